@@ -1,0 +1,57 @@
+#include "python/holder.h"
+
+#include <cstdlib>
+
+#include "python/errors.h"
+
+namespace zentrova::py {
+namespace {
+
+struct SliceContainer {
+    PyObject_HEAD
+    void* buffer;
+};
+
+void slice_container_dealloc(PyObject* self) {
+    std::free(reinterpret_cast<SliceContainer*>(self)->buffer);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap type: each instance holds a reference to it
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owner of the memory behind an array returned by zentrova.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "zentrova.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+};
+
+PyTypeObject* slice_container_type() {
+    static PyObject* type = PyType_FromSpec(&slice_container_spec);  // kept for the process
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+Ref make_slice_container(void* buffer) noexcept {
+    PyTypeObject* type = slice_container_type();
+    SliceContainer* holder = type != nullptr ? PyObject_New(SliceContainer, type) : nullptr;
+    if (holder == nullptr) {
+        std::free(buffer);
+        PyObject* cause = take_exception();
+        Ref text = Ref::steal(cause != nullptr ? PyObject_Str(cause) : nullptr);
+        PyErr_Clear();
+        Ref message = Ref::steal(PyUnicode_FromFormat("Failed to create slice container: %S", text ? text.get() : Py_None));
+        PyErr_Clear();
+        raise_panic(message ? PyUnicode_AsUTF8(message.get()) : "Failed to create slice container");
+        Py_XDECREF(cause);
+        return Ref();
+    }
+    holder->buffer = buffer;
+    return Ref::steal(reinterpret_cast<PyObject*>(holder));
+}
+
+}  // namespace zentrova::py

@@ -1,0 +1,15 @@
+// PySliceContainer: the small object that owns a result buffer and serves as the
+// base of the NumPy array built over it. The buffer is freed with the holder,
+// which lives as long as the array.
+#pragma once
+
+#include "python/pyref.h"
+
+namespace zentrova::py {
+
+// A holder that owns `buffer` (allocated with malloc/calloc). On failure the
+// buffer is freed and a fatal error ("Failed to create slice container: ...")
+// is pending.
+Ref make_slice_container(void* buffer) noexcept;
+
+}  // namespace zentrova::py

@@ -1,0 +1,294 @@
+// The sampling arithmetic of every kernel, written once.
+//
+// For output voxel (z, y, x) the input coordinate along axis r is
+//     c_r = (((Y*M[r][1]) + Z*M[r][0]) + o[r]) + X*M[r][2]
+// in binary32, the per-plane and per-row parts computed once. Each row is cut
+// into blocks of L voxels (L = the vector width) and a remainder; the two forms
+// round differently and both roundings are part of the result:
+//   block:     c = fma(X, M, B); cell = truncate(floor(c)) with NaN/overflow ->
+//              INT32_MIN (outside); weights w_k = zf * (yf * xf); value
+//              (((v0*w0 + v1*w1) + v2*w2) ... + v7*w7), each step rounded.
+//   remainder: c = B + X*M (two roundings); saturating cell (NaN -> 0, so a NaN
+//              coordinate can be inside and give NaN); value
+//              ((t0 + t1) + t2) ... + t7 with t_k = ((v_k * xf) * yf) * zf.
+// A sample is outside when a cell index is < 0 or >= n on any axis; it then
+// takes cval whole. The upper neighbour is min(i + 1, n - 1).
+//
+// The template is instantiated per element type (E: how a value is widened to
+// binary32 and a result narrowed back) and per vector type (V: the lane width
+// and the instructions). Each instruction-set file defines ZENTROVA_ISA before
+// including this header, which puts every function here in that instruction
+// set's own namespace: no inline helper compiled for AVX-512 can be shared with
+// (and picked by the linker for) the AVX2 code or the baseline code.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "simd/half.h"
+#include "simd/parallel.h"
+#include "simd/view.h"
+
+namespace zentrova::ZENTROVA_ISA {
+
+// ---- element types ----------------------------------------------------------
+
+struct F32 {
+    using raw = float;
+    using cval_arg = double;
+    static float widen(float v) { return v; }
+    static float narrow(float r) { return r; }
+    static float cval_raw(double c) { return static_cast<float>(c); }
+};
+
+struct U8 {
+    using raw = std::uint8_t;
+    using cval_arg = std::uint8_t;
+    static float widen(std::uint8_t v) { return static_cast<float>(v); }
+    // trunc(min(max(r, 0), 255)), never rounded to nearest. The comparisons are
+    // written so that a NaN passes both clamps, and its truncation yields
+    // INT32_MIN as the vector instruction does, whose low byte stores 0.
+    static std::uint8_t narrow(float r) {
+        const float lo = (0.0f > r) ? 0.0f : r;
+        const float hi = (255.0f < lo) ? 255.0f : lo;
+        const std::int32_t t = (hi != hi) ? INT32_MIN : static_cast<std::int32_t>(hi);
+        return static_cast<std::uint8_t>(static_cast<std::uint32_t>(t) & 0xFFu);
+    }
+    static std::uint8_t cval_raw(std::uint8_t c) { return c; }
+};
+
+struct F16 {
+    using raw = std::uint16_t;
+    using cval_arg = double;
+    static float widen(std::uint16_t v) { return f16_to_f32(v); }
+    static std::uint16_t narrow(float r) { return f32_to_f16(r); }
+    static std::uint16_t cval_raw(double c) { return f64_to_f16(c); }
+};
+
+// ---- per-call parameter block -------------------------------------------------
+
+template <class E>
+struct Params {
+    using raw = typename E::raw;
+    const raw* in;
+    std::uint64_t out_ny, out_nx;
+    std::uint64_t nz, ny, nx;
+    std::uint64_t plane_stride, row_stride;
+    float m[9];
+    float o[3];
+    raw cval;  // the stored pattern of cval
+    raw* out;
+};
+
+// Unaligned-safe element load: NumPy buffers need not be aligned.
+template <class T>
+inline T load(const T* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Remainder cell index: a saturating conversion (NaN -> 0).
+inline std::int32_t saturate_i32(float f) {
+    if (f != f) return 0;
+    if (f >= 2147483648.0f) return INT32_MAX;
+    if (f < -2147483648.0f) return INT32_MIN;
+    return static_cast<std::int32_t>(f);
+}
+
+inline float floor_f32(float f) { return __builtin_floorf(f); }
+
+// ---- one output plane ---------------------------------------------------------
+
+template <class E, class V>
+struct Plane {
+    using raw = typename E::raw;
+    static constexpr int L = V::kLanes;
+
+    static void row_blocks(const Params<E>& p, raw* row, std::uint64_t nx_out, const float base[3]) {
+        const std::uint32_t nz = static_cast<std::uint32_t>(p.nz);
+        const std::uint32_t ny = static_cast<std::uint32_t>(p.ny);
+        const std::uint32_t nx = static_cast<std::uint32_t>(p.nx);
+        const typename V::f32 b0 = V::splat(base[0]), b1 = V::splat(base[1]), b2 = V::splat(base[2]);
+        const typename V::f32 m0 = V::splat(p.m[2]), m1 = V::splat(p.m[5]), m2 = V::splat(p.m[8]);
+        const typename V::f32 one = V::splat(1.0f);
+
+        alignas(64) std::int32_t cell[3][L];
+        alignas(64) raw corner[8][L];
+
+        for (std::uint64_t x0 = 0; x0 + L <= nx_out; x0 += L) {
+            // Coordinates: one fused multiply-add per axis, rounded once.
+            const typename V::f32 X = V::lane_indices(static_cast<std::uint32_t>(x0));
+            const typename V::f32 cz = V::fmadd(X, m0, b0);
+            const typename V::f32 cy = V::fmadd(X, m1, b1);
+            const typename V::f32 cx = V::fmadd(X, m2, b2);
+            const typename V::f32 lz = V::floor(cz), ly = V::floor(cy), lx = V::floor(cx);
+            const typename V::f32 fz = V::sub(cz, lz), fy = V::sub(cy, ly), fx = V::sub(cx, lx);
+            const typename V::f32 gz = V::sub(one, fz), gy = V::sub(one, fy), gx = V::sub(one, fx);
+            // Weights: y factor times x factor first, then the z factor.
+            const typename V::f32 yx0 = V::mul(gy, gx), yx1 = V::mul(gy, fx);
+            const typename V::f32 yx2 = V::mul(fy, gx), yx3 = V::mul(fy, fx);
+            // Truncation of the floors: NaN and out-of-range give INT32_MIN,
+            // which the outside test below rejects.
+            V::store(cell[0], V::truncate(lz));
+            V::store(cell[1], V::truncate(ly));
+            V::store(cell[2], V::truncate(lx));
+
+            // Corner reads, one lane at a time (data-dependent addresses). The
+            // unsigned compare folds i < 0 and i >= n into one test. An outside
+            // lane reads element 0 eight times and is overwritten with cval.
+            std::uint32_t outside = 0;
+            for (int k = 0; k < L; ++k) {
+                const std::uint32_t iz = static_cast<std::uint32_t>(cell[0][k]);
+                const std::uint32_t iy = static_cast<std::uint32_t>(cell[1][k]);
+                const std::uint32_t ix = static_cast<std::uint32_t>(cell[2][k]);
+                std::uint64_t at = 0, dz = 0, dy = 0, dx = 0;
+                if (iz < nz && iy < ny && ix < nx) {
+                    at = iz * p.plane_stride + iy * p.row_stride + ix;
+                    dz = (iz + 1 < nz) ? p.plane_stride : 0;
+                    dy = (iy + 1 < ny) ? p.row_stride : 0;
+                    dx = (ix + 1 < nx) ? 1 : 0;
+                } else {
+                    outside |= 1u << k;
+                }
+                const raw* c = p.in + at;
+                corner[0][k] = load(c);
+                corner[1][k] = load(c + dx);
+                corner[2][k] = load(c + dy);
+                corner[3][k] = load(c + dy + dx);
+                corner[4][k] = load(c + dz);
+                corner[5][k] = load(c + dz + dx);
+                corner[6][k] = load(c + dz + dy);
+                corner[7][k] = load(c + dz + dy + dx);
+            }
+
+            // Weighted sum, left to right, each product and sum rounded. The
+            // lanes are independent, so this is the per-voxel sum done L at a time.
+            typename V::f32 acc = V::mul(V::widen(corner[0]), V::mul(gz, yx0));
+            acc = V::add(acc, V::mul(V::widen(corner[1]), V::mul(gz, yx1)));
+            acc = V::add(acc, V::mul(V::widen(corner[2]), V::mul(gz, yx2)));
+            acc = V::add(acc, V::mul(V::widen(corner[3]), V::mul(gz, yx3)));
+            acc = V::add(acc, V::mul(V::widen(corner[4]), V::mul(fz, yx0)));
+            acc = V::add(acc, V::mul(V::widen(corner[5]), V::mul(fz, yx1)));
+            acc = V::add(acc, V::mul(V::widen(corner[6]), V::mul(fz, yx2)));
+            acc = V::add(acc, V::mul(V::widen(corner[7]), V::mul(fz, yx3)));
+            V::narrow_store(row + x0, acc);
+            // An outside lane holds cval: its binary32 form narrows back to
+            // exactly the stored cval pattern, so the pattern is written directly.
+            while (outside != 0) {
+                const int k = __builtin_ctz(outside);
+                row[x0 + static_cast<std::uint64_t>(k)] = p.cval;
+                outside &= outside - 1;
+            }
+        }
+    }
+
+    static void row_remainder(const Params<E>& p, raw* row, std::uint64_t from, std::uint64_t nx_out,
+                              const float base[3]) {
+        const std::int64_t nz = static_cast<std::int64_t>(p.nz);
+        const std::int64_t ny = static_cast<std::int64_t>(p.ny);
+        const std::int64_t nx = static_cast<std::int64_t>(p.nx);
+        for (std::uint64_t x = from; x < nx_out; ++x) {
+            const float X = static_cast<float>(x);
+            // Multiplication, then addition: two roundings (no contraction).
+            const float cz = base[0] + X * p.m[2];
+            const float cy = base[1] + X * p.m[5];
+            const float cx = base[2] + X * p.m[8];
+            const float lz = floor_f32(cz), ly = floor_f32(cy), lx = floor_f32(cx);
+            const std::int64_t iz = saturate_i32(lz), iy = saturate_i32(ly), ix = saturate_i32(lx);
+            if (iz < 0 || iz >= nz || iy < 0 || iy >= ny || ix < 0 || ix >= nx) {
+                row[x] = p.cval;
+                continue;
+            }
+            const float fz = cz - lz, fy = cy - ly, fx = cx - lx;
+            const float gz = 1.0f - fz, gy = 1.0f - fy, gx = 1.0f - fx;
+            const std::uint64_t at = static_cast<std::uint64_t>(iz) * p.plane_stride +
+                                     static_cast<std::uint64_t>(iy) * p.row_stride + static_cast<std::uint64_t>(ix);
+            const std::uint64_t dz = (iz + 1 < nz) ? p.plane_stride : 0;
+            const std::uint64_t dy = (iy + 1 < ny) ? p.row_stride : 0;
+            const std::uint64_t dx = (ix + 1 < nx) ? 1 : 0;
+            const raw* c = p.in + at;
+            const float t0 = ((E::widen(load(c)) * gx) * gy) * gz;
+            const float t1 = ((E::widen(load(c + dx)) * fx) * gy) * gz;
+            const float t2 = ((E::widen(load(c + dy)) * gx) * fy) * gz;
+            const float t3 = ((E::widen(load(c + dy + dx)) * fx) * fy) * gz;
+            const float t4 = ((E::widen(load(c + dz)) * gx) * gy) * fz;
+            const float t5 = ((E::widen(load(c + dz + dx)) * fx) * gy) * fz;
+            const float t6 = ((E::widen(load(c + dz + dy)) * gx) * fy) * fz;
+            const float t7 = ((E::widen(load(c + dz + dy + dx)) * fx) * fy) * fz;
+            row[x] = E::narrow(((((((t0 + t1) + t2) + t3) + t4) + t5) + t6) + t7);
+        }
+    }
+
+    static void run(const void* ctx, std::size_t z) noexcept {
+        const Params<E>& p = *static_cast<const Params<E>*>(ctx);
+        const std::uint64_t plane_len = p.out_ny * p.out_nx;
+        raw* plane = p.out + z * plane_len;
+        const float Z = static_cast<float>(static_cast<std::uint64_t>(z));
+        const float P[3] = {Z * p.m[0], Z * p.m[3], Z * p.m[6]};
+        const std::uint64_t blocks_end = (p.out_nx / L) * L;
+        for (std::uint64_t y = 0; y < p.out_ny; ++y) {
+            const float Y = static_cast<float>(y);
+            // Row base: product, plus the plane term, plus the offset, in this order.
+            const float base[3] = {((Y * p.m[1]) + P[0]) + p.o[0],
+                                   ((Y * p.m[4]) + P[1]) + p.o[1],
+                                   ((Y * p.m[7]) + P[2]) + p.o[2]};
+            raw* row = plane + y * p.out_nx;
+            row_blocks(p, row, p.out_nx, base);
+            row_remainder(p, row, blocks_end, p.out_nx, base);
+        }
+    }
+};
+
+// ---- driver ---------------------------------------------------------------------
+
+template <class T>
+bool c_contiguous_exact(const View3<T>& v) {
+    return v.strides[2] == 1 && v.strides[1] == static_cast<std::ptrdiff_t>(v.shape[2]) &&
+           v.strides[0] == static_cast<std::ptrdiff_t>(v.shape[1] * v.shape[2]);
+}
+
+// C order, where the stride of an axis of length 1 does not matter.
+template <class T>
+bool c_ordered(const View3<T>& v) {
+    std::size_t expect = 1;
+    for (int a = 2; a >= 0; --a) {
+        if (v.shape[a] != 1 && v.strides[a] != static_cast<std::ptrdiff_t>(expect)) return false;
+        expect *= v.shape[a];
+    }
+    return true;
+}
+
+template <class E, class V>
+Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E::raw>& out,
+                  const double matrix[9], const double offset[3], typename E::cval_arg cval) noexcept {
+    // Nothing to interpolate between: the output keeps its cval fill, whatever
+    // the layout of the input.
+    if (in.shape[0] < 2 || in.shape[1] < 2 || in.shape[2] < 2) return Status::kOk;
+    if (!c_contiguous_exact(in)) return Status::kInputNotContiguous;
+    if (!c_ordered(out)) return Status::kOutputNotContiguous;
+
+    Params<E> p;
+    p.in = in.data;
+    p.out_ny = out.shape[1];
+    p.out_nx = out.shape[2];
+    p.nz = in.shape[0];
+    p.ny = in.shape[1];
+    p.nx = in.shape[2];
+    p.plane_stride = in.shape[1] * in.shape[2];
+    p.row_stride = in.shape[2];
+    for (int i = 0; i < 9; ++i) p.m[i] = static_cast<float>(matrix[i]);
+    for (int i = 0; i < 3; ++i) p.o[i] = static_cast<float>(offset[i]);
+    p.cval = E::cval_raw(cval);
+    p.out = out.data;
+
+    const std::uint64_t plane_len = p.out_ny * p.out_nx;
+    if (plane_len == 0) return Status::kZeroChunk;
+    const std::uint64_t total = out.shape[0] * plane_len;
+    return parallel::for_each_plane((total + plane_len - 1) / plane_len, &Plane<E, V>::run, &p);
+}
+
+}  // namespace zentrova::ZENTROVA_ISA

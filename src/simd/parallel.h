@@ -1,0 +1,28 @@
+// The process-wide worker pool and the plane-parallel loop every kernel runs on.
+//
+// The pool is created on first use and lives until the process ends. Its size is
+// RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS (when either holds a positive
+// integer), else the number of CPUs the process may use (affinity mask, limited
+// by a cgroup CPU quota). The caller of for_each_plane hands every plane to the
+// workers and sleeps until the last one is done; it never computes a plane.
+#pragma once
+
+#include <cstddef>
+
+#include "simd/view.h"
+
+namespace zentrova::parallel {
+
+// Computes one output plane. `ctx` is the kernel's read-only parameter block.
+using PlaneFn = void (*)(const void* ctx, std::size_t z) noexcept;
+
+// Calls fn(ctx, z) once for every z in [0, nplanes), each plane on exactly one
+// worker, planes claimed dynamically so that idle workers take the remaining
+// ones. Returns when every call has finished (their writes are then visible to
+// the caller). kPoolUnavailable if no worker thread could be started.
+Status for_each_plane(std::size_t nplanes, PlaneFn fn, const void* ctx) noexcept;
+
+// Size of the global pool, creating it if needed; 0 if it could not be started.
+std::size_t num_threads() noexcept;
+
+}  // namespace zentrova::parallel
