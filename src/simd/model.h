@@ -79,7 +79,8 @@ struct Params {
     std::uint64_t plane_stride, row_stride;
     float m[9];
     float o[3];
-    raw cval;  // the stored pattern of cval
+    raw cval;      // the stored pattern of cval
+    float cval32;  // cval widened to binary32, what an outside lane holds
     raw* out;
 };
 
@@ -107,67 +108,104 @@ template <class E, class V>
 struct Plane {
     using raw = typename E::raw;
     static constexpr int L = V::kLanes;
+    static constexpr std::uint64_t kTileWidth = 64;
+    static constexpr std::uint64_t kRowsPerTile = 64;
 
-    static void row_blocks(const Params<E>& p, raw* row, std::uint64_t nx_out, const float base[3]) {
-        const std::uint32_t nz = static_cast<std::uint32_t>(p.nz);
-        const std::uint32_t ny = static_cast<std::uint32_t>(p.ny);
-        const std::uint32_t nx = static_cast<std::uint32_t>(p.nx);
-        const typename V::f32 b0 = V::splat(base[0]), b1 = V::splat(base[1]), b2 = V::splat(base[2]);
-        const typename V::f32 m0 = V::splat(p.m[2]), m1 = V::splat(p.m[5]), m2 = V::splat(p.m[8]);
-        const typename V::f32 one = V::splat(1.0f);
+    // Vector blocks of one row. kWide selects 64-bit flat positions, needed only
+    // when the input has more than 2^31 - 1 elements; otherwise positions and
+    // neighbour steps are formed in 32-bit vector lanes.
+    template <bool kWide>
+    static void row_blocks(const Params<E>& p, raw* row, std::uint64_t x_begin, std::uint64_t x_end,
+                           const float base[3]) {
+        using f32 = typename V::f32;
+        using i32 = typename V::i32;
+        const f32 b0 = V::splat(base[0]), b1 = V::splat(base[1]), b2 = V::splat(base[2]);
+        const f32 m0 = V::splat(p.m[2]), m1 = V::splat(p.m[5]), m2 = V::splat(p.m[8]);
+        const f32 one = V::splat(1.0f);
+        const f32 cval = V::splat(p.cval32);
+        const std::int32_t nz = static_cast<std::int32_t>(p.nz), ny = static_cast<std::int32_t>(p.ny),
+                           nx = static_cast<std::int32_t>(p.nx);
+        const i32 nz_v = V::splat_i(nz), ny_v = V::splat_i(ny), nx_v = V::splat_i(nx);
+        const i32 nz1_v = V::splat_i(nz - 1), ny1_v = V::splat_i(ny - 1), nx1_v = V::splat_i(nx - 1);
+        const i32 plane_v = V::splat_i(static_cast<std::int32_t>(p.plane_stride));
+        const i32 row_v = V::splat_i(static_cast<std::int32_t>(p.row_stride));
+        const i32 one_v = V::splat_i(1);
 
+        alignas(64) std::int32_t pos[4][L];  // flat position, then z, y, x neighbour steps
         alignas(64) std::int32_t cell[3][L];
         alignas(64) raw corner[8][L];
 
-        for (std::uint64_t x0 = 0; x0 + L <= nx_out; x0 += L) {
+        for (std::uint64_t x0 = x_begin; x0 + L <= x_end; x0 += L) {
             // Coordinates: one fused multiply-add per axis, rounded once.
-            const typename V::f32 X = V::lane_indices(static_cast<std::uint32_t>(x0));
-            const typename V::f32 cz = V::fmadd(X, m0, b0);
-            const typename V::f32 cy = V::fmadd(X, m1, b1);
-            const typename V::f32 cx = V::fmadd(X, m2, b2);
-            const typename V::f32 lz = V::floor(cz), ly = V::floor(cy), lx = V::floor(cx);
-            const typename V::f32 fz = V::sub(cz, lz), fy = V::sub(cy, ly), fx = V::sub(cx, lx);
-            const typename V::f32 gz = V::sub(one, fz), gy = V::sub(one, fy), gx = V::sub(one, fx);
-            // Weights: y factor times x factor first, then the z factor.
-            const typename V::f32 yx0 = V::mul(gy, gx), yx1 = V::mul(gy, fx);
-            const typename V::f32 yx2 = V::mul(fy, gx), yx3 = V::mul(fy, fx);
+            const f32 X = V::lane_indices(static_cast<std::uint32_t>(x0));
+            const f32 cz = V::fmadd(X, m0, b0);
+            const f32 cy = V::fmadd(X, m1, b1);
+            const f32 cx = V::fmadd(X, m2, b2);
+            const f32 lz = V::floor(cz), ly = V::floor(cy), lx = V::floor(cx);
+            const f32 fz = V::sub(cz, lz), fy = V::sub(cy, ly), fx = V::sub(cx, lx);
+            const f32 gz = V::sub(one, fz), gy = V::sub(one, fy), gx = V::sub(one, fx);
             // Truncation of the floors: NaN and out-of-range give INT32_MIN,
-            // which the outside test below rejects.
-            V::store(cell[0], V::truncate(lz));
-            V::store(cell[1], V::truncate(ly));
-            V::store(cell[2], V::truncate(lx));
+            // which the outside test rejects.
+            const i32 iz = V::truncate(lz), iy = V::truncate(ly), ix = V::truncate(lx);
+            // Inside when 0 <= i < n on every axis: the sign bit of (i - n) & ~i
+            // is set exactly then (n < 2^31, so i - n cannot wrap for i >= 0).
+            const i32 inside = V::sign_mask(V::and_i(
+                V::and_i(V::andnot_i(iz, V::sub_i(iz, nz_v)), V::andnot_i(iy, V::sub_i(iy, ny_v))),
+                V::andnot_i(ix, V::sub_i(ix, nx_v))));
 
-            // Corner reads, one lane at a time (data-dependent addresses). The
-            // unsigned compare folds i < 0 and i >= n into one test. An outside
-            // lane reads element 0 eight times and is overwritten with cval.
-            std::uint32_t outside = 0;
-            for (int k = 0; k < L; ++k) {
-                const std::uint32_t iz = static_cast<std::uint32_t>(cell[0][k]);
-                const std::uint32_t iy = static_cast<std::uint32_t>(cell[1][k]);
-                const std::uint32_t ix = static_cast<std::uint32_t>(cell[2][k]);
-                std::uint64_t at = 0, dz = 0, dy = 0, dx = 0;
-                if (iz < nz && iy < ny && ix < nx) {
-                    at = iz * p.plane_stride + iy * p.row_stride + ix;
-                    dz = (iz + 1 < nz) ? p.plane_stride : 0;
-                    dy = (iy + 1 < ny) ? p.row_stride : 0;
-                    dx = (ix + 1 < nx) ? 1 : 0;
-                } else {
-                    outside |= 1u << k;
+            if constexpr (!kWide) {
+                // Upper neighbour min(i + 1, n - 1): a step of one stride while
+                // i < n - 1, none on the last index. Outside lanes read element 0.
+                const i32 at = V::add_i(V::add_i(V::mullo_i(iz, plane_v), V::mullo_i(iy, row_v)), ix);
+                V::store(pos[0], V::and_i(at, inside));
+                V::store(pos[1], V::and_i(V::and_i(V::sign_mask(V::sub_i(iz, nz1_v)), plane_v), inside));
+                V::store(pos[2], V::and_i(V::and_i(V::sign_mask(V::sub_i(iy, ny1_v)), row_v), inside));
+                V::store(pos[3], V::and_i(V::and_i(V::sign_mask(V::sub_i(ix, nx1_v)), one_v), inside));
+                for (int k = 0; k < L; ++k) {
+                    const raw* c = p.in + pos[0][k];
+                    const std::int32_t dz = pos[1][k], dy = pos[2][k], dx = pos[3][k];
+                    corner[0][k] = load(c);
+                    corner[1][k] = load(c + dx);
+                    corner[2][k] = load(c + dy);
+                    corner[3][k] = load(c + dy + dx);
+                    corner[4][k] = load(c + dz);
+                    corner[5][k] = load(c + dz + dx);
+                    corner[6][k] = load(c + dz + dy);
+                    corner[7][k] = load(c + dz + dy + dx);
                 }
-                const raw* c = p.in + at;
-                corner[0][k] = load(c);
-                corner[1][k] = load(c + dx);
-                corner[2][k] = load(c + dy);
-                corner[3][k] = load(c + dy + dx);
-                corner[4][k] = load(c + dz);
-                corner[5][k] = load(c + dz + dx);
-                corner[6][k] = load(c + dz + dy);
-                corner[7][k] = load(c + dz + dy + dx);
+            } else {
+                V::store(cell[0], iz);
+                V::store(cell[1], iy);
+                V::store(cell[2], ix);
+                for (int k = 0; k < L; ++k) {
+                    const std::uint32_t a = static_cast<std::uint32_t>(cell[0][k]);
+                    const std::uint32_t b = static_cast<std::uint32_t>(cell[1][k]);
+                    const std::uint32_t c = static_cast<std::uint32_t>(cell[2][k]);
+                    std::uint64_t at = 0, dz = 0, dy = 0, dx = 0;
+                    if (a < p.nz && b < p.ny && c < p.nx) {
+                        at = a * p.plane_stride + b * p.row_stride + c;
+                        dz = (a + 1 < p.nz) ? p.plane_stride : 0;
+                        dy = (b + 1 < p.ny) ? p.row_stride : 0;
+                        dx = (c + 1 < p.nx) ? 1 : 0;
+                    }
+                    const raw* q = p.in + at;
+                    corner[0][k] = load(q);
+                    corner[1][k] = load(q + dx);
+                    corner[2][k] = load(q + dy);
+                    corner[3][k] = load(q + dy + dx);
+                    corner[4][k] = load(q + dz);
+                    corner[5][k] = load(q + dz + dx);
+                    corner[6][k] = load(q + dz + dy);
+                    corner[7][k] = load(q + dz + dy + dx);
+                }
             }
 
-            // Weighted sum, left to right, each product and sum rounded. The
-            // lanes are independent, so this is the per-voxel sum done L at a time.
-            typename V::f32 acc = V::mul(V::widen(corner[0]), V::mul(gz, yx0));
+            // Weights: y factor times x factor first, then the z factor. The sum
+            // runs left to right, each product and sum rounded; lanes are
+            // independent, so this is the per-voxel sum done L voxels at a time.
+            const f32 yx0 = V::mul(gy, gx), yx1 = V::mul(gy, fx);
+            const f32 yx2 = V::mul(fy, gx), yx3 = V::mul(fy, fx);
+            f32 acc = V::mul(V::widen(corner[0]), V::mul(gz, yx0));
             acc = V::add(acc, V::mul(V::widen(corner[1]), V::mul(gz, yx1)));
             acc = V::add(acc, V::mul(V::widen(corner[2]), V::mul(gz, yx2)));
             acc = V::add(acc, V::mul(V::widen(corner[3]), V::mul(gz, yx3)));
@@ -175,14 +213,9 @@ struct Plane {
             acc = V::add(acc, V::mul(V::widen(corner[5]), V::mul(fz, yx1)));
             acc = V::add(acc, V::mul(V::widen(corner[6]), V::mul(fz, yx2)));
             acc = V::add(acc, V::mul(V::widen(corner[7]), V::mul(fz, yx3)));
-            V::narrow_store(row + x0, acc);
-            // An outside lane holds cval: its binary32 form narrows back to
-            // exactly the stored cval pattern, so the pattern is written directly.
-            while (outside != 0) {
-                const int k = __builtin_ctz(outside);
-                row[x0 + static_cast<std::uint64_t>(k)] = p.cval;
-                outside &= outside - 1;
-            }
+            // Outside lanes take cval (as binary32; it narrows back to the
+            // stored cval pattern exactly).
+            V::narrow_store(row + x0, V::select(inside, acc, cval));
         }
     }
 
@@ -230,15 +263,32 @@ struct Plane {
         const float Z = static_cast<float>(static_cast<std::uint64_t>(z));
         const float P[3] = {Z * p.m[0], Z * p.m[3], Z * p.m[6]};
         const std::uint64_t blocks_end = (p.out_nx / L) * L;
-        for (std::uint64_t y = 0; y < p.out_ny; ++y) {
-            const float Y = static_cast<float>(y);
-            // Row base: product, plus the plane term, plus the offset, in this order.
-            const float base[3] = {((Y * p.m[1]) + P[0]) + p.o[0],
-                                   ((Y * p.m[4]) + P[1]) + p.o[1],
-                                   ((Y * p.m[7]) + P[2]) + p.o[2]};
-            raw* row = plane + y * p.out_nx;
-            row_blocks(p, row, p.out_nx, base);
-            row_remainder(p, row, blocks_end, p.out_nx, base);
+        const bool wide = p.nz * p.plane_stride > static_cast<std::uint64_t>(INT32_MAX);
+        // Row bases of the whole plane, each computed once.
+        for (std::uint64_t y0 = 0; y0 < p.out_ny; y0 += kRowsPerTile) {
+            const std::uint64_t y1 = y0 + kRowsPerTile < p.out_ny ? y0 + kRowsPerTile : p.out_ny;
+            float base[kRowsPerTile][3];
+            for (std::uint64_t y = y0; y < y1; ++y) {
+                const float Y = static_cast<float>(y);
+                // Row base: product, plus the plane term, plus the offset, in this order.
+                base[y - y0][0] = ((Y * p.m[1]) + P[0]) + p.o[0];
+                base[y - y0][1] = ((Y * p.m[4]) + P[1]) + p.o[1];
+                base[y - y0][2] = ((Y * p.m[7]) + P[2]) + p.o[2];
+            }
+            // Tiles of kTileWidth columns, rows inside: neighbouring rows sample
+            // neighbouring input lines, which are then still in the L1 cache.
+            for (std::uint64_t xt = 0; xt < blocks_end; xt += kTileWidth) {
+                const std::uint64_t xe = xt + kTileWidth < blocks_end ? xt + kTileWidth : blocks_end;
+                for (std::uint64_t y = y0; y < y1; ++y) {
+                    raw* row = plane + y * p.out_nx;
+                    if (wide)
+                        row_blocks<true>(p, row, xt, xe, base[y - y0]);
+                    else
+                        row_blocks<false>(p, row, xt, xe, base[y - y0]);
+                }
+            }
+            for (std::uint64_t y = y0; y < y1; ++y)
+                row_remainder(p, plane + y * p.out_nx, blocks_end, p.out_nx, base[y - y0]);
         }
     }
 };
@@ -283,6 +333,7 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
     for (int i = 0; i < 9; ++i) p.m[i] = static_cast<float>(matrix[i]);
     for (int i = 0; i < 3; ++i) p.o[i] = static_cast<float>(offset[i]);
     p.cval = E::cval_raw(cval);
+    p.cval32 = E::widen(p.cval);
     p.out = out.data;
 
     const std::uint64_t plane_len = p.out_ny * p.out_nx;

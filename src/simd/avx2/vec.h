@@ -27,6 +27,16 @@ struct F32x8 {
     static i32 truncate(f32 a) { return _mm256_cvttps_epi32(a); }
     static void store(std::int32_t* dst, i32 v) { _mm256_store_si256(reinterpret_cast<i32*>(dst), v); }
 
+    static i32 splat_i(std::int32_t v) { return _mm256_set1_epi32(v); }
+    static i32 add_i(i32 a, i32 b) { return _mm256_add_epi32(a, b); }
+    static i32 sub_i(i32 a, i32 b) { return _mm256_sub_epi32(a, b); }
+    static i32 mullo_i(i32 a, i32 b) { return _mm256_mullo_epi32(a, b); }
+    static i32 and_i(i32 a, i32 b) { return _mm256_and_si256(a, b); }
+    static i32 andnot_i(i32 a, i32 b) { return _mm256_andnot_si256(a, b); }  // ~a & b
+    static i32 sign_mask(i32 a) { return _mm256_srai_epi32(a, 31); }        // all ones where a < 0
+    // mask ? a : b, lane by lane, for an all-ones / all-zeros mask.
+    static f32 select(i32 mask, f32 a, f32 b) { return _mm256_blendv_ps(b, a, _mm256_castsi256_ps(mask)); }
+
     static f32 widen(const float* lanes) { return _mm256_load_ps(lanes); }
     static f32 widen(const std::uint8_t* lanes) {
         return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lanes))));

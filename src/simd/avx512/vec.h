@@ -27,6 +27,20 @@ struct F32x16 {
     static i32 truncate(f32 a) { return _mm512_cvttps_epi32(a); }
     static void store(std::int32_t* dst, i32 v) { _mm512_store_si512(dst, v); }
 
+    static i32 splat_i(std::int32_t v) { return _mm512_set1_epi32(v); }
+    static i32 add_i(i32 a, i32 b) { return _mm512_add_epi32(a, b); }
+    static i32 sub_i(i32 a, i32 b) { return _mm512_sub_epi32(a, b); }
+    static i32 mullo_i(i32 a, i32 b) { return _mm512_mullo_epi32(a, b); }
+    static i32 and_i(i32 a, i32 b) { return _mm512_and_si512(a, b); }
+    static i32 andnot_i(i32 a, i32 b) { return _mm512_andnot_si512(a, b); }  // ~a & b
+    static i32 sign_mask(i32 a) { return _mm512_srai_epi32(a, 31); }        // all ones where a < 0
+    // mask ? a : b with plain bitwise operations (no mask register).
+    static f32 select(i32 mask, f32 a, f32 b) {
+        const i32 bits = _mm512_or_si512(_mm512_and_si512(mask, _mm512_castps_si512(a)),
+                                         _mm512_andnot_si512(mask, _mm512_castps_si512(b)));
+        return _mm512_castsi512_ps(bits);
+    }
+
     static f32 widen(const float* lanes) { return _mm512_load_ps(lanes); }
     static f32 widen(const std::uint16_t* lanes) {
         return _mm512_cvtph_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes)));

@@ -1,0 +1,116 @@
+// zentrova_kernels: a test-only extension that calls one named kernel directly,
+// so that the 8-lane and 16-lane kernels of an element type can both be checked
+// on one machine. Built only with -DZENTROVA_TEST_KERNELS=ON; never shipped.
+//
+//   run(kernel, input, matrix, offset, cval) -> new array
+//       kernel: "f32_avx2", "f32_avx512", "u8_avx2", "f16_avx2", "f16_avx512"
+//       input:  C-contiguous 3-D float32 / uint8 / uint16 (binary16 patterns)
+//       matrix: (3, 3) float64; offset: 3 floats; cval: float (int for u8)
+//   avx512_usable() -> bool
+#include <cstring>
+#include <string>
+
+#include "python/cpu.h"
+#include "python/errors.h"
+#include "python/numpy_api.h"
+#include "simd/kernels.h"
+
+namespace {
+
+using zentrova::Status;
+using zentrova::View3;
+namespace py = zentrova::py;
+
+template <class T>
+View3<T> view_of(PyArrayObject* arr) {
+    View3<T> v;
+    v.data = static_cast<T*>(PyArray_DATA(arr));
+    for (int a = 0; a < 3; ++a) {
+        v.shape[a] = static_cast<std::size_t>(PyArray_DIM(arr, a));
+        v.strides[a] = PyArray_STRIDE(arr, a) / static_cast<npy_intp>(sizeof(T));
+    }
+    return v;
+}
+
+// Output of the input's shape filled with `fill`, then the kernel.
+template <class T, class C, class K>
+PyObject* run_kernel(PyArrayObject* in, int type_num, const double* m, const double* o, C cval, T fill, K kernel) {
+    PyObject* out = PyArray_SimpleNew(3, PyArray_DIMS(in), type_num);
+    if (out == nullptr) return nullptr;
+    PyArrayObject* out_arr = reinterpret_cast<PyArrayObject*>(out);
+    T* data = static_cast<T*>(PyArray_DATA(out_arr));
+    for (npy_intp i = 0; i < PyArray_SIZE(out_arr); ++i) data[i] = fill;
+    const Status status = kernel(view_of<const T>(in), view_of<T>(out_arr), m, o, cval);
+    if (!py::ok_or_raise(status)) {
+        Py_DECREF(out);
+        return nullptr;
+    }
+    return out;
+}
+
+PyObject* run(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    PyObject *input = nullptr, *matrix = nullptr, *offset = nullptr, *cval_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "sOOOO", &name, &input, &matrix, &offset, &cval_obj)) return nullptr;
+    if (!py::numpy_ready()) return nullptr;
+    const std::string kernel(name);
+    const bool avx512 = kernel.size() > 6 && kernel.compare(kernel.size() - 6, 6, "avx512") == 0;
+    if (avx512 && !zentrova::cpu::avx512f_usable()) {
+        PyErr_SetString(PyExc_RuntimeError, "this processor cannot run the AVX-512 kernels");
+        return nullptr;
+    }
+    const int type_num = kernel.rfind("f32", 0) == 0 ? NPY_FLOAT32 : kernel.rfind("u8", 0) == 0 ? NPY_UINT8 : NPY_UINT16;
+    py::Ref in = py::Ref::steal(PyArray_FROMANY(input, type_num, 3, 3, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+    py::Ref mat = py::Ref::steal(PyArray_FROMANY(matrix, NPY_FLOAT64, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+    py::Ref off = py::Ref::steal(PyArray_FROMANY(offset, NPY_FLOAT64, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+    if (!in || !mat || !off) return nullptr;
+    PyArrayObject* in_arr = reinterpret_cast<PyArrayObject*>(in.get());
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(mat.get())) != 9 ||
+        PyArray_SIZE(reinterpret_cast<PyArrayObject*>(off.get())) != 3) {
+        PyErr_SetString(PyExc_ValueError, "matrix must have 9 values and offset 3");
+        return nullptr;
+    }
+    const double* m = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mat.get())));
+    const double* o = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(off.get())));
+
+    if (kernel == "u8_avx2") {
+        const long c = PyLong_AsLong(cval_obj);
+        if (c == -1 && PyErr_Occurred()) return nullptr;
+        const std::uint8_t cval = static_cast<std::uint8_t>(c);
+        return run_kernel<std::uint8_t>(in_arr, type_num, m, o, cval, cval, zentrova::avx2::trilinear_3d_u8_avx2);
+    }
+    const double cval = PyFloat_AsDouble(cval_obj);
+    if (cval == -1.0 && PyErr_Occurred()) return nullptr;
+    if (kernel == "f32_avx2")
+        return run_kernel<float>(in_arr, type_num, m, o, cval, static_cast<float>(cval), zentrova::avx2::trilinear_3d_f32_avx2);
+    if (kernel == "f32_avx512")
+        return run_kernel<float>(in_arr, type_num, m, o, cval, static_cast<float>(cval),
+                                 zentrova::avx512::trilinear_3d_f32_avx512);
+    const std::uint16_t half = zentrova::avx2::cval_half(cval);
+    if (kernel == "f16_avx2") return run_kernel<std::uint16_t>(in_arr, type_num, m, o, cval, half, zentrova::avx2::trilinear_3d_f16_avx2);
+    if (kernel == "f16_avx512")
+        return run_kernel<std::uint16_t>(in_arr, type_num, m, o, cval, half, zentrova::avx512::trilinear_3d_f16_avx512);
+    PyErr_Format(PyExc_ValueError, "unknown kernel %s", name);
+    return nullptr;
+}
+
+PyObject* avx512_usable(PyObject*, PyObject*) { return PyBool_FromLong(zentrova::cpu::avx512f_usable()); }
+
+PyMethodDef methods[] = {
+    {"run", run, METH_VARARGS, "run(kernel, input, matrix, offset, cval): resample with one named kernel"},
+    {"avx512_usable", avx512_usable, METH_NOARGS, "Whether the AVX-512 kernels can run here"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zentrova_kernels", "Test-only access to each zentrova kernel.", -1,
+                          methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_zentrova_kernels(void) {
+    if (zentrova::cpu::missing_required_features() != nullptr) {
+        PyErr_SetString(PyExc_ImportError, "zentrova_kernels needs AVX2, FMA and F16C");
+        return nullptr;
+    }
+    return PyModule_Create(&module_def);
+}

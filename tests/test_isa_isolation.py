@@ -1,0 +1,85 @@
+"""The built module keeps each instruction set inside its own kernels.
+
+A processor without AVX-512F must never execute an AVX-512 instruction, and
+import must be able to refuse a processor without AVX2 instead of crashing. So:
+AVX-512 code (zmm registers, EVEX-only registers or instructions) only in the
+zentrova::avx512 namespace, and any VEX/EVEX code at all only in the
+zentrova::avx2 and zentrova::avx512 namespaces. Checked on the disassembly of
+the shipped shared object, since a linker may keep an inline function's AVX-512
+copy for every caller.
+"""
+import re
+import shutil
+import subprocess
+
+import pytest
+
+import zentrova
+
+pytestmark = pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump (binutils) is not installed")
+
+FUNC = re.compile(r"^[0-9a-f]+ <(.+)>:$")
+EVEX_ONLY = re.compile(
+    r"%zmm|%[xy]mm(1[6-9]|2[0-9]|3[01])\b|%k[0-7]\b|\{1to|\{%k"
+    r"|\b(vpternlog|vperm[ti]2|vrndscale|vcvtusi2|vcvtt?s[sd]2usi|vcvtudq|vcvtps2udq|vcvttps2udq|vpmov[dq][bw]"
+    r"|vpmovq|vpmovs|vpmovus|vcompress|vexpand|vpro[lr]|vscalef|vgetexp|vgetmant|vfixupimm|vrcp14|vrsqrt14"
+    r"|vextract[if](32|64)x|vinsert[if](32|64)x|vbroadcast[if](32|64)x|vshuf[if](32|64)x|valign[dq]|k[a-z]+[bwdq]?)\b"
+)
+VEX_OR_EVEX = re.compile(r"^\s*[0-9a-f]+:\s+v[a-z0-9]+\b|%ymm|%zmm")
+
+
+def owner(demangled):
+    """The qualified name of a function, without return type, arguments or template arguments."""
+    head = demangled.split("(")[0]
+    while True:
+        stripped = re.sub(r"<[^<>]*>", "", head)
+        if stripped == head:
+            break
+        head = stripped
+    return head.split()[-1] if head.split() else head
+
+
+@pytest.fixture(scope="module")
+def functions():
+    out = subprocess.run(
+        ["objdump", "-d", "-C", "--no-show-raw-insn", zentrova.__file__],
+        check=True, capture_output=True, text=True,
+    ).stdout
+    funcs, name = {}, None
+    for line in out.splitlines():
+        m = FUNC.match(line)
+        if m:
+            name = m.group(1)
+            funcs.setdefault(name, [])
+        elif name is not None and line.strip():
+            funcs[name].append(line)
+    assert funcs, "no functions found in the disassembly"
+    return funcs
+
+
+def offenders(functions, pattern, allowed_prefixes):
+    bad = {}
+    for name, lines in functions.items():
+        if owner(name).startswith(allowed_prefixes):
+            continue
+        hits = [ln.strip() for ln in lines if pattern.search(ln)]
+        if hits:
+            bad[name] = hits[:3]
+    return bad
+
+
+def test_avx512_code_only_in_avx512_namespace(functions):
+    assert offenders(functions, EVEX_ONLY, ("zentrova::avx512::",)) == {}
+
+
+def test_avx_code_only_in_kernel_namespaces(functions):
+    assert offenders(functions, VEX_OR_EVEX, ("zentrova::avx2::", "zentrova::avx512::")) == {}
+
+
+def test_kernels_are_really_vectorised(functions):
+    """Guards the two tests above against a disassembly they fail to read."""
+    avx512 = [n for n in functions if owner(n).startswith("zentrova::avx512::")]
+    avx2 = [n for n in functions if owner(n).startswith("zentrova::avx2::")]
+    assert any("%zmm" in ln for n in avx512 for ln in functions[n])
+    assert any("%ymm" in ln for n in avx2 for ln in functions[n])
+    assert "PyInit_zentrova" in functions
