@@ -1,7 +1,5 @@
 #include "python/holder.h"
 
-#include <cstdlib>
-
 #include "python/errors.h"
 
 namespace zentrova::py {
@@ -9,11 +7,11 @@ namespace {
 
 struct SliceContainer {
     PyObject_HEAD
-    void* buffer;
+    Buffer buffer;
 };
 
 void slice_container_dealloc(PyObject* self) {
-    std::free(reinterpret_cast<SliceContainer*>(self)->buffer);
+    release(reinterpret_cast<SliceContainer*>(self)->buffer);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // heap type: each instance holds a reference to it
@@ -36,11 +34,11 @@ PyTypeObject* slice_container_type() {
 
 }  // namespace
 
-Ref make_slice_container(void* buffer) noexcept {
+Ref make_slice_container(const Buffer& buffer) noexcept {
     PyTypeObject* type = slice_container_type();
     SliceContainer* holder = type != nullptr ? PyObject_New(SliceContainer, type) : nullptr;
     if (holder == nullptr) {
-        std::free(buffer);
+        release(buffer);
         PyObject* cause = take_exception();
         Ref text = Ref::steal(cause != nullptr ? PyObject_Str(cause) : nullptr);
         PyErr_Clear();

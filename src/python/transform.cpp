@@ -4,12 +4,12 @@
 #include "python/transform.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "python/args.h"
 #include "python/cpu.h"
 #include "python/errors.h"
+#include "python/buffer.h"
 #include "python/holder.h"
 #include "simd/kernels.h"
 
@@ -104,20 +104,20 @@ bool check_addressable(const std::size_t shape[3]) {
     return true;
 }
 
-// The output buffer, every element set to `fill`. An all-zero pattern comes
-// from calloc, which leaves untouched pages to the kernel's first write.
+// The output buffer, every element set to `fill`. Zero pages already hold an
+// all-zero pattern, so only another cval is written out here.
 template <class T>
-T* allocate_filled(std::size_t count, T fill) {
-    const std::size_t n = count == 0 ? 1 : count;  // a valid pointer even when empty
+Buffer allocate_filled(std::size_t count, T fill) {
+    const Buffer buffer = allocate_zeroed(count * sizeof(T));
     const T zero{};
-    if (std::memcmp(&fill, &zero, sizeof(T)) == 0) return static_cast<T*>(std::calloc(n, sizeof(T)));
-    T* buffer = static_cast<T*>(std::malloc(n * sizeof(T)));
-    if (buffer != nullptr)
-        for (std::size_t i = 0; i < count; ++i) buffer[i] = fill;
+    if (buffer.data != nullptr && std::memcmp(&fill, &zero, sizeof(T)) != 0) {
+        T* data = static_cast<T*>(buffer.data);
+        for (std::size_t i = 0; i < count; ++i) data[i] = fill;
+    }
     return buffer;
 }
 
-Ref wrap_result(void* buffer, int type_num, const std::size_t shape[3], std::size_t item) {
+Ref wrap_result(const Buffer& buffer, int type_num, const std::size_t shape[3], std::size_t item) {
     Ref holder = make_slice_container(buffer);  // owns the buffer from here on
     if (!holder) return Ref();
     npy_intp dims[3], strides[3];
@@ -126,7 +126,7 @@ Ref wrap_result(void* buffer, int type_num, const std::size_t shape[3], std::siz
     strides[2] = empty ? 0 : static_cast<npy_intp>(item);
     strides[1] = empty ? 0 : static_cast<npy_intp>(shape[2] * item);
     strides[0] = empty ? 0 : static_cast<npy_intp>(shape[1] * shape[2] * item);
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_num), 3, dims, strides, buffer,
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_num), 3, dims, strides, buffer.data,
                                                 NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return Ref();  // holder's destructor frees the buffer
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) return Ref();
@@ -187,18 +187,18 @@ PyObject* transform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         raise_panic("Output size exceeds the largest signed size");
         return nullptr;
     }
-    raw* buffer = allocate_filled<raw>(count, K::fill(cval));
-    if (buffer == nullptr) return PyErr_NoMemory();
+    const Buffer buffer = allocate_filled<raw>(count, K::fill(cval));
+    if (buffer.data == nullptr) return PyErr_NoMemory();
 
     View3<raw> out;
-    out.data = buffer;
+    out.data = static_cast<raw*>(buffer.data);
     for (int a = 0; a < 3; ++a) out.shape[a] = in.shape[a];
     out.strides[2] = 1;
     out.strides[1] = static_cast<std::ptrdiff_t>(in.shape[2]);
     out.strides[0] = static_cast<std::ptrdiff_t>(in.shape[1] * in.shape[2]);
 
     if (!ok_or_raise(K::run(in, out, m, offset.values, cval))) {
-        std::free(buffer);
+        release(buffer);
         return nullptr;
     }
     return wrap_result(buffer, K::kTypeNum, in.shape, sizeof(raw)).release();

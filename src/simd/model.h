@@ -74,13 +74,14 @@ template <class E>
 struct Params {
     using raw = typename E::raw;
     const raw* in;
-    std::uint64_t out_ny, out_nx;
+    std::uint64_t out_nz, out_ny, out_nx;
     std::uint64_t nz, ny, nx;
     std::uint64_t plane_stride, row_stride;
     float m[9];
     float o[3];
     raw cval;      // the stored pattern of cval
     float cval32;  // cval widened to binary32, what an outside lane holds
+    std::uint64_t planes_per_task;
     raw* out;
 };
 
@@ -102,21 +103,18 @@ inline std::int32_t saturate_i32(float f) {
 
 inline float floor_f32(float f) { return __builtin_floorf(f); }
 
-// ---- one output plane ---------------------------------------------------------
+// ---- one task of output planes ---------------------------------------------------------
 
 template <class E, class V>
 struct Plane {
     using raw = typename E::raw;
     static constexpr int L = V::kLanes;
-    static constexpr std::uint64_t kTileWidth = 64;
-    static constexpr std::uint64_t kRowsPerTile = 64;
 
     // Vector blocks of one row. kWide selects 64-bit flat positions, needed only
     // when the input has more than 2^31 - 1 elements; otherwise positions and
     // neighbour steps are formed in 32-bit vector lanes.
     template <bool kWide>
-    static void row_blocks(const Params<E>& p, raw* row, std::uint64_t x_begin, std::uint64_t x_end,
-                           const float base[3]) {
+    static void row_blocks(const Params<E>& p, raw* row, std::uint64_t blocks_end, const float base[3]) {
         using f32 = typename V::f32;
         using i32 = typename V::i32;
         const f32 b0 = V::splat(base[0]), b1 = V::splat(base[1]), b2 = V::splat(base[2]);
@@ -135,7 +133,7 @@ struct Plane {
         alignas(64) std::int32_t cell[3][L];
         alignas(64) raw corner[8][L];
 
-        for (std::uint64_t x0 = x_begin; x0 + L <= x_end; x0 += L) {
+        for (std::uint64_t x0 = 0; x0 < blocks_end; x0 += L) {
             // Coordinates: one fused multiply-add per axis, rounded once.
             const f32 X = V::lane_indices(static_cast<std::uint32_t>(x0));
             const f32 cz = V::fmadd(X, m0, b0);
@@ -256,39 +254,39 @@ struct Plane {
         }
     }
 
-    static void run(const void* ctx, std::size_t z) noexcept {
+    // One output row: vector blocks from x = 0, then the remainder voxels.
+    static void row(const Params<E>& p, raw* out_row, float Y, const float P[3], bool wide) {
+        // Row base: product, plus the plane term, plus the offset, in this order.
+        const float base[3] = {((Y * p.m[1]) + P[0]) + p.o[0],
+                               ((Y * p.m[4]) + P[1]) + p.o[1],
+                               ((Y * p.m[7]) + P[2]) + p.o[2]};
+        const std::uint64_t blocks_end = (p.out_nx / L) * L;
+        if (wide)
+            row_blocks<true>(p, out_row, blocks_end, base);
+        else
+            row_blocks<false>(p, out_row, blocks_end, base);
+        row_remainder(p, out_row, blocks_end, p.out_nx, base);
+    }
+
+    // One task: the whole planes [z0, z1). Its rows are visited row index by row
+    // index across those planes (row y of every plane, then row y + 1): the rows
+    // at one index in neighbouring planes sample neighbouring input, which is
+    // still in cache when the next plane's row needs it. Each voxel's value
+    // depends on its own indices only, so the visiting order changes nothing
+    // but speed.
+    static void run(const void* ctx, std::size_t task) noexcept {
         const Params<E>& p = *static_cast<const Params<E>*>(ctx);
         const std::uint64_t plane_len = p.out_ny * p.out_nx;
-        raw* plane = p.out + z * plane_len;
-        const float Z = static_cast<float>(static_cast<std::uint64_t>(z));
-        const float P[3] = {Z * p.m[0], Z * p.m[3], Z * p.m[6]};
-        const std::uint64_t blocks_end = (p.out_nx / L) * L;
         const bool wide = p.nz * p.plane_stride > static_cast<std::uint64_t>(INT32_MAX);
-        // Row bases of the whole plane, each computed once.
-        for (std::uint64_t y0 = 0; y0 < p.out_ny; y0 += kRowsPerTile) {
-            const std::uint64_t y1 = y0 + kRowsPerTile < p.out_ny ? y0 + kRowsPerTile : p.out_ny;
-            float base[kRowsPerTile][3];
-            for (std::uint64_t y = y0; y < y1; ++y) {
-                const float Y = static_cast<float>(y);
-                // Row base: product, plus the plane term, plus the offset, in this order.
-                base[y - y0][0] = ((Y * p.m[1]) + P[0]) + p.o[0];
-                base[y - y0][1] = ((Y * p.m[4]) + P[1]) + p.o[1];
-                base[y - y0][2] = ((Y * p.m[7]) + P[2]) + p.o[2];
+        const std::uint64_t z0 = task * p.planes_per_task;
+        const std::uint64_t z1 = z0 + p.planes_per_task < p.out_nz ? z0 + p.planes_per_task : p.out_nz;
+        for (std::uint64_t y = 0; y < p.out_ny; ++y) {
+            const float Y = static_cast<float>(y);
+            for (std::uint64_t z = z0; z < z1; ++z) {
+                const float Z = static_cast<float>(z);
+                const float P[3] = {Z * p.m[0], Z * p.m[3], Z * p.m[6]};
+                row(p, p.out + z * plane_len + y * p.out_nx, Y, P, wide);
             }
-            // Tiles of kTileWidth columns, rows inside: neighbouring rows sample
-            // neighbouring input lines, which are then still in the L1 cache.
-            for (std::uint64_t xt = 0; xt < blocks_end; xt += kTileWidth) {
-                const std::uint64_t xe = xt + kTileWidth < blocks_end ? xt + kTileWidth : blocks_end;
-                for (std::uint64_t y = y0; y < y1; ++y) {
-                    raw* row = plane + y * p.out_nx;
-                    if (wide)
-                        row_blocks<true>(p, row, xt, xe, base[y - y0]);
-                    else
-                        row_blocks<false>(p, row, xt, xe, base[y - y0]);
-                }
-            }
-            for (std::uint64_t y = y0; y < y1; ++y)
-                row_remainder(p, plane + y * p.out_nx, blocks_end, p.out_nx, base[y - y0]);
         }
     }
 };
@@ -323,6 +321,7 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
 
     Params<E> p;
     p.in = in.data;
+    p.out_nz = out.shape[0];
     p.out_ny = out.shape[1];
     p.out_nx = out.shape[2];
     p.nz = in.shape[0];
@@ -338,8 +337,14 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
 
     const std::uint64_t plane_len = p.out_ny * p.out_nx;
     if (plane_len == 0) return Status::kZeroChunk;
-    const std::uint64_t total = out.shape[0] * plane_len;
-    return parallel::for_each_plane((total + plane_len - 1) / plane_len, &Plane<E, V>::run, &p);
+    const std::uint64_t planes = (out.shape[0] * plane_len + plane_len - 1) / plane_len;
+    // Up to 16 whole planes per task for cache reuse between neighbouring
+    // planes, but at least about 8 tasks per worker so that idle workers can
+    // still take over work.
+    const std::uint64_t per_worker = planes / (8 * parallel::num_threads() + 1);
+    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > 16 ? 16 : per_worker);
+    const std::uint64_t tasks = (planes + p.planes_per_task - 1) / p.planes_per_task;
+    return parallel::for_each(tasks, &Plane<E, V>::run, &p);
 }
 
 }  // namespace zentrova::ZENTROVA_ISA

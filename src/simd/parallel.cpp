@@ -1,4 +1,4 @@
-// Worker pool behind for_each_plane. Compiled at the x86-64 baseline: the pool
+// Worker pool behind for_each. Compiled at the x86-64 baseline: the pool
 // may be created by build_info() and must not need AVX itself.
 #include "simd/parallel.h"
 
@@ -19,9 +19,9 @@ namespace zentrova::parallel {
 namespace {
 
 struct Job {
-    PlaneFn fn;
+    TaskFn fn;
     const void* ctx;
-    std::size_t nplanes;
+    std::size_t ntasks;
     std::atomic<std::size_t> next{0};
 };
 
@@ -196,12 +196,12 @@ void* worker_main(void* arg) {
         Job* job = pool->job;
         pthread_mutex_unlock(&pool->mu);
 
-        // Whole planes, claimed one at a time: a worker that is done early keeps
-        // taking planes instead of waiting for a fixed share.
+        // Tasks claimed one at a time: a worker that is done early keeps taking
+        // tasks instead of waiting for a fixed share.
         while (true) {
-            const std::size_t z = job->next.fetch_add(1, std::memory_order_relaxed);
-            if (z >= job->nplanes) break;
-            job->fn(job->ctx, z);
+            const std::size_t i = job->next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= job->ntasks) break;
+            job->fn(job->ctx, i);
         }
 
         pthread_mutex_lock(&pool->mu);
@@ -261,15 +261,15 @@ Pool* global_pool() {
 
 }  // namespace
 
-Status for_each_plane(std::size_t nplanes, PlaneFn fn, const void* ctx) noexcept {
-    if (nplanes == 0) return Status::kOk;
+Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
+    if (ntasks == 0) return Status::kOk;
     Pool* pool = global_pool();
     if (pool == nullptr || pool->nthreads == 0) return Status::kPoolUnavailable;
 
     Job job;
     job.fn = fn;
     job.ctx = ctx;
-    job.nplanes = nplanes;
+    job.ntasks = ntasks;
 
     pthread_mutex_lock(&pool->submit);
     pthread_mutex_lock(&pool->mu);

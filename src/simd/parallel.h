@@ -3,8 +3,8 @@
 // The pool is created on first use and lives until the process ends. Its size is
 // RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS (when either holds a positive
 // integer), else the number of CPUs the process may use (affinity mask, limited
-// by a cgroup CPU quota). The caller of for_each_plane hands every plane to the
-// workers and sleeps until the last one is done; it never computes a plane.
+// by a cgroup CPU quota). The caller of for_each hands every task to the
+// workers and sleeps until the last one is done; it never computes one itself.
 #pragma once
 
 #include <cstddef>
@@ -13,14 +13,15 @@
 
 namespace zentrova::parallel {
 
-// Computes one output plane. `ctx` is the kernel's read-only parameter block.
-using PlaneFn = void (*)(const void* ctx, std::size_t z) noexcept;
+// Computes one task: a run of whole output planes. `ctx` is the kernel's
+// read-only parameter block.
+using TaskFn = void (*)(const void* ctx, std::size_t task) noexcept;
 
-// Calls fn(ctx, z) once for every z in [0, nplanes), each plane on exactly one
-// worker, planes claimed dynamically so that idle workers take the remaining
+// Calls fn(ctx, i) once for every i in [0, ntasks), each task on exactly one
+// worker, tasks claimed dynamically so that idle workers take the remaining
 // ones. Returns when every call has finished (their writes are then visible to
 // the caller). kPoolUnavailable if no worker thread could be started.
-Status for_each_plane(std::size_t nplanes, PlaneFn fn, const void* ctx) noexcept;
+Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept;
 
 // Size of the global pool, creating it if needed; 0 if it could not be started.
 std::size_t num_threads() noexcept;

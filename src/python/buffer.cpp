@@ -1,0 +1,45 @@
+#include "python/buffer.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace zentrova::py {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
+
+}  // namespace
+
+Buffer allocate_zeroed(std::size_t bytes) noexcept {
+    Buffer b;
+    if (bytes < kMapThreshold) {
+        b.data = std::calloc(bytes == 0 ? 1 : bytes, 1);
+        return b;
+    }
+    if (bytes > SIZE_MAX - 2 * kHugePage) return b;
+    const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    // Over-map by one huge page and trim, so that the buffer starts on a 2 MiB boundary.
+    void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return b;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start) munmap(raw, aligned - start);
+    const std::uintptr_t end = start + length + kHugePage;
+    if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+    madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // a hint; failure is harmless
+    b.data = reinterpret_cast<void*>(aligned);
+    b.mapped = length;
+    return b;
+}
+
+void release(const Buffer& buffer) noexcept {
+    if (buffer.mapped != 0)
+        munmap(buffer.data, buffer.mapped);
+    else
+        std::free(buffer.data);
+}
+
+}  // namespace zentrova::py
