@@ -110,6 +110,20 @@ struct Plane {
     using raw = typename E::raw;
     static constexpr int L = V::kLanes;
 
+    // The eight corners of lane k, in the order (z, y, x) = 000, 001, 010, ...,
+    // 111, where 1 means the upper neighbour (a step of dz, dy or dx elements).
+    template <class D>
+    static void load_corners(raw (&corner)[8][L], int k, const raw* c, D dz, D dy, D dx) {
+        corner[0][k] = load(c);
+        corner[1][k] = load(c + dx);
+        corner[2][k] = load(c + dy);
+        corner[3][k] = load(c + dy + dx);
+        corner[4][k] = load(c + dz);
+        corner[5][k] = load(c + dz + dx);
+        corner[6][k] = load(c + dz + dy);
+        corner[7][k] = load(c + dz + dy + dx);
+    }
+
     // Vector blocks of one row. kWide selects 64-bit flat positions, needed only
     // when the input has more than 2^31 - 1 elements; otherwise positions and
     // neighbour steps are formed in 32-bit vector lanes.
@@ -162,14 +176,7 @@ struct Plane {
                 for (int k = 0; k < L; ++k) {
                     const raw* c = p.in + pos[0][k];
                     const std::int32_t dz = pos[1][k], dy = pos[2][k], dx = pos[3][k];
-                    corner[0][k] = load(c);
-                    corner[1][k] = load(c + dx);
-                    corner[2][k] = load(c + dy);
-                    corner[3][k] = load(c + dy + dx);
-                    corner[4][k] = load(c + dz);
-                    corner[5][k] = load(c + dz + dx);
-                    corner[6][k] = load(c + dz + dy);
-                    corner[7][k] = load(c + dz + dy + dx);
+                    load_corners(corner, k, c, dz, dy, dx);
                 }
             } else {
                 V::store(cell[0], iz);
@@ -187,14 +194,7 @@ struct Plane {
                         dx = (c + 1 < p.nx) ? 1 : 0;
                     }
                     const raw* q = p.in + at;
-                    corner[0][k] = load(q);
-                    corner[1][k] = load(q + dx);
-                    corner[2][k] = load(q + dy);
-                    corner[3][k] = load(q + dy + dx);
-                    corner[4][k] = load(q + dz);
-                    corner[5][k] = load(q + dz + dx);
-                    corner[6][k] = load(q + dz + dy);
-                    corner[7][k] = load(q + dz + dy + dx);
+                    load_corners(corner, k, q, dz, dy, dx);
                 }
             }
 
