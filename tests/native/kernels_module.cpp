@@ -2,7 +2,9 @@
 // so that the 8-lane and 16-lane kernels of an element type can both be checked
 // on one machine. Built only with -DZENTROVA_TEST_KERNELS=ON; never shipped.
 //
-//   run(kernel, input, matrix, offset, cval) -> new array
+//   run(kernel, input, matrix, offset, cval[, out]) -> new array, or `out`
+//       filled in place (C-contiguous, input's shape and dtype; lets a benchmark
+//       time the kernel alone)
 //       kernel: "f32_avx2", "f32_avx512", "u8_avx2", "f16_avx2", "f16_avx512"
 //       input:  C-contiguous 3-D float32 / uint8 / uint16 (binary16 patterns)
 //       matrix: (3, 3) float64; offset: 3 floats; cval: float (int for u8)
@@ -34,12 +36,25 @@ View3<T> view_of(PyArrayObject* arr) {
 
 // Output of the input's shape filled with `fill`, then the kernel.
 template <class T, class C, class K>
-PyObject* run_kernel(PyArrayObject* in, int type_num, const double* m, const double* o, C cval, T fill, K kernel) {
-    PyObject* out = PyArray_SimpleNew(3, PyArray_DIMS(in), type_num);
-    if (out == nullptr) return nullptr;
+PyObject* run_kernel(PyArrayObject* in, int type_num, const double* m, const double* o, C cval, T fill, K kernel,
+                     PyObject* given) {
+    PyObject* out = given;
+    if (out == nullptr) {
+        out = PyArray_SimpleNew(3, PyArray_DIMS(in), type_num);
+        if (out == nullptr) return nullptr;
+    } else {
+        PyArrayObject* g = reinterpret_cast<PyArrayObject*>(given);
+        if (!PyArray_Check(given) || PyArray_TYPE(g) != type_num || !PyArray_IS_C_CONTIGUOUS(g) ||
+            !PyArray_ISWRITEABLE(g) || PyArray_NDIM(g) != 3 || !PyArray_CompareLists(PyArray_DIMS(g), PyArray_DIMS(in), 3)) {
+            PyErr_SetString(PyExc_ValueError, "out must be a writeable C-contiguous array of the input's shape and dtype");
+            return nullptr;
+        }
+        Py_INCREF(out);
+    }
     PyArrayObject* out_arr = reinterpret_cast<PyArrayObject*>(out);
     T* data = static_cast<T*>(PyArray_DATA(out_arr));
-    for (npy_intp i = 0; i < PyArray_SIZE(out_arr); ++i) data[i] = fill;
+    if (given == nullptr)
+        for (npy_intp i = 0; i < PyArray_SIZE(out_arr); ++i) data[i] = fill;
     const Status status = kernel(view_of<const T>(in), view_of<T>(out_arr), m, o, cval);
     if (!py::ok_or_raise(status)) {
         Py_DECREF(out);
@@ -50,8 +65,9 @@ PyObject* run_kernel(PyArrayObject* in, int type_num, const double* m, const dou
 
 PyObject* run(PyObject*, PyObject* args) {
     const char* name = nullptr;
-    PyObject *input = nullptr, *matrix = nullptr, *offset = nullptr, *cval_obj = nullptr;
-    if (!PyArg_ParseTuple(args, "sOOOO", &name, &input, &matrix, &offset, &cval_obj)) return nullptr;
+    PyObject *input = nullptr, *matrix = nullptr, *offset = nullptr, *cval_obj = nullptr, *out = nullptr;
+    if (!PyArg_ParseTuple(args, "sOOOO|O", &name, &input, &matrix, &offset, &cval_obj, &out)) return nullptr;
+    if (out == Py_None) out = nullptr;
     if (!py::numpy_ready()) return nullptr;
     const std::string kernel(name);
     const bool avx512 = kernel.size() > 6 && kernel.compare(kernel.size() - 6, 6, "avx512") == 0;
@@ -77,19 +93,20 @@ PyObject* run(PyObject*, PyObject* args) {
         const long c = PyLong_AsLong(cval_obj);
         if (c == -1 && PyErr_Occurred()) return nullptr;
         const std::uint8_t cval = static_cast<std::uint8_t>(c);
-        return run_kernel<std::uint8_t>(in_arr, type_num, m, o, cval, cval, zentrova::avx2::trilinear_3d_u8_avx2);
+        return run_kernel<std::uint8_t>(in_arr, type_num, m, o, cval, cval, zentrova::avx2::trilinear_3d_u8_avx2, out);
     }
     const double cval = PyFloat_AsDouble(cval_obj);
     if (cval == -1.0 && PyErr_Occurred()) return nullptr;
     if (kernel == "f32_avx2")
-        return run_kernel<float>(in_arr, type_num, m, o, cval, static_cast<float>(cval), zentrova::avx2::trilinear_3d_f32_avx2);
+        return run_kernel<float>(in_arr, type_num, m, o, cval, static_cast<float>(cval), zentrova::avx2::trilinear_3d_f32_avx2,
+                                 out);
     if (kernel == "f32_avx512")
         return run_kernel<float>(in_arr, type_num, m, o, cval, static_cast<float>(cval),
-                                 zentrova::avx512::trilinear_3d_f32_avx512);
+                                 zentrova::avx512::trilinear_3d_f32_avx512, out);
     const std::uint16_t half = zentrova::avx2::cval_half(cval);
-    if (kernel == "f16_avx2") return run_kernel<std::uint16_t>(in_arr, type_num, m, o, cval, half, zentrova::avx2::trilinear_3d_f16_avx2);
+    if (kernel == "f16_avx2") return run_kernel<std::uint16_t>(in_arr, type_num, m, o, cval, half, zentrova::avx2::trilinear_3d_f16_avx2, out);
     if (kernel == "f16_avx512")
-        return run_kernel<std::uint16_t>(in_arr, type_num, m, o, cval, half, zentrova::avx512::trilinear_3d_f16_avx512);
+        return run_kernel<std::uint16_t>(in_arr, type_num, m, o, cval, half, zentrova::avx512::trilinear_3d_f16_avx512, out);
     PyErr_Format(PyExc_ValueError, "unknown kernel %s", name);
     return nullptr;
 }
@@ -97,7 +114,7 @@ PyObject* run(PyObject*, PyObject* args) {
 PyObject* avx512_usable(PyObject*, PyObject*) { return PyBool_FromLong(zentrova::cpu::avx512f_usable()); }
 
 PyMethodDef methods[] = {
-    {"run", run, METH_VARARGS, "run(kernel, input, matrix, offset, cval): resample with one named kernel"},
+    {"run", run, METH_VARARGS, "run(kernel, input, matrix, offset, cval[, out]): resample with one named kernel"},
     {"avx512_usable", avx512_usable, METH_NOARGS, "Whether the AVX-512 kernels can run here"},
     {nullptr, nullptr, 0, nullptr},
 };
