@@ -1,0 +1,158 @@
+"""Shared helpers: random volumes and transforms, bit-exact comparison, fresh-interpreter runner."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import zlib
+
+import numpy as np
+
+# the tests import the reference model and these helpers by name in any import mode
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import reference as ref  # noqa: E402
+import zentrova  # noqa: E402
+
+FUNCS = {"f32": zentrova.affine_transform, "u8": zentrova.affine_transform_u8, "f16": zentrova.affine_transform_f16}
+DTYPES = {"f32": np.float32, "u8": np.uint8, "f16": np.uint16}
+CVALS = {"f32": (0.0, -1.0, 3.5, float("nan")), "u8": (0, 7, 255),
+         "f16": (0.0, -1.0, 3.5, float("nan"), 1.0004882812509095, 1e10)}  # a tie only once rounded to binary32
+LANES = 16 if zentrova.build_info()["simd"]["avx512f"] else 8
+# out[z, y, x] == vol[y, x, z]: every sample lands on a voxel centre, and it is not symmetric
+PERM = np.array([[0.0, 1.0, 0.0], [0.0, 0.0, 1.0], [1.0, 0.0, 0.0]])
+TRANSFORM_KINDS = ("identity", "shift_half", "translate", "rotate", "rotate_scale", "scale", "shear", "flip",
+                   "general")
+
+
+def lanes_of(kind):
+    return 8 if kind == "u8" else LANES
+
+
+def seed(*parts):
+    """Stable across processes (str hashing is randomised)."""
+    return zlib.crc32(repr(parts).encode())
+
+
+def random_transform(rng, shape, kind):
+    """(matrix, offset) of a family; the linear ones keep the volume centre near its place."""
+    m = np.eye(3)
+    if kind == "shift_half":
+        s = rng.choice([-0.5, 0.5])
+        return m, np.array([rng.choice([0, s]), rng.choice([0, s]), s])
+    if kind in ("identity", "translate"):
+        return m, rng.uniform(-1.5, 1.5, 3) if kind == "translate" else np.zeros(3)
+    if kind == "shear":
+        m[tuple(rng.choice(3, 2, replace=False))] = rng.uniform(-0.6, 0.6)
+    elif kind == "general":
+        m += rng.uniform(-0.4, 0.4, (3, 3))
+    elif kind == "flip":
+        m = np.diag([*rng.choice([-1.0, 1.0], 2), -1.0])
+    elif kind == "scale":
+        m = np.diag(rng.uniform(0.3, 1.7, 3))
+    else:  # an orthogonal matrix, scaled per axis for rotate_scale
+        m = np.linalg.qr(rng.normal(size=(3, 3)))[0] * (rng.uniform(0.6, 1.4, 3) if kind == "rotate_scale" else 1)
+    ctr = (np.maximum(shape, 2) - 1) / 2
+    return m, ctr - m @ ctr + rng.uniform(-0.3, 0.3, 3)
+
+
+def random_volume(rng, kind, shape, specials=0):
+    """Random data with ties, zeros, -0.0 and saturated bytes; `specials` non-finite voxels (half: also huge values)."""
+    if kind == "u8":
+        vol = rng.integers(0, 256, shape, dtype=np.uint8)
+        vol[rng.random(shape) < 0.1] = 255
+        vol[rng.random(shape) < 0.1] = 0
+        return vol
+    vol = rng.uniform(-4, 4, shape).astype(np.float32)
+    mask = rng.random(shape) < 0.1
+    vol[mask] = rng.integers(-3, 4, mask.sum())
+    vol[rng.random(shape) < 0.03] = -0.0
+    if kind == "f16":
+        vol = vol.astype(np.float16).view(np.uint16)
+        sub = rng.random(shape) < 0.1
+        vol[sub] = rng.integers(0, 0x400, sub.sum()) | (rng.integers(0, 2, sub.sum()) << 15)
+        pool = np.array([0x7C00, 0xFC00, 0x7E00, 0xFE00, 0x7C01, 0x7BFF, 0xFBFF], np.uint16)
+    else:
+        pool = np.array([np.nan, np.inf, -np.inf], np.float32)
+    n = min(specials, vol.size)
+    vol.reshape(-1)[rng.choice(vol.size, n, replace=False)] = rng.choice(pool, n)
+    return vol
+
+
+class IndexOnly:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatLike:
+    """__float__ returns the value, or raises a new one when it is an exception class."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, type):
+            raise self.value("from __float__")
+        return self.value
+
+
+def volume(kind, shape=(3, 4, 5), seed=0):
+    rng = np.random.default_rng(seed)
+    if kind == "u8":
+        return rng.integers(0, 256, size=shape, dtype=np.uint8)
+    values = rng.random(shape) + 0.5  # positive and finite: no -0.0, no NaN
+    return values.astype(np.float32) if kind == "f32" else values.astype(np.float16).view(np.uint16)
+
+
+def fortran_only(kind, shape=(3, 4, 5)):
+    return np.ascontiguousarray(volume(kind, shape[::-1])).transpose(2, 1, 0)
+
+
+def bits(a):
+    a = np.asarray(a)
+    return a.view({4: np.uint32, 2: np.uint16, 1: np.uint8}[a.dtype.itemsize])
+
+
+def assert_bits_equal(got, expected, kind, lanes=None, strict=None, context=""):
+    """Bit-for-bit equality; two NaNs match unless `strict` marks the voxel (the surviving payload of
+    two different NaNs depends on the operand order the compiler picked)."""
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert (got.shape, got.dtype) == (expected.shape, expected.dtype), context
+    g, e = bits(got), bits(expected)
+    exp_mask, frac_mask = {"f32": (0x7F800000, 0x007FFFFF), "f16": (0x7C00, 0x03FF), "u8": (0, 0)}[kind]
+    both_nan = np.ones(g.shape, bool)  # bytes: frac_mask 0 makes this all False
+    for b in (g, e):
+        both_nan &= ((b & exp_mask) == exp_mask) & ((b & frac_mask) != 0)
+    if strict is not None:
+        both_nan &= ~np.asarray(strict, bool)
+    diff = (g != e) & ~both_nan
+    if diff.any():
+        rows = [f"  {tuple(map(int, p))}{' block' if lanes and ref.block_columns(got.shape[2], lanes)[p[2]] else ''}:"
+                f" expected {hex(int(e[tuple(p)]))} got {hex(int(g[tuple(p)]))}" for p in np.argwhere(diff)[:10]]
+        raise AssertionError(f"{context}: {diff.sum()} of {diff.size} voxels differ, shape {got.shape}\n"
+                             + "\n".join(rows))
+
+
+def check(kind, vol, m, off, cval, context=""):
+    """Run the entry point and compare with the reference bit for bit; returns (got, expected, outside)."""
+    got = FUNCS[kind](vol, np.ascontiguousarray(m, np.float64), list(map(float, off)), cval)
+    exp, outside = ref.reference(vol, m, off, cval, lanes_of(kind), kind, return_outside=True)
+    assert_bits_equal(got, exp, kind, lanes_of(kind), outside, f"{kind} {context} m={np.asarray(m).tolist()} "
+                                                         f"off={list(off)} cval={cval}")
+    return got, exp, outside
+
+
+def run_python(code, env=None, timeout=60):
+    """Run `code` in a fresh interpreter (no pool-size variables unless given); returns its last line as JSON."""
+    full = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    mod_dir = os.path.dirname(os.path.abspath(zentrova.__file__))
+    full["PYTHONPATH"] = os.pathsep.join(filter(None, [mod_dir, full.get("PYTHONPATH")]))
+    full.update(env or {})
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=full)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
