@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import zentrova
-from conftest import FUNCS, PERM, FloatLike, IndexOnly, bits, fortran_only, volume
+from conftest import DTYPES, FUNCS, PERM, FloatLike, IndexOnly, bits, fortran_only, volume
 
 ORDER_MSG, MATRIX_MSG = "Only order=1 (trilinear interpolation) is supported", "Matrix must be 3x3"
 OFFSET_MSG, C_ORDER, PANIC = "Offset must have 3 elements", "Input must be C-contiguous", "panic"
@@ -85,6 +85,15 @@ def test_failure_order(kind, cval_fault):
 WRONG_DTYPE = {"f32": np.float64, "u8": np.int8, "f16": np.float16}  # float16 must come as a uint16 view
 BIG_ENDIAN = {"f32": ">f4", "u8": np.bool_, "f16": ">u2"}
 ALL, FLOAT = "f32 u8 f16", "f32 f16"
+
+
+def odd_byte_strides(kind):
+    """Rows one byte further apart than C order: whole-element strides would round back to C order."""
+    item = np.dtype(DTYPES[kind]).itemsize
+    strides = (3 * (4 * item + 1), 4 * item + 1, item)
+    return np.ndarray((3, 3, 4), DTYPES[kind], buffer=np.zeros(3 * strides[0] + 64, np.uint8), strides=strides)
+
+
 REJECTED = [
     *[(ALL, "input", f, TypeError, CAST) for f in (lambda k: None, lambda k: [[[0.0]]], lambda k: volume(k)[0],
                                                    lambda k: volume(k, (2, 2, 2, 2)),
@@ -96,6 +105,8 @@ REJECTED = [
                                                     lambda k: volume(k, (4, 5, 6)).transpose(0, 2, 1))
       for kinds, exc, msg in (("f32 u8", PANIC, C_ORDER), ("f16", TypeError, NOT_CONTIGUOUS))],
     ("f16", "input", lambda k: volume(k, (6, 8, 10))[::2, :1, ::3], TypeError, NOT_CONTIGUOUS),  # even degenerate
+    ("f32 u8", "input", odd_byte_strides, PANIC, C_ORDER),
+    ("f16", "input", odd_byte_strides, TypeError, NOT_CONTIGUOUS),
     *[(ALL, "matrix", m, TypeError, CAST) for m in (tuple(map(tuple, np.eye(3))), np.eye(3, dtype=np.float32),
                                                     np.eye(3, dtype=np.int64), np.eye(3, dtype=">f8"),
                                                     np.eye(3).reshape(9), np.eye(3).reshape(1, 3, 3), 3.0)],

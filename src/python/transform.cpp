@@ -79,18 +79,6 @@ void read_matrix(PyArrayObject* arr, double m[9]) {
         for (npy_intp c = 0; c < cols; ++c) std::memcpy(&m[k++], base + r * rs + c * cs, sizeof(double));
 }
 
-template <class T>
-View3<T> view_of(PyArrayObject* arr) {
-    View3<T> v;
-    v.data = static_cast<T*>(PyArray_DATA(arr));
-    for (int a = 0; a < 3; ++a) {
-        v.shape[a] = static_cast<std::size_t>(PyArray_DIM(arr, a));
-        const npy_intp bytes = PyArray_STRIDE(arr, a);
-        v.strides[a] = bytes % static_cast<npy_intp>(sizeof(T)) == 0 ? bytes / static_cast<npy_intp>(sizeof(T)) : kBadStride;
-    }
-    return v;
-}
-
 // The cell arithmetic is 32-bit: a dimension of 2^31 or more cannot be addressed.
 bool check_addressable(const std::size_t shape[3]) {
     const bool all_two = shape[0] >= 2 && shape[1] >= 2 && shape[2] >= 2;

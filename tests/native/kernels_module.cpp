@@ -22,17 +22,7 @@ namespace {
 using zentrova::Status;
 using zentrova::View3;
 namespace py = zentrova::py;
-
-template <class T>
-View3<T> view_of(PyArrayObject* arr) {
-    View3<T> v;
-    v.data = static_cast<T*>(PyArray_DATA(arr));
-    for (int a = 0; a < 3; ++a) {
-        v.shape[a] = static_cast<std::size_t>(PyArray_DIM(arr, a));
-        v.strides[a] = PyArray_STRIDE(arr, a) / static_cast<npy_intp>(sizeof(T));
-    }
-    return v;
-}
+using zentrova::py::view_of;
 
 // Output of the input's shape filled with `fill`, then the kernel.
 template <class T, class C, class K>
