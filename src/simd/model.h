@@ -175,9 +175,7 @@ struct Plane {
         const i32 row_v = V::splat_i(static_cast<std::int32_t>(p.row_stride));
         const i32 one_v = V::splat_i(1);
 
-        alignas(64) std::int32_t pos[4][L];  // flat position, then z, y, x neighbour steps
-        alignas(64) std::int32_t cell[3][L];
-        alignas(64) raw corner[8][L];
+        alignas(64) std::int32_t pos[3][L];  // first element of the x pair, z step, y step
 
         for (std::uint64_t x0 = 0; x0 < blocks_end; x0 += L) {
             // Coordinates: one fused multiply-add per axis, rounded once.
@@ -197,21 +195,26 @@ struct Plane {
                 V::and_i(V::andnot_i(iz, V::sub_i(iz, nz_v)), V::andnot_i(iy, V::sub_i(iy, ny_v))),
                 V::andnot_i(ix, V::sub_i(ix, nx_v))));
 
+            f32 v[8];  // the eight corner values of every lane, as binary32
             if constexpr (!kWide) {
                 if (ahead != nullptr) prefetch_ahead(p, X, ahead, pos[0]);
                 // Upper neighbour min(i + 1, n - 1): a step of one stride while
                 // i < n - 1, none on the last index. Outside lanes read element 0.
                 const i32 at = V::add_i(V::add_i(V::mullo_i(iz, plane_v), V::mullo_i(iy, row_v)), ix);
-                V::store(pos[0], V::and_i(at, inside));
+                const i32 step_x = V::and_i(V::sign_mask(V::sub_i(ix, nx1_v)), one_v);
                 V::store(pos[1], V::and_i(V::and_i(V::sign_mask(V::sub_i(iz, nz1_v)), plane_v), inside));
                 V::store(pos[2], V::and_i(V::and_i(V::sign_mask(V::sub_i(iy, ny1_v)), row_v), inside));
-                V::store(pos[3], V::and_i(V::and_i(V::sign_mask(V::sub_i(ix, nx1_v)), one_v), inside));
-                for (int k = 0; k < L; ++k) {
-                    const raw* c = p.in + pos[0][k];
-                    const std::int32_t dz = pos[1][k], dy = pos[2][k], dx = pos[3][k];
-                    load_corners(corner, k, c, dz, dy, dx);
-                }
+                // The two x neighbours are adjacent in memory: one load of two
+                // elements from (c + dx - 1) reads both. With dx = 1 that is
+                // (c, c + 1); on the last column (dx = 0) it is (c - 1, c), and
+                // both neighbours are the second element. Outside lanes take
+                // dx = 1 so as not to read before the buffer.
+                const i32 dx = V::or_i(V::and_i(step_x, inside), V::andnot_i(inside, one_v));
+                V::store(pos[0], V::sub_i(V::add_i(V::and_i(at, inside), dx), one_v));
+                V::load_pairs(p.in, pos[0], pos[1], pos[2], V::is_zero(dx), v);
             } else {
+                alignas(64) std::int32_t cell[3][L];
+                alignas(64) raw corner[8][L];
                 V::store(cell[0], iz);
                 V::store(cell[1], iy);
                 V::store(cell[2], ix);
@@ -229,6 +232,7 @@ struct Plane {
                     const raw* q = p.in + at;
                     load_corners(corner, k, q, dz, dy, dx);
                 }
+                for (int j = 0; j < 8; ++j) v[j] = V::widen(corner[j]);
             }
 
             // Weights: y factor times x factor first, then the z factor. The sum
@@ -236,14 +240,14 @@ struct Plane {
             // independent, so this is the per-voxel sum done L voxels at a time.
             const f32 yx0 = V::mul(gy, gx), yx1 = V::mul(gy, fx);
             const f32 yx2 = V::mul(fy, gx), yx3 = V::mul(fy, fx);
-            f32 acc = V::mul(V::widen(corner[0]), V::mul(gz, yx0));
-            acc = V::add(acc, V::mul(V::widen(corner[1]), V::mul(gz, yx1)));
-            acc = V::add(acc, V::mul(V::widen(corner[2]), V::mul(gz, yx2)));
-            acc = V::add(acc, V::mul(V::widen(corner[3]), V::mul(gz, yx3)));
-            acc = V::add(acc, V::mul(V::widen(corner[4]), V::mul(fz, yx0)));
-            acc = V::add(acc, V::mul(V::widen(corner[5]), V::mul(fz, yx1)));
-            acc = V::add(acc, V::mul(V::widen(corner[6]), V::mul(fz, yx2)));
-            acc = V::add(acc, V::mul(V::widen(corner[7]), V::mul(fz, yx3)));
+            f32 acc = V::mul(v[0], V::mul(gz, yx0));
+            acc = V::add(acc, V::mul(v[1], V::mul(gz, yx1)));
+            acc = V::add(acc, V::mul(v[2], V::mul(gz, yx2)));
+            acc = V::add(acc, V::mul(v[3], V::mul(gz, yx3)));
+            acc = V::add(acc, V::mul(v[4], V::mul(fz, yx0)));
+            acc = V::add(acc, V::mul(v[5], V::mul(fz, yx1)));
+            acc = V::add(acc, V::mul(v[6], V::mul(fz, yx2)));
+            acc = V::add(acc, V::mul(v[7], V::mul(fz, yx3)));
             // Outside lanes take cval (as binary32; it narrows back to the
             // stored cval pattern exactly).
             V::narrow_store(row + x0, V::select(inside, acc, cval));
