@@ -58,17 +58,18 @@ def f32_to_f16(x):
 
 
 def _f32_to_f16(x):
-    bits = np.asarray(x, dtype=F32).view(np.uint32).astype(np.uint64)
-    sign, exp, mant = (bits >> 16) & 0x8000, ((bits >> 23) & 0xFF).astype(np.int64), bits & 0x7FFFFF
+    # int64 throughout: wide enough, and free of unsigned/signed promotion rules
+    bits = np.asarray(x, dtype=F32).view(np.uint32).astype(np.int64)
+    sign, exp, mant = (bits >> 16) & 0x8000, (bits >> 23) & 0xFF, bits & 0x7FFFFF
     m, e = mant | 0x800000, exp - 127
     # normal halves keep 11 significant bits; subnormal ones have quantum 2^-24
-    shift = np.where(e >= -14, 13, np.minimum(126 - exp, 40)).astype(np.uint64)
+    shift = np.where(e >= -14, 13, np.minimum(126 - exp, 40))
     q = m >> shift
-    rem, half = m & ((np.uint64(1) << shift) - np.uint64(1)), np.uint64(1) << (shift - np.uint64(1))
-    q = q + ((rem > half) | ((rem == half) & ((q & 1) == 1))).astype(np.uint64)
+    rem, half = m & ((1 << shift) - 1), 1 << (shift - 1)
+    q = q + ((rem > half) | ((rem == half) & ((q & 1) == 1))).astype(np.int64)
     biased = e + 15
-    norm = (np.maximum(biased, 0).astype(np.uint64) << 10) + (q - 0x400)  # a carry bumps the exponent
-    norm = np.where((biased >= 31) | (norm >= 0x7C00), np.uint64(0x7C00), norm)
+    norm = (np.maximum(biased, 0) << 10) + (q - 0x400)  # a carry bumps the exponent
+    norm = np.where((biased >= 31) | (norm >= 0x7C00), 0x7C00, norm)
     mag = np.where(exp == 0, 0, np.where(e >= -14, norm, q))
     special = np.where(mant == 0, sign | 0x7C00, sign | 0x7E00 | (mant >> 13))
     return np.where(exp == 0xFF, special, sign | mag).astype(np.uint16)

@@ -126,7 +126,14 @@ bool convert_float(PyObject* obj, const char* name, double* out) noexcept {
 namespace {
 
 bool convert_long(PyObject* obj, const char* name, long lo, long hi, long* out) {
-    const long v = PyLong_AsLong(obj);
+    // Through __index__ only: Python 3.9's PyLong_AsLong still truncates a
+    // float through __int__, which must be refused as on later versions.
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) {
+        prefix_argument_error(name);
+        return false;
+    }
+    const long v = PyLong_AsLong(index.get());
     if (v == -1 && PyErr_Occurred()) {
         prefix_argument_error(name);  // only a TypeError is prefixed
         return false;
