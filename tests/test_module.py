@@ -164,3 +164,19 @@ print(json.dumps(infos + [zentrova.build_info()]))
 """, env)
     here = {**zentrova.build_info(), "num_threads": expected or usable_cpus()}
     assert infos == [here] * len(infos)  # backends do not depend on which call came first
+
+
+def test_numpy_is_reached_lazily_and_its_absence_is_a_fatal_error():
+    outcome = run_python("""
+        import json, sys
+        sys.modules["numpy"] = None  # NumPy cannot be imported in this process
+        import zentrova  # importing the module does not need it
+        try:
+            zentrova.affine_transform([[[1.0]]], [[1.0]])
+        except BaseException as exc:
+            outcome = [type(exc).__module__, type(exc).__name__, str(exc), type(exc.__cause__).__name__]
+        print(json.dumps(outcome + [zentrova.build_info()["version"]]))
+    """)
+    assert outcome[:2] == ["pyo3_runtime", "PanicException"]
+    assert outcome[2].startswith("Failed to access NumPy array API capsule")
+    assert outcome[3:] == ["ModuleNotFoundError", "0.2.0"]  # the cause is kept; the process goes on
