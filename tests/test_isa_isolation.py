@@ -83,3 +83,9 @@ def test_kernels_are_really_vectorised(functions):
     assert any("%zmm" in ln for n in avx512 for ln in functions[n])
     assert any("%ymm" in ln for n in avx2 for ln in functions[n])
     assert "PyInit_zentrova" in functions
+
+
+def test_no_gathers_and_no_mask_registers(functions):
+    """The corner reads are scalar loads; the 16-lane kernels need AVX-512F alone, without opmask registers."""
+    pattern = re.compile(r"gather|%k[0-7]\b|\{%k")
+    assert offenders(functions, pattern, ()) == {}
