@@ -209,9 +209,15 @@ struct Plane {
                 // (c, c + 1); on the last column (dx = 0) it is (c - 1, c), and
                 // both neighbours are the second element. Outside lanes take
                 // dx = 1 so as not to read before the buffer.
-                const i32 dx = V::or_i(V::and_i(step_x, inside), V::andnot_i(inside, one_v));
-                V::store(pos[0], V::sub_i(V::add_i(V::and_i(at, inside), dx), one_v));
-                V::load_pairs(p.in, pos[0], pos[1], pos[2], V::is_zero(dx), v);
+                const i32 dx_pair = V::or_i(V::and_i(step_x, inside), V::andnot_i(inside, one_v));
+                V::store(pos[0], V::sub_i(V::add_i(V::and_i(at, inside), dx_pair), one_v));
+                // The four pairs: rows (y, z) = (0, 0), (1, 0), (0, 1), (1, 1).
+                const i32 second_only = V::is_zero(dx_pair);
+                const std::int32_t *first = pos[0], *dz = pos[1], *dy = pos[2];
+                V::load_pairs(p.in, [&](int k) { return first[k]; }, second_only, &v[0]);
+                V::load_pairs(p.in, [&](int k) { return first[k] + dy[k]; }, second_only, &v[2]);
+                V::load_pairs(p.in, [&](int k) { return first[k] + dz[k]; }, second_only, &v[4]);
+                V::load_pairs(p.in, [&](int k) { return first[k] + dz[k] + dy[k]; }, second_only, &v[6]);
             } else {
                 alignas(64) std::int32_t cell[3][L];
                 alignas(64) raw corner[8][L];

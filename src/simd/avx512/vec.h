@@ -8,6 +8,14 @@
 
 namespace zentrova::avx512 {
 
+// The bits of a T at p, which need not be aligned for T.
+template <class T, class U>
+inline T load_bits(const U* p) {
+    T v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
 struct F32x16 {
     static constexpr int kLanes = 16;
     using f32 = __m512;
@@ -49,65 +57,47 @@ struct F32x16 {
                                    _mm512_set1_epi32(-1));
     }
 
-    // Float pairs: one 64-bit load per pair, two pairs to a 128-bit lane
-    // (movq + pinsrq), then the first and the second floats gathered.
-    static void load_pairs(const float* base, const std::int32_t* at, const std::int32_t* dz,
-                           const std::int32_t* dy, i32 second_only, f32* v) {
-        const i32 first_idx = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-        const i32 second_idx = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
-        auto load_set = [&](auto delta, f32* out) {
-            auto q = [&](int k) { return reinterpret_cast<const __m128i*>(base + at[k] + delta(k)); };
-            auto two = [&](int k) {
-                long long hi;
-                __builtin_memcpy(&hi, q(k + 1), 8);
-                return _mm_insert_epi64(_mm_loadl_epi64(q(k)), hi, 1);
-            };
-            auto eight = [&](int k) {
-                i32 r = _mm512_castsi128_si512(two(k));
-                r = _mm512_inserti32x4(r, two(k + 2), 1);
-                r = _mm512_inserti32x4(r, two(k + 4), 2);
-                return _mm512_castsi512_ps(_mm512_inserti32x4(r, two(k + 6), 3));
-            };
-            const f32 a = eight(0), b = eight(8);
-            const f32 second = _mm512_permutex2var_ps(a, second_idx, b);
-            out[0] = select(second_only, second, _mm512_permutex2var_ps(a, first_idx, b));
-            out[1] = second;
+    // The pairs of neighbouring elements that start at base + start(k) for
+    // each lane k, each read by one scalar load straight into a vector lane (a
+    // round trip through memory would stall on store forwarding), split into
+    // out[0], the first elements (the second where `second_only` is set), and
+    // out[1], the second elements, as binary32.
+    template <class Start>
+    static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
+        auto two = [&](int k) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
+            return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
+                                    load_bits<long long>(base + start(k + 1)), 1);
         };
-        load_set([](int) { return 0; }, v);
-        load_set([&](int k) { return dy[k]; }, v + 2);
-        load_set([&](int k) { return dz[k]; }, v + 4);
-        load_set([&](int k) { return dz[k] + dy[k]; }, v + 6);
+        auto eight = [&](int k) {
+            i32 r = _mm512_castsi128_si512(two(k));
+            r = _mm512_inserti32x4(r, two(k + 2), 1);
+            r = _mm512_inserti32x4(r, two(k + 4), 2);
+            return _mm512_castsi512_ps(_mm512_inserti32x4(r, two(k + 6), 3));
+        };
+        const f32 a = eight(0), b = eight(8);
+        const f32 second = _mm512_permutex2var_ps(
+            a, _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31), b);
+        const f32 first = _mm512_permutex2var_ps(
+            a, _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30), b);
+        out[0] = select(second_only, second, first);
+        out[1] = second;
     }
-
-    // Half pairs: one 32-bit load per pair, four pairs to a 128-bit lane
-    // (movd + pinsrd), split into first and second halves and widened.
-    static void load_pairs(const std::uint16_t* base, const std::int32_t* at, const std::int32_t* dz,
-                           const std::int32_t* dy, i32 second_only, f32* v) {
-        auto load_set = [&](auto delta, f32* out) {
-            auto bits = [&](int k) {
-                int b;
-                __builtin_memcpy(&b, base + at[k] + delta(k), 4);
-                return b;
-            };
-            auto four = [&](int k) {
-                __m128i r = _mm_cvtsi32_si128(bits(k));
-                r = _mm_insert_epi32(r, bits(k + 1), 1);
-                r = _mm_insert_epi32(r, bits(k + 2), 2);
-                return _mm_insert_epi32(r, bits(k + 3), 3);
-            };
-            i32 w = _mm512_castsi128_si512(four(0));
-            w = _mm512_inserti32x4(w, four(4), 1);
-            w = _mm512_inserti32x4(w, four(8), 2);
-            w = _mm512_inserti32x4(w, four(12), 3);
-            const f32 second = _mm512_cvtph_ps(_mm512_cvtepi32_epi16(_mm512_srli_epi32(w, 16)));
-            const f32 first = _mm512_cvtph_ps(_mm512_cvtepi32_epi16(_mm512_and_si512(w, _mm512_set1_epi32(0xFFFF))));
-            out[0] = select(second_only, second, first);
-            out[1] = second;
+    template <class Start>
+    static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
+        auto four = [&](int k) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
+            __m128i r = _mm_cvtsi32_si128(load_bits<int>(base + start(k)));
+            r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 1)), 1);
+            r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 2)), 2);
+            return _mm_insert_epi32(r, load_bits<int>(base + start(k + 3)), 3);
         };
-        load_set([](int) { return 0; }, v);
-        load_set([&](int k) { return dy[k]; }, v + 2);
-        load_set([&](int k) { return dz[k]; }, v + 4);
-        load_set([&](int k) { return dz[k] + dy[k]; }, v + 6);
+        i32 w = _mm512_castsi128_si512(four(0));
+        w = _mm512_inserti32x4(w, four(4), 1);
+        w = _mm512_inserti32x4(w, four(8), 2);
+        w = _mm512_inserti32x4(w, four(12), 3);
+        const f32 second = _mm512_cvtph_ps(_mm512_cvtepi32_epi16(_mm512_srli_epi32(w, 16)));
+        out[0] = select(second_only, second,
+                        _mm512_cvtph_ps(_mm512_cvtepi32_epi16(_mm512_and_si512(w, _mm512_set1_epi32(0xFFFF)))));
+        out[1] = second;
     }
 
     static f32 widen(const float* lanes) { return _mm512_load_ps(lanes); }
