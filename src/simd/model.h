@@ -110,6 +110,7 @@ template <class E, class V>
 struct Plane {
     using raw = typename E::raw;
     static constexpr int L = V::kLanes;
+    static constexpr std::uint64_t kMaxPlanesPerTask = 16;
 
     // The eight corners of lane k, in the order (z, y, x) = 000, 001, 010, ...,
     // 111, where 1 means the upper neighbour (a step of dz, dy or dx elements).
@@ -328,13 +329,16 @@ struct Plane {
         const bool wide = p.nz * p.plane_stride > static_cast<std::uint64_t>(INT32_MAX);
         const std::uint64_t z0 = task * p.planes_per_task;
         const std::uint64_t z1 = z0 + p.planes_per_task < p.out_nz ? z0 + p.planes_per_task : p.out_nz;
+        float P[kMaxPlanesPerTask][3];  // the plane terms, once per plane
+        for (std::uint64_t z = z0; z < z1; ++z) {
+            const float Z = static_cast<float>(z);
+            P[z - z0][0] = Z * p.m[0];
+            P[z - z0][1] = Z * p.m[3];
+            P[z - z0][2] = Z * p.m[6];
+        }
         for (std::uint64_t y = 0; y < p.out_ny; ++y) {
             const float Y = static_cast<float>(y);
-            for (std::uint64_t z = z0; z < z1; ++z) {
-                const float Z = static_cast<float>(z);
-                const float P[3] = {Z * p.m[0], Z * p.m[3], Z * p.m[6]};
-                row(p, p.out + z * plane_len + y * p.out_nx, Y, P, wide);
-            }
+            for (std::uint64_t z = z0; z < z1; ++z) row(p, p.out + z * plane_len + y * p.out_nx, Y, P[z - z0], wide);
         }
     }
 };
@@ -393,7 +397,8 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
     // planes, but at least about 8 tasks per worker so that idle workers can
     // still take over work.
     const std::uint64_t per_worker = planes / (8 * parallel::num_threads() + 1);
-    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > 16 ? 16 : per_worker);
+    constexpr std::uint64_t most = Plane<E, V>::kMaxPlanesPerTask;
+    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > most ? most : per_worker);
     const std::uint64_t tasks = (planes + p.planes_per_task - 1) / p.planes_per_task;
     return parallel::for_each(tasks, &Plane<E, V>::run, &p);
 }
