@@ -270,3 +270,39 @@ def _binding_cases():
 def test_binding_errors(name, args, kwargs, fragments):
     message = re.sub(r"\s+", " ", str(raises(lambda: getattr(zentrova, name)(*args, **kwargs), TypeError, None)))
     assert name in message and all(f in message for f in fragments), message
+
+
+class Resizing:
+    """A number whose conversion resizes `target` in place first (the array owns its data, so NumPy allows it)."""
+
+    def __init__(self, target, shape, value):
+        self.target, self.shape, self.value = target, shape, value
+
+    def __float__(self):
+        self.target.resize(self.shape, refcheck=False)
+        return float(self.value)
+
+    def __index__(self):
+        self.target.resize(self.shape, refcheck=False)
+        return int(self.value)
+
+
+@pytest.mark.parametrize("kind", FUNCS)
+@pytest.mark.parametrize("victim, shape", [("input", ()), ("input", (64,)), ("input", (2, 4, 8)),
+                                           ("input", (9, 9, 9)), ("matrix", (9,)), ("matrix", (1, 9))])
+@pytest.mark.parametrize("via", ["cval", "offset", "order"])
+def test_arrays_resized_while_arguments_convert(kind, victim, shape, via):
+    """The call sees the arrays as they are once its Python callbacks have run, never a stale shape."""
+    if via == "order" and kind == "u8":
+        pytest.skip("affine_transform_u8 has no order")
+    vol = np.arange(64).reshape(4, 4, 4).astype(DTYPES[kind])  # owns its data
+    matrix = np.array([[0.0, 0, 1], [0, 1, 0.1], [1, 0, 0]])
+    value = {"cval": 1, "order": 1, "offset": 0.5}[via]
+    plain = {"cval": 1, "offset": [0.0, 0.25, 0.5]}
+    trap = Resizing(vol if victim == "input" else matrix, shape, value)
+    kwargs = {**plain, "offset": [0.0, 0.25, trap]} if via == "offset" else {**plain, via: trap}
+    if len(shape) != (3 if victim == "input" else 2):
+        raises(lambda: FUNCS[kind](vol, matrix, **kwargs), TypeError, CAST.format(p=victim, t="ndarray"))
+    else:  # consistent arrays, resized: the result is that of a plain call on them as they now are
+        got = FUNCS[kind](vol, matrix, **kwargs)
+        assert vol.shape == got.shape and got.tobytes() == FUNCS[kind](vol, matrix, **plain).tobytes()

@@ -149,6 +149,15 @@ PyObject* transform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         }
     }
 
+    // The conversions above may have run Python code (an item's __float__, an
+    // __index__, an iterator) that resized, reshaped or retyped the arrays
+    // after their first check. Check them again, and read their shape, strides
+    // and data only from here on, when no Python code of this call runs any more.
+    input = as_array(arg[kInput], 3, K::kTypeNum, "input");
+    if (!input) return nullptr;
+    matrix = as_array(arg[kMatrix], 2, NPY_FLOAT64, "matrix");
+    if (!matrix) return nullptr;
+
     PyArrayObject* m_arr = reinterpret_cast<PyArrayObject*>(matrix.get());
     if (!is_contiguous(m_arr)) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
