@@ -86,3 +86,61 @@ def test_concurrent_python_threads():
 
     with ThreadPoolExecutor(max_workers=8) as pool:  # every input is used by two threads at once
         assert all(pool.map(run, cases * 2))
+
+
+def test_failed_pool_start_is_not_kept():
+    """No worker can start under a tight address-space limit; once the limit is lifted the next call starts them."""
+    out = run_python("""
+        import json, resource
+        import numpy as np
+        import zentrova
+        vol = np.ones((4, 4, 4), np.float32)
+        with open("/proc/self/status") as fh:
+            vm = [int(l.split()[1]) * 1024 for l in fh if l.startswith("VmSize:")][0]
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 4 * 2**20, hard))  # less than one thread stack
+        seen = []
+        for _ in range(2):
+            try:
+                zentrova.affine_transform(vol, np.eye(3))
+                seen.append("returned")
+            except BaseException as exc:
+                seen.append(f"{type(exc).__name__}: {exc}")
+        seen.append(zentrova.build_info()["num_threads"])
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        seen.append(bool((zentrova.affine_transform(vol, np.eye(3)) == 1).all()))
+        seen.append(zentrova.build_info()["num_threads"])
+        print(json.dumps(seen))
+    """, {"RAYON_NUM_THREADS": "3"})
+    assert out == ["PanicException: could not start the worker threads"] * 2 + [0, True, 3]
+
+
+def test_a_call_wakes_no_more_workers_than_it_has_tasks():
+    """With 64 sleeping workers, a call of two planes (two tasks) wakes at most two of them."""
+    out = run_python("""
+        import json, os, threading, time
+        import numpy as np
+        import zentrova
+
+        def switches():
+            counts = {}
+            for tid in os.listdir("/proc/self/task"):
+                if int(tid) == threading.get_native_id():
+                    continue
+                with open(f"/proc/self/task/{tid}/status") as fh:
+                    counts[tid] = sum(int(l.split()[1]) for l in fh if "ctxt_switches" in l)
+            return counts
+
+        assert zentrova.build_info()["num_threads"] == 64
+        woken = []
+        for shape in ((2, 2, 2), (2, 64, 64), (3, 4, 4)):
+            vol = np.ones(shape, np.float32)
+            time.sleep(0.3)  # every worker asleep
+            before = switches()
+            zentrova.affine_transform(vol, np.eye(3))
+            time.sleep(0.3)  # the ones that worked have gone back to sleep
+            after = switches()
+            woken.append(sum(after[t] != before.get(t) for t in after))
+        print(json.dumps(woken))
+    """, {"RAYON_NUM_THREADS": "64", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    assert all(1 <= w <= tasks for w, tasks in zip(out, (2, 2, 3))), out

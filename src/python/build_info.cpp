@@ -1,8 +1,9 @@
 // build_info(): version, instruction-set features, the backend each element type
 // runs on, and the size of the worker pool.
-#include "python/cpu.h"
+#include "platform/cpu_features.h"
 #include "python/errors.h"
 #include "python/transform.h"
+#include "simd/backends.h"
 #include "simd/parallel.h"
 
 namespace zentrova::py {
@@ -27,8 +28,6 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
     return true;
 }
 
-PyObject* backend() { return PyUnicode_FromString(cpu::avx512f_usable() ? "avx512" : "avx2"); }
-
 }  // namespace
 
 PyObject* build_info(PyObject*, PyObject*) {
@@ -51,8 +50,11 @@ PyObject* build_info(PyObject*, PyObject*) {
         return nullptr;
     if (!put(info.get(), "simd", simd.release())) return nullptr;
 
-    if (!put(info.get(), "parallel", PyBool_FromLong(1)) || !put(info.get(), "backend_f32", backend()) ||
-        !put(info.get(), "backend_f16", backend()) || !put(info.get(), "backend_u8", PyUnicode_FromString("avx2")))
+    const Backends& table = backends();
+    if (!put(info.get(), "parallel", PyBool_FromLong(1)) ||
+        !put(info.get(), "backend_f32", PyUnicode_FromString(table.f32.name)) ||
+        !put(info.get(), "backend_f16", PyUnicode_FromString(table.f16.name)) ||
+        !put(info.get(), "backend_u8", PyUnicode_FromString(table.u8.name)))
         return nullptr;
     // Reading the size creates the pool if no transform has done so yet.
     if (!put(info.get(), "num_threads", PyLong_FromSize_t(parallel::num_threads()))) return nullptr;

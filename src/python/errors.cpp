@@ -57,6 +57,9 @@ bool ok_or_raise(Status status) noexcept {
         case Status::kOutputNotContiguous:
             raise_panic("Output must be C-contiguous");
             break;
+        case Status::kOutputShape:
+            raise_panic("Output must have the input's shape");
+            break;
         case Status::kZeroChunk:
             raise_panic("chunk_size must not be zero");
             break;

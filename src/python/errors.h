@@ -8,11 +8,13 @@ namespace zentrova::py {
 
 // Raises the fatal-error exception (class PanicException of module
 // pyo3_runtime, derived from BaseException so that `except Exception` does not
-// hide a broken invariant). One class per process, made on first use.
+// hide a broken invariant). One class per process, made on first use. The
+// class keeps the name and module under which callers of native extensions
+// already catch fatal errors.
 void raise_panic(const char* message) noexcept;
 
-// Raises a fatal error for a kernel status other than kOk. Returns false so
-// that callers can `return fail_on(status)`.
+// True for kOk; otherwise raises the fatal error that matches the status and
+// returns false.
 bool ok_or_raise(Status status) noexcept;
 
 // Rewrites a pending TypeError (exactly TypeError, not a subclass) as

@@ -1,5 +1,8 @@
 #include "python/holder.h"
 
+#include <new>
+#include <utility>
+
 #include "python/errors.h"
 
 namespace zentrova::py {
@@ -7,11 +10,11 @@ namespace {
 
 struct SliceContainer {
     PyObject_HEAD
-    Buffer buffer;
+    platform::Buffer buffer;  // constructed in place by make_slice_container
 };
 
 void slice_container_dealloc(PyObject* self) {
-    release(reinterpret_cast<SliceContainer*>(self)->buffer);
+    reinterpret_cast<SliceContainer*>(self)->buffer.~Buffer();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // heap type: each instance holds a reference to it
@@ -23,6 +26,8 @@ PyType_Slot slice_container_slots[] = {
     {0, nullptr},
 };
 
+// The name under which NumPy users of native extensions already know the owner
+// of an array's memory.
 PyType_Spec slice_container_spec = {
     "zentrova.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
 };
@@ -34,11 +39,11 @@ PyTypeObject* slice_container_type() {
 
 }  // namespace
 
-Ref make_slice_container(const Buffer& buffer) noexcept {
+Ref make_slice_container(platform::Buffer&& buffer) noexcept {
     PyTypeObject* type = slice_container_type();
     SliceContainer* holder = type != nullptr ? PyObject_New(SliceContainer, type) : nullptr;
     if (holder == nullptr) {
-        release(buffer);
+        buffer.reset();
         PyObject* cause = take_exception();
         Ref text = Ref::steal(cause != nullptr ? PyObject_Str(cause) : nullptr);
         PyErr_Clear();
@@ -48,7 +53,7 @@ Ref make_slice_container(const Buffer& buffer) noexcept {
         Py_XDECREF(cause);
         return Ref();
     }
-    holder->buffer = buffer;
+    new (&holder->buffer) platform::Buffer(std::move(buffer));
     return Ref::steal(reinterpret_cast<PyObject*>(holder));
 }
 

@@ -3,13 +3,13 @@
 // which lives as long as the array.
 #pragma once
 
-#include "python/buffer.h"
+#include "platform/memory.h"
 #include "python/pyref.h"
 
 namespace zentrova::py {
 
-// A holder that takes over `buffer`. On failure the buffer is released and a
-// fatal error ("Failed to create slice container: ...") is pending.
-Ref make_slice_container(const Buffer& buffer) noexcept;
+// A holder that takes over `buffer`. On failure the buffer is freed and a fatal
+// error ("Failed to create slice container: ...") is pending.
+Ref make_slice_container(platform::Buffer&& buffer) noexcept;
 
 }  // namespace zentrova::py

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/cpu.h"
+#include "platform/cpu_features.h"
 #include "python/errors.h"
 #include "python/transform.h"
 
@@ -145,7 +145,7 @@ PyObject* init_module() {
     }
 
     if (g_module == nullptr) {
-        Ref module = Ref::steal(PyModule_Create2(&g_module_def, 1013));
+        Ref module = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
         if (!module) return nullptr;
         for (PyMethodDef& def : g_functions)
             if (!add_function(module.get(), &def)) return nullptr;

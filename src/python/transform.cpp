@@ -5,12 +5,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
+#include "platform/memory.h"
 #include "python/args.h"
-#include "python/cpu.h"
 #include "python/errors.h"
-#include "python/buffer.h"
 #include "python/holder.h"
+#include "simd/backends.h"
 #include "simd/kernels.h"
 
 namespace zentrova::py {
@@ -28,10 +29,7 @@ struct F32Kind {
     static constexpr bool kInputMustBeContiguous = false;
     static bool convert_cval(PyObject* obj, cval_t* out) { return convert_float(obj, "cval", out); }
     static raw fill(cval_t c) { return static_cast<float>(c); }
-    static Status run(const View3<const raw>& in, const View3<raw>& out, const double* m, const double* o, cval_t c) {
-        return cpu::avx512f_usable() ? avx512::trilinear_3d_f32_avx512(in, out, m, o, c)
-                                     : avx2::trilinear_3d_f32_avx2(in, out, m, o, c);
-    }
+    static const auto& backend() { return backends().f32; }
 };
 
 struct U8Kind {
@@ -43,10 +41,7 @@ struct U8Kind {
     static constexpr bool kInputMustBeContiguous = false;
     static bool convert_cval(PyObject* obj, cval_t* out) { return convert_u8(obj, "cval", out); }
     static raw fill(cval_t c) { return c; }
-    // There is one byte kernel; it needs no processor query.
-    static Status run(const View3<const raw>& in, const View3<raw>& out, const double* m, const double* o, cval_t c) {
-        return avx2::trilinear_3d_u8_avx2(in, out, m, o, c);
-    }
+    static const auto& backend() { return backends().u8; }
 };
 
 struct F16Kind {
@@ -58,10 +53,7 @@ struct F16Kind {
     static constexpr bool kInputMustBeContiguous = true;
     static bool convert_cval(PyObject* obj, cval_t* out) { return convert_float(obj, "cval", out); }
     static raw fill(cval_t c) { return avx2::cval_half(c); }
-    static Status run(const View3<const raw>& in, const View3<raw>& out, const double* m, const double* o, cval_t c) {
-        return cpu::avx512f_usable() ? avx512::trilinear_3d_f16_avx512(in, out, m, o, c)
-                                     : avx2::trilinear_3d_f16_avx2(in, out, m, o, c);
-    }
+    static const auto& backend() { return backends().f16; }
 };
 
 bool is_contiguous(PyArrayObject* arr) {
@@ -98,18 +90,19 @@ bool check_addressable(const std::size_t shape[3]) {
 // it computes every voxel (an outside one as cval), and a fill beforehand
 // would only cost a serial pass over the whole output.
 template <class T>
-Buffer allocate_filled(std::size_t count, T fill, bool kernel_writes_all) {
-    const Buffer buffer = allocate_zeroed(count * sizeof(T));
+platform::Buffer allocate_filled(std::size_t count, T fill, bool kernel_writes_all) {
+    platform::Buffer buffer = platform::Buffer::zeroed(count * sizeof(T));
     const T zero{};
-    if (buffer.data != nullptr && !kernel_writes_all && std::memcmp(&fill, &zero, sizeof(T)) != 0) {
-        T* data = static_cast<T*>(buffer.data);
+    if (buffer && !kernel_writes_all && std::memcmp(&fill, &zero, sizeof(T)) != 0) {
+        T* data = static_cast<T*>(buffer.data());
         for (std::size_t i = 0; i < count; ++i) data[i] = fill;
     }
     return buffer;
 }
 
-Ref wrap_result(const Buffer& buffer, int type_num, const std::size_t shape[3], std::size_t item) {
-    Ref holder = make_slice_container(buffer);  // owns the buffer from here on
+Ref wrap_result(platform::Buffer&& buffer, int type_num, const std::size_t shape[3], std::size_t item) {
+    void* data = buffer.data();
+    Ref holder = make_slice_container(std::move(buffer));  // owns the buffer from here on
     if (!holder) return Ref();
     npy_intp dims[3], strides[3];
     const bool empty = shape[0] == 0 || shape[1] == 0 || shape[2] == 0;
@@ -117,7 +110,7 @@ Ref wrap_result(const Buffer& buffer, int type_num, const std::size_t shape[3], 
     strides[2] = empty ? 0 : static_cast<npy_intp>(item);
     strides[1] = empty ? 0 : static_cast<npy_intp>(shape[2] * item);
     strides[0] = empty ? 0 : static_cast<npy_intp>(shape[1] * shape[2] * item);
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_num), 3, dims, strides, buffer.data,
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_num), 3, dims, strides, data,
                                                 NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return Ref();  // holder's destructor frees the buffer
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) return Ref();
@@ -188,21 +181,18 @@ PyObject* transform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         return nullptr;
     }
     const bool kernel_writes_all = in.shape[0] >= 2 && in.shape[1] >= 2 && in.shape[2] >= 2;
-    const Buffer buffer = allocate_filled<raw>(count, K::fill(cval), kernel_writes_all);
-    if (buffer.data == nullptr) return PyErr_NoMemory();
+    platform::Buffer buffer = allocate_filled<raw>(count, K::fill(cval), kernel_writes_all);
+    if (!buffer) return PyErr_NoMemory();
 
     View3<raw> out;
-    out.data = static_cast<raw*>(buffer.data);
+    out.data = static_cast<raw*>(buffer.data());
     for (int a = 0; a < 3; ++a) out.shape[a] = in.shape[a];
     out.strides[2] = 1;
     out.strides[1] = static_cast<std::ptrdiff_t>(in.shape[2]);
     out.strides[0] = static_cast<std::ptrdiff_t>(in.shape[1] * in.shape[2]);
 
-    if (!ok_or_raise(K::run(in, out, m, offset.values, cval))) {
-        release(buffer);
-        return nullptr;
-    }
-    return wrap_result(buffer, K::kTypeNum, in.shape, sizeof(raw)).release();
+    if (!ok_or_raise(K::backend().run(in, out, m, offset.values, cval))) return nullptr;
+    return wrap_result(std::move(buffer), K::kTypeNum, in.shape, sizeof(raw)).release();
 }
 
 }  // namespace

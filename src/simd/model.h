@@ -74,8 +74,7 @@ template <class E>
 struct Params {
     using raw = typename E::raw;
     const raw* in;
-    std::uint64_t out_nz, out_ny, out_nx;
-    std::uint64_t nz, ny, nx;
+    std::uint64_t nz, ny, nx;  // of the input, and of the output, which has its shape
     std::uint64_t plane_stride, row_stride;
     float m[9];
     float o[3];
@@ -106,24 +105,33 @@ inline float floor_f32(float f) { return __builtin_floorf(f); }
 
 // ---- one task of output planes ---------------------------------------------------------
 
+// How flat input positions are formed: in 32-bit vector lanes, or lane by lane
+// in 64 bits when the input has more than 2^31 - 1 elements.
+enum class Positions { k32, k64 };
+
+// Planes a task covers at most: neighbouring planes sample neighbouring input,
+// which one task then reads while it is still in cache.
+inline constexpr std::uint64_t kMaxPlanesPerTask = 16;
+// Tasks each worker should get at least, so that idle workers can take over work.
+inline constexpr std::uint64_t kMinTasksPerWorker = 8;
+// The rows ahead whose input lines are prefetched.
+inline constexpr float kPrefetchRowsAhead = 2.0f;
+// A row that stays within one input row for this many voxels or more is
+// followed well enough by the hardware prefetcher.
+inline constexpr float kPrefetchRunLength = 64.0f;
+
 template <class E, class V>
 struct Plane {
     using raw = typename E::raw;
+    using f32 = typename V::f32;
+    using i32 = typename V::i32;
     static constexpr int L = V::kLanes;
-    static constexpr std::uint64_t kMaxPlanesPerTask = 16;
 
-    // The eight corners of lane k, in the order (z, y, x) = 000, 001, 010, ...,
-    // 111, where 1 means the upper neighbour (a step of dz, dy or dx elements).
-    template <class D>
-    static void load_corners(raw (&corner)[8][L], int k, const raw* c, D dz, D dy, D dx) {
-        corner[0][k] = load(c);
-        corner[1][k] = load(c + dx);
-        corner[2][k] = load(c + dy);
-        corner[3][k] = load(c + dy + dx);
-        corner[4][k] = load(c + dz);
-        corner[5][k] = load(c + dz + dx);
-        corner[6][k] = load(c + dz + dy);
-        corner[7][k] = load(c + dz + dy + dx);
+    // All ones in the lanes where 0 <= i < n on every axis: the sign bit of
+    // (i - n) & ~i is set exactly then (n < 2^31, so i - n cannot wrap for i >= 0).
+    static i32 within(i32 iz, i32 iy, i32 ix, std::int64_t nz, std::int64_t ny, std::int64_t nx) {
+        auto axis = [](i32 i, std::int64_t n) { return V::andnot_i(i, V::sub_i(i, V::splat_i(static_cast<std::int32_t>(n)))); };
+        return V::sign_mask(V::and_i(V::and_i(axis(iz, nz), axis(iy, ny)), axis(ix, nx)));
     }
 
     // Asks for the input lines that the same block of a row further down will
@@ -131,17 +139,14 @@ struct Plane {
     // memory that the hardware prefetcher does not follow, and without this the
     // loads wait for memory one miss at a time. Only every other lane is
     // looked at: neighbouring lanes mostly share their lines. No value changes.
-    static void prefetch_ahead(const Params<E>& p, typename V::f32 X, const float ahead[3], std::int32_t* scratch) {
-        using i32 = typename V::i32;
+    static void prefetch_ahead(const Params<E>& p, f32 X, const float ahead[3], std::int32_t* scratch) {
         const i32 iz = V::truncate(V::floor(V::fmadd(X, V::splat(p.m[2]), V::splat(ahead[0]))));
         const i32 iy = V::truncate(V::floor(V::fmadd(X, V::splat(p.m[5]), V::splat(ahead[1]))));
         const i32 ix = V::truncate(V::floor(V::fmadd(X, V::splat(p.m[8]), V::splat(ahead[2]))));
-        // Lanes whose lines all lie inside the input (0 <= iz < nz - 1, 0 <= iy <
-        // ny - 1, 0 <= ix < nx); the others ask for element 0.
-        const i32 ok = V::sign_mask(V::and_i(
-            V::and_i(V::andnot_i(iz, V::sub_i(iz, V::splat_i(static_cast<std::int32_t>(p.nz - 1)))),
-                     V::andnot_i(iy, V::sub_i(iy, V::splat_i(static_cast<std::int32_t>(p.ny - 1))))),
-            V::andnot_i(ix, V::sub_i(ix, V::splat_i(static_cast<std::int32_t>(p.nx))))));
+        // Lanes whose lines all lie inside the input (the next row and plane
+        // too); the others ask for element 0.
+        const i32 ok = within(iz, iy, ix, static_cast<std::int64_t>(p.nz) - 1, static_cast<std::int64_t>(p.ny) - 1,
+                              static_cast<std::int64_t>(p.nx));
         const i32 at = V::add_i(V::add_i(V::mullo_i(iz, V::splat_i(static_cast<std::int32_t>(p.plane_stride))),
                                          V::mullo_i(iy, V::splat_i(static_cast<std::int32_t>(p.row_stride)))),
                                 ix);
@@ -156,27 +161,79 @@ struct Plane {
         }
     }
 
-    // Vector blocks of one row. kWide selects 64-bit flat positions, needed only
-    // when the input has more than 2^31 - 1 elements; otherwise positions and
-    // neighbour steps are formed in 32-bit vector lanes.
-    template <bool kWide>
+    // The eight corner values of every lane as binary32, positions formed in
+    // 32-bit lanes. Outside lanes read element 0 (their value is not used).
+    static void fetch_corners_pos32(const Params<E>& p, i32 iz, i32 iy, i32 ix, i32 inside, f32 v[8]) {
+        alignas(64) std::int32_t pos[3][L];  // first element of the x pair, z step, y step
+        const i32 one = V::splat_i(1);
+        // Upper neighbour min(i + 1, n - 1): a step of one stride while
+        // i < n - 1, none on the last index.
+        const i32 plane = V::splat_i(static_cast<std::int32_t>(p.plane_stride));
+        const i32 row = V::splat_i(static_cast<std::int32_t>(p.row_stride));
+        const i32 at = V::add_i(V::add_i(V::mullo_i(iz, plane), V::mullo_i(iy, row)), ix);
+        auto below_last = [](i32 i, std::uint64_t n) {
+            return V::sign_mask(V::sub_i(i, V::splat_i(static_cast<std::int32_t>(n - 1))));
+        };
+        const i32 step_x = V::and_i(below_last(ix, p.nx), one);
+        V::store(pos[1], V::and_i(V::and_i(below_last(iz, p.nz), plane), inside));
+        V::store(pos[2], V::and_i(V::and_i(below_last(iy, p.ny), row), inside));
+        // The two x neighbours are adjacent in memory: one load of two
+        // elements from (c + dx - 1) reads both. With dx = 1 that is
+        // (c, c + 1); on the last column (dx = 0) it is (c - 1, c), and
+        // both neighbours are the second element. Outside lanes take
+        // dx = 1 so as not to read before the buffer.
+        const i32 dx_pair = V::or_i(V::and_i(step_x, inside), V::andnot_i(inside, one));
+        V::store(pos[0], V::sub_i(V::add_i(V::and_i(at, inside), dx_pair), one));
+        // The four pairs: rows (y, z) = (0, 0), (1, 0), (0, 1), (1, 1).
+        const i32 second_only = V::is_zero(dx_pair);
+        const std::int32_t *first = pos[0], *dz = pos[1], *dy = pos[2];
+        V::load_pairs(p.in, [&](int k) { return first[k]; }, second_only, &v[0]);
+        V::load_pairs(p.in, [&](int k) { return first[k] + dy[k]; }, second_only, &v[2]);
+        V::load_pairs(p.in, [&](int k) { return first[k] + dz[k]; }, second_only, &v[4]);
+        V::load_pairs(p.in, [&](int k) { return first[k] + dz[k] + dy[k]; }, second_only, &v[6]);
+    }
+
+    // The same with 64-bit positions, lane by lane.
+    static void fetch_corners_pos64(const Params<E>& p, i32 iz, i32 iy, i32 ix, f32 v[8]) {
+        alignas(64) std::int32_t cell[3][L];
+        alignas(64) raw corner[8][L];
+        V::store(cell[0], iz);
+        V::store(cell[1], iy);
+        V::store(cell[2], ix);
+        for (int k = 0; k < L; ++k) {
+            const std::uint32_t a = static_cast<std::uint32_t>(cell[0][k]);
+            const std::uint32_t b = static_cast<std::uint32_t>(cell[1][k]);
+            const std::uint32_t c = static_cast<std::uint32_t>(cell[2][k]);
+            std::uint64_t at = 0, dz = 0, dy = 0, dx = 0;
+            if (a < p.nz && b < p.ny && c < p.nx) {
+                at = a * p.plane_stride + b * p.row_stride + c;
+                dz = (a + 1 < p.nz) ? p.plane_stride : 0;
+                dy = (b + 1 < p.ny) ? p.row_stride : 0;
+                dx = (c + 1 < p.nx) ? 1 : 0;
+            }
+            // Corner j has bits (z, y, x), 1 meaning the upper neighbour.
+            const raw* q = p.in + at;
+            corner[0][k] = load(q);
+            corner[1][k] = load(q + dx);
+            corner[2][k] = load(q + dy);
+            corner[3][k] = load(q + dy + dx);
+            corner[4][k] = load(q + dz);
+            corner[5][k] = load(q + dz + dx);
+            corner[6][k] = load(q + dz + dy);
+            corner[7][k] = load(q + dz + dy + dx);
+        }
+        for (int j = 0; j < 8; ++j) v[j] = V::widen(corner[j]);
+    }
+
+    // Vector blocks of one row.
+    template <Positions kPositions>
     static void row_blocks(const Params<E>& p, raw* row, std::uint64_t blocks_end, const float base[3],
                            const float ahead[3]) {
-        using f32 = typename V::f32;
-        using i32 = typename V::i32;
         const f32 b0 = V::splat(base[0]), b1 = V::splat(base[1]), b2 = V::splat(base[2]);
         const f32 m0 = V::splat(p.m[2]), m1 = V::splat(p.m[5]), m2 = V::splat(p.m[8]);
         const f32 one = V::splat(1.0f);
         const f32 cval = V::splat(p.cval32);
-        const std::int32_t nz = static_cast<std::int32_t>(p.nz), ny = static_cast<std::int32_t>(p.ny),
-                           nx = static_cast<std::int32_t>(p.nx);
-        const i32 nz_v = V::splat_i(nz), ny_v = V::splat_i(ny), nx_v = V::splat_i(nx);
-        const i32 nz1_v = V::splat_i(nz - 1), ny1_v = V::splat_i(ny - 1), nx1_v = V::splat_i(nx - 1);
-        const i32 plane_v = V::splat_i(static_cast<std::int32_t>(p.plane_stride));
-        const i32 row_v = V::splat_i(static_cast<std::int32_t>(p.row_stride));
-        const i32 one_v = V::splat_i(1);
-
-        alignas(64) std::int32_t pos[3][L];  // first element of the x pair, z step, y step
+        alignas(64) std::int32_t scratch[L];
 
         for (std::uint64_t x0 = 0; x0 < blocks_end; x0 += L) {
             // Coordinates: one fused multiply-add per axis, rounded once.
@@ -190,56 +247,15 @@ struct Plane {
             // Truncation of the floors: NaN and out-of-range give INT32_MIN,
             // which the outside test rejects.
             const i32 iz = V::truncate(lz), iy = V::truncate(ly), ix = V::truncate(lx);
-            // Inside when 0 <= i < n on every axis: the sign bit of (i - n) & ~i
-            // is set exactly then (n < 2^31, so i - n cannot wrap for i >= 0).
-            const i32 inside = V::sign_mask(V::and_i(
-                V::and_i(V::andnot_i(iz, V::sub_i(iz, nz_v)), V::andnot_i(iy, V::sub_i(iy, ny_v))),
-                V::andnot_i(ix, V::sub_i(ix, nx_v))));
+            const i32 inside = within(iz, iy, ix, static_cast<std::int64_t>(p.nz), static_cast<std::int64_t>(p.ny),
+                                      static_cast<std::int64_t>(p.nx));
 
-            f32 v[8];  // the eight corner values of every lane, as binary32
-            if constexpr (!kWide) {
-                if (ahead != nullptr) prefetch_ahead(p, X, ahead, pos[0]);
-                // Upper neighbour min(i + 1, n - 1): a step of one stride while
-                // i < n - 1, none on the last index. Outside lanes read element 0.
-                const i32 at = V::add_i(V::add_i(V::mullo_i(iz, plane_v), V::mullo_i(iy, row_v)), ix);
-                const i32 step_x = V::and_i(V::sign_mask(V::sub_i(ix, nx1_v)), one_v);
-                V::store(pos[1], V::and_i(V::and_i(V::sign_mask(V::sub_i(iz, nz1_v)), plane_v), inside));
-                V::store(pos[2], V::and_i(V::and_i(V::sign_mask(V::sub_i(iy, ny1_v)), row_v), inside));
-                // The two x neighbours are adjacent in memory: one load of two
-                // elements from (c + dx - 1) reads both. With dx = 1 that is
-                // (c, c + 1); on the last column (dx = 0) it is (c - 1, c), and
-                // both neighbours are the second element. Outside lanes take
-                // dx = 1 so as not to read before the buffer.
-                const i32 dx_pair = V::or_i(V::and_i(step_x, inside), V::andnot_i(inside, one_v));
-                V::store(pos[0], V::sub_i(V::add_i(V::and_i(at, inside), dx_pair), one_v));
-                // The four pairs: rows (y, z) = (0, 0), (1, 0), (0, 1), (1, 1).
-                const i32 second_only = V::is_zero(dx_pair);
-                const std::int32_t *first = pos[0], *dz = pos[1], *dy = pos[2];
-                V::load_pairs(p.in, [&](int k) { return first[k]; }, second_only, &v[0]);
-                V::load_pairs(p.in, [&](int k) { return first[k] + dy[k]; }, second_only, &v[2]);
-                V::load_pairs(p.in, [&](int k) { return first[k] + dz[k]; }, second_only, &v[4]);
-                V::load_pairs(p.in, [&](int k) { return first[k] + dz[k] + dy[k]; }, second_only, &v[6]);
+            f32 v[8];
+            if constexpr (kPositions == Positions::k32) {
+                if (ahead != nullptr) prefetch_ahead(p, X, ahead, scratch);
+                fetch_corners_pos32(p, iz, iy, ix, inside, v);
             } else {
-                alignas(64) std::int32_t cell[3][L];
-                alignas(64) raw corner[8][L];
-                V::store(cell[0], iz);
-                V::store(cell[1], iy);
-                V::store(cell[2], ix);
-                for (int k = 0; k < L; ++k) {
-                    const std::uint32_t a = static_cast<std::uint32_t>(cell[0][k]);
-                    const std::uint32_t b = static_cast<std::uint32_t>(cell[1][k]);
-                    const std::uint32_t c = static_cast<std::uint32_t>(cell[2][k]);
-                    std::uint64_t at = 0, dz = 0, dy = 0, dx = 0;
-                    if (a < p.nz && b < p.ny && c < p.nx) {
-                        at = a * p.plane_stride + b * p.row_stride + c;
-                        dz = (a + 1 < p.nz) ? p.plane_stride : 0;
-                        dy = (b + 1 < p.ny) ? p.row_stride : 0;
-                        dx = (c + 1 < p.nx) ? 1 : 0;
-                    }
-                    const raw* q = p.in + at;
-                    load_corners(corner, k, q, dz, dy, dx);
-                }
-                for (int j = 0; j < 8; ++j) v[j] = V::widen(corner[j]);
+                fetch_corners_pos64(p, iz, iy, ix, v);
             }
 
             // Weights: y factor times x factor first, then the z factor. The sum
@@ -299,22 +315,22 @@ struct Plane {
     }
 
     // One output row: vector blocks from x = 0, then the remainder voxels.
-    static void row(const Params<E>& p, raw* out_row, float Y, const float P[3], bool wide) {
+    static void row(const Params<E>& p, raw* out_row, float Y, const float P[3], Positions positions) {
         // Row base: product, plus the plane term, plus the offset, in this order.
         const float base[3] = {((Y * p.m[1]) + P[0]) + p.o[0],
                                ((Y * p.m[4]) + P[1]) + p.o[1],
                                ((Y * p.m[7]) + P[2]) + p.o[2]};
-        // Where the row two rows further down starts (for prefetching only).
-        const float Ya = Y + 2.0f;
+        // Where a row further down starts (for prefetching only).
+        const float Ya = Y + kPrefetchRowsAhead;
         const float ahead[3] = {((Ya * p.m[1]) + P[0]) + p.o[0],
                                 ((Ya * p.m[4]) + P[1]) + p.o[1],
                                 ((Ya * p.m[7]) + P[2]) + p.o[2]};
-        const std::uint64_t blocks_end = (p.out_nx / L) * L;
-        if (wide)
-            row_blocks<true>(p, out_row, blocks_end, base, nullptr);
+        const std::uint64_t blocks_end = (p.nx / L) * L;
+        if (positions == Positions::k64)
+            row_blocks<Positions::k64>(p, out_row, blocks_end, base, nullptr);
         else
-            row_blocks<false>(p, out_row, blocks_end, base, p.prefetch ? ahead : nullptr);
-        row_remainder(p, out_row, blocks_end, p.out_nx, base);
+            row_blocks<Positions::k32>(p, out_row, blocks_end, base, p.prefetch ? ahead : nullptr);
+        row_remainder(p, out_row, blocks_end, p.nx, base);
     }
 
     // One task: the whole planes [z0, z1). Its rows are visited row index by row
@@ -325,10 +341,11 @@ struct Plane {
     // but speed.
     static void run(const void* ctx, std::size_t task) noexcept {
         const Params<E>& p = *static_cast<const Params<E>*>(ctx);
-        const std::uint64_t plane_len = p.out_ny * p.out_nx;
-        const bool wide = p.nz * p.plane_stride > static_cast<std::uint64_t>(INT32_MAX);
+        const std::uint64_t plane_len = p.ny * p.nx;
+        const Positions positions =
+            p.nz * p.plane_stride > static_cast<std::uint64_t>(INT32_MAX) ? Positions::k64 : Positions::k32;
         const std::uint64_t z0 = task * p.planes_per_task;
-        const std::uint64_t z1 = z0 + p.planes_per_task < p.out_nz ? z0 + p.planes_per_task : p.out_nz;
+        const std::uint64_t z1 = z0 + p.planes_per_task < p.nz ? z0 + p.planes_per_task : p.nz;
         float P[kMaxPlanesPerTask][3];  // the plane terms, once per plane
         for (std::uint64_t z = z0; z < z1; ++z) {
             const float Z = static_cast<float>(z);
@@ -336,9 +353,9 @@ struct Plane {
             P[z - z0][1] = Z * p.m[3];
             P[z - z0][2] = Z * p.m[6];
         }
-        for (std::uint64_t y = 0; y < p.out_ny; ++y) {
+        for (std::uint64_t y = 0; y < p.ny; ++y) {
             const float Y = static_cast<float>(y);
-            for (std::uint64_t z = z0; z < z1; ++z) row(p, p.out + z * plane_len + y * p.out_nx, Y, P[z - z0], wide);
+            for (std::uint64_t z = z0; z < z1; ++z) row(p, p.out + z * plane_len + y * p.nx, Y, P[z - z0], positions);
         }
     }
 };
@@ -365,6 +382,8 @@ bool c_ordered(const View3<T>& v) {
 template <class E, class V>
 Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E::raw>& out,
                   const double matrix[9], const double offset[3], typename E::cval_arg cval) noexcept {
+    if (out.shape[0] != in.shape[0] || out.shape[1] != in.shape[1] || out.shape[2] != in.shape[2])
+        return Status::kOutputShape;
     // Nothing to interpolate between: the output keeps its cval fill, whatever
     // the layout of the input.
     if (in.shape[0] < 2 || in.shape[1] < 2 || in.shape[2] < 2) return Status::kOk;
@@ -373,9 +392,6 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
 
     Params<E> p;
     p.in = in.data;
-    p.out_nz = out.shape[0];
-    p.out_ny = out.shape[1];
-    p.out_nx = out.shape[2];
     p.nz = in.shape[0];
     p.ny = in.shape[1];
     p.nx = in.shape[2];
@@ -386,20 +402,14 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
     p.cval = E::cval_raw(cval);
     p.cval32 = E::widen(p.cval);
     p.out = out.data;
-    // A row that stays within one input row for 64 voxels or more is followed
-    // well enough by the hardware prefetcher.
-    p.prefetch = __builtin_fabsf(p.m[2]) + __builtin_fabsf(p.m[5]) >= 1.0f / 64.0f;
+    p.prefetch = __builtin_fabsf(p.m[2]) + __builtin_fabsf(p.m[5]) >= 1.0f / kPrefetchRunLength;
 
-    const std::uint64_t plane_len = p.out_ny * p.out_nx;
-    if (plane_len == 0) return Status::kZeroChunk;
-    const std::uint64_t planes = (out.shape[0] * plane_len + plane_len - 1) / plane_len;
-    // Up to 16 whole planes per task for cache reuse between neighbouring
-    // planes, but at least about 8 tasks per worker so that idle workers can
-    // still take over work.
-    const std::uint64_t per_worker = planes / (8 * parallel::num_threads() + 1);
-    constexpr std::uint64_t most = Plane<E, V>::kMaxPlanesPerTask;
-    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > most ? most : per_worker);
-    const std::uint64_t tasks = (planes + p.planes_per_task - 1) / p.planes_per_task;
+    if (p.ny * p.nx == 0) return Status::kZeroChunk;  // the plane is the unit of work
+    // Up to kMaxPlanesPerTask whole planes per task for cache reuse between
+    // neighbouring planes, but at least about kMinTasksPerWorker tasks per worker.
+    const std::uint64_t per_worker = p.nz / (kMinTasksPerWorker * parallel::num_threads() + 1);
+    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > kMaxPlanesPerTask ? kMaxPlanesPerTask : per_worker);
+    const std::uint64_t tasks = (p.nz + p.planes_per_task - 1) / p.planes_per_task;
     return parallel::for_each(tasks, &Plane<E, V>::run, &p);
 }
 

@@ -1,22 +1,76 @@
 // Worker pool behind for_each. Compiled at the x86-64 baseline: the pool
 // may be created by build_info() and must not need AVX itself.
+//
+// A job is posted as a ticket: its epoch and a number of seats, one per worker
+// it needs (no more than it has tasks). A worker that sees a new epoch takes a
+// seat if one is left, claims tasks until none remain, and leaves; the last one
+// out tells the caller. Waking a sleeping thread costs tens of microseconds in
+// a virtual machine, about what a small volume takes to compute, so workers
+// spin for a while after a job before they sleep (on a futex), and the caller
+// spins briefly before it sleeps. Only as many sleepers are woken as there are
+// seats.
 #include "simd/parallel.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
+#include <new>
+
+#include "platform/cpu_count.h"
 
 namespace zentrova::parallel {
 namespace {
+
+// How long a worker that has just finished a job keeps looking for the next
+// one before it sleeps, and how long the caller looks for the end of its job
+// before it sleeps. Spinning workers hand their core over (sched_yield) to any
+// other thread that wants it, the caller's Python thread above all.
+constexpr std::uint64_t kWorkerSpinNs = 200'000;
+constexpr std::uint64_t kCallerSpinNs = 50'000;
+// Loads between two looks at the clock.
+constexpr int kPollsPerClockRead = 32;
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "futex words are plain 32-bit integers");
+
+void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
+    // Returns at once when *word != expected; spurious returns are fine, every
+    // caller looks again.
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>* word, int count) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+std::uint64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// Spins until done() holds or about `budget_ns` have passed; true if done() held.
+template <class Done>
+bool spin_until(Done done, std::uint64_t budget_ns) {
+    const std::uint64_t deadline = now_ns() + budget_ns;
+    while (true) {
+        for (int i = 0; i < kPollsPerClockRead; ++i) {
+            if (done()) return true;
+            __builtin_ia32_pause();
+        }
+        if (now_ns() > deadline) return done();
+        sched_yield();
+    }
+}
 
 struct Job {
     TaskFn fn;
@@ -25,16 +79,77 @@ struct Job {
     std::atomic<std::size_t> next{0};
 };
 
+constexpr std::uint32_t epoch_of(std::uint64_t ticket) { return static_cast<std::uint32_t>(ticket >> 32); }
+constexpr std::uint32_t seats_of(std::uint64_t ticket) { return static_cast<std::uint32_t>(ticket); }
+
 struct Pool {
-    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;   // a new job was posted
-    pthread_cond_t done = PTHREAD_COND_INITIALIZER;   // the last worker left a job
+    std::size_t nthreads = 0;                  // workers that started
+    std::atomic<Job*> job{nullptr};            // the current job, valid while it has seated workers
+    std::atomic<std::uint64_t> ticket{0};      // (epoch << 32) | seats left
+    std::atomic<std::uint32_t> bell{0};        // epoch of the newest job; sleeping workers wait on it
+    std::atomic<std::uint32_t> sleepers{0};    // workers asleep on bell, or about to be
+    std::atomic<std::uint32_t> active{0};      // seated workers not yet done; the caller waits on it
+    std::atomic<std::uint32_t> caller_asleep{0};
+    std::uint32_t epoch = 0;                   // the caller's count of jobs, under `submit`
     pthread_mutex_t submit = PTHREAD_MUTEX_INITIALIZER;  // one job at a time
-    std::size_t nthreads = 0;       // workers that started
-    std::uint64_t generation = 0;   // bumped for every job
-    Job* job = nullptr;
-    std::size_t finished = 0;       // workers done with the current job
 };
+
+// The ticket of a job newer than `seen`. Spins first when the worker has just
+// worked (the next job of a caller in a loop is usually close behind).
+std::uint64_t wait_for_job(Pool* pool, std::uint32_t seen, bool spin) {
+    std::uint64_t t = pool->ticket.load(std::memory_order_acquire);
+    if (epoch_of(t) != seen) return t;
+    if (spin && spin_until([&] { return epoch_of(t = pool->ticket.load(std::memory_order_acquire)) != seen; },
+                           kWorkerSpinNs))
+        return t;
+    while (true) {
+        // Announce the sleep before the last look: the caller posts the ticket
+        // before it counts sleepers, so one of the two sees the other.
+        pool->sleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (epoch_of(pool->ticket.load(std::memory_order_seq_cst)) == seen) futex_wait(&pool->bell, seen);
+        pool->sleepers.fetch_sub(1, std::memory_order_relaxed);
+        t = pool->ticket.load(std::memory_order_acquire);
+        if (epoch_of(t) != seen) return t;
+    }
+}
+
+// Takes one seat of the job of ticket t; false when its seats are gone or a
+// newer job has been posted meanwhile.
+bool take_seat(Pool* pool, std::uint64_t t) {
+    const std::uint32_t epoch = epoch_of(t);
+    while (seats_of(t) > 0) {
+        if (pool->ticket.compare_exchange_weak(t, t - 1, std::memory_order_acq_rel, std::memory_order_acquire))
+            return true;
+        if (epoch_of(t) != epoch) return false;
+    }
+    return false;
+}
+
+void* worker_main(void* arg) {
+    Pool* pool = static_cast<Pool*>(arg);
+    std::uint32_t seen = 0;
+    bool worked = false;
+    while (true) {
+        const std::uint64_t t = wait_for_job(pool, seen, worked);
+        seen = epoch_of(t);
+        worked = take_seat(pool, t);
+        if (!worked) continue;
+        // A seat keeps the job alive: the caller waits for every seated worker.
+        Job* job = pool->job.load(std::memory_order_relaxed);
+        // Tasks claimed one at a time: a worker that is done early keeps taking
+        // tasks instead of waiting for a fixed share.
+        while (true) {
+            const std::size_t i = job->next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= job->ntasks) break;
+            job->fn(job->ctx, i);
+        }
+        // The job is not touched after this; the pool outlives it.
+        if (pool->active.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+            pool->caller_asleep.load(std::memory_order_seq_cst) != 0)
+            futex_wake(&pool->active, 1);
+    }
+    return nullptr;
+}
 
 // Parses a positive decimal integer; anything else (unset, empty, 0, junk,
 // overflow) means "not set", and the next source of the size is tried.
@@ -52,164 +167,17 @@ std::size_t positive_env(const char* name) {
     return v;
 }
 
-bool read_long(const std::string& path, long long* out) {
-    FILE* f = std::fopen(path.c_str(), "re");
-    if (f == nullptr) return false;
-    const bool ok = std::fscanf(f, "%lld", out) == 1;
-    std::fclose(f);
-    return ok;
-}
-
-// cgroup v2: "max 100000" or "<quota> <period>".
-std::size_t quota_v2(const std::string& dir) {
-    FILE* f = std::fopen((dir + "/cpu.max").c_str(), "re");
-    if (f == nullptr) return 0;
-    char quota[32] = {0};
-    long long period = 0;
-    std::size_t cpus = 0;
-    if (std::fscanf(f, "%31s %lld", quota, &period) == 2 && std::strcmp(quota, "max") != 0 && period > 0) {
-        const long long q = std::atoll(quota);
-        if (q > 0) cpus = static_cast<std::size_t>(q / period > 0 ? q / period : 1);
-    }
-    std::fclose(f);
-    return cpus;
-}
-
-std::size_t quota_v1(const std::string& dir) {
-    long long quota = -1, period = 0;
-    if (!read_long(dir + "/cpu.cfs_quota_us", &quota) || !read_long(dir + "/cpu.cfs_period_us", &period)) return 0;
-    if (quota <= 0 || period <= 0) return 0;
-    return static_cast<std::size_t>(quota / period > 0 ? quota / period : 1);
-}
-
-// The smallest quota on the way from the process's cgroup up to the root of the
-// hierarchy, or 0 when there is none.
-std::size_t walk_up(std::string base, std::string rel, std::size_t (*quota)(const std::string&)) {
-    std::size_t best = 0;
-    while (true) {
-        const std::size_t q = quota(base + rel);
-        if (q > 0 && (best == 0 || q < best)) best = q;
-        if (rel.empty() || rel == "/") break;
-        const std::size_t slash = rel.find_last_of('/');
-        rel = (slash == std::string::npos) ? std::string() : rel.substr(0, slash);
-    }
-    return best;
-}
-
-// Mount point and root of the cgroup hierarchy whose filesystem matches
-// (v2: type cgroup2; v1: type cgroup with the cpu controller).
-bool find_mount(bool v2, std::string* mount_point, std::string* mount_root) {
-    FILE* f = std::fopen("/proc/self/mountinfo", "re");
-    if (f == nullptr) return false;
-    char line[4096];
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f) != nullptr) {
-        // id parent major:minor root mount-point options [optional...] - type source super-options
-        char root[1024], point[1024];
-        if (std::sscanf(line, "%*s %*s %*s %1023s %1023s", root, point) != 2) continue;
-        const char* sep = std::strstr(line, " - ");
-        if (sep == nullptr) continue;
-        char fstype[64], source[1024], opts[1024] = {0};
-        if (std::sscanf(sep + 3, "%63s %1023s %1023s", fstype, source, opts) < 2) continue;
-        if (v2) {
-            found = std::strcmp(fstype, "cgroup2") == 0;
-        } else if (std::strcmp(fstype, "cgroup") == 0) {
-            for (char* tok = std::strtok(opts, ","); tok != nullptr; tok = std::strtok(nullptr, ","))
-                if (std::strcmp(tok, "cpu") == 0) found = true;
-        }
-        if (found) {
-            *mount_point = point;
-            *mount_root = root;
-        }
-    }
-    std::fclose(f);
-    return found;
-}
-
-std::size_t cgroup_quota() {
-    FILE* f = std::fopen("/proc/self/cgroup", "re");
-    if (f == nullptr) return 0;
-    char line[4096];
-    std::string v1_path, v2_path;
-    bool have_v1 = false, have_v2 = false;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        line[std::strcspn(line, "\n")] = '\0';
-        char* c1 = std::strchr(line, ':');
-        char* c2 = c1 ? std::strchr(c1 + 1, ':') : nullptr;
-        if (c2 == nullptr) continue;
-        *c1 = '\0';
-        *c2 = '\0';
-        const std::string controllers(c1 + 1), path(c2 + 1);
-        if (std::strcmp(line, "0") == 0 && controllers.empty()) {
-            v2_path = path;
-            have_v2 = true;
-            continue;
-        }
-        std::string list = "," + controllers + ",";
-        if (list.find(",cpu,") != std::string::npos) {
-            v1_path = path;
-            have_v1 = true;
-        }
-    }
-    std::fclose(f);
-    std::string point, root;
-    if (have_v1 && find_mount(false, &point, &root)) {
-        std::string rel = v1_path;
-        if (root != "/" && rel.compare(0, root.size(), root) == 0) rel = rel.substr(root.size());
-        if (const std::size_t q = walk_up(point, rel == "/" ? "" : rel, quota_v1)) return q;
-    }
-    if (have_v2 && find_mount(true, &point, &root)) {
-        std::string rel = v2_path;
-        if (root != "/" && rel.compare(0, root.size(), root) == 0) rel = rel.substr(root.size());
-        return walk_up(point, rel == "/" ? "" : rel, quota_v2);
-    }
-    return 0;
-}
-
-std::size_t available_cpus() {
-    std::size_t cpus = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (cpus == 0) {
-        const long n = sysconf(_SC_NPROCESSORS_ONLN);
-        cpus = n > 0 ? static_cast<std::size_t>(n) : 1;
-    }
-    const std::size_t quota = cgroup_quota();
-    if (quota > 0 && quota < cpus) cpus = quota;
-    return cpus;
-}
-
+// The pool's size. The two variables keep the names that thread pools of this
+// kind have long read, so that scripts and batch systems that already set them
+// size this pool too.
 std::size_t default_size() {
     if (const std::size_t n = positive_env("RAYON_NUM_THREADS")) return n;
     if (const std::size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
-    return available_cpus();
+    return platform::usable_cpus();
 }
 
-void* worker_main(void* arg) {
-    Pool* pool = static_cast<Pool*>(arg);
-    std::uint64_t seen = 0;
-    pthread_mutex_lock(&pool->mu);
-    while (true) {
-        while (pool->generation == seen) pthread_cond_wait(&pool->wake, &pool->mu);
-        seen = pool->generation;
-        Job* job = pool->job;
-        pthread_mutex_unlock(&pool->mu);
-
-        // Tasks claimed one at a time: a worker that is done early keeps taking
-        // tasks instead of waiting for a fixed share.
-        while (true) {
-            const std::size_t i = job->next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= job->ntasks) break;
-            job->fn(job->ctx, i);
-        }
-
-        pthread_mutex_lock(&pool->mu);
-        if (++pool->finished == pool->nthreads) pthread_cond_signal(&pool->done);
-    }
-    return nullptr;
-}
-
+// A pool with at least one worker, or nullptr when none could be started (the
+// caller then tries again on its next call, when the limit may have gone).
 Pool* create_pool() {
     Pool* pool = new (std::nothrow) Pool;
     if (pool == nullptr) return nullptr;
@@ -219,17 +187,17 @@ Pool* create_pool() {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    pthread_mutex_lock(&pool->mu);
     for (std::size_t i = 0; i < want; ++i) {
         pthread_t tid;
         if (pthread_create(&tid, nullptr, worker_main, pool) != 0) break;
         pthread_detach(tid);
         ++pool->nthreads;
     }
-    pthread_mutex_unlock(&pool->mu);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    // A pool without workers is kept (and reported as 0 threads) rather than
-    // freed: threads that did start may still be reading it.
+    if (pool->nthreads == 0) {  // no thread can see it
+        delete pool;
+        return nullptr;
+    }
     return pool;
 }
 
@@ -264,24 +232,31 @@ Pool* global_pool() {
 Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
     if (ntasks == 0) return Status::kOk;
     Pool* pool = global_pool();
-    if (pool == nullptr || pool->nthreads == 0) return Status::kPoolUnavailable;
+    if (pool == nullptr) return Status::kPoolUnavailable;
 
     Job job;
     job.fn = fn;
     job.ctx = ctx;
     job.ntasks = ntasks;
+    const std::uint32_t seats = static_cast<std::uint32_t>(ntasks < pool->nthreads ? ntasks : pool->nthreads);
 
     pthread_mutex_lock(&pool->submit);
-    pthread_mutex_lock(&pool->mu);
-    pool->job = &job;
-    pool->finished = 0;
-    ++pool->generation;
-    pthread_cond_broadcast(&pool->wake);
-    // Every worker takes part in every job, so once all of them have checked
-    // out nobody can touch `job` any more and it may leave the stack.
-    while (pool->finished < pool->nthreads) pthread_cond_wait(&pool->done, &pool->mu);
-    pool->job = nullptr;
-    pthread_mutex_unlock(&pool->mu);
+    const std::uint32_t epoch = ++pool->epoch;
+    pool->job.store(&job, std::memory_order_relaxed);
+    pool->active.store(seats, std::memory_order_relaxed);
+    pool->ticket.store((static_cast<std::uint64_t>(epoch) << 32) | seats, std::memory_order_seq_cst);
+    pool->bell.store(epoch, std::memory_order_seq_cst);
+    if (pool->sleepers.load(std::memory_order_seq_cst) != 0) futex_wake(&pool->bell, static_cast<int>(seats));
+
+    // Every seat is taken by some worker (each one looks at every new ticket
+    // unless it sleeps, and `seats` sleepers were woken), and each seated
+    // worker leaves `active`; once it is 0 nobody touches `job` any more.
+    if (!spin_until([&] { return pool->active.load(std::memory_order_acquire) == 0; }, kCallerSpinNs)) {
+        pool->caller_asleep.store(1, std::memory_order_seq_cst);
+        for (std::uint32_t a; (a = pool->active.load(std::memory_order_seq_cst)) != 0;) futex_wait(&pool->active, a);
+        pool->caller_asleep.store(0, std::memory_order_relaxed);
+    }
+    pool->job.store(nullptr, std::memory_order_relaxed);
     pthread_mutex_unlock(&pool->submit);
     return Status::kOk;
 }

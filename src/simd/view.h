@@ -28,6 +28,7 @@ enum class Status : int {
     kOk = 0,
     kInputNotContiguous,   // "Input must be C-contiguous"
     kOutputNotContiguous,  // "Output must be C-contiguous"
+    kOutputShape,          // "Output must have the input's shape"
     kZeroChunk,            // "chunk_size must not be zero"
     kPoolUnavailable,      // the worker threads could not be started
 };

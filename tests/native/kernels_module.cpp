@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "python/cpu.h"
+#include "platform/cpu_features.h"
 #include "python/errors.h"
 #include "python/numpy_api.h"
 #include "simd/kernels.h"

@@ -1,11 +1,11 @@
-#include "python/buffer.h"
+#include "platform/memory.h"
 
 #include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
 
-namespace zentrova::py {
+namespace zentrova::platform {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -13,10 +13,10 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 
 }  // namespace
 
-Buffer allocate_zeroed(std::size_t bytes) noexcept {
+Buffer Buffer::zeroed(std::size_t bytes) noexcept {
     Buffer b;
     if (bytes < kMapThreshold) {
-        b.data = std::calloc(bytes == 0 ? 1 : bytes, 1);
+        b.data_ = std::calloc(bytes == 0 ? 1 : bytes, 1);
         return b;
     }
     if (bytes > SIZE_MAX - 2 * kHugePage) return b;
@@ -30,16 +30,18 @@ Buffer allocate_zeroed(std::size_t bytes) noexcept {
     const std::uintptr_t end = start + length + kHugePage;
     if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
     madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // a hint; failure is harmless
-    b.data = reinterpret_cast<void*>(aligned);
-    b.mapped = length;
+    b.data_ = reinterpret_cast<void*>(aligned);
+    b.mapped_ = length;
     return b;
 }
 
-void release(const Buffer& buffer) noexcept {
-    if (buffer.mapped != 0)
-        munmap(buffer.data, buffer.mapped);
+void Buffer::reset() noexcept {
+    if (mapped_ != 0)
+        munmap(data_, mapped_);
     else
-        std::free(buffer.data);
+        std::free(data_);
+    data_ = nullptr;
+    mapped_ = 0;
 }
 
-}  // namespace zentrova::py
+}  // namespace zentrova::platform

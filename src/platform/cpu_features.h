@@ -10,7 +10,7 @@ namespace zentrova::cpu {
 const char* missing_required_features() noexcept;
 
 // Whether the 16-lane kernels may run: AVX-512F present and its register state
-// enabled by the operating system. Detected on first call, then cached.
+// enabled by the operating system.
 bool avx512f_usable() noexcept;
 
 }  // namespace zentrova::cpu
