@@ -1,7 +1,7 @@
 // How errors leave the module.
 #pragma once
 
-#include "python/pyref.h"
+#include "pyutil/ref.h"
 #include "simd/view.h"
 
 namespace zentrova::py {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/memory.h"
-#include "python/pyref.h"
+#include "pyutil/ref.h"
 
 namespace zentrova::py {
 

@@ -1,4 +1,3 @@
-#define ZENTROVA_NUMPY_API_OWNER
 #include "python/numpy_api.h"
 
 #include "python/errors.h"
@@ -6,14 +5,7 @@
 namespace zentrova::py {
 
 bool numpy_ready() noexcept {
-    // Runs with the interpreter lock held, so a plain flag suffices.
-    static bool ready = false;
-    if (ready) return true;
-    // Tries numpy._core.multiarray (NumPy 2) and then numpy.core.multiarray.
-    if (_import_array() >= 0) {
-        ready = true;
-        return true;
-    }
+    if (load_numpy_api()) return true;
     PyObject* cause = take_exception();
     Ref text = Ref::steal(cause != nullptr ? PyObject_Str(cause) : nullptr);
     PyErr_Clear();

@@ -1,7 +1,7 @@
 // C entry points of the transform functions (fast call with keywords).
 #pragma once
 
-#include "python/pyref.h"
+#include "pyutil/ref.h"
 
 namespace zentrova::py {
 

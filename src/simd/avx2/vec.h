@@ -96,6 +96,38 @@ struct F32x8 {
         out[1] = second;
     }
 
+    static f32 load(const float* lanes) { return _mm256_load_ps(lanes); }
+    static void store(float* lanes, f32 v) { _mm256_store_ps(lanes, v); }
+    // All ones where a > b (ordered: false for NaN).
+    static i32 gt(f32 a, f32 b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GT_OQ)); }
+    static i32 ge(f32 a, f32 b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GE_OQ)); }
+    static i32 le(f32 a, f32 b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_LE_OQ)); }
+    // b where either is NaN: put the value that may be NaN second to keep it.
+    static f32 min(f32 a, f32 b) { return _mm256_min_ps(a, b); }
+    static f32 max(f32 a, f32 b) { return _mm256_max_ps(a, b); }
+    static bool all(i32 mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)) == 0xFF; }
+    static bool none(i32 mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)) == 0; }
+    static i32 ge_i(i32 a, i32 b) {  // a >= b, signed
+        return _mm256_xor_si256(_mm256_cmpgt_epi32(b, a), _mm256_set1_epi32(-1));
+    }
+    // The low byte / low 16 bits of each lane, stored at dst (unaligned).
+    template <class T>
+    static void store_low_bytes(T* dst, i32 v) {
+        const i32 bytes = _mm256_shuffle_epi8(
+            v, _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+        const __m128i packed = _mm_unpacklo_epi32(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), packed);
+    }
+    template <class T>
+    static void store_low_words(T* dst, i32 v) {
+        const i32 words = _mm256_shuffle_epi8(
+            v, _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1,
+                                0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1));
+        const __m128i packed = _mm_unpacklo_epi64(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), packed);
+    }
+
     static f32 widen(const float* lanes) { return _mm256_load_ps(lanes); }
     static f32 widen(const std::uint8_t* lanes) {
         return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lanes))));

@@ -100,6 +100,37 @@ struct F32x16 {
         out[1] = second;
     }
 
+    static f32 load(const float* lanes) { return _mm512_load_ps(lanes); }
+    static void store(float* lanes, f32 v) { _mm512_store_ps(lanes, v); }
+    // Comparisons as all-ones lanes, without a mask register: the sign of
+    // a - b does not serve (NaN, inf - inf), so the 8-lane halves are compared
+    // with AVX instructions.
+    template <int kPredicate>
+    static i32 compare(f32 a, f32 b) {
+        const __m256 lo = _mm256_cmp_ps(_mm512_castps512_ps256(a), _mm512_castps512_ps256(b), kPredicate);
+        const __m256 hi = _mm256_cmp_ps(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(a), 1)),
+                                        _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(b), 1)), kPredicate);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_castps_si256(lo)), _mm256_castps_si256(hi), 1);
+    }
+    static i32 gt(f32 a, f32 b) { return compare<_CMP_GT_OQ>(a, b); }
+    static i32 ge(f32 a, f32 b) { return compare<_CMP_GE_OQ>(a, b); }
+    static i32 le(f32 a, f32 b) { return compare<_CMP_LE_OQ>(a, b); }
+    static f32 min(f32 a, f32 b) { return _mm512_min_ps(a, b); }
+    static f32 max(f32 a, f32 b) { return _mm512_max_ps(a, b); }
+    // a >= b, signed: the sign of (a - b) where it cannot wrap is not known
+    // here, so compare the halves with AVX2.
+    static i32 ge_i(i32 a, i32 b) {
+        const __m256i ones = _mm256_set1_epi32(-1);
+        const __m256i lo = _mm256_xor_si256(_mm256_cmpgt_epi32(_mm512_castsi512_si256(b), _mm512_castsi512_si256(a)), ones);
+        const __m256i hi = _mm256_xor_si256(
+            _mm256_cmpgt_epi32(_mm512_extracti64x4_epi64(b, 1), _mm512_extracti64x4_epi64(a, 1)), ones);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+    }
+    static bool all(i32 mask) {
+        const __m256i both = _mm256_and_si256(_mm512_castsi512_si256(mask), _mm512_extracti64x4_epi64(mask, 1));
+        return _mm256_movemask_ps(_mm256_castsi256_ps(both)) == 0xFF;
+    }
+
     static f32 widen(const float* lanes) { return _mm512_load_ps(lanes); }
     static f32 widen(const std::uint16_t* lanes) {
         return _mm512_cvtph_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes)));

@@ -1,0 +1,278 @@
+"""affine_transform: scipy.ndimage's signature and meaning, on zentrova's kernels.
+
+The arguments are read as scipy reads them and turned into one plan: the
+transformed axes (at most three) padded to three, leading batch axes, the
+coordinate form (general matrix, or separable zoom/shift) and the dtypes. The
+engine then fills the output, any box of it at a time, with the interpreter
+lock released.
+"""
+
+from __future__ import annotations
+
+import operator
+from dataclasses import dataclass, field
+from typing import Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _dtypes
+from ._engine import resample as _resample
+
+MODES = {"constant": 0, "grid-constant": 1, "nearest": 2, "reflect": 3, "grid-mirror": 3, "mirror": 4, "wrap": 5,
+         "grid-wrap": 6}
+MODE_NAMES = ", ".join(repr(m) for m in MODES)
+
+ArrayLike = Union[np.ndarray, Sequence]
+Shape = Tuple[int, ...]
+
+
+@dataclass
+class Plan:
+    """A resampling reduced to three axes: what the engine needs, plus how to get there."""
+
+    input: np.ndarray             # the caller's input, as an array
+    output_shape: Shape           # the caller's output shape
+    batch: Shape                  # leading axes transformed one index at a time (3-D transforms)
+    in3: Shape                    # the input of one engine call, three axes
+    out3: Shape                   # the output of one engine call, three axes
+    interpolated: int             # trailing axes of in3 that are interpolated
+    matrix: np.ndarray = field(default_factory=lambda: np.eye(3))   # (3, 3), rows: input axes
+    offset: np.ndarray = field(default_factory=lambda: np.zeros(3))
+    separable: bool = False
+    zoom: np.ndarray = field(default_factory=lambda: np.ones(3))
+    shift: np.ndarray = field(default_factory=lambda: np.zeros(3))
+    grid_mode: bool = False
+    order: int = 1
+    mode: str = "constant"
+    cval: float = 0.0
+
+
+# ---- argument checks ---------------------------------------------------------------------------
+
+def check_input(input) -> np.ndarray:
+    arr = np.asarray(input)
+    _dtypes.check(arr.dtype, "input")
+    if arr.ndim == 0:
+        raise ValueError("input: expected an array with at least one axis, got a 0-dimensional array")
+    return arr
+
+
+def check_order(order) -> int:
+    try:
+        value = operator.index(order)
+    except TypeError:
+        raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
+    if value not in (0, 1):
+        raise ValueError(f"order: only 0 (nearest) and 1 (linear) are supported, got {value}")
+    return value
+
+
+def check_mode(mode) -> str:
+    if not isinstance(mode, str) or mode not in MODES:
+        raise ValueError(f"mode: expected one of {MODE_NAMES}, got {mode!r}")
+    return mode
+
+
+def check_cval(cval) -> float:
+    try:
+        return float(cval)
+    except (TypeError, ValueError):
+        raise TypeError(f"cval: expected a real number, got {type(cval).__name__}") from None
+
+
+def check_shape(shape, name: str = "output_shape") -> Shape:
+    try:
+        items = tuple(shape) if np.ndim(shape) else (shape,)
+        values = tuple(operator.index(v) for v in items)
+    except TypeError:
+        raise TypeError(f"{name}: expected a sequence of non-negative integers, got {shape!r}") from None
+    if any(v < 0 for v in values):
+        raise ValueError(f"{name}: expected non-negative integers, got {values}")
+    return values
+
+
+def check_output(output, output_shape: Optional[Shape], input: np.ndarray):
+    """(output array or None, output dtype, output shape)."""
+    if isinstance(output, np.ndarray):
+        if not output.flags.writeable:
+            raise ValueError("output: the array is read-only")
+        _dtypes.check(output.dtype, "output")
+        if output_shape is not None and tuple(output.shape) != tuple(output_shape):
+            raise ValueError(f"output: its shape {output.shape} differs from output_shape {tuple(output_shape)}")
+        return output, _dtypes.native(output.dtype), tuple(output.shape)
+    dtype = input.dtype if output is None else _dtypes.check(output, "output")
+    shape = tuple(input.shape) if output_shape is None else output_shape
+    return None, _dtypes.native(dtype), shape
+
+
+def check_matrix_and_offset(matrix, offset, ndim: int):
+    """scipy's forms: (ndim + 1, ndim + 1) homogeneous, (ndim, ndim + 1), (ndim, k) general (output
+    rank k), (ndim,) diagonal. Beyond scipy: a matrix for the last k < ndim axes (square (k, k),
+    (k, k + 1) or diagonal (k,)) transforms each index of the leading axes alike.
+    Returns (kind, a, offset, k): kind "general" with a (k, k_out), or "diagonal" with a (k,)."""
+    try:
+        m = np.asarray(matrix, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"matrix: expected an array of real numbers ({exc})") from None
+    from_matrix = False
+    if m.ndim == 2 and m.shape[1] == ndim + 1 and m.shape[0] in (ndim, ndim + 1):
+        if m.shape[0] == ndim + 1 and not np.array_equal(m[ndim], [0] * ndim + [1]):
+            raise ValueError("matrix: the last row of a homogeneous matrix must be [0, ..., 0, 1], got "
+                             f"{m[ndim].tolist()}")
+        m, offset, from_matrix = m[:ndim, :ndim], m[:ndim, ndim], True
+    elif m.ndim == 2 and m.shape[0] < ndim and m.shape[1] == m.shape[0] + 1:
+        k = m.shape[0]
+        m, offset, from_matrix = m[:, :k], m[:, k], True
+    if m.ndim == 1 and 1 <= m.shape[0] <= ndim:
+        kind, k = "diagonal", m.shape[0]
+    elif m.ndim == 2 and m.shape[0] == ndim and m.shape[1] >= 1:
+        kind, k = "general", ndim
+    elif m.ndim == 2 and 1 <= m.shape[0] < ndim and m.shape[1] == m.shape[0]:
+        kind, k = "general", m.shape[0]
+    else:
+        raise ValueError(f"matrix: expected shape ({ndim},), ({ndim}, {ndim}), ({ndim}, {ndim + 1}) or "
+                         f"({ndim + 1}, {ndim + 1}) for a {ndim}-D input (or a square, (k, k + 1) or (k,) "
+                         f"matrix for its last k axes), got {m.shape}")
+    if k > 3 or (kind == "general" and m.shape[1] > 3):
+        raise ValueError(f"matrix: transforms of at most 3 axes are supported, got shape {m.shape}")
+    if not from_matrix:
+        try:
+            off = np.asarray(offset, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise TypeError(f"offset: expected a real number or a sequence of them, got {offset!r}") from None
+        if off.ndim == 0:
+            off = np.full(k, float(off))
+        if off.shape != (k,):
+            raise ValueError(f"offset: expected a scalar or {k} values (one per transformed input axis), "
+                             f"got shape {off.shape}")
+    else:
+        off = np.array(offset, dtype=np.float64)
+    return kind, m, off, k
+
+
+# ---- the plan ------------------------------------------------------------------------------------
+
+def _pad(shape: Shape, rank: int = 3) -> Shape:
+    return (1,) * (rank - len(shape)) + tuple(shape)
+
+
+def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
+    """(Plan, output array or None, output dtype) for affine_transform's arguments."""
+    arr = check_input(input)
+    order, mode, cval = check_order(order), check_mode(mode), check_cval(cval)
+    if output_shape is not None:
+        output_shape = check_shape(output_shape)
+    kind, a, off, k = check_matrix_and_offset(matrix, offset, arr.ndim)
+    out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    nbatch = arr.ndim - k
+    k_out = a.shape[1] if kind == "general" else k
+    if len(out_shape) != nbatch + k_out:
+        raise ValueError(f"output_shape: expected {nbatch + k_out} axes for this matrix, got {out_shape}")
+    batch = tuple(arr.shape[:nbatch])
+    if tuple(out_shape[:nbatch]) != batch:
+        raise ValueError(f"output_shape: the leading axes {out_shape[:nbatch]} that the matrix does not transform "
+                         f"must equal the input's {batch}")
+    in_t, out_t = tuple(arr.shape[nbatch:]), tuple(out_shape[nbatch:])
+
+    plan = Plan(arr, tuple(out_shape), batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval)
+    # Axes of the three that are not interpolated stay where they are: the
+    # identity on a folded batch axis, 0 on an added axis of length 1.
+    fold = nbatch > 0 and k < 3
+    if fold:  # the batch axes become the first axis of the three; no loop over them
+        plan.in3 = (int(np.prod(batch)),) + _pad(in_t, 2)
+        plan.out3 = (int(np.prod(batch)),) + _pad(out_t, 2)
+        plan.batch = ()
+    rows, cols = range(3 - k, 3), range(3 - k_out, 3)
+    if kind == "diagonal":
+        plan.separable = True
+        with np.errstate(divide="ignore", invalid="ignore"):
+            shift = off / a
+        plan.zoom[list(rows)] = a
+        plan.shift[list(rows)] = shift
+    else:
+        plan.matrix = np.zeros((3, 3))
+        plan.matrix[np.ix_(rows, cols)] = a
+        plan.offset[list(rows)] = off
+        if fold:
+            plan.matrix[0, 0] = 1.0
+    return plan, out_arr, out_dtype
+
+
+# ---- running a plan ----------------------------------------------------------------------------
+
+def _well_behaved(a: np.ndarray) -> bool:
+    return (a.dtype.isnative and a.flags.aligned and (a.shape[-1] <= 1 or a.strides[-1] == a.itemsize)
+            and all(s >= 0 and s % a.itemsize == 0 for s in a.strides[:-1]))
+
+
+def engine_array(a: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """`a` as the engine takes it: the dtype, native order, aligned, unit last stride (a copy only if needed)."""
+    if a.dtype != dtype:
+        return np.ascontiguousarray(a, dtype=dtype)
+    return a if _well_behaved(a) else np.ascontiguousarray(a, dtype=dtype)
+
+
+def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0), box_origin=(0, 0, 0),
+               full_shape=None) -> None:
+    """One engine call: dst (a window of the three-axis output at out_origin) from src (the box of the
+    three-axis input at box_origin). Both well-behaved, of one dtype."""
+    _resample(src, dst, tuple(plan.matrix.ravel().tolist()), tuple(plan.offset.tolist()), plan.order,
+              MODES[plan.mode], plan.cval, interpolated=plan.interpolated, box_origin=tuple(box_origin),
+              full_shape=tuple(plan.in3 if full_shape is None else full_shape), out_origin=tuple(out_origin),
+              separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
+              grid_mode=plan.grid_mode)
+
+
+def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> np.ndarray:
+    """Runs the plan on the whole output and returns the result (out_arr when given)."""
+    in_dtype = _dtypes.native(plan.input.dtype)
+    kernel_dtype = in_dtype if in_dtype == out_dtype else _dtypes.compute_dtype(in_dtype, out_dtype)
+    out_shape = plan.output_shape
+    result = np.empty(out_shape, dtype=kernel_dtype)
+    if result.size:
+        if plan.input.size == 0:
+            if MODES[plan.mode] > 1:
+                raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or "
+                                 f"'grid-constant', got {plan.mode!r}")
+            cval = np.full(1, plan.cval, dtype=_dtypes.compute_dtype(kernel_dtype))
+            result.fill(_dtypes.cast(cval, kernel_dtype)[0])
+        else:
+            src_all = engine_array(plan.input, kernel_dtype)
+            if out_arr is not None and np.may_share_memory(src_all, out_arr):
+                src_all = src_all.copy()
+            src_all = src_all.reshape(plan.batch + plan.in3)
+            dst_all = result.reshape(plan.batch + plan.out3)
+            for index in np.ndindex(*plan.batch):
+                run_window(plan, engine_array(src_all[index], kernel_dtype), dst_all[index])
+    if kernel_dtype != out_dtype:
+        result = _dtypes.cast(result, out_dtype)
+    if out_arr is None:
+        return result
+    out_arr[...] = result
+    return out_arr
+
+
+def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, Sequence[float]] = 0.0,
+                     output_shape: Optional[Sequence[int]] = None, output=None, order: int = 1,
+                     mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+    """Apply an affine transformation, as ``scipy.ndimage.affine_transform`` does.
+
+    Output voxel ``o`` samples the input at ``matrix @ o + offset`` with nearest-neighbour
+    (``order=0``) or linear (``order=1``) interpolation; ``mode`` and ``cval`` say what lies beyond
+    the input's edges, with scipy's meaning of every mode ('constant', 'grid-constant', 'nearest',
+    'reflect', 'grid-mirror', 'mirror', 'grid-wrap', 'wrap').
+
+    ``matrix``: (ndim,) diagonal, (ndim, ndim), (ndim, ndim + 1) or (ndim + 1, ndim + 1)
+    homogeneous, or (ndim, k) for an output of k axes; at most three transformed axes. A matrix
+    for the last k axes of an input with more (a square (k, k), a (k, k + 1) or a (k,) matrix,
+    e.g. 3x3 for a (C, Z, Y, X) stack) transforms every index of the leading axes alike.
+    ``output``: None (the input's dtype), a dtype, or an array to fill. ``prefilter`` has no effect
+    for these orders.
+
+    dtypes: float16, float32 and 8- and 16-bit integers are computed in float32; float64 and 32-
+    and 64-bit integers in float64, with scipy's operations in scipy's order. Integer results are
+    rounded as scipy rounds them and clamped to the type. The interpreter lock is released while
+    the kernels run.
+    """
+    plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval)
+    return execute(plan, out_arr, out_dtype)

@@ -1,0 +1,217 @@
+// zentrova_resample._engine: the private module under the zentrova_resample
+// package. The package validates and normalises every argument (scipy's
+// meaning, any layout, any byte order); this module takes well-behaved arrays
+// only, checks what memory safety needs, releases the interpreter lock and
+// runs the kernel for the element type.
+#include <cstdint>
+#include <cstring>
+
+#include "platform/cpu_features.h"
+#include "pyutil/numpy.h"
+#include "simd/resample_kernels.h"
+
+namespace zentrova::resample_py {
+namespace {
+
+using py::Ref;
+
+// The element type of a dtype the kernels take, or false.
+bool element_of(PyArray_Descr* d, Element* out) {
+    if (PyArray_ISNBO(d->byteorder) == 0) return false;
+    const int size = static_cast<int>(PyDataType_ELSIZE(d));
+    switch (d->kind) {
+        case 'f':
+            if (size == 2) *out = Element::kF16;
+            else if (size == 4) *out = Element::kF32;
+            else if (size == 8) *out = Element::kF64;
+            else return false;
+            return true;
+        case 'u':
+            if (size == 1) *out = Element::kU8;
+            else if (size == 2) *out = Element::kU16;
+            else if (size == 4) *out = Element::kU32;
+            else if (size == 8) *out = Element::kU64;
+            else return false;
+            return true;
+        case 'i':
+            if (size == 1) *out = Element::kI8;
+            else if (size == 2) *out = Element::kI16;
+            else if (size == 4) *out = Element::kI32;
+            else if (size == 8) *out = Element::kI64;
+            else return false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A 3-D array of a kernel element type, aligned, with unit x stride and
+// non-negative whole-element z and y strides; its strides in elements.
+PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, std::int64_t strides[2]) {
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a numpy.ndarray", name);
+        return nullptr;
+    }
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(arr) != 3) {
+        PyErr_Format(PyExc_ValueError, "%s must have 3 dimensions", name);
+        return nullptr;
+    }
+    if (!element_of(PyArray_DESCR(arr), element)) {
+        PyErr_Format(PyExc_TypeError, "%s has an element type the kernels do not take", name);
+        return nullptr;
+    }
+    const npy_intp item = PyArray_ITEMSIZE(arr);
+    bool ok = PyArray_ISALIGNED(arr) && (PyArray_DIM(arr, 2) <= 1 || PyArray_STRIDE(arr, 2) == item);
+    for (int a = 0; a < 2 && ok; ++a) {
+        const npy_intp s = PyArray_STRIDE(arr, a);
+        ok = PyArray_DIM(arr, a) <= 1 || (s >= 0 && s % item == 0);
+        strides[a] = PyArray_DIM(arr, a) <= 1 ? 0 : s / item;
+    }
+    if (!ok) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be aligned, with unit stride along its last axis and non-negative strides", name);
+        return nullptr;
+    }
+    return arr;
+}
+
+PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"input", "output", "matrix", "offset", "order", "mode", "cval",
+                                     "interpolated", "box_origin", "full_shape", "out_origin",
+                                     "separable", "zoom", "shift", "grid_mode", nullptr};
+    PyObject *input = nullptr, *output = nullptr;
+    ResampleCall call{};
+    int order = 1, mode = 0, interpolated = 3, separable = 0, grid_mode = 0;
+    long long box[3] = {0, 0, 0}, full[3] = {-1, -1, -1}, origin[3] = {0, 0, 0};
+    double* m = &call.matrix[0][0];
+    call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)p", const_cast<char**>(keywords), &input,
+            &output, &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0],
+            &call.offset[1], &call.offset[2], &order, &mode, &call.cval, &interpolated, &box[0], &box[1], &box[2],
+            &full[0], &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0],
+            &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode))
+        return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+
+    Element in_element, out_element;
+    std::int64_t in_strides[2], out_strides[2];
+    PyArrayObject* in = well_behaved(input, "input", &in_element, in_strides);
+    if (in == nullptr) return nullptr;
+    PyArrayObject* out = well_behaved(output, "output", &out_element, out_strides);
+    if (out == nullptr) return nullptr;
+    if (in_element != out_element) {
+        PyErr_SetString(PyExc_TypeError, "input and output must have the same element type");
+        return nullptr;
+    }
+    if (!PyArray_ISWRITEABLE(out)) {
+        PyErr_SetString(PyExc_ValueError, "output is read-only");
+        return nullptr;
+    }
+    if (order != 0 && order != 1) {
+        PyErr_SetString(PyExc_ValueError, "order must be 0 or 1");
+        return nullptr;
+    }
+    if (mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
+        PyErr_SetString(PyExc_ValueError, "unknown mode code");
+        return nullptr;
+    }
+    if (interpolated < 1 || interpolated > 3) {
+        PyErr_SetString(PyExc_ValueError, "interpolated must be 1, 2 or 3");
+        return nullptr;
+    }
+    // The box must lie inside the whole input: reads are checked against the
+    // box, the border modes against the whole.
+    for (int a = 0; a < 3; ++a) {
+        const std::int64_t n = PyArray_DIM(in, a);
+        if (full[a] < 0) full[a] = box[a] + n;
+        if (box[a] < 0 || full[a] < box[a] + n || full[a] > (std::int64_t{1} << 62) || origin[a] < 0 ||
+            origin[a] > (std::int64_t{1} << 62)) {
+            PyErr_SetString(PyExc_ValueError, "the input box must lie inside the whole input");
+            return nullptr;
+        }
+        call.in_shape[a] = n;
+        call.box_origin[a] = box[a];
+        call.full_shape[a] = full[a];
+        call.out_shape[a] = PyArray_DIM(out, a);
+        call.out_origin[a] = origin[a];
+        // An empty input has no voxel to read: every output voxel would need one.
+        if (n == 0 && PyArray_SIZE(out) > 0) {
+            PyErr_SetString(PyExc_ValueError, "input has no voxels");
+            return nullptr;
+        }
+    }
+    call.in = PyArray_DATA(in);
+    call.out = PyArray_DATA(out);
+    call.in_strides[0] = in_strides[0];
+    call.in_strides[1] = in_strides[1];
+    call.out_strides[0] = out_strides[0];
+    call.out_strides[1] = out_strides[1];
+    call.order = order;
+    call.mode = static_cast<Mode>(mode);
+    call.interpolated = interpolated;
+    call.separable = separable != 0;
+    call.grid_mode = grid_mode != 0;
+
+    const ResampleBackend backend = resample_backend(in_element);
+    ResampleStatus status;
+    // The arrays stay referenced by the caller's arguments while the lock is off.
+    Py_BEGIN_ALLOW_THREADS
+    status = backend.run(call);
+    Py_END_ALLOW_THREADS
+    switch (status) {
+        case ResampleStatus::kOk:
+            Py_RETURN_NONE;
+        case ResampleStatus::kOutsideBox:
+            PyErr_SetString(PyExc_ValueError, "the input box does not hold every sample the output needs");
+            return nullptr;
+        case ResampleStatus::kPoolUnavailable:
+            PyErr_SetString(PyExc_RuntimeError, "could not start the worker threads");
+            return nullptr;
+    }
+    return nullptr;
+}
+
+PyObject* backend(PyObject*, PyObject* arg) {
+    if (!py::load_numpy_api()) return nullptr;
+    PyArray_Descr* descr = nullptr;
+    if (!PyArray_DescrConverter(arg, &descr)) return nullptr;
+    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(descr));
+    Element element;
+    if (!element_of(descr, &element)) {
+        PyErr_SetString(PyExc_TypeError, "no kernel for this dtype");
+        return nullptr;
+    }
+    return PyUnicode_FromString(resample_backend(element).name);
+}
+
+PyMethodDef methods[] = {
+    {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
+     "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
+     "         full_shape=input.shape, out_origin=(0, 0, 0), separable=False, zoom=(1, 1, 1),\n"
+     "         shift=(0, 0, 0), grid_mode=False)\n"
+     "--\n\n"
+     "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
+     "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride."},
+    {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zentrova_resample._engine",
+                          "Private resampling engine of zentrova_resample.", -1, methods, nullptr, nullptr, nullptr,
+                          nullptr};
+
+}  // namespace
+}  // namespace zentrova::resample_py
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    if (const char* missing = zentrova::cpu::missing_required_features()) {
+        PyErr_Format(PyExc_ImportError,
+                     "zentrova_resample needs an x86-64 processor with AVX2, FMA and F16C (the x86-64-v3 level); "
+                     "this one lacks: %s",
+                     missing);
+        return nullptr;
+    }
+    return PyModule_Create(&zentrova::resample_py::module_def);
+}

@@ -1,0 +1,23 @@
+// resample_<type>_avx2 for the types computed in binary32 (8- and 16-bit
+// integers, float16, float32): blocks of 8 voxels in F32x8 lanes where every
+// corner is inside, one voxel at a time elsewhere.
+#define ZENTROVA_ISA avx2
+#include "simd/avx2/vec.h"
+#include "simd/resample.h"
+#include "simd/resample_kernels.h"
+
+namespace zentrova::avx2 {
+
+template <class E>
+ResampleStatus run_vector(const ResampleCall& call) noexcept {
+    return resample::run<E, resample::VectorRows<E, F32x8>>(call);
+}
+
+ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept { return run_vector<resample::U8>(call); }
+ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept { return run_vector<resample::I8>(call); }
+ResampleStatus resample_u16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::U16>(call); }
+ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::I16>(call); }
+ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::F16>(call); }
+ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept { return run_vector<resample::F32>(call); }
+
+}  // namespace zentrova::avx2

@@ -1,0 +1,20 @@
+// resample_<type>_avx2 for the types computed in binary64 (float64, 32- and
+// 64-bit integers), one voxel at a time.
+#define ZENTROVA_ISA avx2
+#include "simd/resample.h"
+#include "simd/resample_kernels.h"
+
+namespace zentrova::avx2 {
+
+template <class E>
+ResampleStatus run_scalar(const ResampleCall& call) noexcept {
+    return resample::run<E, resample::ScalarRows<E>>(call);
+}
+
+ResampleStatus resample_f64_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::F64>(call); }
+ResampleStatus resample_i32_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::I32>(call); }
+ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::U32>(call); }
+ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::I64>(call); }
+ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::U64>(call); }
+
+}  // namespace zentrova::avx2

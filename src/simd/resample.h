@@ -1,0 +1,501 @@
+// The resampler's sampling arithmetic: scipy.ndimage's order-0 and order-1
+// interpolation with its border modes, step for step, in the compute type of
+// the element (binary32 or binary64).
+//
+// For output voxel (z, y, x), per input axis r of length n:
+//   1. coordinate c (ResampleCall says how);
+//   2. every mode but 'nearest' and 'grid-constant' maps c into the input
+//      (map_coordinate); a mapped c that is not > -1 makes the voxel cval;
+//   3. order 1: cell s = floor(c), f = c - s, w0 = 1 - f, w1 = 1 - w0;
+//      order 0: s = floor(c + 0.5), no weights;
+//   4. corner indices s + j are mapped again (map_index); with
+//      'grid-constant' a corner outside [0, n) reads cval instead.
+// The value is t = 0 + c_0 + c_1 + ... over the corners in C order (axis z
+// slowest, lower neighbour first), c_k = ((v_k * w_z) * w_y) * w_x, every
+// operation rounded. Axes that are not interpolated take no weight.
+//
+// Voxels whose corners all lie inside the input (c in [0, n - 1) for order 1,
+// [0, n - 1] for order 0, on every axis) need no mapping; binary32 blocks of
+// such voxels run in vector lanes, L at a time. Every other voxel runs through
+// `voxel`, one at a time, with the same operations in the same order, so the
+// result of a voxel never depends on which path computed it, nor on the lane
+// width, the window or the number of threads.
+//
+// Included by each instruction-set file with ZENTROVA_ISA naming its
+// namespace, like the fixed kernels' template.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "simd/parallel.h"
+#include "simd/resample_call.h"
+#include "simd/resample_elements.h"
+
+namespace zentrova::ZENTROVA_ISA::resample {
+
+// ---- index arithmetic -------------------------------------------------------
+
+// Truncation toward zero as the conversion instruction does it: NaN and values
+// outside the int64 range give INT64_MIN.
+template <class T>
+inline std::int64_t to_index(T x) {
+    if (x >= T(-9223372036854775808.0) && x < T(9223372036854775808.0)) return static_cast<std::int64_t>(x);
+    return INT64_MIN;
+}
+
+// Products that may overflow for absurd coordinates wrap instead of being
+// undefined (the result is then NaN or cval anyway).
+inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+// The coordinate mapped into the input by the border mode (only where it lies
+// outside [0, n - 1]). 'constant' gives -1 there, which makes the voxel cval.
+template <class T>
+T map_coordinate(T x, std::int64_t n, Mode mode) {
+    const bool lo = x < T(0), hi = x > T(n - 1);
+    if (!lo && !hi) return x;  // also NaN
+    switch (mode) {
+        case Mode::kNearest:
+            return lo ? T(0) : T(n - 1);
+        case Mode::kConstant:
+        case Mode::kGridConstant:
+            return T(-1);
+        default:
+            break;
+    }
+    if (n <= 1) return T(0);
+    switch (mode) {
+        case Mode::kMirror: {
+            const std::int64_t s2 = 2 * n - 2;
+            if (lo) {
+                x = T(wrap_mul(s2, to_index(-x / T(s2)))) + x;
+                return x <= T(1 - n) ? x + T(s2) : -x;
+            }
+            x = x - T(wrap_mul(s2, to_index(x / T(s2))));
+            return x >= T(n) ? T(s2) - x : x;
+        }
+        case Mode::kReflect: {
+            const std::int64_t s2 = 2 * n;
+            if (lo) {
+                if (x < T(-s2)) x = T(wrap_mul(s2, to_index(-x / T(s2)))) + x;
+                // A tiny negative x must not land exactly on -1 (cval): the
+                // smallest step that survives "- 1" in T.
+                const T tiny = sizeof(T) == 4 ? T(5.9604644775390625e-08) : T(1e-15);
+                return x < T(-n) ? x + T(s2) : (x > -tiny ? tiny : -x) - T(1);
+            }
+            x = x - T(wrap_mul(s2, to_index(x / T(s2))));
+            return x >= T(n) ? (T(s2) - x) - T(1) : x;
+        }
+        case Mode::kWrap: {
+            const std::int64_t sz = n - 1;
+            if (lo) return x + T(wrap_mul(sz, to_index(-x / T(sz)) + 1));
+            return x - T(wrap_mul(sz, to_index(x / T(sz))));
+        }
+        case Mode::kGridWrap: {
+            if (lo) return x + T(wrap_mul(n, to_index((T(-1) - x) / T(n)) + 1));
+            return x - T(wrap_mul(n, to_index(x / T(n))));
+        }
+        default:
+            return x;
+    }
+}
+
+// A corner index mapped into [0, n) ('constant' and 'wrap' corners use the
+// mirror rule: only zero-weight corners reach it). Exact integer arithmetic,
+// with remainders where the literal formulas could overflow.
+inline std::int64_t map_index(std::int64_t i, std::int64_t n, Mode mode) {
+    if (i >= 0 && i < n) return i;
+    if (mode == Mode::kNearest) return i < 0 ? 0 : n - 1;
+    if (n <= 1) return 0;
+    if (mode == Mode::kReflect) {  // period 2n, about -0.5 and n - 0.5
+        const std::int64_t s2 = 2 * n;
+        if (i < 0) {
+            if (i < -s2) i %= s2;
+            if (i == 0) return 0;
+            return i < -n ? i + s2 : -i - 1;
+        }
+        i %= s2;
+        return i >= n ? s2 - i - 1 : i;
+    }
+    if (mode == Mode::kGridWrap) return (i % n + n) % n;
+    const std::int64_t s2 = 2 * n - 2;  // mirror about 0 and n - 1; also 'constant' and 'wrap'
+    i %= s2;
+    if (i < 0) return i <= 1 - n ? i + s2 : -i;
+    return i >= n ? s2 - i : i;
+}
+
+// ---- per-call parameters ---------------------------------------------------------
+
+template <class E>
+struct Params {
+    using T = typename E::compute;
+    using raw = typename E::raw;
+    const raw* in;
+    std::int64_t lo[3], hi[3];   // the box in memory: [lo, hi) along each axis
+    std::int64_t n[3];           // the whole input
+    std::int64_t in_stride[3];   // elements; x is 1
+    raw* out;
+    std::int64_t out_n[3], out_stride[3], origin[3];
+    bool separable, grid_mode;
+    T m[3][3], o[3], zoom[3], shift[3];
+    int first_interp;  // axes before it are not interpolated
+    int order;
+    Mode mode;
+    T cval;
+    std::int64_t planes_per_task;
+    bool pos32;  // every position in the box fits in 32 bits
+    mutable std::int32_t outside_box;  // set by a task that needed input outside the box
+};
+
+// Coordinate along input axis r, for one axis of a separable call.
+template <class T>
+inline T separable_coordinate(T k, T shift, T zoom, bool grid_mode) {
+    const T x = k + shift;
+    return grid_mode ? ((x + T(0.5)) * zoom) - T(0.5) : x * zoom;
+}
+
+// ---- one voxel, any position -----------------------------------------------------
+
+template <class E>
+struct Voxel {
+    using T = typename E::compute;
+    using raw = typename E::raw;
+
+    // The value of the voxel whose coordinates are c (cval outright where the
+    // mode says so). False when it needed input outside the box.
+    static bool value(const Params<E>& p, const T c[3], T* out) {
+        std::int64_t idx[3][2];
+        bool use_cval[3][2] = {{false, false}, {false, false}, {false, false}};
+        T w[3][2];
+        const int corners = p.order + 1;
+        for (int a = 0; a < 3; ++a) {
+            if (a < p.first_interp) {  // an exact index
+                idx[a][0] = to_index(c[a]);
+                continue;
+            }
+            T x = c[a];
+            if (p.mode != Mode::kNearest && p.mode != Mode::kGridConstant) {
+                x = map_coordinate(x, p.n[a], p.mode);
+                if (!(x > T(-1))) {
+                    *out = p.cval;
+                    return true;
+                }
+            }
+            const T fl = std::floor(x);
+            const std::int64_t start = p.order == 1 ? to_index(fl) : to_index(std::floor(x + T(0.5)));
+            for (int j = 0; j < corners; ++j) {
+                const std::int64_t i = static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + j);
+                if (p.mode == Mode::kGridConstant) {
+                    use_cval[a][j] = i < 0 || i >= p.n[a];
+                    idx[a][j] = use_cval[a][j] ? p.lo[a] : i;
+                } else {
+                    idx[a][j] = map_index(i, p.n[a], p.mode);
+                }
+            }
+            if (p.order == 1) {
+                const T f = x - fl;
+                w[a][0] = T(1) - f;
+                w[a][1] = T(1) - w[a][0];
+            }
+        }
+        for (int a = 0; a < 3; ++a) {
+            const int count = a < p.first_interp ? 1 : corners;
+            for (int j = 0; j < count; ++j)
+                if (!use_cval[a][j] && (idx[a][j] < p.lo[a] || idx[a][j] >= p.hi[a])) return false;
+        }
+        const int nz = p.first_interp <= 0 ? corners : 1;
+        const int ny = p.first_interp <= 1 ? corners : 1;
+        T t = T(0);
+        for (int jz = 0; jz < nz; ++jz)
+            for (int jy = 0; jy < ny; ++jy)
+                for (int jx = 0; jx < corners; ++jx) {
+                    T v;
+                    if (use_cval[0][jz] || use_cval[1][jy] || use_cval[2][jx]) {
+                        v = p.cval;
+                    } else {
+                        const raw* q = p.in + (idx[0][jz] - p.lo[0]) * p.in_stride[0] +
+                                       (idx[1][jy] - p.lo[1]) * p.in_stride[1] + (idx[2][jx] - p.lo[2]);
+                        v = E::widen(load_raw(q));
+                    }
+                    if (p.order == 1) {
+                        if (p.first_interp <= 0) v = v * w[0][jz];
+                        if (p.first_interp <= 1) v = v * w[1][jy];
+                        v = v * w[2][jx];
+                    }
+                    t = t + v;
+                }
+        *out = t;
+        return true;
+    }
+};
+
+// Row bases: the parts of the coordinates that do not depend on x.
+template <class E>
+inline void row_base(const Params<E>& p, std::int64_t z, std::int64_t y, typename E::compute base[3]) {
+    using T = typename E::compute;
+    const T Z = T(z), Y = T(y);
+    if (p.separable) {
+        base[0] = separable_coordinate(Z, p.shift[0], p.zoom[0], p.grid_mode);
+        base[1] = separable_coordinate(Y, p.shift[1], p.zoom[1], p.grid_mode);
+        base[2] = T(0);
+        return;
+    }
+    for (int r = 0; r < 3; ++r) base[r] = (p.o[r] + Z * p.m[r][0]) + Y * p.m[r][1];
+}
+
+template <class E>
+inline void coordinates(const Params<E>& p, const typename E::compute base[3], typename E::compute X,
+                        typename E::compute c[3]) {
+    if (p.separable) {
+        c[0] = base[0];
+        c[1] = base[1];
+        c[2] = separable_coordinate(X, p.shift[2], p.zoom[2], p.grid_mode);
+        return;
+    }
+    for (int r = 0; r < 3; ++r) c[r] = base[r] + X * p.m[r][2];
+}
+
+// ---- binary64 types: one voxel at a time ------------------------------------------
+
+template <class E>
+struct ScalarRows {
+    using T = typename E::compute;
+    using raw = typename E::raw;
+
+    static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
+        T base[3], c[3], t;
+        row_base(p, z, y, base);
+        for (std::int64_t x = 0; x < p.out_n[2]; ++x) {
+            coordinates(p, base, T(p.origin[2] + x), c);
+            if (!Voxel<E>::value(p, c, &t)) return false;
+            out_row[x] = E::narrow(t);
+        }
+        return true;
+    }
+};
+
+// ---- binary32 types: vector blocks --------------------------------------------------
+
+template <class E, class V>
+struct VectorRows {
+    using raw = typename E::raw;
+    using f32 = typename V::f32;
+    using i32 = typename V::i32;
+    static constexpr int L = V::kLanes;
+
+    // The per-lane corner values of an all-inside block, read lane by lane.
+    template <class Pos>
+    static f32 gather(const raw* base, Pos pos) {
+        alignas(64) float lanes[L];
+        for (int k = 0; k < L; ++k) lanes[k] = E::widen(load_raw(base + pos(k)));
+        return V::load(lanes);
+    }
+
+    static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
+        float base[3];
+        row_base(p, z, y, base);
+        const std::int64_t nx = p.out_n[2];
+        const bool interp_z = p.first_interp <= 0, interp_y = p.first_interp <= 1;
+        // Axes that are not interpolated, and separable axes z and y, have one
+        // coordinate per row; a row whose row coordinates are outside the
+        // all-inside range takes the voxel path throughout.
+        bool row_inside = p.pos32;
+        std::int64_t row_cell[2] = {0, 0};
+        if (p.separable || !interp_z || !interp_y) {
+            for (int a = 0; a < 2; ++a) {
+                const bool constant_axis = p.separable || a < p.first_interp;
+                if (!constant_axis) continue;
+                const float c = base[a];
+                const bool interp = a >= p.first_interp;
+                const std::int64_t s = to_index(p.order == 1 || !interp ? std::floor(c) : std::floor(c + 0.5f));
+                row_cell[a] = s;
+                if (interp)
+                    row_inside = row_inside && c >= 0.0f && (p.order == 1 ? s + 1 < p.n[a] : c <= float(p.n[a] - 1)) &&
+                                 s >= p.lo[a] && s + p.order < p.hi[a];
+                else
+                    row_inside = row_inside && s >= p.lo[a] && s < p.hi[a];
+            }
+        }
+
+        alignas(64) float vals[L];
+        alignas(64) raw tail[L];
+        std::int64_t x0 = 0;
+        for (; x0 < nx; x0 += L) {
+            const bool full = x0 + L <= nx;
+            bool done = false;
+            if (full && row_inside) done = block(p, base, row_cell, x0, out_row + x0);
+            if (done) continue;
+            // One voxel at a time, then stored as a block like the others.
+            const int count = full ? L : static_cast<int>(nx - x0);
+            for (int k = 0; k < L; ++k) {
+                if (k >= count) {
+                    vals[k] = 0.0f;
+                    continue;
+                }
+                float c[3];
+                coordinates(p, base, float(p.origin[2] + x0 + k), c);
+                if (!Voxel<E>::value(p, c, &vals[k])) return false;
+            }
+            if (full) {
+                E::template store<V>(out_row + x0, V::load(vals));
+            } else {
+                E::template store<V>(tail, V::load(vals));
+                std::memcpy(out_row + x0, tail, static_cast<std::size_t>(count) * sizeof(raw));
+            }
+        }
+        return true;
+    }
+
+    // A block of L voxels whose corners are all inside the box and the input;
+    // false (nothing written) if some lane is not.
+    static bool block(const Params<E>& p, const float base[3], const std::int64_t row_cell[2], std::int64_t x0,
+                      raw* dst) {
+        const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
+        f32 c[3];
+        if (p.separable) {
+            c[0] = V::splat(base[0]);
+            c[1] = V::splat(base[1]);
+            const f32 xs = V::add(X, V::splat(p.shift[2]));
+            c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(0.5f)), V::splat(p.zoom[2])), V::splat(0.5f))
+                               : V::mul(xs, V::splat(p.zoom[2]));
+        } else {
+            for (int r = 0; r < 3; ++r) c[r] = V::add(V::splat(base[r]), V::mul(X, V::splat(p.m[r][2])));
+        }
+        const bool per_lane[3] = {!p.separable && p.first_interp <= 0, !p.separable && p.first_interp <= 1, true};
+        i32 cell[3];
+        f32 fl[3];
+        i32 ok = V::splat_i(-1);
+        for (int a = 0; a < 3; ++a) {
+            if (!per_lane[a]) {
+                cell[a] = V::splat_i(static_cast<std::int32_t>(row_cell[a] - p.lo[a]));
+                continue;
+            }
+            fl[a] = p.order == 1 ? V::floor(c[a]) : V::floor(V::add(c[a], V::splat(0.5f)));
+            const i32 s = V::truncate(fl[a]);
+            // 0 <= c, and c < n - 1 (order 1: the upper corner inside) or
+            // c <= n - 1 (order 0); the cell inside the box as well.
+            const i32 in_coord =
+                p.order == 1 ? V::and_i(V::ge(c[a], V::splat(0.0f)), V::ge_i(V::splat_i(static_cast<std::int32_t>(p.n[a] - 2)), s))
+                             : V::and_i(V::ge(c[a], V::splat(0.0f)), V::le(c[a], V::splat(float(p.n[a] - 1))));
+            const i32 in_box = V::and_i(V::ge_i(s, V::splat_i(static_cast<std::int32_t>(p.lo[a]))),
+                                        V::ge_i(V::splat_i(static_cast<std::int32_t>(p.hi[a] - 1 - p.order)), s));
+            ok = V::and_i(ok, V::and_i(in_coord, in_box));
+            cell[a] = V::sub_i(s, V::splat_i(static_cast<std::int32_t>(p.lo[a])));
+        }
+        if (!V::all(ok)) return false;
+
+        // Positions relative to the box (they fit in 32 bits: p.pos32).
+        const i32 pos = V::add_i(V::add_i(V::mullo_i(cell[0], V::splat_i(static_cast<std::int32_t>(p.in_stride[0]))),
+                                          V::mullo_i(cell[1], V::splat_i(static_cast<std::int32_t>(p.in_stride[1])))),
+                                 cell[2]);
+        alignas(64) std::int32_t at[L];
+        V::store(at, pos);
+        const f32 zero = V::splat(0.0f);
+        if (p.order == 0) {
+            E::template store<V>(dst, V::add(zero, gather(p.in, [&](int k) { return at[k]; })));
+            return true;
+        }
+        const f32 one = V::splat(1.0f);
+        f32 w[3][2];
+        for (int a = 0; a < 3; ++a) {
+            if (!per_lane[a] && a < p.first_interp) continue;
+            if (!per_lane[a]) {  // separable z or y: one weight per row
+                const float cf = base[a], f = cf - std::floor(cf);
+                const float w0 = 1.0f - f;
+                w[a][0] = V::splat(w0);
+                w[a][1] = V::splat(1.0f - w0);
+                continue;
+            }
+            const f32 f = V::sub(c[a], fl[a]);
+            w[a][0] = V::sub(one, f);
+            w[a][1] = V::sub(one, w[a][0]);
+        }
+        const bool iz = p.first_interp <= 0, iy = p.first_interp <= 1;
+        const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1];
+        f32 t = zero;
+        for (int jz = 0; jz < (iz ? 2 : 1); ++jz)
+            for (int jy = 0; jy < (iy ? 2 : 1); ++jy)
+                for (int jx = 0; jx < 2; ++jx) {
+                    const std::int64_t step = jz * sz + jy * sy + jx;
+                    f32 v = gather(p.in, [&](int k) { return at[k] + step; });
+                    if (iz) v = V::mul(v, w[0][jz]);
+                    if (iy) v = V::mul(v, w[1][jy]);
+                    v = V::mul(v, w[2][jx]);
+                    t = V::add(t, v);
+                }
+        E::template store<V>(dst, t);
+        return true;
+    }
+};
+
+// ---- driver ------------------------------------------------------------------------
+
+template <class E, class Rows>
+struct Task {
+    static void run(const void* ctx, std::size_t task) noexcept {
+        const Params<E>& p = *static_cast<const Params<E>*>(ctx);
+        const std::int64_t z0 = static_cast<std::int64_t>(task) * p.planes_per_task;
+        const std::int64_t z1 = z0 + p.planes_per_task < p.out_n[0] ? z0 + p.planes_per_task : p.out_n[0];
+        for (std::int64_t z = z0; z < z1; ++z)
+            for (std::int64_t y = 0; y < p.out_n[1]; ++y) {
+                typename E::raw* row = p.out + z * p.out_stride[0] + y * p.out_stride[1];
+                if (!Rows::row(p, p.origin[0] + z, p.origin[1] + y, row)) {
+                    __atomic_store_n(&p.outside_box, 1, __ATOMIC_RELAXED);
+                    return;
+                }
+            }
+    }
+};
+
+template <class E, class Rows>
+ResampleStatus run(const ResampleCall& call) noexcept {
+    using T = typename E::compute;
+    Params<E> p;
+    p.in = static_cast<const typename E::raw*>(call.in);
+    p.out = static_cast<typename E::raw*>(call.out);
+    for (int a = 0; a < 3; ++a) {
+        p.lo[a] = call.box_origin[a];
+        p.hi[a] = call.box_origin[a] + call.in_shape[a];
+        p.n[a] = call.full_shape[a];
+        p.out_n[a] = call.out_shape[a];
+        p.origin[a] = call.out_origin[a];
+        p.o[a] = T(call.offset[a]);
+        p.zoom[a] = T(call.zoom[a]);
+        p.shift[a] = T(call.shift[a]);
+        for (int b = 0; b < 3; ++b) p.m[a][b] = T(call.matrix[a][b]);
+    }
+    p.in_stride[0] = call.in_strides[0];
+    p.in_stride[1] = call.in_strides[1];
+    p.in_stride[2] = 1;
+    p.out_stride[0] = call.out_strides[0];
+    p.out_stride[1] = call.out_strides[1];
+    p.out_stride[2] = 1;
+    p.separable = call.separable;
+    p.grid_mode = call.grid_mode;
+    p.first_interp = 3 - call.interpolated;
+    p.order = call.order;
+    p.mode = call.mode;
+    p.cval = T(call.cval);
+    p.outside_box = 0;
+    std::int64_t last = 0;
+    for (int a = 0; a < 3; ++a) last += (call.in_shape[a] > 0 ? call.in_shape[a] - 1 : 0) * p.in_stride[a];
+    p.pos32 = last + 1 < INT32_MAX && p.n[0] < INT32_MAX && p.n[1] < INT32_MAX && p.n[2] < INT32_MAX &&
+              p.origin[2] + p.out_n[2] < INT32_MAX;
+
+    if (p.out_n[0] <= 0 || p.out_n[1] <= 0 || p.out_n[2] <= 0) return ResampleStatus::kOk;
+    const std::int64_t per_worker =
+        p.out_n[0] / static_cast<std::int64_t>(8 * parallel::num_threads() + 1);
+    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > 16 ? 16 : per_worker);
+    const std::int64_t tasks = (p.out_n[0] + p.planes_per_task - 1) / p.planes_per_task;
+    if (parallel::for_each(static_cast<std::size_t>(tasks), &Task<E, Rows>::run, &p) != Status::kOk)
+        return ResampleStatus::kPoolUnavailable;
+    return p.outside_box != 0 ? ResampleStatus::kOutsideBox : ResampleStatus::kOk;
+}
+
+}  // namespace zentrova::ZENTROVA_ISA::resample

@@ -1,0 +1,67 @@
+// What the resampler's kernels are given: plain data, shared by the binding
+// (baseline code) and the kernels (one copy per instruction set).
+#pragma once
+
+#include <cstdint>
+
+#include "simd/view.h"
+
+namespace zentrova {
+
+// Border modes, with scipy.ndimage's meaning ('grid-mirror' is 'reflect').
+enum class Mode : int {
+    kConstant = 0,      // cval outside [0, n - 1], no interpolation towards it
+    kGridConstant = 1,  // samples outside [0, n) read cval, interpolated with the rest
+    kNearest = 2,       // the edge sample repeated
+    kReflect = 3,       // d c b a | a b c d | d c b a
+    kMirror = 4,        // d c b | a b c d | c b a
+    kWrap = 5,          // period n - 1: the first and last sample coincide
+    kGridWrap = 6,      // period n
+};
+
+// Element types the resampler reads and writes (input and output alike).
+enum class Element : int { kU8, kI8, kU16, kI16, kF16, kF32, kF64, kI32, kU32, kI64, kU64 };
+
+// One call: output voxels [out_origin, out_origin + out.shape) of the whole
+// output grid, sampled from an input of `full_shape`, of which `in` holds the
+// box that starts at `box_origin`. Strides count elements; the x stride of both
+// arrays is 1.
+struct ResampleCall {
+    const void* in;
+    std::int64_t in_shape[3];    // the box held in memory
+    std::int64_t in_strides[2];  // z, y
+    std::int64_t box_origin[3];
+    std::int64_t full_shape[3];  // the whole input, for the border modes
+    void* out;
+    std::int64_t out_shape[3];
+    std::int64_t out_strides[2];  // z, y
+    std::int64_t out_origin[3];
+
+    // Coordinate of output voxel (z, y, x) along input axis r:
+    //   general: ((offset[r] + Z*m[r][0]) + Y*m[r][1]) + X*m[r][2]
+    //   separable (zoom and shift): (K_r + shift[r]) * zoom[r], or with
+    //     grid_mode ((K_r + shift[r]) + 0.5) * zoom[r] - 0.5, K_r the index along r
+    // each operation rounded in the compute type (binary32 for 8- and 16-bit
+    // elements and float32, binary64 for the others).
+    bool separable;
+    bool grid_mode;
+    double matrix[3][3];
+    double offset[3];
+    double zoom[3];
+    double shift[3];
+
+    // Axes 0 .. 3 - interpolated - 1 are not interpolated: their coordinate is
+    // an exact index (a batch axis, or an axis added to reach three).
+    int interpolated;
+    int order;  // 0 or 1
+    Mode mode;
+    double cval;
+};
+
+enum class ResampleStatus : int {
+    kOk = 0,
+    kOutsideBox,        // a voxel needed input outside the box in memory
+    kPoolUnavailable,   // the worker threads could not be started
+};
+
+}  // namespace zentrova

@@ -1,0 +1,163 @@
+// Element types of the resampler: how a stored value is widened to the compute
+// type and how a result is stored back, with scipy.ndimage's rounding:
+//   float:    rounded to nearest, ties to even;
+//   unsigned: t > 0 ? t + 0.5 : 0, clamped to [0, MAX], truncated (half up);
+//   signed:   t > 0 ? t + 0.5 : t - 0.5, clamped to [MIN, MAX], truncated
+//             (half away from zero);
+// each step in the compute type. A NaN gives what the truncating instruction
+// gives (the low bits of INT_MIN: 0 for 8- and 16-bit types). The 64-bit types
+// saturate at their limits (2^63 and more give INT64_MAX, 2^64 and more
+// UINT64_MAX), where a plain conversion would wrap.
+//
+// Binary32 types (8- and 16-bit integers, float16, float32) are computed in
+// binary32 and stored by vector code (`store`, L lanes at a time); the others
+// are computed in binary64, one voxel at a time (`narrow`).
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#ifndef ZENTROVA_ISA
+#error "define ZENTROVA_ISA (the instruction-set namespace) before including this header"
+#endif
+
+namespace zentrova::ZENTROVA_ISA::resample {
+
+// NumPy's uint16 as a type of its own, so that it is never taken for the bit
+// pattern of a float16 (std::uint16_t).
+enum class u16 : std::uint16_t {};
+
+template <class Raw>
+inline Raw load_raw(const Raw* p) {
+    Raw v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// ---- binary32 compute -------------------------------------------------------
+
+// Rounds and clamps t as the integer rules above say, in binary32 lanes, and
+// returns the truncated int32 lanes. The operand order of min/max lets a NaN
+// through to the truncation.
+template <class V>
+typename V::i32 round_clamp(typename V::f32 t, float lo, float hi, bool is_signed) {
+    const typename V::f32 half = V::splat(0.5f);
+    const typename V::i32 positive = V::gt(t, V::splat(0.0f));
+    const typename V::f32 below = is_signed ? V::sub(t, half) : V::splat(0.0f);
+    typename V::f32 r = V::select(positive, V::add(t, half), below);
+    r = V::min(V::splat(hi), r);
+    r = V::max(V::splat(lo), r);
+    return V::truncate(r);
+}
+
+struct F32 {
+    using raw = float;
+    using compute = float;
+    static float widen(float v) { return v; }
+    template <class V>
+    static void store(float* dst, typename V::f32 t) {
+        V::narrow_store(dst, t);
+    }
+};
+
+struct F16 {  // binary16 bit patterns
+    using raw = std::uint16_t;
+    using compute = float;
+    static float widen(std::uint16_t v) { return _cvtsh_ss(v); }
+    template <class V>
+    static void store(std::uint16_t* dst, typename V::f32 t) {
+        V::narrow_store(dst, t);  // nearest, ties to even
+    }
+};
+
+template <class Raw, std::int32_t kMin, std::int32_t kMax>
+struct SmallInt {
+    using raw = Raw;
+    using compute = float;
+    static float widen(Raw v) {
+        if constexpr (sizeof(Raw) == 2 && !std::is_signed_v<Raw>)
+            return static_cast<float>(static_cast<std::uint16_t>(v));
+        else
+            return static_cast<float>(v);
+    }
+    template <class V>
+    static void store(Raw* dst, typename V::f32 t) {
+        const typename V::i32 lanes =
+            round_clamp<V>(t, static_cast<float>(kMin), static_cast<float>(kMax), kMin < 0);
+        if constexpr (sizeof(Raw) == 1)
+            V::store_low_bytes(dst, lanes);
+        else
+            V::store_low_words(dst, lanes);
+    }
+};
+
+using U8 = SmallInt<std::uint8_t, 0, 255>;
+using I8 = SmallInt<std::int8_t, -128, 127>;
+using U16 = SmallInt<u16, 0, 65535>;
+using I16 = SmallInt<std::int16_t, -32768, 32767>;
+
+// ---- binary64 compute -------------------------------------------------------
+
+inline double round_half(double t, bool is_signed) {
+    return t > 0.0 ? t + 0.5 : (is_signed ? t - 0.5 : 0.0);
+}
+
+struct F64 {
+    using raw = double;
+    using compute = double;
+    static double widen(double v) { return v; }
+    static double narrow(double t) { return t; }
+};
+
+struct I32 {
+    using raw = std::int32_t;
+    using compute = double;
+    static double widen(std::int32_t v) { return v; }
+    static std::int32_t narrow(double t) {
+        double r = round_half(t, true);
+        if (r > 2147483647.0) r = 2147483647.0;
+        if (r < -2147483648.0) r = -2147483648.0;
+        return _mm_cvttsd_si32(_mm_set_sd(r));  // NaN -> INT32_MIN
+    }
+};
+
+struct U32 {
+    using raw = std::uint32_t;
+    using compute = double;
+    static double widen(std::uint32_t v) { return v; }
+    static std::uint32_t narrow(double t) {
+        double r = round_half(t, false);
+        if (r > 4294967295.0) r = 4294967295.0;
+        return static_cast<std::uint32_t>(_mm_cvttsd_si64(_mm_set_sd(r)));
+    }
+};
+
+struct I64 {
+    using raw = std::int64_t;
+    using compute = double;
+    static double widen(std::int64_t v) { return static_cast<double>(v); }
+    static std::int64_t narrow(double t) {
+        const double r = round_half(t, true);
+        if (r >= 9223372036854775808.0) return INT64_MAX;
+        return _mm_cvttsd_si64(_mm_set_sd(r));  // below -2^63 and NaN -> INT64_MIN
+    }
+};
+
+struct U64 {
+    using raw = std::uint64_t;
+    using compute = double;
+    static double widen(std::uint64_t v) { return static_cast<double>(v); }
+    static std::uint64_t narrow(double t) {
+        const double r = round_half(t, false);
+        if (r >= 18446744073709551616.0) return UINT64_MAX;
+        if (r >= 9223372036854775808.0)
+            return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(r - 9223372036854775808.0))) +
+                   (std::uint64_t{1} << 63);
+        return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(r)));
+    }
+};
+
+}  // namespace zentrova::ZENTROVA_ISA::resample

@@ -1,0 +1,38 @@
+// The resampler's kernels, one per element type and instruction set, and the
+// table that picks them for this processor.
+#pragma once
+
+#include "simd/resample_call.h"
+
+namespace zentrova {
+
+using ResampleKernel = ResampleStatus (*)(const ResampleCall& call) noexcept;
+
+namespace avx2 {
+ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_u16_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_f64_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i32_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
+}  // namespace avx2
+
+namespace avx512 {
+ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
+}  // namespace avx512
+
+struct ResampleBackend {
+    const char* name;  // "avx512" or "avx2"
+    ResampleKernel run;
+};
+
+// The kernel for an element type on this processor, chosen once.
+ResampleBackend resample_backend(Element element) noexcept;
+
+}  // namespace zentrova
