@@ -227,8 +227,9 @@ def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> n
     """Runs the plan on the whole output and returns the result (out_arr when given)."""
     in_dtype = _dtypes.native(plan.input.dtype)
     kernel_dtype = in_dtype if in_dtype == out_dtype else _dtypes.compute_dtype(in_dtype, out_dtype)
-    out_shape = plan.output_shape
-    result = np.empty(out_shape, dtype=kernel_dtype)
+    # The kernels write straight into the caller's array when they can.
+    direct = out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
+    result = out_arr if direct else np.empty(plan.output_shape, dtype=kernel_dtype)
     if result.size:
         if plan.input.size == 0:
             if MODES[plan.mode] > 1:
@@ -238,17 +239,22 @@ def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> n
             result.fill(_dtypes.cast(cval, kernel_dtype)[0])
         else:
             src_all = engine_array(plan.input, kernel_dtype)
-            if out_arr is not None and np.may_share_memory(src_all, out_arr):
+            if np.may_share_memory(src_all, result):
                 src_all = src_all.copy()
             src_all = src_all.reshape(plan.batch + plan.in3)
             dst_all = result.reshape(plan.batch + plan.out3)
+            if not np.may_share_memory(dst_all, result):  # the reshape had to copy
+                dst_all = np.empty(plan.batch + plan.out3, dtype=kernel_dtype)
             for index in np.ndindex(*plan.batch):
                 run_window(plan, engine_array(src_all[index], kernel_dtype), dst_all[index])
+            if not np.may_share_memory(dst_all, result):
+                result[...] = dst_all.reshape(result.shape)
     if kernel_dtype != out_dtype:
         result = _dtypes.cast(result, out_dtype)
     if out_arr is None:
         return result
-    out_arr[...] = result
+    if result is not out_arr:
+        out_arr[...] = result
     return out_arr
 
 

@@ -79,19 +79,20 @@ PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, s
 PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"input", "output", "matrix", "offset", "order", "mode", "cval",
                                      "interpolated", "box_origin", "full_shape", "out_origin",
-                                     "separable", "zoom", "shift", "grid_mode", nullptr};
+                                     "separable", "zoom", "shift", "grid_mode", "isa", nullptr};
     PyObject *input = nullptr, *output = nullptr;
     ResampleCall call{};
     int order = 1, mode = 0, interpolated = 3, separable = 0, grid_mode = 0;
+    const char* isa = nullptr;
     long long box[3] = {0, 0, 0}, full[3] = {-1, -1, -1}, origin[3] = {0, 0, 0};
     double* m = &call.matrix[0][0];
     call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)p", const_cast<char**>(keywords), &input,
+            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pz", const_cast<char**>(keywords), &input,
             &output, &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0],
             &call.offset[1], &call.offset[2], &order, &mode, &call.cval, &interpolated, &box[0], &box[1], &box[2],
             &full[0], &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0],
-            &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode))
+            &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode, &isa))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
 
@@ -154,7 +155,15 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     call.separable = separable != 0;
     call.grid_mode = grid_mode != 0;
 
-    const ResampleBackend backend = resample_backend(in_element);
+    ResampleBackend backend = resample_backend(in_element);
+    if (isa != nullptr) {  // tests and benchmarks pick the lane width
+        if (std::strcmp(isa, "avx2") == 0) {
+            backend = resample_backend_avx2(in_element);
+        } else if (std::strcmp(isa, "avx512") != 0 || std::strcmp(backend.name, "avx512") != 0) {
+            PyErr_Format(PyExc_ValueError, "no %s kernel for this element type on this processor", isa);
+            return nullptr;
+        }
+    }
     ResampleStatus status;
     // The arrays stay referenced by the caller's arguments while the lock is off.
     Py_BEGIN_ALLOW_THREADS
@@ -190,10 +199,11 @@ PyMethodDef methods[] = {
     {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
      "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
      "         full_shape=input.shape, out_origin=(0, 0, 0), separable=False, zoom=(1, 1, 1),\n"
-     "         shift=(0, 0, 0), grid_mode=False)\n"
+     "         shift=(0, 0, 0), grid_mode=False, isa=None)\n"
      "--\n\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
-     "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride."},
+     "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
+     "isa: 'avx2' or 'avx512' runs that kernel instead of the processor's choice (tests, benchmarks)."},
     {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -27,13 +27,15 @@ ResampleBackend resample_backend(Element element) noexcept {
     // float32 and float16 gain from 16 lanes; the other types run the 8-lane
     // kernels (the binary64 ones go voxel by voxel).
     static const bool wide = cpu::avx512f_usable();
+    if (wide && element == Element::kF32) return {"avx512", avx512::resample_f32_avx512};
+    if (wide && element == Element::kF16) return {"avx512", avx512::resample_f16_avx512};
+    return resample_backend_avx2(element);
+}
+
+ResampleBackend resample_backend_avx2(Element element) noexcept {
     switch (element) {
-        case Element::kF32:
-            return wide ? ResampleBackend{"avx512", avx512::resample_f32_avx512}
-                        : ResampleBackend{"avx2", avx2::resample_f32_avx2};
-        case Element::kF16:
-            return wide ? ResampleBackend{"avx512", avx512::resample_f16_avx512}
-                        : ResampleBackend{"avx2", avx2::resample_f16_avx2};
+        case Element::kF32: return {"avx2", avx2::resample_f32_avx2};
+        case Element::kF16: return {"avx2", avx2::resample_f16_avx2};
         case Element::kU8: return {"avx2", avx2::resample_u8_avx2};
         case Element::kI8: return {"avx2", avx2::resample_i8_avx2};
         case Element::kU16: return {"avx2", avx2::resample_u16_avx2};

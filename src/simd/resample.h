@@ -130,6 +130,11 @@ inline std::int64_t map_index(std::int64_t i, std::int64_t n, Mode mode) {
     return i >= n ? s2 - i : i;
 }
 
+// The rows ahead whose input lines are prefetched, and the run along one input
+// row past which the hardware prefetcher needs no help.
+inline constexpr std::int64_t kPrefetchRows = 2;
+inline constexpr int kPrefetchRunLength = 64;
+
 // ---- per-call parameters ---------------------------------------------------------
 
 template <class E>
@@ -149,7 +154,8 @@ struct Params {
     Mode mode;
     T cval;
     std::int64_t planes_per_task;
-    bool pos32;  // every position in the box fits in 32 bits
+    bool pos32;     // every position in the box fits in 32 bits
+    bool prefetch;  // a general 3-D call whose rows cross input rows or planes
     mutable std::int32_t outside_box;  // set by a task that needed input outside the box
 };
 
@@ -289,73 +295,117 @@ struct VectorRows {
     using i32 = typename V::i32;
     static constexpr int L = V::kLanes;
 
-    // The per-lane corner values of an all-inside block, read lane by lane.
-    template <class Pos>
-    static f32 gather(const raw* base, Pos pos) {
-        alignas(64) float lanes[L];
-        for (int k = 0; k < L; ++k) lanes[k] = E::widen(load_raw(base + pos(k)));
-        return V::load(lanes);
+    // What a row knows before its blocks: the cells of the axes whose
+    // coordinate is the same along the row (axes that are not interpolated,
+    // and z and y of a separable call), whether they allow vector blocks, and
+    // whether they make the whole row cval ('constant').
+    struct RowState {
+        std::int64_t cell[2] = {0, 0};
+        bool vector = true;
+        bool all_cval = false;
+    };
+
+    static RowState row_state(const Params<E>& p, const float base[3]) {
+        RowState r;
+        r.vector = p.pos32;
+        for (int a = 0; a < 2; ++a) {
+            const bool interp = a >= p.first_interp;
+            if (interp && !p.separable) continue;  // varies along the row
+            const float c = base[a];
+            const std::int64_t s = to_index(interp && p.order == 0 ? std::floor(c + 0.5f) : std::floor(c));
+            r.cell[a] = s;
+            if (!interp) {
+                r.vector = r.vector && s >= p.lo[a] && s < p.hi[a];
+                continue;
+            }
+            const bool inside = c >= 0.0f && c <= float(p.n[a] - 1);
+            if (!inside && p.mode == Mode::kConstant) r.all_cval = true;
+            r.vector = r.vector && inside && (p.order == 0 || s + 1 < p.n[a]) && s >= p.lo[a] && s + p.order < p.hi[a];
+        }
+        return r;
     }
 
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         float base[3];
         row_base(p, z, y, base);
         const std::int64_t nx = p.out_n[2];
-        const bool interp_z = p.first_interp <= 0, interp_y = p.first_interp <= 1;
-        // Axes that are not interpolated, and separable axes z and y, have one
-        // coordinate per row; a row whose row coordinates are outside the
-        // all-inside range takes the voxel path throughout.
-        bool row_inside = p.pos32;
-        std::int64_t row_cell[2] = {0, 0};
-        if (p.separable || !interp_z || !interp_y) {
-            for (int a = 0; a < 2; ++a) {
-                const bool constant_axis = p.separable || a < p.first_interp;
-                if (!constant_axis) continue;
-                const float c = base[a];
-                const bool interp = a >= p.first_interp;
-                const std::int64_t s = to_index(p.order == 1 || !interp ? std::floor(c) : std::floor(c + 0.5f));
-                row_cell[a] = s;
-                if (interp)
-                    row_inside = row_inside && c >= 0.0f && (p.order == 1 ? s + 1 < p.n[a] : c <= float(p.n[a] - 1)) &&
-                                 s >= p.lo[a] && s + p.order < p.hi[a];
-                else
-                    row_inside = row_inside && s >= p.lo[a] && s < p.hi[a];
-            }
-        }
+        const RowState state = row_state(p, base);
+        // Where the row kPrefetchRows further down starts, for prefetching:
+        // a row that crosses input rows or planes walks a slanted line through
+        // memory that the hardware prefetcher does not follow.
+        float ahead[3];
+        const bool prefetch = p.prefetch && state.vector;
+        if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
 
         alignas(64) float vals[L];
         alignas(64) raw tail[L];
-        std::int64_t x0 = 0;
-        for (; x0 < nx; x0 += L) {
+        for (std::int64_t x0 = 0; x0 < nx; x0 += L) {
             const bool full = x0 + L <= nx;
-            bool done = false;
-            if (full && row_inside) done = block(p, base, row_cell, x0, out_row + x0);
-            if (done) continue;
-            // One voxel at a time, then stored as a block like the others.
             const int count = full ? L : static_cast<int>(nx - x0);
-            for (int k = 0; k < L; ++k) {
-                if (k >= count) {
-                    vals[k] = 0.0f;
-                    continue;
+            unsigned left = (1u << count) - 1;  // lanes for the one-voxel path
+            f32 t = V::splat(p.cval);
+            if (state.all_cval) {
+                left = 0;
+            } else if (state.vector) {
+                if (prefetch) prefetch_ahead(p, ahead, x0);
+                left &= block(p, base, state, x0, &t);
+            }
+            if (left != 0) {
+                V::store(vals, t);
+                for (int k = 0; k < count; ++k) {
+                    if ((left >> k & 1u) == 0) continue;
+                    float c[3];
+                    coordinates(p, base, float(p.origin[2] + x0 + k), c);
+                    if (!Voxel<E>::value(p, c, &vals[k])) return false;
                 }
-                float c[3];
-                coordinates(p, base, float(p.origin[2] + x0 + k), c);
-                if (!Voxel<E>::value(p, c, &vals[k])) return false;
+                t = V::load(vals);
             }
             if (full) {
-                E::template store<V>(out_row + x0, V::load(vals));
+                E::template store<V>(out_row + x0, t);
             } else {
-                E::template store<V>(tail, V::load(vals));
+                E::template store<V>(tail, t);
                 std::memcpy(out_row + x0, tail, static_cast<std::size_t>(count) * sizeof(raw));
             }
         }
         return true;
     }
 
-    // A block of L voxels whose corners are all inside the box and the input;
-    // false (nothing written) if some lane is not.
-    static bool block(const Params<E>& p, const float base[3], const std::int64_t row_cell[2], std::int64_t x0,
-                      raw* dst) {
+    // Asks for the input lines that the same block of a row further down will
+    // read (the lower corners of every other lane, and their neighbours in y
+    // and z). No value changes.
+    static void prefetch_ahead(const Params<E>& p, const float ahead[3], std::int64_t x0) {
+        const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
+        i32 ok = V::splat_i(-1), cell[3];
+        for (int r = 0; r < 3; ++r) {
+            const f32 c = V::add(V::splat(ahead[r]), V::mul(X, V::splat(p.m[r][2])));
+            const i32 s = V::truncate(V::floor(c));
+            const i32 rel = V::sub_i(s, V::splat_i(static_cast<std::int32_t>(p.lo[r])));
+            // 0 <= rel <= box length - 2 (so the next row and plane exist too)
+            ok = V::and_i(ok, V::and_i(V::ge_i(rel, V::splat_i(0)),
+                                       V::ge_i(V::splat_i(static_cast<std::int32_t>(p.hi[r] - p.lo[r] - 2)), rel)));
+            cell[r] = rel;
+        }
+        const i32 pos = V::add_i(V::add_i(V::mullo_i(cell[0], V::splat_i(static_cast<std::int32_t>(p.in_stride[0]))),
+                                          V::mullo_i(cell[1], V::splat_i(static_cast<std::int32_t>(p.in_stride[1])))),
+                                 cell[2]);
+        alignas(64) std::int32_t at[L];
+        V::store(at, V::and_i(pos, ok));
+        const std::size_t row = static_cast<std::size_t>(p.in_stride[1]) * sizeof(raw);
+        const std::size_t plane = static_cast<std::size_t>(p.in_stride[0]) * sizeof(raw);
+        for (int k = 0; k < L; k += 2) {
+            const char* q = reinterpret_cast<const char*>(p.in + at[k]);
+            _mm_prefetch(q, _MM_HINT_T0);
+            _mm_prefetch(q + row, _MM_HINT_T0);
+            _mm_prefetch(q + plane, _MM_HINT_T0);
+            _mm_prefetch(q + plane + row, _MM_HINT_T0);
+        }
+    }
+
+    // The lanes of a block that need no border mode: their corners all lie
+    // inside the input and the box. With 'constant', lanes outside the input
+    // are cval outright. Writes those lanes' values to *t and returns the mask
+    // of the other lanes, which the one-voxel path computes.
+    static unsigned block(const Params<E>& p, const float base[3], const RowState& row, std::int64_t x0, f32* t) {
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         f32 c[3];
         if (p.separable) {
@@ -367,83 +417,113 @@ struct VectorRows {
         } else {
             for (int r = 0; r < 3; ++r) c[r] = V::add(V::splat(base[r]), V::mul(X, V::splat(p.m[r][2])));
         }
+        // Axes whose coordinate varies along the row.
         const bool per_lane[3] = {!p.separable && p.first_interp <= 0, !p.separable && p.first_interp <= 1, true};
+        const i32 none = V::splat_i(0), all = V::splat_i(-1);
         i32 cell[3];
         f32 fl[3];
-        i32 ok = V::splat_i(-1);
+        // Fast lanes: the cell relative to the box, rel = s - lo, satisfies
+        // 0 <= rel < hi - lo - order (the upper corner inside the box too); the
+        // sign bit of ~rel & (rel - span) is set exactly then. The box lies
+        // inside the input, so then 0 <= s and s + order <= n - 1, which for
+        // order 1 also means 0 <= c < n - 1. Order 0 needs c itself in
+        // [0, n - 1] (s = floor(c + 0.5) is in range a half step further).
+        i32 fast_sign = all, in_input = all;
         for (int a = 0; a < 3; ++a) {
             if (!per_lane[a]) {
-                cell[a] = V::splat_i(static_cast<std::int32_t>(row_cell[a] - p.lo[a]));
+                cell[a] = V::splat_i(static_cast<std::int32_t>(row.cell[a] - p.lo[a]));
                 continue;
             }
             fl[a] = p.order == 1 ? V::floor(c[a]) : V::floor(V::add(c[a], V::splat(0.5f)));
-            const i32 s = V::truncate(fl[a]);
-            // 0 <= c, and c < n - 1 (order 1: the upper corner inside) or
-            // c <= n - 1 (order 0); the cell inside the box as well.
-            const i32 in_coord =
-                p.order == 1 ? V::and_i(V::ge(c[a], V::splat(0.0f)), V::ge_i(V::splat_i(static_cast<std::int32_t>(p.n[a] - 2)), s))
-                             : V::and_i(V::ge(c[a], V::splat(0.0f)), V::le(c[a], V::splat(float(p.n[a] - 1))));
-            const i32 in_box = V::and_i(V::ge_i(s, V::splat_i(static_cast<std::int32_t>(p.lo[a]))),
-                                        V::ge_i(V::splat_i(static_cast<std::int32_t>(p.hi[a] - 1 - p.order)), s));
-            ok = V::and_i(ok, V::and_i(in_coord, in_box));
-            cell[a] = V::sub_i(s, V::splat_i(static_cast<std::int32_t>(p.lo[a])));
+            const i32 rel = V::sub_i(V::truncate(fl[a]), V::splat_i(static_cast<std::int32_t>(p.lo[a])));
+            const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[a] - p.lo[a] - p.order));
+            fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
+            if (p.order == 0)
+                in_input = V::and_i(in_input, V::and_i(V::ge(c[a], V::splat(0.0f)),
+                                                       V::le(c[a], V::splat(float(p.n[a] - 1)))));
+            cell[a] = rel;
         }
-        if (!V::all(ok)) return false;
+        const i32 fast = p.order == 0 ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
+        const unsigned lanes = (1u << L) - 1;
+        const unsigned fast_bits = V::movemask(fast);
+        unsigned left = ~fast_bits & lanes;
+        if (left != 0 && p.mode == Mode::kConstant) {  // lanes outside the input are cval outright
+            i32 outside = none;
+            for (int a = 0; a < 3; ++a) {
+                if (!per_lane[a]) continue;
+                const i32 inside = V::and_i(V::ge(c[a], V::splat(0.0f)), V::le(c[a], V::splat(float(p.n[a] - 1))));
+                outside = V::or_i(outside, V::andnot_i(inside, all));
+            }
+            left &= ~V::movemask(outside);
+        }
+        if (fast_bits == 0) return left;  // *t holds cval
 
-        // Positions relative to the box (they fit in 32 bits: p.pos32).
-        const i32 pos = V::add_i(V::add_i(V::mullo_i(cell[0], V::splat_i(static_cast<std::int32_t>(p.in_stride[0]))),
-                                          V::mullo_i(cell[1], V::splat_i(static_cast<std::int32_t>(p.in_stride[1])))),
-                                 cell[2]);
+        // Positions relative to the box (they fit in 32 bits: p.pos32); lanes
+        // that are not fast read element 0.
+        const i32 pos = V::and_i(
+            fast, V::add_i(V::add_i(V::mullo_i(cell[0], V::splat_i(static_cast<std::int32_t>(p.in_stride[0]))),
+                                    V::mullo_i(cell[1], V::splat_i(static_cast<std::int32_t>(p.in_stride[1])))),
+                           cell[2]));
         alignas(64) std::int32_t at[L];
         V::store(at, pos);
         const f32 zero = V::splat(0.0f);
+        f32 value;
         if (p.order == 0) {
-            E::template store<V>(dst, V::add(zero, gather(p.in, [&](int k) { return at[k]; })));
-            return true;
-        }
-        const f32 one = V::splat(1.0f);
-        f32 w[3][2];
-        for (int a = 0; a < 3; ++a) {
-            if (!per_lane[a] && a < p.first_interp) continue;
-            if (!per_lane[a]) {  // separable z or y: one weight per row
-                const float cf = base[a], f = cf - std::floor(cf);
-                const float w0 = 1.0f - f;
-                w[a][0] = V::splat(w0);
-                w[a][1] = V::splat(1.0f - w0);
-                continue;
-            }
-            const f32 f = V::sub(c[a], fl[a]);
-            w[a][0] = V::sub(one, f);
-            w[a][1] = V::sub(one, w[a][0]);
-        }
-        const bool iz = p.first_interp <= 0, iy = p.first_interp <= 1;
-        const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1];
-        f32 t = zero;
-        for (int jz = 0; jz < (iz ? 2 : 1); ++jz)
-            for (int jy = 0; jy < (iy ? 2 : 1); ++jy)
-                for (int jx = 0; jx < 2; ++jx) {
-                    const std::int64_t step = jz * sz + jy * sy + jx;
-                    f32 v = gather(p.in, [&](int k) { return at[k] + step; });
-                    if (iz) v = V::mul(v, w[0][jz]);
-                    if (iy) v = V::mul(v, w[1][jy]);
-                    v = V::mul(v, w[2][jx]);
-                    t = V::add(t, v);
+            value = V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
+        } else {
+            const f32 one = V::splat(1.0f);
+            const bool iz = p.first_interp <= 0, iy = p.first_interp <= 1;
+            f32 w[3][2];
+            for (int a = 0; a < 3; ++a) {
+                if (a < p.first_interp) continue;
+                if (!per_lane[a]) {  // separable z or y: one weight per row
+                    const float cf = base[a], f = cf - std::floor(cf);
+                    const float w0 = 1.0f - f;
+                    w[a][0] = V::splat(w0);
+                    w[a][1] = V::splat(1.0f - w0);
+                    continue;
                 }
-        E::template store<V>(dst, t);
-        return true;
+                const f32 f = V::sub(c[a], fl[a]);
+                w[a][0] = V::sub(one, f);
+                w[a][1] = V::sub(one, w[a][0]);
+            }
+            // Lanes that are not fast read element 0 and its neighbours, which
+            // exist: a fast lane needs two samples along every interpolated axis.
+            const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1];
+            value = zero;
+            for (int jz = 0; jz < (iz ? 2 : 1); ++jz)
+                for (int jy = 0; jy < (iy ? 2 : 1); ++jy) {
+                    const std::int64_t step = jz * sz + jy * sy;
+                    f32 pair[2];  // the x neighbours
+                    V::load_pairs(p.in, [&](int k) { return at[k] + step; }, none, pair);
+                    for (int jx = 0; jx < 2; ++jx) {
+                        f32 v = pair[jx];
+                        if (iz) v = V::mul(v, w[0][jz]);
+                        if (iy) v = V::mul(v, w[1][jy]);
+                        v = V::mul(v, w[2][jx]);
+                        value = V::add(value, v);
+                    }
+                }
+        }
+        *t = V::select(fast, value, *t);
+        return left;
     }
 };
 
 // ---- driver ------------------------------------------------------------------------
 
+// One task: the whole output planes [z0, z1), visited row index by row index
+// across those planes (row y of every plane, then row y + 1): the rows at one
+// index in neighbouring planes sample neighbouring input, which is still in
+// cache when the next plane's row needs it. The order changes no value.
 template <class E, class Rows>
 struct Task {
     static void run(const void* ctx, std::size_t task) noexcept {
         const Params<E>& p = *static_cast<const Params<E>*>(ctx);
         const std::int64_t z0 = static_cast<std::int64_t>(task) * p.planes_per_task;
         const std::int64_t z1 = z0 + p.planes_per_task < p.out_n[0] ? z0 + p.planes_per_task : p.out_n[0];
-        for (std::int64_t z = z0; z < z1; ++z)
-            for (std::int64_t y = 0; y < p.out_n[1]; ++y) {
+        for (std::int64_t y = 0; y < p.out_n[1]; ++y)
+            for (std::int64_t z = z0; z < z1; ++z) {
                 typename E::raw* row = p.out + z * p.out_stride[0] + y * p.out_stride[1];
                 if (!Rows::row(p, p.origin[0] + z, p.origin[1] + y, row)) {
                     __atomic_store_n(&p.outside_box, 1, __ATOMIC_RELAXED);
@@ -488,6 +568,10 @@ ResampleStatus run(const ResampleCall& call) noexcept {
     p.pos32 = last + 1 < INT32_MAX && p.n[0] < INT32_MAX && p.n[1] < INT32_MAX && p.n[2] < INT32_MAX &&
               p.origin[2] + p.out_n[2] < INT32_MAX;
 
+    // A row that stays within one input row for kPrefetchRunLength voxels or
+    // more is followed well enough by the hardware prefetcher.
+    p.prefetch = !p.separable && p.first_interp == 0 &&
+                 std::fabs(p.m[0][2]) + std::fabs(p.m[1][2]) >= T(1) / T(kPrefetchRunLength);
     if (p.out_n[0] <= 0 || p.out_n[1] <= 0 || p.out_n[2] <= 0) return ResampleStatus::kOk;
     const std::int64_t per_worker =
         p.out_n[0] / static_cast<std::int64_t>(8 * parallel::num_threads() + 1);

@@ -20,15 +20,13 @@
 #include <cstring>
 #include <type_traits>
 
+#include "simd/view.h"
+
 #ifndef ZENTROVA_ISA
 #error "define ZENTROVA_ISA (the instruction-set namespace) before including this header"
 #endif
 
 namespace zentrova::ZENTROVA_ISA::resample {
-
-// NumPy's uint16 as a type of its own, so that it is never taken for the bit
-// pattern of a float16 (std::uint16_t).
-enum class u16 : std::uint16_t {};
 
 template <class Raw>
 inline Raw load_raw(const Raw* p) {

@@ -32,7 +32,9 @@ struct ResampleBackend {
     ResampleKernel run;
 };
 
-// The kernel for an element type on this processor, chosen once.
+// The kernel for an element type on this processor.
 ResampleBackend resample_backend(Element element) noexcept;
+// The 8-lane kernel for an element type (every processor that imports runs it).
+ResampleBackend resample_backend_avx2(Element element) noexcept;
 
 }  // namespace zentrova

@@ -22,6 +22,10 @@ struct View3 {
 
 inline constexpr std::ptrdiff_t kBadStride = PTRDIFF_MIN;
 
+// NumPy's uint16 as an element type of its own, so that it is never taken for
+// the bit pattern of a float16 (std::uint16_t).
+enum class u16 : std::uint16_t {};
+
 // How a kernel call ended. Everything but kOk is a broken invariant that the
 // Python boundary reports as a fatal error with the matching message.
 enum class Status : int {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "simd/view.h"
+
 namespace zentrova::avx2 {
 
 // The bits of a T at p, which need not be aligned for T.
@@ -96,6 +98,91 @@ struct F32x8 {
         out[1] = second;
     }
 
+    // Bytes: 16-bit pairs (pinsrw), each byte sign-extended.
+    template <class Start>
+    static void load_pairs(const std::int8_t* base, Start start, i32 second_only, f32* out) {
+        __m128i q = _mm_setzero_si128();
+        [&]<int... K>(std::integer_sequence<int, K...>) {
+            ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
+        }(std::make_integer_sequence<int, 8>{});
+        const i32 w = _mm256_cvtepu16_epi32(q);
+        const i32 second = _mm256_srai_epi32(_mm256_slli_epi32(w, 16), 24);
+        const i32 first = _mm256_blendv_epi8(_mm256_srai_epi32(_mm256_slli_epi32(w, 24), 24), second, second_only);
+        out[0] = _mm256_cvtepi32_ps(first);
+        out[1] = _mm256_cvtepi32_ps(second);
+    }
+    // 16-bit integers: 32-bit pairs (movd + pinsrd), each half sign- or zero-extended.
+    template <class Start>
+    static i32 pair_words(const void* base, Start start) {
+        const std::uint16_t* b = static_cast<const std::uint16_t*>(base);
+        auto four = [&](int k) {
+            __m128i r = _mm_cvtsi32_si128(load_bits<int>(b + start(k)));
+            r = _mm_insert_epi32(r, load_bits<int>(b + start(k + 1)), 1);
+            r = _mm_insert_epi32(r, load_bits<int>(b + start(k + 2)), 2);
+            return _mm_insert_epi32(r, load_bits<int>(b + start(k + 3)), 3);
+        };
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(four(0)), four(4), 1);
+    }
+    template <class Start>
+    static void load_pairs(const std::int16_t* base, Start start, i32 second_only, f32* out) {
+        const i32 w = pair_words(base, start);
+        const i32 second = _mm256_srai_epi32(w, 16);
+        const i32 first = _mm256_blendv_epi8(_mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16), second, second_only);
+        out[0] = _mm256_cvtepi32_ps(first);
+        out[1] = _mm256_cvtepi32_ps(second);
+    }
+    template <class Start>
+    static void load_pairs(const u16* base, Start start, i32 second_only, f32* out) {
+        const i32 w = pair_words(base, start);
+        const i32 second = _mm256_srli_epi32(w, 16);
+        const i32 first = _mm256_blendv_epi8(_mm256_and_si256(w, _mm256_set1_epi32(0xFFFF)), second, second_only);
+        out[0] = _mm256_cvtepi32_ps(first);
+        out[1] = _mm256_cvtepi32_ps(second);
+    }
+
+    // One element per lane, read by scalar loads straight into the lanes.
+    template <class Start>
+    static f32 load_singles(const float* base, Start start) {
+        return _mm256_setr_ps(base[start(0)], base[start(1)], base[start(2)], base[start(3)], base[start(4)],
+                              base[start(5)], base[start(6)], base[start(7)]);
+    }
+    template <class Raw, class Start>
+    static __m128i bytes_of(const Raw* base, Start start) {
+        __m128i q = _mm_setzero_si128();
+        [&]<int... K>(std::integer_sequence<int, K...>) {
+            ((q = _mm_insert_epi8(q, load_bits<std::uint8_t>(base + start(K)), K)), ...);
+        }(std::make_integer_sequence<int, 8>{});
+        return q;
+    }
+    template <class Raw, class Start>
+    static __m128i words_of(const Raw* base, Start start) {
+        __m128i q = _mm_setzero_si128();
+        [&]<int... K>(std::integer_sequence<int, K...>) {
+            ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
+        }(std::make_integer_sequence<int, 8>{});
+        return q;
+    }
+    template <class Start>
+    static f32 load_singles(const std::uint8_t* base, Start start) {
+        return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes_of(base, start)));
+    }
+    template <class Start>
+    static f32 load_singles(const std::int8_t* base, Start start) {
+        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes_of(base, start)));
+    }
+    template <class Start>
+    static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
+        return _mm256_cvtph_ps(words_of(base, start));
+    }
+    template <class Start>
+    static f32 load_singles(const std::int16_t* base, Start start) {
+        return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words_of(base, start)));
+    }
+    template <class Start>
+    static f32 load_singles(const u16* base, Start start) {
+        return _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(words_of(base, start)));
+    }
+
     static f32 load(const float* lanes) { return _mm256_load_ps(lanes); }
     static void store(float* lanes, f32 v) { _mm256_store_ps(lanes, v); }
     // All ones where a > b (ordered: false for NaN).
@@ -105,6 +192,7 @@ struct F32x8 {
     // b where either is NaN: put the value that may be NaN second to keep it.
     static f32 min(f32 a, f32 b) { return _mm256_min_ps(a, b); }
     static f32 max(f32 a, f32 b) { return _mm256_max_ps(a, b); }
+    static unsigned movemask(i32 mask) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(mask))); }
     static bool all(i32 mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)) == 0xFF; }
     static bool none(i32 mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)) == 0; }
     static i32 ge_i(i32 a, i32 b) {  // a >= b, signed

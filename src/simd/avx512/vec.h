@@ -100,6 +100,33 @@ struct F32x16 {
         out[1] = second;
     }
 
+    // One element per lane, read by scalar loads straight into the lanes.
+    template <class Start>
+    static f32 load_singles(const float* base, Start start) {
+        auto four = [&](int k) {
+            return _mm_setr_ps(base[start(k)], base[start(k + 1)], base[start(k + 2)], base[start(k + 3)]);
+        };
+        i32 r = _mm512_castsi128_si512(_mm_castps_si128(four(0)));
+        r = _mm512_inserti32x4(r, _mm_castps_si128(four(4)), 1);
+        r = _mm512_inserti32x4(r, _mm_castps_si128(four(8)), 2);
+        return _mm512_castsi512_ps(_mm512_inserti32x4(r, _mm_castps_si128(four(12)), 3));
+    }
+    template <class Start>
+    static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
+        auto eight = [&](int k) {
+            __m128i q = _mm_setzero_si128();
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k)), 0);
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 1)), 1);
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 2)), 2);
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 3)), 3);
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 4)), 4);
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 5)), 5);
+            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 6)), 6);
+            return _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 7)), 7);
+        };
+        return _mm512_cvtph_ps(_mm256_inserti128_si256(_mm256_castsi128_si256(eight(0)), eight(8), 1));
+    }
+
     static f32 load(const float* lanes) { return _mm512_load_ps(lanes); }
     static void store(float* lanes, f32 v) { _mm512_store_ps(lanes, v); }
     // Comparisons as all-ones lanes, without a mask register: the sign of
@@ -125,6 +152,12 @@ struct F32x16 {
         const __m256i hi = _mm256_xor_si256(
             _mm256_cmpgt_epi32(_mm512_extracti64x4_epi64(b, 1), _mm512_extracti64x4_epi64(a, 1)), ones);
         return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+    }
+    static unsigned movemask(i32 mask) {
+        const unsigned lo = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm512_castsi512_si256(mask))));
+        const unsigned hi =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm512_extracti64x4_epi64(mask, 1))));
+        return lo | (hi << 8);
     }
     static bool all(i32 mask) {
         const __m256i both = _mm256_and_si256(_mm512_castsi512_si256(mask), _mm512_extracti64x4_epi64(mask, 1));
