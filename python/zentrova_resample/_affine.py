@@ -10,7 +10,7 @@ lock released.
 from __future__ import annotations
 
 import operator
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -175,13 +175,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
     in_t, out_t = tuple(arr.shape[nbatch:]), tuple(out_shape[nbatch:])
 
     plan = Plan(arr, tuple(out_shape), batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval)
-    # Axes of the three that are not interpolated stay where they are: the
-    # identity on a folded batch axis, 0 on an added axis of length 1.
-    fold = nbatch > 0 and k < 3
-    if fold:  # the batch axes become the first axis of the three; no loop over them
-        plan.in3 = (int(np.prod(batch)),) + _pad(in_t, 2)
-        plan.out3 = (int(np.prod(batch)),) + _pad(out_t, 2)
-        plan.batch = ()
+    # The added axes of the three (length 1) have coordinate 0: a zero row.
     rows, cols = range(3 - k, 3), range(3 - k_out, 3)
     if kind == "diagonal":
         plan.separable = True
@@ -193,9 +187,20 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
         plan.matrix = np.zeros((3, 3))
         plan.matrix[np.ix_(rows, cols)] = a
         plan.offset[list(rows)] = off
-        if fold:
-            plan.matrix[0, 0] = 1.0
     return plan, out_arr, out_dtype
+
+
+def folded(plan: Plan) -> Plan:
+    """For fewer than three transformed axes: the batch axes merged into the first of the three,
+    whose coordinate is then its own index (no loop over the batch in Python)."""
+    if not plan.batch or plan.interpolated == 3:
+        return plan
+    count = int(np.prod(plan.batch))
+    f = replace(plan, batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:],
+                matrix=plan.matrix.copy())
+    if not f.separable:
+        f.matrix[0, 0] = 1.0
+    return f
 
 
 # ---- running a plan ----------------------------------------------------------------------------
@@ -232,12 +237,9 @@ def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> n
     result = out_arr if direct else np.empty(plan.output_shape, dtype=kernel_dtype)
     if result.size:
         if plan.input.size == 0:
-            if MODES[plan.mode] > 1:
-                raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or "
-                                 f"'grid-constant', got {plan.mode!r}")
-            cval = np.full(1, plan.cval, dtype=_dtypes.compute_dtype(kernel_dtype))
-            result.fill(_dtypes.cast(cval, kernel_dtype)[0])
+            fill_cval(plan, result)
         else:
+            plan = folded(plan)
             src_all = engine_array(plan.input, kernel_dtype)
             if np.may_share_memory(src_all, result):
                 src_all = src_all.copy()
@@ -256,6 +258,15 @@ def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> n
     if result is not out_arr:
         out_arr[...] = result
     return out_arr
+
+
+def fill_cval(plan: Plan, result: np.ndarray) -> None:
+    """Every voxel cval (an empty input), stored as the kernels store it."""
+    if MODES[plan.mode] > 1:
+        raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or 'grid-constant', "
+                         f"got {plan.mode!r}")
+    cval = np.full(1, plan.cval, dtype=_dtypes.compute_dtype(result.dtype))
+    result.fill(_dtypes.cast(cval, result.dtype)[0])
 
 
 def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, Sequence[float]] = 0.0,

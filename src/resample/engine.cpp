@@ -182,6 +182,62 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
 }
 
+// input_box(dtype, matrix, offset, order, mode, out_shape, *, interpolated, full_shape, out_origin,
+//           separable, zoom, shift, grid_mode) -> ((lo, lo, lo), (hi, hi, hi)) or None
+PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"dtype", "matrix", "offset", "order", "mode", "out_shape", "interpolated",
+                                     "full_shape", "out_origin", "separable", "zoom", "shift", "grid_mode",
+                                     nullptr};
+    PyObject* dtype = nullptr;
+    ResampleCall call{};
+    int order = 1, mode = 0, interpolated = 3, separable = 0, grid_mode = 0;
+    long long out_shape[3], full[3], origin[3] = {0, 0, 0};
+    double* m = &call.matrix[0][0];
+    call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O(ddddddddd)(ddd)ii(LLL)$i(LLL)(LLL)p(ddd)(ddd)p", const_cast<char**>(keywords), &dtype,
+            &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0], &call.offset[1],
+            &call.offset[2], &order, &mode, &out_shape[0], &out_shape[1], &out_shape[2], &interpolated, &full[0],
+            &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0], &call.zoom[1],
+            &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode))
+        return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+    PyArray_Descr* descr = nullptr;
+    if (!PyArray_DescrConverter(dtype, &descr)) return nullptr;
+    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(descr));
+    Element element;
+    if (!element_of(descr, &element)) {
+        PyErr_SetString(PyExc_TypeError, "no kernel for this dtype");
+        return nullptr;
+    }
+    if ((order != 0 && order != 1) || mode < 0 || mode > static_cast<int>(Mode::kGridWrap) || interpolated < 1 ||
+        interpolated > 3) {
+        PyErr_SetString(PyExc_ValueError, "order, mode or interpolated out of range");
+        return nullptr;
+    }
+    for (int a = 0; a < 3; ++a) {
+        if (out_shape[a] < 0 || full[a] < 1 || origin[a] < 0 || full[a] > (std::int64_t{1} << 62) ||
+            origin[a] > (std::int64_t{1} << 62)) {
+            PyErr_SetString(PyExc_ValueError, "shapes must be non-negative, the input not empty");
+            return nullptr;
+        }
+        call.full_shape[a] = full[a];
+        call.in_shape[a] = full[a];
+        call.out_shape[a] = out_shape[a];
+        call.out_origin[a] = origin[a];
+    }
+    call.order = order;
+    call.mode = static_cast<Mode>(mode);
+    call.interpolated = interpolated;
+    call.separable = separable != 0;
+    call.grid_mode = grid_mode != 0;
+    std::int64_t lo[3], hi[3];
+    if (!resample_backend(element).box(call, lo, hi)) Py_RETURN_NONE;
+    return Py_BuildValue("(LLL)(LLL)", static_cast<long long>(lo[0]), static_cast<long long>(lo[1]),
+                         static_cast<long long>(lo[2]), static_cast<long long>(hi[0]), static_cast<long long>(hi[1]),
+                         static_cast<long long>(hi[2]));
+}
+
 PyObject* backend(PyObject*, PyObject* arg) {
     if (!py::load_numpy_api()) return nullptr;
     PyArray_Descr* descr = nullptr;
@@ -204,6 +260,12 @@ PyMethodDef methods[] = {
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
      "isa: 'avx2' or 'avx512' runs that kernel instead of the processor's choice (tests, benchmarks)."},
+    {"input_box", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_box)), METH_VARARGS | METH_KEYWORDS,
+     "input_box(dtype, matrix, offset, order, mode, out_shape, *, interpolated, full_shape, out_origin,\n"
+     "          separable, zoom, shift, grid_mode)\n"
+     "--\n\n"
+     "((lo, lo, lo), (hi, hi, hi)): the box of the whole input that the output window reads, or None\n"
+     "when it reads nothing."},
     {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
     {nullptr, nullptr, 0, nullptr},
 };

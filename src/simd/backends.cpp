@@ -27,26 +27,26 @@ ResampleBackend resample_backend(Element element) noexcept {
     // float32 and float16 gain from 16 lanes; the other types run the 8-lane
     // kernels (the binary64 ones go voxel by voxel).
     static const bool wide = cpu::avx512f_usable();
-    if (wide && element == Element::kF32) return {"avx512", avx512::resample_f32_avx512};
-    if (wide && element == Element::kF16) return {"avx512", avx512::resample_f16_avx512};
+    if (wide && element == Element::kF32) return {"avx512", avx512::resample_f32_avx512, avx2::window_box_binary32_avx2};
+    if (wide && element == Element::kF16) return {"avx512", avx512::resample_f16_avx512, avx2::window_box_binary32_avx2};
     return resample_backend_avx2(element);
 }
 
 ResampleBackend resample_backend_avx2(Element element) noexcept {
     switch (element) {
-        case Element::kF32: return {"avx2", avx2::resample_f32_avx2};
-        case Element::kF16: return {"avx2", avx2::resample_f16_avx2};
-        case Element::kU8: return {"avx2", avx2::resample_u8_avx2};
-        case Element::kI8: return {"avx2", avx2::resample_i8_avx2};
-        case Element::kU16: return {"avx2", avx2::resample_u16_avx2};
-        case Element::kI16: return {"avx2", avx2::resample_i16_avx2};
-        case Element::kF64: return {"avx2", avx2::resample_f64_avx2};
-        case Element::kI32: return {"avx2", avx2::resample_i32_avx2};
-        case Element::kU32: return {"avx2", avx2::resample_u32_avx2};
-        case Element::kI64: return {"avx2", avx2::resample_i64_avx2};
-        case Element::kU64: return {"avx2", avx2::resample_u64_avx2};
+        case Element::kF32: return {"avx2", avx2::resample_f32_avx2, avx2::window_box_binary32_avx2};
+        case Element::kF16: return {"avx2", avx2::resample_f16_avx2, avx2::window_box_binary32_avx2};
+        case Element::kU8: return {"avx2", avx2::resample_u8_avx2, avx2::window_box_binary32_avx2};
+        case Element::kI8: return {"avx2", avx2::resample_i8_avx2, avx2::window_box_binary32_avx2};
+        case Element::kU16: return {"avx2", avx2::resample_u16_avx2, avx2::window_box_binary32_avx2};
+        case Element::kI16: return {"avx2", avx2::resample_i16_avx2, avx2::window_box_binary32_avx2};
+        case Element::kF64: return {"avx2", avx2::resample_f64_avx2, avx2::window_box_binary64_avx2};
+        case Element::kI32: return {"avx2", avx2::resample_i32_avx2, avx2::window_box_binary64_avx2};
+        case Element::kU32: return {"avx2", avx2::resample_u32_avx2, avx2::window_box_binary64_avx2};
+        case Element::kI64: return {"avx2", avx2::resample_i64_avx2, avx2::window_box_binary64_avx2};
+        case Element::kU64: return {"avx2", avx2::resample_u64_avx2, avx2::window_box_binary64_avx2};
     }
-    return {"avx2", nullptr};
+    return {"avx2", nullptr, nullptr};
 }
 
 }  // namespace zentrova

@@ -109,11 +109,6 @@ inline float floor_f32(float f) { return __builtin_floorf(f); }
 // in 64 bits when the input has more than 2^31 - 1 elements.
 enum class Positions { k32, k64 };
 
-// Planes a task covers at most: neighbouring planes sample neighbouring input,
-// which one task then reads while it is still in cache.
-inline constexpr std::uint64_t kMaxPlanesPerTask = 16;
-// Tasks each worker should get at least, so that idle workers can take over work.
-inline constexpr std::uint64_t kMinTasksPerWorker = 8;
 // The rows ahead whose input lines are prefetched.
 inline constexpr float kPrefetchRowsAhead = 2.0f;
 // A row that stays within one input row for this many voxels or more is
@@ -346,7 +341,7 @@ struct Plane {
             p.nz * p.plane_stride > static_cast<std::uint64_t>(INT32_MAX) ? Positions::k64 : Positions::k32;
         const std::uint64_t z0 = task * p.planes_per_task;
         const std::uint64_t z1 = z0 + p.planes_per_task < p.nz ? z0 + p.planes_per_task : p.nz;
-        float P[kMaxPlanesPerTask][3];  // the plane terms, once per plane
+        float P[parallel::kMaxPlanesPerTask][3];  // the plane terms, once per plane
         for (std::uint64_t z = z0; z < z1; ++z) {
             const float Z = static_cast<float>(z);
             P[z - z0][0] = Z * p.m[0];
@@ -405,10 +400,10 @@ Status run_kernel(const View3<const typename E::raw>& in, const View3<typename E
     p.prefetch = __builtin_fabsf(p.m[2]) + __builtin_fabsf(p.m[5]) >= 1.0f / kPrefetchRunLength;
 
     if (p.ny * p.nx == 0) return Status::kZeroChunk;  // the plane is the unit of work
-    // Up to kMaxPlanesPerTask whole planes per task for cache reuse between
-    // neighbouring planes, but at least about kMinTasksPerWorker tasks per worker.
-    const std::uint64_t per_worker = p.nz / (kMinTasksPerWorker * parallel::num_threads() + 1);
-    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > kMaxPlanesPerTask ? kMaxPlanesPerTask : per_worker);
+    // Up to parallel::kMaxPlanesPerTask whole planes per task for cache reuse between
+    // neighbouring planes, but at least about parallel::kMinTasksPerWorker tasks per worker.
+    const std::uint64_t per_worker = p.nz / (parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
+    p.planes_per_task = per_worker < 1 ? 1 : (per_worker > parallel::kMaxPlanesPerTask ? parallel::kMaxPlanesPerTask : per_worker);
     const std::uint64_t tasks = (p.nz + p.planes_per_task - 1) / p.planes_per_task;
     return parallel::for_each(tasks, &Plane<E, V>::run, &p);
 }

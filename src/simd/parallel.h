@@ -8,10 +8,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "simd/view.h"
 
 namespace zentrova::parallel {
+
+// Planes a task covers at most: neighbouring planes sample neighbouring input,
+// which one task then reads while it is still in cache.
+inline constexpr std::uint64_t kMaxPlanesPerTask = 16;
+// Tasks each worker should get at least, so that idle workers can take over work.
+inline constexpr std::uint64_t kMinTasksPerWorker = 8;
 
 // Computes one task: a run of whole output planes. `ctx` is the kernel's
 // read-only parameter block.

@@ -2,11 +2,16 @@
 // table that picks them for this processor.
 #pragma once
 
+#include <cstdint>
+
 #include "simd/resample_call.h"
 
 namespace zentrova {
 
 using ResampleKernel = ResampleStatus (*)(const ResampleCall& call) noexcept;
+// The box [lo, hi) of the whole input that the call's output window reads;
+// false when it reads none. The call's input and output pointers are not used.
+using WindowBox = bool (*)(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 
 namespace avx2 {
 ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
@@ -20,6 +25,8 @@ ResampleStatus resample_i32_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
+bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 }  // namespace avx2
 
 namespace avx512 {
@@ -30,6 +37,7 @@ ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
 struct ResampleBackend {
     const char* name;  // "avx512" or "avx2"
     ResampleKernel run;
+    WindowBox box;     // the same arithmetic as run, whatever the lane width
 };
 
 // The kernel for an element type on this processor.

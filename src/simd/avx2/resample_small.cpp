@@ -20,4 +20,8 @@ ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept { return run
 ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::F16>(call); }
 ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept { return run_vector<resample::F32>(call); }
 
+bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {
+    return resample::window_box<resample::F32>(call, lo, hi);
+}
+
 }  // namespace zentrova::avx2

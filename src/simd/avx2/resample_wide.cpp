@@ -17,4 +17,8 @@ ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept { return run
 ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::I64>(call); }
 ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept { return run_scalar<resample::U64>(call); }
 
+bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {
+    return resample::window_box<resample::F64>(call, lo, hi);
+}
+
 }  // namespace zentrova::avx2
