@@ -423,31 +423,13 @@ bool input_box(const Params<E>& p, std::int64_t lo[3], std::int64_t hi[3]) {
     return true;
 }
 
-// ---- binary64 types: one voxel at a time ------------------------------------------
-
-template <class E>
-struct ScalarRows {
-    using T = typename E::compute;
-    using raw = typename E::raw;
-
-    static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
-        T base[3], c[3], t;
-        row_base(p, z, y, base);
-        for (std::int64_t x = 0; x < p.out_n[2]; ++x) {
-            coordinates(p, base, T(p.origin[2] + x), c);
-            if (!Voxel<E>::value(p, c, &t)) return false;
-            out_row[x] = E::narrow(t);
-        }
-        return true;
-    }
-};
-
-// ---- binary32 types: vector blocks --------------------------------------------------
+// ---- vector blocks --------------------------------------------------
 
 template <class E, class V>
 struct VectorRows {
     using raw = typename E::raw;
-    using f32 = typename V::f32;
+    using T = typename E::compute;
+    using f32 = typename V::f32;  // lanes of the compute type
     using i32 = typename V::i32;
     static constexpr int L = V::kLanes;
 
@@ -461,20 +443,20 @@ struct VectorRows {
         bool all_cval = false;
     };
 
-    static RowState row_state(const Params<E>& p, const float base[3]) {
+    static RowState row_state(const Params<E>& p, const T base[3]) {
         RowState r;
         r.vector = p.pos32;
         for (int a = 0; a < 2; ++a) {
             const bool interp = a >= p.first_interp;
             if (interp && !p.separable) continue;  // varies along the row
-            const float c = base[a];
-            const std::int64_t s = to_index(interp && p.order == 0 ? std::floor(c + 0.5f) : std::floor(c));
+            const T c = base[a];
+            const std::int64_t s = to_index(interp && p.order == 0 ? std::floor(c + T(0.5)) : std::floor(c));
             r.cell[a] = s;
             if (!interp) {
                 r.vector = r.vector && s >= p.lo[a] && s < p.hi[a];
                 continue;
             }
-            const bool inside = c >= 0.0f && c <= float(p.n[a] - 1);
+            const bool inside = c >= T(0) && c <= T(p.n[a] - 1);
             if (!inside && p.mode == Mode::kConstant) r.all_cval = true;
             r.vector = r.vector && inside && (p.order == 0 || s + 1 < p.n[a]) && s >= p.lo[a] && s + p.order < p.hi[a];
         }
@@ -482,18 +464,18 @@ struct VectorRows {
     }
 
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
-        float base[3];
+        T base[3];
         row_base(p, z, y, base);
         const std::int64_t nx = p.out_n[2];
         const RowState state = row_state(p, base);
         // Where the row kPrefetchRows further down starts, for prefetching:
         // a row that crosses input rows or planes walks a slanted line through
         // memory that the hardware prefetcher does not follow.
-        float ahead[3];
+        T ahead[3];
         const bool prefetch = p.prefetch && state.vector;
         if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
 
-        alignas(64) float vals[L];
+        alignas(64) T vals[L];
         alignas(64) raw tail[L];
         for (std::int64_t x0 = 0; x0 < nx; x0 += L) {
             const bool full = x0 + L <= nx;
@@ -510,8 +492,8 @@ struct VectorRows {
                 V::store(vals, t);
                 for (int k = 0; k < count; ++k) {
                     if ((left >> k & 1u) == 0) continue;
-                    float c[3];
-                    coordinates(p, base, float(p.origin[2] + x0 + k), c);
+                    T c[3];
+                    coordinates(p, base, T(p.origin[2] + x0 + k), c);
                     if (!Voxel<E>::value(p, c, &vals[k])) return false;
                 }
                 t = V::load(vals);
@@ -529,7 +511,7 @@ struct VectorRows {
     // Asks for the input lines that the same block of a row further down will
     // read (the lower corners of every other lane, and their neighbours in y
     // and z). No value changes.
-    static void prefetch_ahead(const Params<E>& p, const float ahead[3], std::int64_t x0) {
+    static void prefetch_ahead(const Params<E>& p, const T ahead[3], std::int64_t x0) {
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         i32 ok = V::splat_i(-1), cell[3];
         for (int r = 0; r < 3; ++r) {
@@ -561,14 +543,14 @@ struct VectorRows {
     // inside the input and the box. With 'constant', lanes outside the input
     // are cval outright. Writes those lanes' values to *t and returns the mask
     // of the other lanes, which the one-voxel path computes.
-    static unsigned block(const Params<E>& p, const float base[3], const RowState& row, std::int64_t x0, f32* t) {
+    static unsigned block(const Params<E>& p, const T base[3], const RowState& row, std::int64_t x0, f32* t) {
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         f32 c[3];
         if (p.separable) {
             c[0] = V::splat(base[0]);
             c[1] = V::splat(base[1]);
             const f32 xs = V::add(X, V::splat(p.shift[2]));
-            c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(0.5f)), V::splat(p.zoom[2])), V::splat(0.5f))
+            c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(T(0.5))), V::splat(p.zoom[2])), V::splat(T(0.5)))
                                : V::mul(xs, V::splat(p.zoom[2]));
         } else {
             for (int r = 0; r < 3; ++r) c[r] = V::add(V::splat(base[r]), V::mul(X, V::splat(p.m[r][2])));
@@ -590,13 +572,13 @@ struct VectorRows {
                 cell[a] = V::splat_i(static_cast<std::int32_t>(row.cell[a] - p.lo[a]));
                 continue;
             }
-            fl[a] = p.order == 1 ? V::floor(c[a]) : V::floor(V::add(c[a], V::splat(0.5f)));
+            fl[a] = p.order == 1 ? V::floor(c[a]) : V::floor(V::add(c[a], V::splat(T(0.5))));
             const i32 rel = V::sub_i(V::truncate(fl[a]), V::splat_i(static_cast<std::int32_t>(p.lo[a])));
             const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[a] - p.lo[a] - p.order));
             fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
             if (p.order == 0)
-                in_input = V::and_i(in_input, V::and_i(V::ge(c[a], V::splat(0.0f)),
-                                                       V::le(c[a], V::splat(float(p.n[a] - 1)))));
+                in_input = V::and_i(in_input, V::and_i(V::ge(c[a], V::splat(T(0))),
+                                                       V::le(c[a], V::splat(T(p.n[a] - 1)))));
             cell[a] = rel;
         }
         const i32 fast = p.order == 0 ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
@@ -607,7 +589,7 @@ struct VectorRows {
             i32 outside = none;
             for (int a = 0; a < 3; ++a) {
                 if (!per_lane[a]) continue;
-                const i32 inside = V::and_i(V::ge(c[a], V::splat(0.0f)), V::le(c[a], V::splat(float(p.n[a] - 1))));
+                const i32 inside = V::and_i(V::ge(c[a], V::splat(T(0))), V::le(c[a], V::splat(T(p.n[a] - 1))));
                 outside = V::or_i(outside, V::andnot_i(inside, all));
             }
             left &= ~V::movemask(outside);
@@ -622,21 +604,21 @@ struct VectorRows {
                            cell[2]));
         alignas(64) std::int32_t at[L];
         V::store(at, pos);
-        const f32 zero = V::splat(0.0f);
+        const f32 zero = V::splat(T(0));
         f32 value;
         if (p.order == 0) {
             value = V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
         } else {
-            const f32 one = V::splat(1.0f);
+            const f32 one = V::splat(T(1));
             const bool iz = p.first_interp <= 0, iy = p.first_interp <= 1;
             f32 w[3][2];
             for (int a = 0; a < 3; ++a) {
                 if (a < p.first_interp) continue;
                 if (!per_lane[a]) {  // separable z or y: one weight per row
-                    const float cf = base[a], f = cf - std::floor(cf);
-                    const float w0 = 1.0f - f;
+                    const T cf = base[a], f = cf - std::floor(cf);
+                    const T w0 = T(1) - f;
                     w[a][0] = V::splat(w0);
-                    w[a][1] = V::splat(1.0f - w0);
+                    w[a][1] = V::splat(T(1) - w0);
                     continue;
                 }
                 const f32 f = V::sub(c[a], fl[a]);

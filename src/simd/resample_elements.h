@@ -103,14 +103,28 @@ inline double round_half(double t, bool is_signed) {
     return t > 0.0 ? t + 0.5 : (is_signed ? t - 0.5 : 0.0);
 }
 
-struct F64 {
+// Stores binary64 lanes one element at a time with E::narrow.
+template <class E>
+struct NarrowLanes {
+    template <class V, class Raw>
+    static void store(Raw* dst, typename V::f32 t) {
+        alignas(64) double lanes[V::kLanes];
+        V::store(lanes, t);
+        for (int k = 0; k < V::kLanes; ++k) {
+            const Raw r = E::narrow(lanes[k]);
+            std::memcpy(dst + k, &r, sizeof r);
+        }
+    }
+};
+
+struct F64 : NarrowLanes<F64> {
     using raw = double;
     using compute = double;
     static double widen(double v) { return v; }
     static double narrow(double t) { return t; }
 };
 
-struct I32 {
+struct I32 : NarrowLanes<I32> {
     using raw = std::int32_t;
     using compute = double;
     static double widen(std::int32_t v) { return v; }
@@ -122,7 +136,7 @@ struct I32 {
     }
 };
 
-struct U32 {
+struct U32 : NarrowLanes<U32> {
     using raw = std::uint32_t;
     using compute = double;
     static double widen(std::uint32_t v) { return v; }
@@ -133,7 +147,7 @@ struct U32 {
     }
 };
 
-struct I64 {
+struct I64 : NarrowLanes<I64> {
     using raw = std::int64_t;
     using compute = double;
     static double widen(std::int64_t v) { return static_cast<double>(v); }
@@ -144,7 +158,7 @@ struct I64 {
     }
 };
 
-struct U64 {
+struct U64 : NarrowLanes<U64> {
     using raw = std::uint64_t;
     using compute = double;
     static double widen(std::uint64_t v) { return static_cast<double>(v); }
