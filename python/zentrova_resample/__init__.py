@@ -7,5 +7,6 @@ the interpreter lock is released while the kernels run on zentrova's worker pool
 """
 
 from ._affine import affine_transform
+from ._world import resample_to
 
-__all__ = ["affine_transform"]
+__all__ = ["affine_transform", "resample_to"]
