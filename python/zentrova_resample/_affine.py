@@ -206,15 +206,17 @@ def folded(plan: Plan) -> Plan:
 # ---- running a plan ----------------------------------------------------------------------------
 
 def _well_behaved(a: np.ndarray) -> bool:
+    """An output the kernels can write: native, aligned, unit last stride, non-negative strides."""
     return (a.dtype.isnative and a.flags.aligned and (a.shape[-1] <= 1 or a.strides[-1] == a.itemsize)
             and all(s >= 0 and s % a.itemsize == 0 for s in a.strides[:-1]))
 
 
 def engine_array(a: np.ndarray, dtype: np.dtype) -> np.ndarray:
-    """`a` as the engine takes it: the dtype, native order, aligned, unit last stride (a copy only if needed)."""
-    if a.dtype != dtype:
-        return np.ascontiguousarray(a, dtype=dtype)
-    return a if _well_behaved(a) else np.ascontiguousarray(a, dtype=dtype)
+    """`a` as the kernels read it: the dtype in native order, aligned, strides of whole elements
+    (any layout, negative strides included); a copy only if needed."""
+    if a.dtype == dtype and a.flags.aligned and all(s % a.itemsize == 0 for s in a.strides):
+        return a
+    return np.ascontiguousarray(a, dtype=dtype)
 
 
 def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0), box_origin=(0, 0, 0),

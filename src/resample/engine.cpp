@@ -45,9 +45,11 @@ bool element_of(PyArray_Descr* d, Element* out) {
     }
 }
 
-// A 3-D array of a kernel element type, aligned, with unit x stride and
-// non-negative whole-element z and y strides; its strides in elements.
-PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, std::int64_t strides[2]) {
+// A 3-D array of a kernel element type, aligned, with whole-element strides
+// (for an output: unit x stride, non-negative z and y strides); its strides in
+// elements.
+PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, std::int64_t strides[3],
+                            bool is_output) {
     if (!PyArray_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "%s must be a numpy.ndarray", name);
         return nullptr;
@@ -62,15 +64,18 @@ PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, s
         return nullptr;
     }
     const npy_intp item = PyArray_ITEMSIZE(arr);
-    bool ok = PyArray_ISALIGNED(arr) && (PyArray_DIM(arr, 2) <= 1 || PyArray_STRIDE(arr, 2) == item);
-    for (int a = 0; a < 2 && ok; ++a) {
+    bool ok = PyArray_ISALIGNED(arr);
+    for (int a = 0; a < 3 && ok; ++a) {
         const npy_intp s = PyArray_STRIDE(arr, a);
-        ok = PyArray_DIM(arr, a) <= 1 || (s >= 0 && s % item == 0);
-        strides[a] = PyArray_DIM(arr, a) <= 1 ? 0 : s / item;
+        const bool single = PyArray_DIM(arr, a) <= 1;
+        ok = single || (s % item == 0 && (!is_output || (a == 2 ? s == item : s >= 0)));
+        strides[a] = single ? (a == 2 ? 1 : 0) : s / item;
     }
     if (!ok) {
         PyErr_Format(PyExc_ValueError,
-                     "%s must be aligned, with unit stride along its last axis and non-negative strides", name);
+                     is_output ? "%s must be aligned, with unit stride along its last axis and non-negative strides"
+                               : "%s must be aligned, with strides of whole elements",
+                     name);
         return nullptr;
     }
     return arr;
@@ -97,10 +102,10 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!py::load_numpy_api()) return nullptr;
 
     Element in_element, out_element;
-    std::int64_t in_strides[2], out_strides[2];
-    PyArrayObject* in = well_behaved(input, "input", &in_element, in_strides);
+    std::int64_t in_strides[3], out_strides[3];
+    PyArrayObject* in = well_behaved(input, "input", &in_element, in_strides, false);
     if (in == nullptr) return nullptr;
-    PyArrayObject* out = well_behaved(output, "output", &out_element, out_strides);
+    PyArrayObject* out = well_behaved(output, "output", &out_element, out_strides, true);
     if (out == nullptr) return nullptr;
     if (in_element != out_element) {
         PyErr_SetString(PyExc_TypeError, "input and output must have the same element type");
@@ -145,8 +150,7 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     call.in = PyArray_DATA(in);
     call.out = PyArray_DATA(out);
-    call.in_strides[0] = in_strides[0];
-    call.in_strides[1] = in_strides[1];
+    for (int a = 0; a < 3; ++a) call.in_strides[a] = in_strides[a];
     call.out_strides[0] = out_strides[0];
     call.out_strides[1] = out_strides[1];
     call.order = order;

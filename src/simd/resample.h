@@ -146,7 +146,7 @@ struct Params {
     const raw* in;
     std::int64_t lo[3], hi[3];   // the box in memory: [lo, hi) along each axis
     std::int64_t n[3];           // the whole input
-    std::int64_t in_stride[3];   // elements; x is 1
+    std::int64_t in_stride[3];   // elements, any sign
     raw* out;
     std::int64_t out_n[3], out_stride[3], origin[3];
     bool separable, grid_mode;
@@ -228,7 +228,8 @@ struct Voxel {
                         v = p.cval;
                     } else {
                         const raw* q = p.in + (idx[0][jz] - p.lo[0]) * p.in_stride[0] +
-                                       (idx[1][jy] - p.lo[1]) * p.in_stride[1] + (idx[2][jx] - p.lo[2]);
+                                       (idx[1][jy] - p.lo[1]) * p.in_stride[1] +
+                                       (idx[2][jx] - p.lo[2]) * p.in_stride[2];
                         v = E::widen(load_raw(q));
                     }
                     if (p.order == 1) {
@@ -508,6 +509,15 @@ struct VectorRows {
         return true;
     }
 
+    // Flat positions of cells relative to the box (they fit in 32 bits: p.pos32).
+    static i32 position(const Params<E>& p, const i32 cell[3]) {
+        auto times = [&](int a) {
+            return p.in_stride[a] == 1 ? cell[a]
+                                       : V::mullo_i(cell[a], V::splat_i(static_cast<std::int32_t>(p.in_stride[a])));
+        };
+        return V::add_i(V::add_i(times(0), times(1)), times(2));
+    }
+
     // Asks for the input lines that the same block of a row further down will
     // read (the lower corners of every other lane, and their neighbours in y
     // and z). No value changes.
@@ -523,9 +533,7 @@ struct VectorRows {
                                        V::ge_i(V::splat_i(static_cast<std::int32_t>(p.hi[r] - p.lo[r] - 2)), rel)));
             cell[r] = rel;
         }
-        const i32 pos = V::add_i(V::add_i(V::mullo_i(cell[0], V::splat_i(static_cast<std::int32_t>(p.in_stride[0]))),
-                                          V::mullo_i(cell[1], V::splat_i(static_cast<std::int32_t>(p.in_stride[1])))),
-                                 cell[2]);
+        const i32 pos = position(p, cell);
         alignas(64) std::int32_t at[L];
         V::store(at, V::and_i(pos, ok));
         const std::size_t row = static_cast<std::size_t>(p.in_stride[1]) * sizeof(raw);
@@ -598,10 +606,7 @@ struct VectorRows {
 
         // Positions relative to the box (they fit in 32 bits: p.pos32); lanes
         // that are not fast read element 0.
-        const i32 pos = V::and_i(
-            fast, V::add_i(V::add_i(V::mullo_i(cell[0], V::splat_i(static_cast<std::int32_t>(p.in_stride[0]))),
-                                    V::mullo_i(cell[1], V::splat_i(static_cast<std::int32_t>(p.in_stride[1])))),
-                           cell[2]));
+        const i32 pos = V::and_i(fast, position(p, cell));
         alignas(64) std::int32_t at[L];
         V::store(at, pos);
         const f32 zero = V::splat(T(0));
@@ -632,8 +637,14 @@ struct VectorRows {
             for (int jz = 0; jz < (iz ? 2 : 1); ++jz)
                 for (int jy = 0; jy < (iy ? 2 : 1); ++jy) {
                     const std::int64_t step = jz * sz + jy * sy;
-                    f32 pair[2];  // the x neighbours
-                    V::load_pairs(p.in, [&](int k) { return at[k] + step; }, none, pair);
+                    f32 pair[2];  // the x neighbours: adjacent, or one x stride apart
+                    if (p.in_stride[2] == 1) {
+                        V::load_pairs(p.in, [&](int k) { return at[k] + step; }, none, pair);
+                    } else {
+                        const std::int64_t sx = p.in_stride[2];
+                        pair[0] = V::load_singles(p.in, [&](int k) { return at[k] + step; });
+                        pair[1] = V::load_singles(p.in, [&](int k) { return at[k] + step + sx; });
+                    }
                     for (int jx = 0; jx < 2; ++jx) {
                         f32 v = pair[jx];
                         if (iz) v = V::mul(v, w[0][jz]);
@@ -688,9 +699,7 @@ Params<E> params_of(const ResampleCall& call) {
         p.shift[a] = T(call.shift[a]);
         for (int b = 0; b < 3; ++b) p.m[a][b] = T(call.matrix[a][b]);
     }
-    p.in_stride[0] = call.in_strides[0];
-    p.in_stride[1] = call.in_strides[1];
-    p.in_stride[2] = 1;
+    for (int a = 0; a < 3; ++a) p.in_stride[a] = call.in_strides[a];
     p.out_stride[0] = call.out_strides[0];
     p.out_stride[1] = call.out_strides[1];
     p.out_stride[2] = 1;
@@ -701,9 +710,10 @@ Params<E> params_of(const ResampleCall& call) {
     p.mode = call.mode;
     p.cval = T(call.cval);
     p.outside_box = 0;
-    std::int64_t last = 0;
-    for (int a = 0; a < 3; ++a) last += (call.in_shape[a] > 0 ? call.in_shape[a] - 1 : 0) * p.in_stride[a];
-    p.pos32 = last + 1 < INT32_MAX && p.n[0] < INT32_MAX && p.n[1] < INT32_MAX && p.n[2] < INT32_MAX &&
+    std::int64_t reach = 0;  // the largest distance of a box element from the first
+    for (int a = 0; a < 3; ++a)
+        reach += (call.in_shape[a] > 0 ? call.in_shape[a] - 1 : 0) * (p.in_stride[a] < 0 ? -p.in_stride[a] : p.in_stride[a]);
+    p.pos32 = reach < INT32_MAX && p.n[0] < INT32_MAX && p.n[1] < INT32_MAX && p.n[2] < INT32_MAX &&
               p.origin[2] + p.out_n[2] < INT32_MAX;
 
     // A row that stays within one input row for kPrefetchRunLength voxels or

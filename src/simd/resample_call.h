@@ -24,12 +24,12 @@ enum class Element : int { kU8, kI8, kU16, kI16, kF16, kF32, kF64, kI32, kU32, k
 
 // One call: output voxels [out_origin, out_origin + out.shape) of the whole
 // output grid, sampled from an input of `full_shape`, of which `in` holds the
-// box that starts at `box_origin`. Strides count elements; the x stride of both
-// arrays is 1.
+// box that starts at `box_origin`. Strides count elements: the input's may be
+// any (negative too), the output's x stride is 1.
 struct ResampleCall {
     const void* in;
     std::int64_t in_shape[3];    // the box held in memory
-    std::int64_t in_strides[2];  // z, y
+    std::int64_t in_strides[3];  // z, y, x
     std::int64_t box_origin[3];
     std::int64_t full_shape[3];  // the whole input, for the border modes
     void* out;
