@@ -1,6 +1,7 @@
 """The module object and build_info()."""
 
 import importlib
+import importlib.metadata
 import importlib.util
 import os
 import sys
@@ -11,6 +12,7 @@ import pytest
 import zentrova
 from conftest import run_python
 
+VERSION = importlib.metadata.version("zentrova")  # pyproject.toml's, the one place it is defined
 NAMES = ["affine_transform", "affine_transform_f16", "affine_transform_u8", "build_info"]
 HOST_ATTRIBUTES = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 # help() and IDEs read these texts, so they are compared character for character
@@ -130,6 +132,7 @@ def test_build_info():
     info = zentrova.build_info()
     assert list(info) == ["version", "simd", "parallel", "backend_f32", "backend_f16", "backend_u8", "num_threads"]
     assert [type(v) for v in info.values()] == [str, dict, bool, str, str, str, int]
+    assert info["version"] == VERSION  # handed from pyproject.toml through CMake to the module
     assert list(info["simd"]) == ["avx2", "avx512f", "fma", "f16c"]
     assert all(type(v) is bool for v in info["simd"].values())
     assert info["simd"]["avx2"] and info["simd"]["fma"] and info["simd"]["f16c"] and info["parallel"] is True
@@ -197,4 +200,4 @@ def test_numpy_is_reached_lazily_and_its_absence_is_a_fatal_error():
     """)
     assert outcome[:2] == ["pyo3_runtime", "PanicException"]
     assert outcome[2].startswith("Failed to access NumPy array API capsule")
-    assert outcome[3:] == ["ModuleNotFoundError", "0.2.0"]  # the cause is kept; the process goes on
+    assert outcome[3:] == ["ModuleNotFoundError", VERSION]  # the cause is kept; the process goes on
