@@ -9,6 +9,13 @@
 #                        classifier), one per X.Y (its newest patch release), oldest first.
 #   venv_name PYTHON     prints the name of the interpreter's virtual environment in the
 #                        checkout: .venv-X.Y (.venv-X.Yt for a free-threaded build).
+#   take_python_option ARGS...
+#                        reads "--python SPEC" (or --python=SPEC) out of the arguments: sets
+#                        PYTHON_SPEC, and ARGS to the others in order (after a "--", all as
+#                        they are).
+#   make_venv            sets BASE_PYTHON, VENV and VENV_PYTHON for PYTHON_SPEC (none: python3
+#                        or $PYTHON, and .venv) and makes the environment in the checkout if it
+#                        is missing or belongs to another interpreter.
 #
 # Interpreters are looked up on PATH, in pyenv's versions folder and in /usr/local/bin and
 # /usr/bin; each candidate is run to learn its version (a pyenv shim for a version that is
@@ -105,4 +112,43 @@ supported_pythons() {
 venv_name() {
     "$1" -c 'import sys, sysconfig
 print(".venv-%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))'
+}
+
+take_python_option() {
+    ARGS=()
+    PYTHON_SPEC=""
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --python)
+                if [ $# -lt 2 ]; then
+                    echo "error: --python needs a version, a command or a path" >&2
+                    return 2
+                fi
+                PYTHON_SPEC=$2
+                shift 2
+                ;;
+            --python=*) PYTHON_SPEC=${1#--python=}; shift ;;
+            --) ARGS+=("$@"); break ;;
+            *) ARGS+=("$1"); shift ;;
+        esac
+    done
+}
+
+make_venv() {
+    if [ -n "$PYTHON_SPEC" ]; then
+        BASE_PYTHON=$(find_python "$PYTHON_SPEC") || return 1
+        VENV=$(venv_name "$BASE_PYTHON")
+    else
+        BASE_PYTHON=$(find_python "${PYTHON:-python3}") || return 1
+        VENV=.venv
+    fi
+    VENV=$_ZENTROVA_ROOT/$VENV
+    VENV_PYTHON=$VENV/bin/python
+    # An environment made by another interpreter (or whose interpreter is gone) is made anew.
+    local identity='import sys; print(sys.base_prefix, sys.version)'
+    if [ ! -x "$VENV_PYTHON" ] ||
+        [ "$("$VENV_PYTHON" -c "$identity" 2>/dev/null || true)" != "$("$BASE_PYTHON" -c "$identity")" ]; then
+        "$BASE_PYTHON" -m venv --clear "$VENV" || return 1
+    fi
+    echo "zentrova: $("$VENV_PYTHON" -c 'import sys; print("Python", sys.version.split()[0])') in ${VENV#"$_ZENTROVA_ROOT"/} ($BASE_PYTHON)"
 }

@@ -13,36 +13,8 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/pythons.sh
 
-ARGS=()
-python_spec=""
-while [ $# -gt 0 ]; do
-    case $1 in
-        --python)
-            [ $# -ge 2 ] || { echo "error: --python needs a version, a command or a path" >&2; exit 2; }
-            python_spec=$2
-            shift 2
-            ;;
-        --python=*) python_spec=${1#--python=}; shift ;;
-        --) ARGS+=("$@"); break ;;
-        *) ARGS+=("$1"); shift ;;
-    esac
-done
-
-if [ -n "$python_spec" ]; then
-    BASE_PYTHON=$(find_python "$python_spec")
-    VENV=$(venv_name "$BASE_PYTHON")
-else
-    BASE_PYTHON=$(find_python "${PYTHON:-python3}")
-    VENV=.venv
-fi
-VENV_PYTHON=$VENV/bin/python
-
-# An environment made by another interpreter (or whose interpreter is gone) is made anew.
-identity='import sys; print(sys.base_prefix, sys.version)'
-if [ ! -x "$VENV_PYTHON" ] || [ "$("$VENV_PYTHON" -c "$identity" 2>/dev/null || true)" != "$("$BASE_PYTHON" -c "$identity")" ]; then
-    "$BASE_PYTHON" -m venv --clear "$VENV"
-fi
-echo "zentrova: $("$VENV_PYTHON" -c 'import sys; print("Python", sys.version.split()[0])') in $VENV ($BASE_PYTHON)"
+take_python_option "$@"
+make_venv
 "$VENV_PYTHON" -m pip install --quiet --upgrade pip
 "$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" scipy pytest "scikit-build-core>=0.11" cmake ninja
 # Build against the environment's numpy and tools (no isolated build env to download).
