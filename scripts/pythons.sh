@@ -1,6 +1,6 @@
 # Sourced by setup.sh, wheel.sh and .ci/run: finds Python interpreters on this machine.
 #
-#   find_python SPEC     prints the path of the interpreter that SPEC names: a version
+#   find_python WHICH    prints the path of the interpreter that WHICH names: a version
 #                        (3.13, 3.9.18), a command on PATH (python3.13) or a path. Fails
 #                        with a message if there is none.
 #   supported_pythons    prints "VERSION PATH" for each CPython with the GIL (not a
@@ -10,10 +10,10 @@
 #   venv_name PYTHON     prints the name of the interpreter's virtual environment in the
 #                        checkout: .venv-X.Y (.venv-X.Yt for a free-threaded build).
 #   take_python_option ARGS...
-#                        reads "--python SPEC" (or --python=SPEC) out of the arguments: sets
-#                        PYTHON_SPEC, and ARGS to the others in order (after a "--", all as
+#                        reads "--python WHICH" (or --python=WHICH) out of the arguments: sets
+#                        PYTHON_WHICH, and ARGS to the others in order (after a "--", all as
 #                        they are).
-#   make_venv            sets BASE_PYTHON, VENV and VENV_PYTHON for PYTHON_SPEC (none: python3
+#   make_venv            sets BASE_PYTHON, VENV and VENV_PYTHON for PYTHON_WHICH (none: python3
 #                        or $PYTHON, and .venv) and makes the environment in the checkout if it
 #                        is missing or belongs to another interpreter.
 #
@@ -45,25 +45,25 @@ _py_candidates() {
 }
 
 find_python() {
-    local spec=$1 path
-    if [[ $spec == */* ]]; then
-        if _py_describe "$spec" >/dev/null; then
-            printf '%s\n' "$spec"
+    local which=$1 path
+    if [[ $which == */* ]]; then
+        if _py_describe "$which" >/dev/null; then
+            printf '%s\n' "$which"
             return 0
         fi
-        echo "error: $spec is not a Python interpreter that runs" >&2
+        echo "error: $which is not a Python interpreter that runs" >&2
         return 1
     fi
-    if [[ ! $spec =~ ^[0-9]+\.[0-9]+(\.[0-9]+)?$ ]]; then  # a command name
-        if path=$(command -v -- "$spec") && _py_describe "$path" >/dev/null; then
+    if [[ ! $which =~ ^[0-9]+\.[0-9]+(\.[0-9]+)?$ ]]; then  # a command name
+        if path=$(command -v -- "$which") && _py_describe "$path" >/dev/null; then
             printf '%s\n' "$path"
             return 0
         fi
-        if [[ ! $spec =~ ^python([0-9]+\.[0-9]+)$ ]]; then
-            echo "error: no Python interpreter '$spec' that runs on PATH" >&2
+        if [[ ! $which =~ ^python([0-9]+\.[0-9]+)$ ]]; then
+            echo "error: no Python interpreter '$which' that runs on PATH" >&2
             return 1
         fi
-        spec=${BASH_REMATCH[1]}  # pythonX.Y: looked up as version X.Y
+        which=${BASH_REMATCH[1]}  # pythonX.Y: looked up as version X.Y
     fi
     # a version: X.Y takes the newest X.Y.Z found, X.Y.Z must match exactly
     local desc version impl ft
@@ -71,10 +71,10 @@ find_python() {
         desc=$(_py_describe "$path") || continue
         read -r version impl ft <<<"$desc"
         [ "$impl" = cpython ] && [ "$ft" = 0 ] || continue
-        [[ $version == "$spec" || $version == "$spec".* ]] && printf '%s %s\n' "$version" "$path"
+        [[ $version == "$which" || $version == "$which".* ]] && printf '%s %s\n' "$version" "$path"
     done < <(_py_candidates) | sort -V -k1,1 | tail -n1 | cut -d' ' -f2-)
     if [ -z "$path" ]; then
-        echo "error: no CPython $spec found (looked on PATH, in ${PYENV_ROOT:-$HOME/.pyenv}/versions, /usr/local/bin, /usr/bin)" >&2
+        echo "error: no CPython $which found (looked on PATH, in ${PYENV_ROOT:-$HOME/.pyenv}/versions, /usr/local/bin, /usr/bin)" >&2
         return 1
     fi
     printf '%s\n' "$path"
@@ -116,7 +116,7 @@ print(".venv-%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var
 
 take_python_option() {
     ARGS=()
-    PYTHON_SPEC=""
+    PYTHON_WHICH=""
     while [ $# -gt 0 ]; do
         case $1 in
             --python)
@@ -124,10 +124,10 @@ take_python_option() {
                     echo "error: --python needs a version, a command or a path" >&2
                     return 2
                 fi
-                PYTHON_SPEC=$2
+                PYTHON_WHICH=$2
                 shift 2
                 ;;
-            --python=*) PYTHON_SPEC=${1#--python=}; shift ;;
+            --python=*) PYTHON_WHICH=${1#--python=}; shift ;;
             --) ARGS+=("$@"); break ;;
             *) ARGS+=("$1"); shift ;;
         esac
@@ -135,8 +135,8 @@ take_python_option() {
 }
 
 make_venv() {
-    if [ -n "$PYTHON_SPEC" ]; then
-        BASE_PYTHON=$(find_python "$PYTHON_SPEC") || return 1
+    if [ -n "$PYTHON_WHICH" ]; then
+        BASE_PYTHON=$(find_python "$PYTHON_WHICH") || return 1
         VENV=$(venv_name "$BASE_PYTHON")
     else
         BASE_PYTHON=$(find_python "${PYTHON:-python3}") || return 1

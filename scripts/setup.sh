@@ -3,7 +3,7 @@
 # and builds zentrova into it. Pass ZENTROVA_TEST_KERNELS=ON to also build the test-only
 # kernel module.
 #
-#   --python SPEC  the interpreter: a version (3.13, 3.9.18), a command (python3.13) or a
+#   --python WHICH  the interpreter: a version (3.13, 3.9.18), a command (python3.13) or a
 #                  path; its environment is .venv-X.Y. Without it: python3 (or $PYTHON)
 #                  and .venv.
 #
