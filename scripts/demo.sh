@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the demo: a rotation of a test volume, speed
-# against scipy.ndimage and the largest difference on interior voxels.
+# Sets everything up and runs the demo: a rotation of a test volume, speed against
+# scipy.ndimage and the largest difference on interior voxels.
+#
+#   bash scripts/demo.sh [--python 3.13|python3.13|/path/to/python] [--size 192]
 source "$(dirname "$0")/setup.sh"
-exec .venv/bin/python examples/demo.py "$@"
+exec "$VENV_PYTHON" examples/demo.py ${ARGS[@]+"${ARGS[@]}"}

@@ -1,16 +1,23 @@
-# Sourced by demo.sh and test.sh: makes .venv in the checkout (if missing),
-# installs the build and test tools into it, and builds zentrova into it.
-# Pass ZENTROVA_TEST_KERNELS=ON to also build the test-only kernel module.
+# Sourced by demo.sh and test.sh with their arguments: makes the virtual environment of the
+# chosen interpreter in the checkout (if missing), installs the build and test tools into it,
+# and builds zentrova into it. Pass ZENTROVA_TEST_KERNELS=ON to also build the test-only
+# kernel module.
+#
+#   --python WHICH  the interpreter: a version (3.13, 3.9.18), a command (python3.13) or a
+#                  path; its environment is .venv-X.Y. Without it: python3 (or $PYTHON)
+#                  and .venv.
+#
+# Leaves VENV_PYTHON (the environment's interpreter) and ARGS (the other arguments, in order;
+# everything after a "--" is passed on as it is).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/pythons.sh
 
-PYTHON=${PYTHON:-python3}
-if [ ! -x .venv/bin/python ]; then
-    "$PYTHON" -m venv .venv
-fi
-.venv/bin/python -m pip install --quiet --upgrade pip
-.venv/bin/python -m pip install --quiet "numpy>=2.0" scipy pytest "scikit-build-core>=0.10" cmake ninja
-# Build against the venv's numpy and tools (no isolated build env to download).
+take_python_option "$@"
+make_venv
+"$VENV_PYTHON" -m pip install --quiet --upgrade pip
+"$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" scipy pytest "scikit-build-core>=0.11" cmake ninja
+# Build against the environment's numpy and tools (no isolated build env to download).
 ZENTROVA_TEST_KERNELS=${ZENTROVA_TEST_KERNELS:-OFF} \
-    .venv/bin/python -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
+    "$VENV_PYTHON" -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir=build/{wheel_tag} .

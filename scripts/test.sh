@@ -1,4 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up (with the test-only kernel module) and runs the test suite.
+#
+#   bash scripts/test.sh [--python 3.13|python3.13|/path/to/python] [pytest arguments]
+#
+# Each interpreter has its own environment in the checkout (.venv without --python,
+# .venv-X.Y with it). ZENTROVA_LARGE_TESTS=1 also runs the large-volume test (4.3 GB).
 ZENTROVA_TEST_KERNELS=ON source "$(dirname "$0")/setup.sh"
-exec .venv/bin/python -m pytest -q "$@"
+exec "$VENV_PYTHON" -m pytest -q -rs ${ARGS[@]+"${ARGS[@]}"}

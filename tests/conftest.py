@@ -8,6 +8,7 @@ import textwrap
 import zlib
 
 import numpy as np
+import pytest
 
 # the tests import the reference model and these helpers by name in any import mode
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,11 +20,22 @@ FUNCS = {"f32": zentrova.affine_transform, "u8": zentrova.affine_transform_u8, "
 DTYPES = {"f32": np.float32, "u8": np.uint8, "f16": np.uint16}
 CVALS = {"f32": (0.0, -1.0, 3.5, float("nan")), "u8": (0, 7, 255),
          "f16": (0.0, -1.0, 3.5, float("nan"), 1.0004882812509095, 1e10)}  # a tie only once rounded to binary32
+LARGE_TESTS = os.environ.get("ZENTROVA_LARGE_TESTS") == "1"
 LANES = 16 if zentrova.build_info()["simd"]["avx512f"] else 8
 # out[z, y, x] == vol[y, x, z]: every sample lands on a voxel centre, and it is not symmetric
 PERM = np.array([[0.0, 1.0, 0.0], [0.0, 0.0, 1.0], [1.0, 0.0, 0.0]])
 TRANSFORM_KINDS = ("identity", "shift_half", "translate", "rotate", "rotate_scale", "scale", "shear", "flip",
                    "general")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Tests marked `large` (several GB of memory, seconds each) run only with ZENTROVA_LARGE_TESTS=1."""
+    if LARGE_TESTS:
+        return
+    skip = pytest.mark.skip(reason="large-volume test (about 4.3 GB of memory): set ZENTROVA_LARGE_TESTS=1 to run it")
+    for item in items:
+        if "large" in item.keywords:
+            item.add_marker(skip)
 
 
 def lanes_of(kind):

@@ -8,6 +8,7 @@ from conftest import assert_bits_equal
 zentrova = pytest.importorskip("zentrova")
 
 
+@pytest.mark.large
 def test_volume_beyond_int32_positions_matches_reference():
     # 2 x 32769 x 32769 bytes: flat positions in the last rows pass 2**31, where
     # a 32-bit position would wrap to the start. About 4.3 GB in and out.

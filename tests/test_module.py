@@ -1,6 +1,7 @@
 """The module object and build_info()."""
 
 import importlib
+import importlib.metadata
 import importlib.util
 import os
 import sys
@@ -11,6 +12,7 @@ import pytest
 import zentrova
 from conftest import run_python
 
+VERSION = importlib.metadata.version("zentrova")  # pyproject.toml's, the one place it is defined
 NAMES = ["affine_transform", "affine_transform_f16", "affine_transform_u8", "build_info"]
 HOST_ATTRIBUTES = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 # help() and IDEs read these texts, so they are compared character for character
@@ -86,32 +88,51 @@ def test_module_surface():
 
 
 SUBINTERPRETERS = next((n for n in ("_interpreters", "_xxsubinterpreters") if importlib.util.find_spec(n)), None)
+REFUSAL = "zentrova does not support sub-interpreters: it can only be imported by the interpreter that imported it first"
 
 
 @pytest.mark.skipif(SUBINTERPRETERS is None, reason="this Python has no sub-interpreter module")
 def test_subinterpreter_import_is_refused():
     # in a separate process: a single-phase module and sub-interpreters do not mix inside the runner
-    outcome = run_python("""
-        import importlib, json, sys
+    outcomes = run_python("""
+        import importlib, json, re, sys
         import numpy as np
         import zentrova
         interpreters = importlib.import_module(%r)
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import sys; sys.path[:] = %%r\\nimport zentrova" %% (sys.path,))
-            outcome = "imported"
-        except Exception as exc:
-            outcome = str(exc)
+
+        def import_in(interp):
+            \"\"\"[type name, message] of the exception the import raised there, or None.\"\"\"
+            code = "import sys; sys.path[:] = %%r\\nimport zentrova" %% (sys.path,)
+            try:  # up to 3.12 a failure raises RunFailedError("<class 'ImportError'>: message")
+                snapshot = interpreters.run_string(interp, code)
+            except Exception as exc:
+                found = re.fullmatch(r"<class '([\\w.]+)'>: (.*)", str(exc), re.S)
+                return list(found.groups()) if found else [type(exc).__name__, str(exc)]
+            # from 3.13 it returns a snapshot of the exception (None when the code ran)
+            return None if snapshot is None else [snapshot.type.__name__, snapshot.msg]
+
+        # An interpreter that shares the main one's settings, so that the import reaches the module's
+        # own check; the isolated default since 3.12 refuses any single-phase module before it runs.
+        if hasattr(interpreters, "new_config"):
+            legacy = interpreters.create(interpreters.new_config("legacy"))
+        elif sys.version_info >= (3, 12):
+            legacy = interpreters.create(isolated=False)
+        else:
+            legacy = interpreters.create()
+        outcomes = [import_in(legacy), import_in(interpreters.create())]
         ok = (zentrova.affine_transform(np.ones((2, 2, 2), np.float32), np.eye(3)) == 1).all()
-        print(json.dumps([outcome, bool(ok)]))
+        print(json.dumps(outcomes + [bool(ok)]))
     """ % SUBINTERPRETERS)
-    assert "ImportError" in outcome[0] and outcome[1] is True  # and the main interpreter's module still works
+    assert outcomes[0] == ["ImportError", REFUSAL]
+    assert outcomes[1] is not None and outcomes[1][0] == "ImportError"  # the default kind refuses it too
+    assert outcomes[2] is True  # and the main interpreter's module still works
 
 
 def test_build_info():
     info = zentrova.build_info()
     assert list(info) == ["version", "simd", "parallel", "backend_f32", "backend_f16", "backend_u8", "num_threads"]
     assert [type(v) for v in info.values()] == [str, dict, bool, str, str, str, int]
+    assert info["version"] == VERSION  # handed from pyproject.toml through CMake to the module
     assert list(info["simd"]) == ["avx2", "avx512f", "fma", "f16c"]
     assert all(type(v) is bool for v in info["simd"].values())
     assert info["simd"]["avx2"] and info["simd"]["fma"] and info["simd"]["f16c"] and info["parallel"] is True
@@ -179,4 +200,4 @@ def test_numpy_is_reached_lazily_and_its_absence_is_a_fatal_error():
     """)
     assert outcome[:2] == ["pyo3_runtime", "PanicException"]
     assert outcome[2].startswith("Failed to access NumPy array API capsule")
-    assert outcome[3:] == ["ModuleNotFoundError", "0.2.0"]  # the cause is kept; the process goes on
+    assert outcome[3:] == ["ModuleNotFoundError", VERSION]  # the cause is kept; the process goes on

