@@ -464,7 +464,34 @@ struct VectorRows {
         return r;
     }
 
+    // One output row. The order, the number of interpolated axes, the
+    // coordinate form and whether x neighbours are adjacent in memory are
+    // template arguments, so that a block's loops over axes and corners unroll.
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
+        const int interp = 3 - p.first_interp;
+        if (p.order == 1) return row_for_order<1>(p, interp, z, y, out_row);
+        return row_for_order<0>(p, interp, z, y, out_row);
+    }
+
+    template <int kOrder>
+    static bool row_for_order(const Params<E>& p, int interp, std::int64_t z, std::int64_t y, raw* out_row) {
+        if (interp == 3) return row_for_axes<kOrder, 3>(p, z, y, out_row);
+        if (interp == 2) return row_for_axes<kOrder, 2>(p, z, y, out_row);
+        return row_for_axes<kOrder, 1>(p, z, y, out_row);
+    }
+
+    template <int kOrder, int kInterp>
+    static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
+        const bool unit_x = p.in_stride[2] == 1;
+        if (p.separable)
+            return unit_x ? row_of<kOrder, kInterp, true, true>(p, z, y, out_row)
+                          : row_of<kOrder, kInterp, true, false>(p, z, y, out_row);
+        return unit_x ? row_of<kOrder, kInterp, false, true>(p, z, y, out_row)
+                      : row_of<kOrder, kInterp, false, false>(p, z, y, out_row);
+    }
+
+    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
+    static bool row_of(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         T base[3];
         row_base(p, z, y, base);
         const std::int64_t nx = p.out_n[2];
@@ -487,7 +514,7 @@ struct VectorRows {
                 left = 0;
             } else if (state.vector) {
                 if (prefetch) prefetch_ahead(p, ahead, x0);
-                left &= block(p, base, state, x0, &t);
+                left &= block<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, x0, &t);
             }
             if (left != 0) {
                 V::store(vals, t);
@@ -526,13 +553,14 @@ struct VectorRows {
         i32 ok = V::splat_i(-1), cell[3];
         for (int r = 0; r < 3; ++r) {
             const f32 c = V::add(V::splat(ahead[r]), V::mul(X, V::splat(p.m[r][2])));
-            const i32 s = V::truncate(V::floor(c));
-            const i32 rel = V::sub_i(s, V::splat_i(static_cast<std::int32_t>(p.lo[r])));
-            // 0 <= rel <= box length - 2 (so the next row and plane exist too)
-            ok = V::and_i(ok, V::and_i(V::ge_i(rel, V::splat_i(0)),
-                                       V::ge_i(V::splat_i(static_cast<std::int32_t>(p.hi[r] - p.lo[r] - 2)), rel)));
+            const i32 rel = V::sub_i(V::truncate(V::floor(c)), V::splat_i(static_cast<std::int32_t>(p.lo[r])));
+            // 0 <= rel < box length - 1 (so the next row and plane exist too):
+            // the sign bit of ~rel & (rel - span)
+            const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[r] - p.lo[r] - 1));
+            ok = V::and_i(ok, V::andnot_i(rel, V::sub_i(rel, span)));
             cell[r] = rel;
         }
+        ok = V::sign_mask(ok);
         const i32 pos = position(p, cell);
         alignas(64) std::int32_t at[L];
         V::store(at, V::and_i(pos, ok));
@@ -551,21 +579,24 @@ struct VectorRows {
     // inside the input and the box. With 'constant', lanes outside the input
     // are cval outright. Writes those lanes' values to *t and returns the mask
     // of the other lanes, which the one-voxel path computes.
+    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
     static unsigned block(const Params<E>& p, const T base[3], const RowState& row, std::int64_t x0, f32* t) {
+        constexpr int kFirst = 3 - kInterp;  // axes before it are not interpolated
+        // Axes whose coordinate varies along the row: x, and the interpolated
+        // z and y of a general matrix.
+        constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         f32 c[3];
-        if (p.separable) {
-            c[0] = V::splat(base[0]);
-            c[1] = V::splat(base[1]);
+        if constexpr (kSeparable) {
             const f32 xs = V::add(X, V::splat(p.shift[2]));
             c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(T(0.5))), V::splat(p.zoom[2])), V::splat(T(0.5)))
                                : V::mul(xs, V::splat(p.zoom[2]));
         } else {
-            for (int r = 0; r < 3; ++r) c[r] = V::add(V::splat(base[r]), V::mul(X, V::splat(p.m[r][2])));
+            for_axes([&]<int A>() {
+                if constexpr (kPerLane[A]) c[A] = V::add(V::splat(base[A]), V::mul(X, V::splat(p.m[A][2])));
+            });
         }
-        // Axes whose coordinate varies along the row.
-        const bool per_lane[3] = {!p.separable && p.first_interp <= 0, !p.separable && p.first_interp <= 1, true};
-        const i32 none = V::splat_i(0), all = V::splat_i(-1);
+        const i32 all = V::splat_i(-1);
         i32 cell[3];
         f32 fl[3];
         // Fast lanes: the cell relative to the box, rel = s - lo, satisfies
@@ -575,87 +606,101 @@ struct VectorRows {
         // order 1 also means 0 <= c < n - 1. Order 0 needs c itself in
         // [0, n - 1] (s = floor(c + 0.5) is in range a half step further).
         i32 fast_sign = all, in_input = all;
-        for (int a = 0; a < 3; ++a) {
-            if (!per_lane[a]) {
-                cell[a] = V::splat_i(static_cast<std::int32_t>(row.cell[a] - p.lo[a]));
-                continue;
+        for_axes([&]<int A>() {
+            if constexpr (!kPerLane[A]) {
+                cell[A] = V::splat_i(static_cast<std::int32_t>(row.cell[A] - p.lo[A]));
+            } else {
+                fl[A] = kOrder == 1 ? V::floor(c[A]) : V::floor(V::add(c[A], V::splat(T(0.5))));
+                const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A])));
+                const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[A] - p.lo[A] - kOrder));
+                fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
+                if constexpr (kOrder == 0)
+                    in_input = V::and_i(in_input, V::and_i(V::ge(c[A], V::splat(T(0))),
+                                                           V::le(c[A], V::splat(T(p.n[A] - 1)))));
+                cell[A] = rel;
             }
-            fl[a] = p.order == 1 ? V::floor(c[a]) : V::floor(V::add(c[a], V::splat(T(0.5))));
-            const i32 rel = V::sub_i(V::truncate(fl[a]), V::splat_i(static_cast<std::int32_t>(p.lo[a])));
-            const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[a] - p.lo[a] - p.order));
-            fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
-            if (p.order == 0)
-                in_input = V::and_i(in_input, V::and_i(V::ge(c[a], V::splat(T(0))),
-                                                       V::le(c[a], V::splat(T(p.n[a] - 1)))));
-            cell[a] = rel;
-        }
-        const i32 fast = p.order == 0 ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
-        const unsigned lanes = (1u << L) - 1;
+        });
+        const i32 fast = kOrder == 0 ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
+        constexpr unsigned kAllLanes = (1u << L) - 1;
         const unsigned fast_bits = V::movemask(fast);
-        unsigned left = ~fast_bits & lanes;
+        unsigned left = ~fast_bits & kAllLanes;
         if (left != 0 && p.mode == Mode::kConstant) {  // lanes outside the input are cval outright
-            i32 outside = none;
-            for (int a = 0; a < 3; ++a) {
-                if (!per_lane[a]) continue;
-                const i32 inside = V::and_i(V::ge(c[a], V::splat(T(0))), V::le(c[a], V::splat(T(p.n[a] - 1))));
-                outside = V::or_i(outside, V::andnot_i(inside, all));
-            }
+            i32 outside = V::splat_i(0);
+            for_axes([&]<int A>() {
+                if constexpr (kPerLane[A]) {
+                    const i32 inside = V::and_i(V::ge(c[A], V::splat(T(0))), V::le(c[A], V::splat(T(p.n[A] - 1))));
+                    outside = V::or_i(outside, V::andnot_i(inside, all));
+                }
+            });
             left &= ~V::movemask(outside);
         }
         if (fast_bits == 0) return left;  // *t holds cval
 
-        // Positions relative to the box (they fit in 32 bits: p.pos32); lanes
-        // that are not fast read element 0.
-        const i32 pos = V::and_i(fast, position(p, cell));
+        // Lanes that are not fast read element 0 (and its neighbours, which
+        // exist: a fast lane needs two samples along every interpolated axis).
         alignas(64) std::int32_t at[L];
-        V::store(at, pos);
+        V::store(at, V::and_i(fast, position(p, cell)));
         const f32 zero = V::splat(T(0));
         f32 value;
-        if (p.order == 0) {
+        if constexpr (kOrder == 0) {
             value = V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
         } else {
             const f32 one = V::splat(T(1));
-            const bool iz = p.first_interp <= 0, iy = p.first_interp <= 1;
-            f32 w[3][2];
-            for (int a = 0; a < 3; ++a) {
-                if (a < p.first_interp) continue;
-                if (!per_lane[a]) {  // separable z or y: one weight per row
-                    const T cf = base[a], f = cf - std::floor(cf);
+            f32 w[3][2];  // weights of the lower and upper corner per interpolated axis
+            for_axes([&]<int A>() {
+                if constexpr (A >= kFirst && kPerLane[A]) {
+                    const f32 f = V::sub(c[A], fl[A]);
+                    w[A][0] = V::sub(one, f);
+                    w[A][1] = V::sub(one, w[A][0]);
+                } else if constexpr (A >= kFirst) {  // separable z or y: one weight per row
+                    const T f = base[A] - std::floor(base[A]);
                     const T w0 = T(1) - f;
-                    w[a][0] = V::splat(w0);
-                    w[a][1] = V::splat(T(1) - w0);
-                    continue;
+                    w[A][0] = V::splat(w0);
+                    w[A][1] = V::splat(T(1) - w0);
                 }
-                const f32 f = V::sub(c[a], fl[a]);
-                w[a][0] = V::sub(one, f);
-                w[a][1] = V::sub(one, w[a][0]);
-            }
-            // Lanes that are not fast read element 0 and its neighbours, which
-            // exist: a fast lane needs two samples along every interpolated axis.
-            const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1];
+            });
+            const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
             value = zero;
-            for (int jz = 0; jz < (iz ? 2 : 1); ++jz)
-                for (int jy = 0; jy < (iy ? 2 : 1); ++jy) {
-                    const std::int64_t step = jz * sz + jy * sy;
-                    f32 pair[2];  // the x neighbours: adjacent, or one x stride apart
-                    if (p.in_stride[2] == 1) {
-                        V::load_pairs(p.in, [&](int k) { return at[k] + step; }, none, pair);
-                    } else {
-                        const std::int64_t sx = p.in_stride[2];
-                        pair[0] = V::load_singles(p.in, [&](int k) { return at[k] + step; });
-                        pair[1] = V::load_singles(p.in, [&](int k) { return at[k] + step + sx; });
-                    }
-                    for (int jx = 0; jx < 2; ++jx) {
-                        f32 v = pair[jx];
-                        if (iz) v = V::mul(v, w[0][jz]);
-                        if (iy) v = V::mul(v, w[1][jy]);
-                        v = V::mul(v, w[2][jx]);
-                        value = V::add(value, v);
-                    }
+            // Corners in C order: z, then y, then the x pair.
+            auto rows = [&](int jz, int jy) __attribute__((always_inline)) {
+                const std::int64_t step = jz * sz + jy * sy;
+                f32 pair[2];
+                if constexpr (kUnitX) {
+                    V::load_pairs(p.in, [&](int k) { return at[k] + step; }, V::splat_i(0), pair);
+                } else {
+                    pair[0] = V::load_singles(p.in, [&](int k) { return at[k] + step; });
+                    pair[1] = V::load_singles(p.in, [&](int k) { return at[k] + step + sx; });
                 }
+                for (int jx = 0; jx < 2; ++jx) {
+                    f32 v = pair[jx];
+                    if constexpr (kFirst <= 0) v = V::mul(v, w[0][jz]);
+                    if constexpr (kFirst <= 1) v = V::mul(v, w[1][jy]);
+                    v = V::mul(v, w[2][jx]);
+                    value = V::add(value, v);
+                }
+            };
+            if constexpr (kFirst == 0) {
+                rows(0, 0);
+                rows(0, 1);
+                rows(1, 0);
+                rows(1, 1);
+            } else if constexpr (kFirst == 1) {
+                rows(0, 0);
+                rows(0, 1);
+            } else {
+                rows(0, 0);
+            }
         }
         *t = V::select(fast, value, *t);
         return left;
+    }
+
+    // Calls f.template operator()<A>() for A = 0, 1, 2.
+    template <class F>
+    __attribute__((always_inline)) static void for_axes(F&& f) {
+        f.template operator()<0>();
+        f.template operator()<1>();
+        f.template operator()<2>();
     }
 };
 

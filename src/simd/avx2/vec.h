@@ -57,7 +57,7 @@ struct F32x8 {
     // out[0], the first elements (the second where `second_only` is set), and
     // out[1], the second elements, as binary32.
     template <class Start>
-    static void load_pairs(const std::uint8_t* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::uint8_t* base, Start start, i32 second_only, f32* out) {
         __m128i q = _mm_setzero_si128();  // 16-bit pairs: pinsrw
         [&]<int... K>(std::integer_sequence<int, K...>) {
             ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
@@ -69,7 +69,7 @@ struct F32x8 {
         out[1] = _mm256_cvtepi32_ps(second);
     }
     template <class Start>
-    static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
         auto four = [&](int k) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
             __m128i r = _mm_cvtsi32_si128(load_bits<int>(base + start(k)));
             r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 1)), 1);
@@ -84,7 +84,7 @@ struct F32x8 {
         out[1] = second;
     }
     template <class Start>
-    static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
         auto two = [&](int k) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
             return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
                                     load_bits<long long>(base + start(k + 1)), 1);
@@ -100,7 +100,7 @@ struct F32x8 {
 
     // Bytes: 16-bit pairs (pinsrw), each byte sign-extended.
     template <class Start>
-    static void load_pairs(const std::int8_t* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::int8_t* base, Start start, i32 second_only, f32* out) {
         __m128i q = _mm_setzero_si128();
         [&]<int... K>(std::integer_sequence<int, K...>) {
             ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
@@ -124,7 +124,7 @@ struct F32x8 {
         return _mm256_inserti128_si256(_mm256_castsi128_si256(four(0)), four(4), 1);
     }
     template <class Start>
-    static void load_pairs(const std::int16_t* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::int16_t* base, Start start, i32 second_only, f32* out) {
         const i32 w = pair_words(base, start);
         const i32 second = _mm256_srai_epi32(w, 16);
         const i32 first = _mm256_blendv_epi8(_mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16), second, second_only);
@@ -132,7 +132,7 @@ struct F32x8 {
         out[1] = _mm256_cvtepi32_ps(second);
     }
     template <class Start>
-    static void load_pairs(const u16* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const u16* base, Start start, i32 second_only, f32* out) {
         const i32 w = pair_words(base, start);
         const i32 second = _mm256_srli_epi32(w, 16);
         const i32 first = _mm256_blendv_epi8(_mm256_and_si256(w, _mm256_set1_epi32(0xFFFF)), second, second_only);
@@ -142,7 +142,7 @@ struct F32x8 {
 
     // One element per lane, read by scalar loads straight into the lanes.
     template <class Start>
-    static f32 load_singles(const float* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const float* base, Start start) {
         return _mm256_setr_ps(base[start(0)], base[start(1)], base[start(2)], base[start(3)], base[start(4)],
                               base[start(5)], base[start(6)], base[start(7)]);
     }
@@ -163,23 +163,23 @@ struct F32x8 {
         return q;
     }
     template <class Start>
-    static f32 load_singles(const std::uint8_t* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const std::uint8_t* base, Start start) {
         return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes_of(base, start)));
     }
     template <class Start>
-    static f32 load_singles(const std::int8_t* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const std::int8_t* base, Start start) {
         return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes_of(base, start)));
     }
     template <class Start>
-    static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
+    __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
         return _mm256_cvtph_ps(words_of(base, start));
     }
     template <class Start>
-    static f32 load_singles(const std::int16_t* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const std::int16_t* base, Start start) {
         return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words_of(base, start)));
     }
     template <class Start>
-    static f32 load_singles(const u16* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const u16* base, Start start) {
         return _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(words_of(base, start)));
     }
 
@@ -193,11 +193,6 @@ struct F32x8 {
     static f32 min(f32 a, f32 b) { return _mm256_min_ps(a, b); }
     static f32 max(f32 a, f32 b) { return _mm256_max_ps(a, b); }
     static unsigned movemask(i32 mask) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(mask))); }
-    static bool all(i32 mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)) == 0xFF; }
-    static bool none(i32 mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)) == 0; }
-    static i32 ge_i(i32 a, i32 b) {  // a >= b, signed
-        return _mm256_xor_si256(_mm256_cmpgt_epi32(b, a), _mm256_set1_epi32(-1));
-    }
     // The low byte / low 16 bits of each lane, stored at dst (unaligned).
     template <class T>
     static void store_low_bytes(T* dst, i32 v) {

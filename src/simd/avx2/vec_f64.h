@@ -54,7 +54,6 @@ struct F64x4 {
     static i32 andnot_i(i32 a, i32 b) { return _mm_andnot_si128(a, b); }  // ~a & b
     static i32 or_i(i32 a, i32 b) { return _mm_or_si128(a, b); }
     static i32 sign_mask(i32 a) { return _mm_srai_epi32(a, 31); }
-    static i32 ge_i(i32 a, i32 b) { return _mm_xor_si128(_mm_cmpgt_epi32(b, a), _mm_set1_epi32(-1)); }
     static unsigned movemask(i32 mask) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask))); }
 
     static void store(std::int32_t* dst, i32 v) { _mm_store_si128(reinterpret_cast<__m128i*>(dst), v); }
@@ -65,7 +64,7 @@ struct F64x4 {
     // out[0] (first elements) and out[1] (second elements), as binary64.
     // `second_only` is not used: every caller reads both neighbours.
     template <class Start>
-    static void load_pairs(const double* base, Start start, i32, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const double* base, Start start, i32, f32* out) {
         auto two = [&](int k) {  // lanes k and k + 2 in the two 128-bit halves
             return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(base + start(k))),
                                         _mm_loadu_pd(base + start(k + 2)), 1);
@@ -88,14 +87,14 @@ struct F64x4 {
         return _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(v, _mm_set1_epi32(INT32_MIN))), _mm256_set1_pd(2147483648.0));
     }
     template <class Start>
-    static void load_pairs(const std::int32_t* base, Start start, i32, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::int32_t* base, Start start, i32, f32* out) {
         __m128i first, second;
         int32_pairs(base, start, &first, &second);
         out[0] = _mm256_cvtepi32_pd(first);
         out[1] = _mm256_cvtepi32_pd(second);
     }
     template <class Start>
-    static void load_pairs(const std::uint32_t* base, Start start, i32, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::uint32_t* base, Start start, i32, f32* out) {
         __m128i first, second;
         int32_pairs(base, start, &first, &second);
         out[0] = from_u32(first);
@@ -103,7 +102,7 @@ struct F64x4 {
     }
     // 64-bit integers: converted one at a time (AVX2 has no vector conversion).
     template <class Raw, class Start>
-    static void load_pairs(const Raw* base, Start start, i32, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const Raw* base, Start start, i32, f32* out) {
         static_assert(sizeof(Raw) == 8);
         auto at = [&](int k, int j) { return static_cast<double>(bits<Raw>(base + start(k) + j)); };
         out[0] = _mm256_setr_pd(at(0, 0), at(1, 0), at(2, 0), at(3, 0));
@@ -111,16 +110,16 @@ struct F64x4 {
     }
 
     template <class Start>
-    static f32 load_singles(const std::int32_t* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const std::int32_t* base, Start start) {
         return _mm256_cvtepi32_pd(_mm_setr_epi32(base[start(0)], base[start(1)], base[start(2)], base[start(3)]));
     }
     template <class Start>
-    static f32 load_singles(const std::uint32_t* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const std::uint32_t* base, Start start) {
         return from_u32(_mm_setr_epi32(static_cast<int>(base[start(0)]), static_cast<int>(base[start(1)]),
                                        static_cast<int>(base[start(2)]), static_cast<int>(base[start(3)])));
     }
     template <class Raw, class Start>
-    static f32 load_singles(const Raw* base, Start start) {  // double, int64, uint64
+    __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {  // double, int64, uint64
         return _mm256_setr_pd(static_cast<double>(bits<Raw>(base + start(0))), static_cast<double>(bits<Raw>(base + start(1))),
                               static_cast<double>(bits<Raw>(base + start(2))), static_cast<double>(bits<Raw>(base + start(3))));
     }

@@ -63,7 +63,7 @@ struct F32x16 {
     // out[0], the first elements (the second where `second_only` is set), and
     // out[1], the second elements, as binary32.
     template <class Start>
-    static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
         auto two = [&](int k) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
             return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
                                     load_bits<long long>(base + start(k + 1)), 1);
@@ -83,7 +83,7 @@ struct F32x16 {
         out[1] = second;
     }
     template <class Start>
-    static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
+    __attribute__((always_inline)) static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
         auto four = [&](int k) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
             __m128i r = _mm_cvtsi32_si128(load_bits<int>(base + start(k)));
             r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 1)), 1);
@@ -102,7 +102,7 @@ struct F32x16 {
 
     // One element per lane, read by scalar loads straight into the lanes.
     template <class Start>
-    static f32 load_singles(const float* base, Start start) {
+    __attribute__((always_inline)) static f32 load_singles(const float* base, Start start) {
         auto four = [&](int k) {
             return _mm_setr_ps(base[start(k)], base[start(k + 1)], base[start(k + 2)], base[start(k + 3)]);
         };
@@ -112,7 +112,7 @@ struct F32x16 {
         return _mm512_castsi512_ps(_mm512_inserti32x4(r, _mm_castps_si128(four(12)), 3));
     }
     template <class Start>
-    static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
+    __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
         auto eight = [&](int k) {
             __m128i q = _mm_setzero_si128();
             q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k)), 0);
@@ -144,24 +144,11 @@ struct F32x16 {
     static i32 le(f32 a, f32 b) { return compare<_CMP_LE_OQ>(a, b); }
     static f32 min(f32 a, f32 b) { return _mm512_min_ps(a, b); }
     static f32 max(f32 a, f32 b) { return _mm512_max_ps(a, b); }
-    // a >= b, signed: the sign of (a - b) where it cannot wrap is not known
-    // here, so compare the halves with AVX2.
-    static i32 ge_i(i32 a, i32 b) {
-        const __m256i ones = _mm256_set1_epi32(-1);
-        const __m256i lo = _mm256_xor_si256(_mm256_cmpgt_epi32(_mm512_castsi512_si256(b), _mm512_castsi512_si256(a)), ones);
-        const __m256i hi = _mm256_xor_si256(
-            _mm256_cmpgt_epi32(_mm512_extracti64x4_epi64(b, 1), _mm512_extracti64x4_epi64(a, 1)), ones);
-        return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
-    }
     static unsigned movemask(i32 mask) {
         const unsigned lo = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm512_castsi512_si256(mask))));
         const unsigned hi =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm512_extracti64x4_epi64(mask, 1))));
         return lo | (hi << 8);
-    }
-    static bool all(i32 mask) {
-        const __m256i both = _mm256_and_si256(_mm512_castsi512_si256(mask), _mm512_extracti64x4_epi64(mask, 1));
-        return _mm256_movemask_ps(_mm256_castsi256_ps(both)) == 0xFF;
     }
 
     static f32 widen(const float* lanes) { return _mm512_load_ps(lanes); }
