@@ -274,6 +274,24 @@ def test_input_layouts(dtype, layout, request):
     assert_same(got, model(native, m, off, (5, 9, 23), 1, "grid-constant", 1.5), "model")
 
 
+@pytest.mark.parametrize("plane", (2**30 - 4096, 2**30 + 4096, 2**31 + 4096))
+@pytest.mark.parametrize("dtype", ("uint8", "float32"))
+def test_input_with_planes_far_apart(dtype, plane):
+    """A view whose three planes lie `plane` elements apart (memory never touched stays unallocated):
+    the last sample's position below 2^31, just above it and above 2^32; no copy, no truncation."""
+    from numpy.lib.stride_tricks import as_strided
+
+    item = np.dtype(dtype).itemsize
+    buf = np.zeros(2 * plane + 4096, dtype)
+    view = as_strided(buf, shape=(3, 4, 40), strides=(plane * item, 64 * item, item))
+    data = random_data(rng_for("far apart", dtype), (3, 4, 40), dtype, specials=False)
+    view[...] = data
+    m, off = np.eye(3) + 0.01, [0.2, 0.3, 0.4]
+    for order, mode in ((1, "constant"), (0, "wrap"), (1, "reflect")):
+        assert_same(zr.affine_transform(view, m, off, order=order, mode=mode),
+                    zr.affine_transform(data, m, off, order=order, mode=mode), f"order {order} {mode}")
+
+
 @pytest.mark.parametrize("dtype", ("float32", "uint8", "float64", "int16"))
 def test_output_layouts_and_overlap(dtype):
     rng = rng_for("out layout", dtype)
