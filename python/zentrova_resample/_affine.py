@@ -172,30 +172,63 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
     if tuple(out_shape[:nbatch]) != batch:
         raise ValueError(f"output_shape: the leading axes {out_shape[:nbatch]} that the matrix does not transform "
                          f"must equal the input's {batch}")
-    in_t, out_t = tuple(arr.shape[nbatch:]), tuple(out_shape[nbatch:])
-
-    plan = Plan(arr, tuple(out_shape), batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval)
-    # Axes of the three that are not interpolated stay where they are: the
-    # identity on a folded batch axis, 0 on an added axis of length 1.
-    fold = nbatch > 0 and k < 3
-    if fold:  # the batch axes become the first axis of the three; no loop over them
-        plan.in3 = (int(np.prod(batch)),) + _pad(in_t, 2)
-        plan.out3 = (int(np.prod(batch)),) + _pad(out_t, 2)
-        plan.batch = ()
-    rows, cols = range(3 - k, 3), range(3 - k_out, 3)
+    plan, rows, cols = _layout(arr, tuple(out_shape), k, k_out, order, mode, cval)
     if kind == "diagonal":
-        plan.separable = True
         with np.errstate(divide="ignore", invalid="ignore"):
             shift = off / a
-        plan.zoom[list(rows)] = a
-        plan.shift[list(rows)] = shift
+        _set_separable(plan, rows, a, shift)
     else:
         plan.matrix = np.zeros((3, 3))
         plan.matrix[np.ix_(rows, cols)] = a
         plan.offset[list(rows)] = off
-        if fold:
+        if nbatch > 0 and k < 3:  # a folded batch axis keeps its index
             plan.matrix[0, 0] = 1.0
     return plan, out_arr, out_dtype
+
+
+def plan_separable(arr: np.ndarray, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
+                   cval, grid_mode: bool = False, name: str = "zoom"):
+    """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
+    every axis of `arr` (already checked by check_input): ``(k + shift) * zoom``, or with grid_mode
+    ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are float64, one value per axis, and
+    `output_shape` is the caller's. The engine interpolates three axes at most: the axes before the last
+    three must keep their index (zoom 1, shift 0, same length); `name` is the argument blamed otherwise."""
+    order, mode, cval = check_order(order), check_mode(mode), check_cval(cval)
+    k = min(arr.ndim, 3)
+    nbatch = arr.ndim - k
+    if nbatch and not (np.all(zoom[:nbatch] == 1.0) and np.all(shift[:nbatch] == 0.0)
+                       and tuple(output_shape[:nbatch]) == tuple(arr.shape[:nbatch])):
+        raise ValueError(f"{name}: at most the last 3 axes can be resampled; the first {nbatch} axes of a "
+                         f"{arr.ndim}-D input must be left as they are")
+    out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    plan, rows, _ = _layout(arr, tuple(out_shape), k, k, order, mode, cval)
+    _set_separable(plan, rows, zoom[nbatch:], shift[nbatch:])
+    plan.grid_mode = bool(grid_mode)
+    return plan, out_arr, out_dtype
+
+
+def _layout(arr: np.ndarray, out_shape: Shape, k: int, k_out: int, order: int, mode: str, cval: float):
+    """The plan's shapes for a transform of the last k input axes onto the last k_out output axes, the
+    axes before them being batch axes of equal length in both; (plan, input rows, output columns) of
+    the three engine axes that the transform fills."""
+    nbatch = arr.ndim - k
+    batch = tuple(arr.shape[:nbatch])
+    in_t, out_t = tuple(arr.shape[nbatch:]), tuple(out_shape[nbatch:])
+    plan = Plan(arr, out_shape, batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval)
+    # Axes of the three that are not interpolated stay where they are: the
+    # identity on a folded batch axis, 0 on an added axis of length 1.
+    if nbatch > 0 and k < 3:  # the batch axes become the first axis of the three; no loop over them
+        plan.in3 = (int(np.prod(batch)),) + _pad(in_t, 2)
+        plan.out3 = (int(np.prod(batch)),) + _pad(out_t, 2)
+        plan.batch = ()
+    return plan, range(3 - k, 3), range(3 - k_out, 3)
+
+
+def _set_separable(plan: Plan, rows, zoom, shift) -> None:
+    """Separable coordinates on the engine axes `rows`; the others keep zoom 1 and shift 0 (their index)."""
+    plan.separable = True
+    plan.zoom[list(rows)] = zoom
+    plan.shift[list(rows)] = shift
 
 
 # ---- running a plan ----------------------------------------------------------------------------
