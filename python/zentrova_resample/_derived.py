@@ -182,7 +182,7 @@ def _cos_sin_degrees_numpy(angle: float) -> Tuple[float, float]:
         c, s = float(np.cos(rad)), float(np.sin(rad))
     for _ in range(quadrant):            # a quarter turn: (c, s) -> (-s, c), exact
         c, s = -s, c
-    return c + 0.0, s + 0.0
+    return c, s
 
 
 def _cos_sin_degrees(angle):
