@@ -417,6 +417,16 @@ def test_output_dtype_forms():
                                         order=1))
 
 
+def test_output_dtype_is_numpys_own():
+    """output='f' gives an array whose dtype is np.dtype('f') itself (scipy's tests check with `is`);
+    a byte-swapped dtype gives its native twin."""
+    x = np.arange(12.0).reshape(3, 4)
+    for func, arg in (("shift", 0.5), ("zoom", 1.0), ("zoom", 2.0), ("rotate", 30.0), ("rotate", 90.0)):
+        assert OURS[func](x, arg, output="f").dtype is np.dtype("f")
+        assert OURS[func](x.astype(">i2"), arg).dtype == np.dtype("<i2")
+    assert zr.affine_transform(x, np.eye(2), output="f").dtype is np.dtype("f")
+
+
 def test_more_than_three_axes():
     """Inputs of more than three axes: the leading axes must be left alone and are taken one index at a
     time; for finite data that is scipy's result bit for bit."""

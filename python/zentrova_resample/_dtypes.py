@@ -15,8 +15,10 @@ SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.k
 
 
 def native(dtype) -> np.dtype:
-    """The dtype in the machine's byte order."""
-    return np.dtype(dtype).newbyteorder("=")
+    """The dtype in the machine's byte order: NumPy's own object for a native dtype (``np.dtype('f')``
+    stays the object it is, as scipy's results keep it), a new one for a byte-swapped dtype."""
+    dt = np.dtype(dtype)
+    return dt if dt.isnative else dt.newbyteorder("=")
 
 
 def check(dtype, name: str) -> np.dtype:
