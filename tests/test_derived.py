@@ -438,6 +438,16 @@ def test_more_than_three_axes():
         check("zoom", x, [1, 1.5, 0.5, 2.0], order=order, mode="grid-mirror", grid_mode=True)
         check("zoom", x, (1.1, 1.5, 0.5, 2.0), order=order, mode="nearest")   # round(3 * 1.1) == 3: factor 1
         check("zoom", x[None], [1, 1, 0.75, 1.5, 1], order=order, mode="mirror")
+    # inf beside a sample along a leading axis: scipy reads it with weight 0 (NaN); ours takes each leading
+    # index alone, i.e. the model on every 3-D volume
+    y = x.copy()
+    y[1, 2, 0, 4] = np.inf
+    for func, arg in (("shift", [0, 0.5, -0.25, 1.0]), ("zoom", [1, 1.5, 0.5, 2.0])):
+        got = quiet(OURS[func], y, arg, order=1, mode="nearest")
+        each = [quiet(MODEL[func], y[i], arg[1:], order=1, mode="nearest") for i in range(3)]
+        assert_identical(got, np.stack(each))
+        assert np.isnan(quiet(MODEL[func], y, arg, order=1, mode="nearest")[0]).any()
+        assert not np.isnan(got[0]).any()
     with pytest.raises(ValueError, match="shift: at most the last 3 axes"):
         zr.shift(x, [0.5, 0, 0, 0])
     with pytest.raises(ValueError, match="zoom: at most the last 3 axes"):

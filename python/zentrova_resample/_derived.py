@@ -69,7 +69,9 @@ def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, ord
 
     ``shift``: a real number for every axis, or one per axis. ``output``: None (the input's dtype), a
     dtype, or an array of the input's shape to fill. ``prefilter`` has no effect for these orders.
-    Inputs of more than three axes may shift only their last three. Non-finite shifts give what scipy
+    Inputs of more than three axes may shift only their last three; the others are taken one index at
+    a time (scipy also reads the next index along them, with weight 0, so that inf or NaN there gives
+    NaN in scipy and not here; finite data give scipy's result). Non-finite shifts give what scipy
     gives where scipy returns ('constant': cval; 'nearest', 'grid-constant': NaN), cval elsewhere
     (where scipy's process dies).
 
@@ -135,7 +137,8 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
     true, scipy returns a copy of the input converted with NumPy's cast (float to integer truncates;
     -0.0, inf and NaN stay as they are) instead of resampling it; we do the same, so that ``zoom(x, 1)``
     is ``x`` bit for bit, as in scipy. Otherwise ``prefilter`` has no effect for these orders.
-    Inputs of more than three axes may zoom only their last three.
+    Inputs of more than three axes may zoom only their last three; the others are taken one index at a
+    time, as ``shift`` says.
 
     Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
     argument, before anything is written to ``output``.
@@ -145,15 +148,14 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
     output_shape = zoom_output_shape(arr.shape, values)
     _check_output_shape(output, output_shape)
     grid_mode = bool(grid_mode)
+    _affine.check_order(order), _affine.check_mode(mode), _affine.check_cval(cval)
     if all(z == 1 for z in values) and prefilter:
         # scipy's shortcut: the input as is, NumPy's cast into the output
-        _affine.check_order(order), _affine.check_mode(mode), _affine.check_cval(cval)
         out_arr, out_dtype, _ = _affine.check_output(output, None, arr)
         if out_arr is None:
             out_arr = np.empty(output_shape, dtype=out_dtype)
         out_arr[...] = arr
         return out_arr
-    _affine.check_mode(mode)
     if grid_mode and mode in ("constant", "wrap"):
         suggest = "grid-constant" if mode == "constant" else "grid-wrap"
         warnings.warn(f"It is recommended to use mode = {suggest} instead of {mode} when grid_mode is True.",
