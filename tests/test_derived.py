@@ -128,6 +128,11 @@ def random_shape(rng, ndim, lo=1, hi=6):
     return tuple(int(v) for v in rng.integers(lo, hi, ndim))
 
 
+def wide_shape(rng, ndim):
+    """Rows long enough for the kernels' vector blocks (8 or 16 lanes) and a remainder."""
+    return random_shape(rng, ndim - 1, 1, 5) + (int(rng.integers(17, 41)),)
+
+
 # ---------------------------------------------------------------- shift
 
 @pytest.mark.parametrize("order", (0, 1))
@@ -136,7 +141,7 @@ def random_shape(rng, ndim, lo=1, hi=6):
 def test_shift(ndim, mode, order):
     rng = rng_for("shift", ndim, mode, order)
     for trial in range(5):
-        shape = (1,) * ndim if trial == 0 else random_shape(rng, ndim, 1, 7)
+        shape = (1,) * ndim if trial == 0 else wide_shape(rng, ndim) if trial == 3 else random_shape(rng, ndim, 1, 7)
         x = random_data(rng, shape, specials=trial == 4)
         if trial == 1:      # a scalar: every axis
             s = float(rng.choice([0.5, -1.5, 2.0, -0.0, 1e-17]))
@@ -191,7 +196,7 @@ def test_grid_wrap_beyond_int64(n):
 def test_zoom(ndim, mode, order, grid_mode):
     rng = rng_for("zoom", ndim, mode, order, grid_mode)
     for trial in range(5):
-        shape = (1,) * ndim if trial == 0 else random_shape(rng, ndim, 1, 7)
+        shape = (1,) * ndim if trial == 0 else wide_shape(rng, ndim) if trial == 3 else random_shape(rng, ndim, 1, 7)
         x = random_data(rng, shape, specials=trial == 4)
         z = [float(v) for v in rng.choice([0.5, 1.5, 2.0, 0.3, 1.0, 2.7, 1.25, 1 / 3, 0.2], ndim)]
         if trial == 1 and ndim > 1:
@@ -288,7 +293,7 @@ ANGLES = (90.0, -90.0, 180.0, 270.0, 45.0, 30.0, 0.0, 1e-7, -360.0, 450.0, 12.0,
 def test_rotate(ndim, mode, order, reshape):
     rng = rng_for("rotate", ndim, mode, order, reshape)
     for i, axes in enumerate(ROTATE_AXES[ndim]):
-        shape = random_shape(rng, ndim, 1, {2: 8, 3: 6, 4: 4}[ndim])
+        shape = wide_shape(rng, ndim) if i == 0 else random_shape(rng, ndim, 1, {2: 8, 3: 6, 4: 4}[ndim])
         x = random_data(rng, shape, specials=i == 1)
         angle = float(rng.choice([rng.uniform(-360, 360), rng.choice(ANGLES)]))
         got = check("rotate", x, angle, axes=axes, reshape=reshape, order=order, mode=mode, cval=0.5)
@@ -370,7 +375,7 @@ def test_dtypes(in_dtype, out):
     output = None if out == "same" else np.dtype(out)
     for order, mode, cval in ((0, "constant", 300.5), (1, "constant", -2.5), (1, "reflect", 0.0),
                               (1, "grid-constant", 1e20), (0, "nearest", 0.0), (1, "wrap", 3.5)):
-        x = random_data(rng, random_shape(rng, 3, 1, 6), in_dtype)
+        x = random_data(rng, wide_shape(rng, 3) if order else random_shape(rng, 3, 1, 6), in_dtype)
         kw = dict(output=output, order=order, mode=mode, cval=cval)
         check("shift", x, list(rng.uniform(-3, 3, 3)), **kw)
         check("zoom", x, list(rng.uniform(0.4, 2.5, 3)), grid_mode=bool(rng.integers(2)), **kw)

@@ -16,7 +16,7 @@ from __future__ import annotations
 import math
 import operator
 import warnings
-from typing import Optional, Sequence, Tuple, Union
+from typing import Sequence, Tuple, Union
 
 import numpy as np
 
