@@ -71,9 +71,10 @@ def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, ord
     dtype, or an array of the input's shape to fill. ``prefilter`` has no effect for these orders.
     Inputs of more than three axes may shift only their last three; the others are taken one index at
     a time (scipy also reads the next index along them, with weight 0, so that inf or NaN there gives
-    NaN in scipy and not here; finite data give scipy's result). Non-finite shifts give what scipy
-    gives where scipy returns ('constant': cval; 'nearest', 'grid-constant': NaN), cval elsewhere
-    (where scipy's process dies).
+    NaN in scipy and not here; finite data give scipy's result). Non-finite shifts give scipy's result
+    where scipy returns one; a NaN shift with the mirroring and wrapping modes, which kills scipy's
+    process, gives cval. (Coordinates of 2**63 or more with 'grid-wrap' read another sample than
+    scipy, which maps them in double: the engine's, and affine_transform's, behaviour.)
 
     Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
     argument, before anything is written to ``output``.
