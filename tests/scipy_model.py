@@ -463,7 +463,8 @@ def zoom_params(input_shape, zoom, grid_mode=False):
     equal to affine_transform with matrix diag(f) or f, offset 0) or ((k + 0.5) * f) - 0.5
     (grid_mode True; no affine matrix/offset reproduces this rounding: see ``zoom_as_affine``)."""
     input_shape = tuple(int(n) for n in input_shape)
-    z = np.broadcast_to(np.asarray(zoom), (len(input_shape),)).tolist()
+    # the factors as given (scipy's _normalize_sequence): a float32 factor multiplies in float32
+    z = list(zoom) if np.iterable(zoom) else [zoom] * len(input_shape)
     output_shape = tuple(int(round(n * zz)) for n, zz in zip(input_shape, z))
     num = np.array(input_shape)
     den = np.array(output_shape)

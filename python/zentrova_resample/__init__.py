@@ -1,12 +1,13 @@
 """Affine resampling of N-D NumPy arrays with scipy.ndimage's meaning, on zentrova's kernels.
 
-``from zentrova_resample import affine_transform`` stands in for
-``scipy.ndimage.affine_transform`` for orders 0 and 1 and every boundary mode, for
+``from zentrova_resample import affine_transform, shift, zoom, rotate`` stands in for
+scipy.ndimage's functions of those names for orders 0 and 1 and every boundary mode, for
 float16/32/64 and 8- to 64-bit integer arrays of any memory layout, with any output grid;
 the interpreter lock is released while the kernels run on zentrova's worker pool.
 """
 
 from ._affine import affine_transform
+from ._derived import rotate, shift, zoom
 from ._world import resample_to
 
-__all__ = ["affine_transform", "resample_to"]
+__all__ = ["affine_transform", "resample_to", "rotate", "shift", "zoom"]

@@ -42,6 +42,7 @@ class Plan:
     zoom: np.ndarray = field(default_factory=lambda: np.ones(3))
     shift: np.ndarray = field(default_factory=lambda: np.zeros(3))
     grid_mode: bool = False
+    folded: bool = False          # the first engine axis holds the batch (its index is the image's)
     order: int = 1
     mode: str = "constant"
     cval: float = 0.0
@@ -74,6 +75,9 @@ def check_mode(mode) -> str:
 
 
 def check_cval(cval) -> float:
+    # A number, as scipy takes it (through __float__): not a string that happens to parse.
+    if isinstance(cval, (str, bytes)):
+        raise TypeError(f"cval: expected a real number, got {type(cval).__name__}")
     try:
         return float(cval)
     except (TypeError, ValueError):
@@ -100,9 +104,13 @@ def check_output(output, output_shape: Optional[Shape], input: np.ndarray):
         if output_shape is not None and tuple(output.shape) != tuple(output_shape):
             raise ValueError(f"output: its shape {output.shape} differs from output_shape {tuple(output_shape)}")
         return output, _dtypes.native(output.dtype), tuple(output.shape)
-    dtype = input.dtype if output is None else _dtypes.check(output, "output")
+    if output is None:
+        dtype = _dtypes.native(input.dtype)  # as scipy: the input's type, in native byte order
+    else:
+        _dtypes.check(output, "output")
+        dtype = np.dtype(output)  # a byte order asked for is kept
     shape = tuple(input.shape) if output_shape is None else output_shape
-    return None, _dtypes.native(dtype), shape
+    return None, dtype, shape
 
 
 def check_matrix_and_offset(matrix, offset, ndim: int):
@@ -172,22 +180,57 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
     if tuple(out_shape[:nbatch]) != batch:
         raise ValueError(f"output_shape: the leading axes {out_shape[:nbatch]} that the matrix does not transform "
                          f"must equal the input's {batch}")
-    in_t, out_t = tuple(arr.shape[nbatch:]), tuple(out_shape[nbatch:])
-
-    plan = Plan(arr, tuple(out_shape), batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval)
-    # The added axes of the three (length 1) have coordinate 0: a zero row.
-    rows, cols = range(3 - k, 3), range(3 - k_out, 3)
+    plan, rows, cols = _layout(arr, tuple(out_shape), k, k_out, order, mode, cval)
     if kind == "diagonal":
-        plan.separable = True
         with np.errstate(divide="ignore", invalid="ignore"):
             shift = off / a
-        plan.zoom[list(rows)] = a
-        plan.shift[list(rows)] = shift
+        _set_separable(plan, rows, a, shift)
     else:
         plan.matrix = np.zeros((3, 3))
         plan.matrix[np.ix_(rows, cols)] = a
         plan.offset[list(rows)] = off
     return plan, out_arr, out_dtype
+
+
+def plan_separable(arr: np.ndarray, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
+                   cval, grid_mode: bool = False, name: str = "zoom"):
+    """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
+    every axis of `arr` (already checked by check_input): ``(k + shift) * zoom``, or with grid_mode
+    ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are float64, one value per axis, and
+    `output_shape` is the caller's. The engine interpolates three axes at most: the axes before the last
+    three must keep their index (zoom 1, shift 0, same length); `name` is the argument blamed otherwise."""
+    order, mode, cval = check_order(order), check_mode(mode), check_cval(cval)
+    k = min(arr.ndim, 3)
+    nbatch = arr.ndim - k
+    if nbatch and not (np.all(zoom[:nbatch] == 1.0) and np.all(shift[:nbatch] == 0.0)
+                       and tuple(output_shape[:nbatch]) == tuple(arr.shape[:nbatch])):
+        raise ValueError(f"{name}: at most the last 3 axes can be resampled; the first {nbatch} axes of a "
+                         f"{arr.ndim}-D input must be left as they are")
+    out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    plan, rows, _ = _layout(arr, tuple(out_shape), k, k, order, mode, cval)
+    _set_separable(plan, rows, zoom[nbatch:], shift[nbatch:])
+    plan.grid_mode = bool(grid_mode)
+    return plan, out_arr, out_dtype
+
+
+def _layout(arr: np.ndarray, out_shape: Shape, k: int, k_out: int, order: int, mode: str, cval: float):
+    """The plan's shapes for a transform of the last k input axes onto the last k_out output axes, the
+    axes before them being batch axes of equal length in both; (plan, input rows, output columns) of
+    the three engine axes that the transform fills."""
+    nbatch = arr.ndim - k
+    batch = tuple(arr.shape[:nbatch])
+    in_t, out_t = tuple(arr.shape[nbatch:]), tuple(out_shape[nbatch:])
+    plan = Plan(arr, out_shape, batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval)
+    # The added axes of the three (length 1) have coordinate 0: a zero row
+    # (general matrix), zoom 1 and shift 0 (separable).
+    return plan, range(3 - k, 3), range(3 - k_out, 3)
+
+
+def _set_separable(plan: Plan, rows, zoom, shift) -> None:
+    """Separable coordinates on the engine axes `rows`; the others keep zoom 1 and shift 0 (their index)."""
+    plan.separable = True
+    plan.zoom[list(rows)] = zoom
+    plan.shift[list(rows)] = shift
 
 
 def folded(plan: Plan) -> Plan:
@@ -197,7 +240,7 @@ def folded(plan: Plan) -> Plan:
         return plan
     count = int(np.prod(plan.batch))
     f = replace(plan, batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:],
-                matrix=plan.matrix.copy())
+                matrix=plan.matrix.copy(), folded=True)
     if not f.separable:
         f.matrix[0, 0] = 1.0
     return f
@@ -216,7 +259,8 @@ def engine_array(a: np.ndarray, dtype: np.dtype) -> np.ndarray:
     (any layout, negative strides included); a copy only if needed."""
     if a.dtype == dtype and a.flags.aligned and all(s % a.itemsize == 0 for s in a.strides):
         return a
-    return np.ascontiguousarray(a, dtype=dtype)
+    # A fresh array is aligned (ascontiguousarray would hand an unaligned one back as it is).
+    return np.array(a, dtype=dtype, order="C", copy=True)
 
 
 def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0), box_origin=(0, 0, 0),
@@ -230,8 +274,15 @@ def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0
               grid_mode=plan.grid_mode)
 
 
+# Images per engine call when a batch is folded into the first engine axis: its
+# coordinate is the image's index, exact in binary32 up to 2**24.
+FOLD_LIMIT = 2**24
+
+
 def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> np.ndarray:
     """Runs the plan on the whole output and returns the result (out_arr when given)."""
+    requested = np.dtype(out_dtype)
+    out_dtype = _dtypes.native(requested)
     in_dtype = _dtypes.native(plan.input.dtype)
     kernel_dtype = in_dtype if in_dtype == out_dtype else _dtypes.compute_dtype(in_dtype, out_dtype)
     # The kernels write straight into the caller's array when they can.
@@ -250,13 +301,20 @@ def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> n
             if not np.may_share_memory(dst_all, result):  # the reshape had to copy
                 dst_all = np.empty(plan.batch + plan.out3, dtype=kernel_dtype)
             for index in np.ndindex(*plan.batch):
-                run_window(plan, engine_array(src_all[index], kernel_dtype), dst_all[index])
+                src, dst = src_all[index], dst_all[index]
+                if not plan.folded:
+                    run_window(plan, engine_array(src, kernel_dtype), dst)
+                    continue
+                for start in range(0, dst.shape[0], FOLD_LIMIT):  # each part a batch of its own
+                    part = src[start:start + FOLD_LIMIT]
+                    run_window(plan, engine_array(part, kernel_dtype), dst[start:start + FOLD_LIMIT],
+                               full_shape=part.shape)
             if not np.may_share_memory(dst_all, result):
                 result[...] = dst_all.reshape(result.shape)
     if kernel_dtype != out_dtype:
         result = _dtypes.cast(result, out_dtype)
     if out_arr is None:
-        return result
+        return result if requested == out_dtype else result.astype(requested)
     if result is not out_arr:
         out_arr[...] = result
     return out_arr

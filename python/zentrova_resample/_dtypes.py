@@ -15,8 +15,10 @@ SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.k
 
 
 def native(dtype) -> np.dtype:
-    """The dtype in the machine's byte order."""
-    return np.dtype(dtype).newbyteorder("=")
+    """The dtype in the machine's byte order: NumPy's own object for a native dtype (``np.dtype('f')``
+    stays the object it is, as scipy's results keep it), a new one for a byte-swapped dtype."""
+    dt = np.dtype(dtype)
+    return dt if dt.isnative else dt.newbyteorder("=")
 
 
 def check(dtype, name: str) -> np.dtype:
@@ -42,7 +44,8 @@ def cast(t: np.ndarray, dtype) -> np.ndarray:
     and unsigned types, the minimum for 32- and 64-bit signed types)."""
     dt = native(dtype)
     if dt.kind == "f":
-        return t.astype(dt)
+        with np.errstate(over="ignore"):  # overflow to inf is the rounding asked for
+            return t.astype(dt)
     info = np.iinfo(dt)
     ft = t.dtype.type
     with np.errstate(invalid="ignore", over="ignore"):

@@ -109,27 +109,17 @@ T map_coordinate(T x, std::int64_t n, Mode mode) {
 }
 
 // A corner index mapped into [0, n) ('constant' and 'wrap' corners use the
-// mirror rule: only zero-weight corners reach it). Exact integer arithmetic,
-// with remainders where the literal formulas could overflow.
+// mirror rule: only zero-weight corners reach it), through the binary64
+// coordinate mapping as scipy does it: exact for any index a real coordinate
+// gives, and scipy's index for the absurd ones (INT64_MIN from a coordinate
+// beyond the int64 range, with 'nearest' or the wrapping modes).
 inline std::int64_t map_index(std::int64_t i, std::int64_t n, Mode mode) {
     if (i >= 0 && i < n) return i;
-    if (mode == Mode::kNearest) return i < 0 ? 0 : n - 1;
-    if (n <= 1) return 0;
-    if (mode == Mode::kReflect) {  // period 2n, about -0.5 and n - 0.5
-        const std::int64_t s2 = 2 * n;
-        if (i < 0) {
-            if (i < -s2) i %= s2;
-            if (i == 0) return 0;
-            return i < -n ? i + s2 : -i - 1;
-        }
-        i %= s2;
-        return i >= n ? s2 - i - 1 : i;
-    }
-    if (mode == Mode::kGridWrap) return (i % n + n) % n;
-    const std::int64_t s2 = 2 * n - 2;  // mirror about 0 and n - 1; also 'constant' and 'wrap'
-    i %= s2;
-    if (i < 0) return i <= 1 - n ? i + s2 : -i;
-    return i >= n ? s2 - i : i;
+    const Mode spline = (mode == Mode::kConstant || mode == Mode::kWrap) ? Mode::kMirror : mode;
+    const std::int64_t r = to_index(map_coordinate(static_cast<double>(i), n, spline));
+    // Only an index far beyond the int64 range (whose products wrap) lands
+    // outside; it reads the nearest end, never outside the input.
+    return r < 0 ? 0 : (r >= n ? n - 1 : r);
 }
 
 // The rows ahead whose input lines are prefetched, and the run along one input

@@ -1,0 +1,287 @@
+"""shift, zoom and rotate: scipy.ndimage's signatures and meaning, on the engine of affine_transform.
+
+Each reads its arguments as scipy reads them, derives scipy's transform parameters with scipy's own
+expressions, and hands one plan to the engine:
+
+* ``shift`` and ``zoom`` are scipy's per-axis coordinate (its NI_ZoomShift): ``k + (-s)`` for a
+  shift, ``k * f`` or ``((k + 0.5) * f) - 0.5`` (grid_mode) for a zoom, rounded step by step as
+  scipy rounds them (the engine's separable form).
+* ``rotate`` is scipy's 2-D affine transform of every plane parallel to ``axes``: the plane axes
+  become the last two of a transposed view, the others batch axes whose index is kept exactly (no
+  interpolation along them, as in scipy's loop over planes).
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+import warnings
+from typing import Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _affine
+from ._affine import ArrayLike, execute
+
+Real = Union[float, int, np.floating, np.integer]
+
+
+# ---- argument checks ---------------------------------------------------------------------------
+
+def _real_scalar(value, name: str) -> float:
+    """float(value) for a real scalar; TypeError naming the argument otherwise."""
+    if isinstance(value, (str, bytes)) or np.ndim(value) != 0 or np.iscomplexobj(value):
+        raise TypeError(f"{name}: expected a real number, got {value!r}")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name}: expected a real number, got {type(value).__name__}") from None
+
+
+def _per_axis(value, ndim: int, name: str) -> list:
+    """scipy's _normalize_sequence: a scalar repeated per axis, or a sequence of ndim values (kept as
+    given, for scipy's arithmetic on them), each checked to be a real number."""
+    if not isinstance(value, (str, bytes)) and np.iterable(value):
+        items = list(value)
+        if len(items) != ndim:
+            raise ValueError(f"{name}: expected a scalar or {ndim} values (one per input axis), got {len(items)}")
+    else:
+        items = [value] * ndim
+    for item in items:
+        _real_scalar(item, name)
+    return items
+
+
+def _check_output_shape(output, shape: Tuple[int, ...]) -> None:
+    if isinstance(output, np.ndarray) and tuple(output.shape) != tuple(shape):
+        raise ValueError(f"output: expected an array of shape {tuple(shape)}, got shape {output.shape}")
+
+
+# ---- shift -------------------------------------------------------------------------------------
+
+def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, order: int = 1,
+          mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+    """Shift an array, as ``scipy.ndimage.shift`` does.
+
+    Output voxel ``k`` samples the input at ``k - shift`` along every axis (scipy computes
+    ``k + (-shift)``, and so do we), with nearest-neighbour (``order=0``) or linear (``order=1``)
+    interpolation; ``mode`` and ``cval`` say what lies beyond the input's edges, with scipy's meaning.
+
+    ``shift``: a real number for every axis, or one per axis. ``output``: None (the input's dtype), a
+    dtype, or an array of the input's shape to fill. ``prefilter`` has no effect for these orders.
+    Inputs of more than three axes may shift only their last three; the others are taken one index at
+    a time (scipy also reads the next index along them, with weight 0, so that inf or NaN there gives
+    NaN in scipy and not here; finite data give scipy's result). Non-finite shifts give scipy's result
+    where scipy returns one; a NaN shift with the mirroring and wrapping modes, which kills scipy's
+    process, gives cval. (Coordinates of 2**63 or more with 'grid-wrap' read another sample than
+    scipy, which maps them in double: the engine's, and affine_transform's, behaviour.)
+
+    Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
+    argument, before anything is written to ``output``.
+    """
+    arr = _affine.check_input(input)
+    values = _per_axis(shift, arr.ndim, "shift")
+    # scipy: shift = [-ii for ii in shift], then float64. Negating after the conversion gives the same
+    # double for every float and signed integer (a NumPy unsigned value, which scipy negates modulo
+    # 2**bits, is negated here as the number it is).
+    negated = -np.array([float(v) for v in values], dtype=np.float64)
+    _check_output_shape(output, arr.shape)
+    plan, out_arr, out_dtype = _affine.plan_separable(arr, np.ones(arr.ndim), negated, tuple(arr.shape), output,
+                                                      order, mode, cval, name="shift")
+    return execute(plan, out_arr, out_dtype)
+
+
+# ---- zoom --------------------------------------------------------------------------------------
+
+def zoom_output_shape(input_shape: Sequence[int], zoom) -> Tuple[int, ...]:
+    """scipy's output shape: ``int(round(n * z))`` per axis, with the caller's zoom values as given
+    (Python's round, half to even; a float32 factor multiplies in float32, as in scipy)."""
+    shape = []
+    for n, z in zip(input_shape, zoom):
+        try:
+            m = int(round(int(n) * z))
+        except (OverflowError, ValueError):
+            raise ValueError(f"zoom: expected finite factors, got {z!r}") from None
+        if m < 0:
+            raise ValueError(f"zoom: expected non-negative factors, got {z!r}")
+        shape.append(m)
+    return tuple(shape)
+
+
+def zoom_factors(input_shape: Sequence[int], output_shape: Sequence[int], grid_mode: bool) -> np.ndarray:
+    """scipy's factors: ``(n - 1) / (m - 1)`` (or ``n / m`` with grid_mode) per axis, 1 where the
+    denominator is 0; int64 arithmetic, float64 division, as scipy writes it."""
+    zoom_div = np.array(output_shape)
+    zoom_nominator = np.array(input_shape)
+    if not grid_mode:
+        zoom_div -= 1
+        zoom_nominator -= 1
+    return np.divide(zoom_nominator, zoom_div, out=np.ones_like(input_shape, dtype=np.float64),
+                     where=zoom_div != 0)
+
+
+def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order: int = 1,
+         mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
+         grid_mode: bool = False) -> np.ndarray:
+    """Zoom an array, as ``scipy.ndimage.zoom`` does.
+
+    The output has ``round(n * zoom)`` voxels along an axis of n (Python's round, half to even).
+    With ``grid_mode=False`` the first and last voxel centres of input and output coincide: output
+    voxel ``k`` samples the input at ``k * (n - 1) / (m - 1)``; with ``grid_mode=True`` the outer edges
+    do: ``((k + 0.5) * n / m) - 0.5``, each step rounded as scipy rounds it. Nearest-neighbour
+    (``order=0``) or linear (``order=1``) interpolation; ``mode`` and ``cval`` with scipy's meaning
+    (like scipy, a UserWarning recommends 'grid-constant' or 'grid-wrap' over 'constant' or 'wrap'
+    with ``grid_mode=True``).
+
+    ``zoom``: one factor for every axis, or one per axis. ``output``: None (the input's dtype), a
+    dtype, or an array of the zoomed shape to fill. When every factor equals 1 and ``prefilter`` is
+    true, scipy returns a copy of the input converted with NumPy's cast (float to integer truncates;
+    -0.0, inf and NaN stay as they are) instead of resampling it; we do the same, so that ``zoom(x, 1)``
+    is ``x`` bit for bit, as in scipy. Otherwise ``prefilter`` has no effect for these orders.
+    Inputs of more than three axes may zoom only their last three; the others are taken one index at a
+    time, as ``shift`` says.
+
+    Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
+    argument, before anything is written to ``output``.
+    """
+    arr = _affine.check_input(input)
+    values = _per_axis(zoom, arr.ndim, "zoom")
+    output_shape = zoom_output_shape(arr.shape, values)
+    _check_output_shape(output, output_shape)
+    grid_mode = bool(grid_mode)
+    _affine.check_order(order), _affine.check_mode(mode), _affine.check_cval(cval)
+    if all(z == 1 for z in values) and prefilter:
+        # scipy's shortcut: the input as is, NumPy's cast into the output
+        out_arr, out_dtype, _ = _affine.check_output(output, None, arr)
+        if out_arr is None:
+            out_arr = np.empty(output_shape, dtype=out_dtype)
+        out_arr[...] = arr
+        return out_arr
+    if grid_mode and mode in ("constant", "wrap"):
+        suggest = "grid-constant" if mode == "constant" else "grid-wrap"
+        warnings.warn(f"It is recommended to use mode = {suggest} instead of {mode} when grid_mode is True.",
+                      stacklevel=2)
+    factors = zoom_factors(arr.shape, output_shape, grid_mode)
+    plan, out_arr, out_dtype = _affine.plan_separable(arr, factors, np.zeros(arr.ndim), output_shape, output,
+                                                      order, mode, cval, grid_mode, name="zoom")
+    return execute(plan, out_arr, out_dtype)
+
+
+# ---- rotate ------------------------------------------------------------------------------------
+
+def _cos_sin_degrees_numpy(angle: float) -> Tuple[float, float]:
+    """cos and sin of an angle in degrees without scipy: exact at multiples of 90 degrees (the angle is
+    reduced modulo 360 and to its quadrant exactly, in degrees), else NumPy's cos/sin of the remainder
+    in radians, which may differ from scipy.special.cosdg/sindg in the last bit."""
+    r = math.fmod(angle, 360.0)          # exact
+    if r < 0:
+        r += 360.0
+    quadrant, rest = divmod(r, 90.0)     # exact: the remainder of a division by 90
+    quadrant = int(quadrant) % 4
+    if rest == 0.0:
+        c, s = 1.0, 0.0
+    else:
+        rad = np.deg2rad(rest)
+        c, s = float(np.cos(rad)), float(np.sin(rad))
+    for _ in range(quadrant):            # a quarter turn: (c, s) -> (-s, c), exact
+        c, s = -s, c
+    return c, s
+
+
+def _cos_sin_degrees(angle):
+    """scipy.special.cosdg/sindg of the angle as given (what scipy's rotate computes), when scipy is
+    installed; else _cos_sin_degrees_numpy."""
+    try:
+        from scipy.special import cosdg, sindg
+    except ImportError:
+        return _cos_sin_degrees_numpy(float(angle))
+    if not isinstance(angle, (int, float, np.number, np.ndarray)):
+        angle = float(angle)
+    return cosdg(angle), sindg(angle)
+
+
+def rotate_params(input_shape: Sequence[int], angle, axes: Tuple[int, int], reshape: bool):
+    """(2x2 matrix, offset (2,), output shape) of scipy's rotate, with scipy's expressions (NumPy ``@``:
+    the last bit of the offset follows the BLAS kernel, as in scipy). `axes` are sorted, non-negative."""
+    c, s = _cos_sin_degrees(angle)
+    rot_matrix = np.array([[c, s],
+                           [-s, c]])
+    img_shape = np.asarray(input_shape)
+    in_plane_shape = img_shape[list(axes)]
+    if reshape:
+        iy, ix = in_plane_shape
+        out_bounds = rot_matrix @ [[0, 0, iy, iy],
+                                   [0, ix, 0, ix]]
+        out_plane_shape = (np.ptp(out_bounds, axis=1) + 0.5).astype(int)
+    else:
+        out_plane_shape = img_shape[list(axes)]
+    out_center = rot_matrix @ ((out_plane_shape - 1) / 2)
+    in_center = (in_plane_shape - 1) / 2
+    offset = in_center - out_center
+    output_shape = img_shape.copy()
+    output_shape[list(axes)] = out_plane_shape
+    return rot_matrix, offset, tuple(int(v) for v in output_shape)
+
+
+def _check_axes(axes, ndim: int) -> Tuple[int, int]:
+    if isinstance(axes, (str, bytes)) or not np.iterable(axes):
+        raise TypeError(f"axes: expected two integers, got {axes!r}")
+    items = list(axes)
+    if len(items) != 2:
+        raise ValueError(f"axes: expected exactly two axes, got {len(items)}")
+    try:
+        values = [operator.index(a) for a in items]
+    except TypeError:
+        raise TypeError(f"axes: expected two integers, got {items!r}") from None
+    norm = [a + ndim if a < 0 else a for a in values]
+    if any(a < 0 or a >= ndim for a in norm):
+        raise ValueError(f"axes: {tuple(values)} is not a plane of a {ndim}-D input")
+    if norm[0] == norm[1]:
+        raise ValueError(f"axes: expected two different axes, got {tuple(values)}")
+    return tuple(sorted(norm))
+
+
+def rotate(input: ArrayLike, angle: Real, axes: Tuple[int, int] = (1, 0), reshape: bool = True, output=None,
+           order: int = 1, mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+    """Rotate an array in the plane of two axes, as ``scipy.ndimage.rotate`` does.
+
+    ``angle`` in degrees. Every plane parallel to ``axes`` is rotated about its centre by scipy's
+    transform (``cosdg``/``sindg`` of the angle; with ``reshape`` the plane grows to hold the whole
+    rotated input, ``int(extent + 0.5)`` voxels). The other axes are not interpolated: each plane is
+    resampled from its own plane only, as in scipy. Nearest-neighbour (``order=0``) or linear
+    (``order=1``) interpolation; ``mode`` and ``cval`` with scipy's meaning.
+
+    ``output``: None (the input's dtype), a dtype, or an array of the rotated shape to fill.
+    ``prefilter`` has no effect for these orders.
+
+    The rotation matrix is scipy.special.cosdg/sindg's when scipy is installed (results equal scipy's
+    bit for bit); without scipy, multiples of 90 degrees are exact and other angles use NumPy's
+    cos/sin, which may differ from scipy's in the last bit.
+
+    Unlike scipy (which does not check it), ``axes`` must name two different axes; bad arguments raise
+    ValueError or TypeError naming the argument, before anything is written to ``output``.
+    """
+    arr = _affine.check_input(input)
+    if arr.ndim < 2:
+        raise ValueError(f"input: rotate needs an array of at least 2 axes, got {arr.ndim}")
+    plane = _check_axes(axes, arr.ndim)
+    if not math.isfinite(_real_scalar(angle, "angle")):
+        raise ValueError(f"angle: expected a finite number, got {angle!r}")
+    rot_matrix, offset, output_shape = rotate_params(arr.shape, angle, plane, bool(reshape))
+    _check_output_shape(output, output_shape)
+    # The plane axes last, the others before them in their order: batch axes of the engine.
+    perm = [a for a in range(arr.ndim) if a not in plane] + list(plane)
+    if perm == list(range(arr.ndim)):
+        plan, out_arr, out_dtype = _affine.plan_affine(arr, rot_matrix, offset, output_shape, output, order, mode,
+                                                       cval)
+        return execute(plan, out_arr, out_dtype)
+    view_shape = tuple(output_shape[a] for a in perm)
+    target = output.transpose(perm) if isinstance(output, np.ndarray) else output
+    plan, out_arr, out_dtype = _affine.plan_affine(arr.transpose(perm), rot_matrix, offset, view_shape, target,
+                                                   order, mode, cval)
+    if out_arr is None:  # the result in the caller's axis order, C-contiguous as scipy's
+        result = np.empty(output_shape, dtype=out_dtype)
+        execute(plan, result.transpose(perm), out_dtype)
+        return result
+    execute(plan, out_arr, out_dtype)
+    return output
