@@ -17,7 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _dtypes
-from ._affine import MODES, Plan, engine_array, fill_cval, run_window
+from ._affine import MODES, Plan, engine_array, run_window
 from ._engine import input_box as _input_box
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
@@ -72,17 +72,20 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     result = np.empty(shape, dtype=kernel_dtype)
     if result.size == 0:
         return result.astype(out_dtype)
+    nbatch = len(plan.batch)
     if box is None:
-        fill_cval(plan, result)
-    else:
-        nbatch = len(plan.batch)
-        if source is None or tuple(source.shape) != tuple(b - a for a, b in box):
-            raise ValueError(f"source: expected the input box's shape {tuple(b - a for a, b in box)}")
-        src = engine_array(source, kernel_dtype)
-        _, t0 = _split(plan, start)
-        _, box0 = _split(plan, [a for a, _ in box])
-        src3 = src.reshape(src.shape[:nbatch] + (1,) * (3 - (src.ndim - nbatch)) + src.shape[nbatch:])
-        dst3 = result.reshape(shape[:nbatch] + (1,) * (3 - (result.ndim - nbatch)) + shape[nbatch:])
-        for index in np.ndindex(*shape[:nbatch]):
-            run_window(plan, engine_array(src3[index], kernel_dtype), dst3[index], out_origin=t0, box_origin=box0)
+        # Nothing to read; the engine still computes every voxel (cval outright, or with
+        # 'grid-constant' cval weighted), from an empty box.
+        box = tuple((a, a) for a in start[:nbatch]) + ((0, 0),) * (len(start) - nbatch)
+        source = np.empty([0] * len(start), dtype=plan.input.dtype)
+    if tuple(source.shape) != tuple(b - a for a, b in box):
+        raise ValueError(f"source: expected the input box's shape {tuple(b - a for a, b in box)}")
+    src = engine_array(source, kernel_dtype)
+    _, t0 = _split(plan, start)
+    _, box0 = _split(plan, [a for a, _ in box])
+    src3 = src.reshape(src.shape[:nbatch] + (1,) * (3 - (src.ndim - nbatch)) + src.shape[nbatch:])
+    dst3 = result.reshape(shape[:nbatch] + (1,) * (3 - (result.ndim - nbatch)) + shape[nbatch:])
+    for index in np.ndindex(*shape[:nbatch]):
+        part = src3[index] if src3.size else src3.reshape(src3.shape[nbatch:])
+        run_window(plan, engine_array(part, kernel_dtype), dst3[index], out_origin=t0, box_origin=box0)
     return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)

@@ -142,8 +142,9 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         call.full_shape[a] = full[a];
         call.out_shape[a] = PyArray_DIM(out, a);
         call.out_origin[a] = origin[a];
-        // An empty input has no voxel to read: every output voxel would need one.
-        if (n == 0 && PyArray_SIZE(out) > 0) {
+        // An empty box is fine (a window that reads nothing: every read is
+        // checked against the box); an empty whole input has nothing to read.
+        if (full[a] == 0 && PyArray_SIZE(out) > 0) {
             PyErr_SetString(PyExc_ValueError, "input has no voxels");
             return nullptr;
         }

@@ -202,11 +202,8 @@ struct Voxel {
                 w[a][1] = T(1) - w[a][0];
             }
         }
-        for (int a = 0; a < 3; ++a) {
-            const int count = a < p.first_interp ? 1 : corners;
-            for (int j = 0; j < count; ++j)
-                if (!use_cval[a][j] && (idx[a][j] < p.lo[a] || idx[a][j] >= p.hi[a])) return false;
-        }
+        // Reads happen only where no axis takes cval; each is checked against the box.
+        auto in_box = [&](int a, int j) { return idx[a][j] >= p.lo[a] && idx[a][j] < p.hi[a]; };
         const int nz = p.first_interp <= 0 ? corners : 1;
         const int ny = p.first_interp <= 1 ? corners : 1;
         T t = T(0);
@@ -217,6 +214,7 @@ struct Voxel {
                     if (use_cval[0][jz] || use_cval[1][jy] || use_cval[2][jx]) {
                         v = p.cval;
                     } else {
+                        if (!in_box(0, jz) || !in_box(1, jy) || !in_box(2, jx)) return false;
                         const raw* q = p.in + (idx[0][jz] - p.lo[0]) * p.in_stride[0] +
                                        (idx[1][jy] - p.lo[1]) * p.in_stride[1] +
                                        (idx[2][jx] - p.lo[2]) * p.in_stride[2];

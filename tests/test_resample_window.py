@@ -1,0 +1,103 @@
+"""Windows of the output grid: computed from exactly their input box, bit for bit the same voxels as
+the whole result; and the two lane widths of the binary32 kernels give the same bits."""
+
+import numpy as np
+import pytest
+
+from zentrova_resample import _affine, _engine, _window
+from resample_support import assert_same, random_data
+
+MODES = ("constant", "grid-constant", "nearest", "reflect", "mirror", "wrap", "grid-wrap")
+DTYPES = ("float32", "uint8", "int16", "float16", "float64", "int32")
+
+
+def random_plan(rng, ndim, dtype, mode, order):
+    shape = tuple(int(v) for v in rng.integers(1, 14, ndim))
+    data = random_data(rng, shape, dtype)
+    matrix = np.eye(ndim) + rng.uniform(-0.5, 0.5, (ndim, ndim))
+    offset = rng.uniform(-3, 3, ndim)
+    out_shape = tuple(int(v) for v in rng.integers(1, 26, ndim))
+    plan, _, out_dtype = _affine.plan_affine(data, matrix, offset, out_shape, None, order, mode, 0.5)
+    return data, plan, out_dtype
+
+
+def random_window(rng, shape):
+    start = [int(rng.integers(0, n + 1)) for n in shape]
+    stop = [int(rng.integers(a, n + 1)) for a, n in zip(start, shape)]
+    return start, stop
+
+
+def cut(array, box):
+    return array[tuple(slice(a, b) for a, b in box)]
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_windows_equal_the_whole_result(mode, order, dtype):
+    """Windows that cut rows anywhere (not at vector-block boundaries), computed from their box alone
+    (the engine refuses any read outside it), equal the same voxels of the whole result."""
+    rng = np.random.default_rng([MODES.index(mode), order, DTYPES.index(dtype)])
+    for _ in range(4):
+        data, plan, out_dtype = random_plan(rng, int(rng.integers(1, 4)), dtype, mode, order)
+        whole = _affine.execute(plan, None, out_dtype)
+        for _ in range(6):
+            start, stop = random_window(rng, plan.output_shape)
+            box = _window.input_box(plan, start, stop)
+            got = _window.compute_window(plan, None if box is None else cut(data, box), box, start, stop, out_dtype)
+            assert_same(got, whole[tuple(slice(a, b) for a, b in zip(start, stop))], f"{start} {stop} {box}")
+
+
+@pytest.mark.parametrize("mode", ("constant", "nearest", "grid-constant", "reflect"))
+@pytest.mark.parametrize("order", (0, 1))
+def test_interior_boxes_are_the_smallest(mode, order):
+    """Where every voxel of a window samples well inside the input, no side of its box can be moved
+    in: the engine then needs a sample outside the smaller box and says so."""
+    rng = np.random.default_rng([order, len(mode)])
+    for _ in range(25):
+        shape = tuple(int(v) for v in rng.integers(12, 24, 3))
+        data = rng.random(shape).astype(np.float32)
+        matrix = np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3))
+        centre_in = (np.array(shape) - 1) / 2  # the window's centre maps near the input's
+        offset = centre_in - matrix @ centre_in + rng.uniform(-1, 1, 3)
+        plan, _, out_dtype = _affine.plan_affine(data, matrix, offset, shape, None, order, mode, 0.0)
+        centre = [n // 2 for n in shape]
+        start, stop = [c - 2 for c in centre], [c + 2 for c in centre]
+        box = _window.input_box(plan, start, stop)
+        assert all(0 < a < b < n for (a, b), n in zip(box, shape)), box  # well inside: no border mode at work
+        for axis in range(3):
+            for side in (0, 1):
+                smaller = list(box)
+                a, b = box[axis]
+                smaller[axis] = (a + 1, b) if side == 0 else (a, b - 1)
+                with pytest.raises(ValueError, match="input box"):
+                    _window.compute_window(plan, cut(data, smaller), tuple(smaller), start, stop, out_dtype)
+
+
+def test_window_without_input_is_cval():
+    """A window that samples only outside the input ('constant') reads nothing."""
+    data = np.arange(64, dtype=np.float32).reshape(4, 4, 4)
+    plan, _, out_dtype = _affine.plan_affine(data, np.eye(3), [100.0, 0, 0], (4, 4, 4), None, 1, "constant", 7.0)
+    assert _window.input_box(plan, (0, 0, 0), (4, 4, 4)) is None
+    np.testing.assert_array_equal(_window.compute_window(plan, None, None, (0, 0, 0), (2, 3, 4), out_dtype),
+                                  np.full((2, 3, 4), 7.0, np.float32))
+
+
+@pytest.mark.parametrize("dtype", ("float32", "float16"))
+@pytest.mark.parametrize("mode", MODES)
+def test_lane_widths_agree(dtype, mode):
+    """Every voxel is computed with the same operations in any lane and on the voxel path, so the 8- and
+    16-lane kernels give the same bits (where the processor has both)."""
+    if _engine.backend(dtype) != "avx512":
+        pytest.skip("this processor has no AVX-512")
+    rng = np.random.default_rng([MODES.index(mode), len(dtype)])
+    data = random_data(rng, (9, 21, 37), dtype)
+    matrix = np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3))
+    for order in (0, 1):
+        outs = []
+        for isa in ("avx2", "avx512"):
+            out = np.empty((11, 17, 43), dtype)
+            _engine.resample(data, out, tuple(matrix.ravel()), (0.5, -1.0, 2.0), order, _affine.MODES[mode], 1.5,
+                             isa=isa)
+            outs.append(out)
+        assert_same(outs[0], outs[1], f"order {order}")
