@@ -16,6 +16,7 @@ from typing import Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _dtypes
+from ._engine import empty as _empty
 from ._engine import resample as _resample
 
 MODES = {"constant": 0, "grid-constant": 1, "nearest": 2, "reflect": 3, "grid-mirror": 3, "mirror": 4, "wrap": 5,
@@ -287,7 +288,7 @@ def execute(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype) -> n
     kernel_dtype = in_dtype if in_dtype == out_dtype else _dtypes.compute_dtype(in_dtype, out_dtype)
     # The kernels write straight into the caller's array when they can.
     direct = out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
-    result = out_arr if direct else np.empty(plan.output_shape, dtype=kernel_dtype)
+    result = out_arr if direct else _empty(plan.output_shape, kernel_dtype)
     if result.size:
         if plan.input.size == 0:
             fill_cval(plan, result)

@@ -59,7 +59,7 @@ struct F32x8 {
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const std::uint8_t* base, Start start, i32 second_only, f32* out) {
         __m128i q = _mm_setzero_si128();  // 16-bit pairs: pinsrw
-        [&]<int... K>(std::integer_sequence<int, K...>) {
+        [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
             ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
         }(std::make_integer_sequence<int, 8>{});
         const i32 w = _mm256_cvtepu16_epi32(q);
@@ -102,7 +102,7 @@ struct F32x8 {
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const std::int8_t* base, Start start, i32 second_only, f32* out) {
         __m128i q = _mm_setzero_si128();
-        [&]<int... K>(std::integer_sequence<int, K...>) {
+        [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
             ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
         }(std::make_integer_sequence<int, 8>{});
         const i32 w = _mm256_cvtepu16_epi32(q);
@@ -149,7 +149,7 @@ struct F32x8 {
     template <class Raw, class Start>
     static __m128i bytes_of(const Raw* base, Start start) {
         __m128i q = _mm_setzero_si128();
-        [&]<int... K>(std::integer_sequence<int, K...>) {
+        [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
             ((q = _mm_insert_epi8(q, load_bits<std::uint8_t>(base + start(K)), K)), ...);
         }(std::make_integer_sequence<int, 8>{});
         return q;
@@ -157,7 +157,7 @@ struct F32x8 {
     template <class Raw, class Start>
     static __m128i words_of(const Raw* base, Start start) {
         __m128i q = _mm_setzero_si128();
-        [&]<int... K>(std::integer_sequence<int, K...>) {
+        [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
             ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
         }(std::make_integer_sequence<int, 8>{});
         return q;
