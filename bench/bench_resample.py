@@ -1,0 +1,637 @@
+"""zentrova_resample.affine_transform against its peers: speed and mapping, in one run.
+
+Systems (each given the same number of threads, the size of zentrova's worker pool):
+- ours: zentrova_resample.affine_transform, every dtype it takes that is listed below;
+- scipy.ndimage.affine_transform (single-threaded; it rejects float16, so for float16 it runs on
+  a float32 copy of the input, made outside the timing);
+- SimpleITK ResampleImageFilter with an AffineTransform (sitkLinear / sitkNearestNeighbor),
+  timed on an sitk.Image made beforehand, its result viewed without a copy;
+- torch affine_grid + grid_sample (align_corners=True, padding 'zeros'; 'bilinear' is trilinear
+  in 3-D), float32 and float64, the grid computed inside the timing;
+- the fixed module zentrova.affine_transform / _u8 / _f16 (order 1 only).
+
+Workloads: a rotation about the volume centre mixing all three axes, on cubes of --sizes, orders 1
+and 0; a light-sheet style deskew (shear of y along z with a scale along z) of a uint16 stack.
+
+Each peer's mapping is checked against scipy's result on interior voxels (output voxels whose input
+coordinate lies at least 1.5 voxels inside the input on every axis): order 1, the largest absolute
+difference against a tolerance for the dtype; order 0, the fraction of equal voxels.
+
+Timing: one warm-up call per system, then the systems interleaved call by call; the median of the
+repeats (a slow system gets fewer, within --budget seconds per cell). Mvox/s = output voxels / s.
+
+    python bench/bench_resample.py [--quick] [--sizes 64 128 256] [--repeat 5]
+        [--deskew-shape 256 512 512] [--plot bench/resample.png] [--json bench/resample.json]
+"""
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+import scipy
+import scipy.ndimage as ndi
+
+import zentrova
+import zentrova_resample
+
+DTYPES = ["float32", "uint8", "uint16", "int16", "float16", "float64", "int32", "int64"]
+SITK_DTYPES = ["float32", "uint8", "uint16", "int16", "float64", "int32", "int64"]
+TORCH_DTYPES = ["float32", "float64"]
+FIXED_DTYPES = ["float32", "uint8", "float16"]
+
+OURS, SCIPY, SITK, TORCH, FIXED = "zentrova_resample", "scipy.ndimage", "SimpleITK", "torch", "zentrova (fixed)"
+SYSTEM_ORDER = [OURS, FIXED, SITK, TORCH, SCIPY]
+
+NTHREADS = zentrova.build_info()["num_threads"]
+MISSING = {}  # peer -> why it is not run
+
+try:
+    import SimpleITK as sitk
+    sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(NTHREADS)
+except Exception as exc:  # noqa: BLE001 - any failure to load is reported
+    sitk = None
+    MISSING[SITK] = f"{type(exc).__name__}: {exc}"
+
+try:
+    import torch
+    import torch.nn.functional as tF
+    torch.set_num_threads(NTHREADS)
+except Exception as exc:  # noqa: BLE001
+    torch = None
+    MISSING[TORCH] = f"{type(exc).__name__}: {exc}"
+
+
+# ---- workloads ------------------------------------------------------------------------------------
+
+def rotation(shape, degrees=17.0):
+    """Rotation about the volume centre by `degrees` about two axes, mixing all three."""
+    a = np.deg2rad(degrees)
+    c, s = np.cos(a), np.sin(a)
+    rz = np.array([[1, 0, 0], [0, c, -s], [0, s, c]])
+    ry = np.array([[c, 0, s], [0, 1, 0], [-s, 0, c]])
+    m = rz @ ry
+    centre = (np.array(shape) - 1) / 2.0
+    return m, centre - m @ centre
+
+
+def deskew(shape, angle_deg=30.0, stage_step=2 / math.sqrt(3)):
+    """Stage-scan light-sheet deskew of a [z, y, x] stack: raw plane k lies `stage_step` pixels
+    further along y, seen under a sheet at `angle_deg`. Raw plane k is shifted by
+    stage_step * cos(angle) pixels along y per plane, and the output is sampled isotropically along
+    z (planes stage_step * sin(angle) pixels apart). Output voxel (z, y, x) samples the input at
+    z_in = z / z_scale, y_in = y - shear * z_in, x_in = x. With the defaults, shear = 1 pixel per
+    plane and z_scale = 0.577: the output is ~1.5x longer along y, ~0.58x along z."""
+    a = np.deg2rad(angle_deg)
+    shear = stage_step * np.cos(a)
+    z_scale = stage_step * np.sin(a)
+    nz, ny, nx = shape
+    m = np.array([[1 / z_scale, 0, 0], [-shear / z_scale, 1, 0], [0, 0, 1]])
+    out_shape = (int((nz - 1) * z_scale) + 1, ny + int(math.ceil(shear * (nz - 1))), nx)
+    return m, np.zeros(3), out_shape, dict(angle_deg=angle_deg, stage_step=stage_step, shear=shear,
+                                             z_scale=z_scale)
+
+
+def make_volume(shape, dtype, seed):
+    """Uniform noise over a range typical of the dtype (integers: their whole range, or +-2^40
+    for int64, so that float64 arithmetic stays exact)."""
+    rng = np.random.default_rng(seed)
+    dt = np.dtype(dtype)
+    if dt.kind == "f":
+        return (rng.random(shape, dtype=np.float32) * 100).astype(dt)
+    if dt == np.int64:
+        return rng.integers(-2 ** 40, 2 ** 40, size=shape, dtype=np.int64)
+    info = np.iinfo(dt)
+    return rng.integers(info.min, info.max, size=shape, dtype=dt, endpoint=True)
+
+
+_MASKS = {}
+
+
+def interior_mask(m, off, in_shape, out_shape, margin=1.5):
+    key = (m.tobytes(), off.tobytes(), tuple(in_shape), tuple(out_shape), margin)
+    if key not in _MASKS:
+        _MASKS.clear()
+        _MASKS[key] = _interior_mask(m, off, in_shape, out_shape, margin)
+    return _MASKS[key]
+
+
+def _interior_mask(m, off, in_shape, out_shape, margin):
+    """Output voxels whose input coordinate m @ o + off lies in [margin, n - 1 - margin] on every axis."""
+    grids = [np.arange(n, dtype=np.float64) for n in out_shape]
+    z, y, x = grids[0][:, None, None], grids[1][None, :, None], grids[2][None, None, :]
+    mask = np.ones(out_shape, dtype=bool)
+    for a in range(3):
+        c = m[a, 0] * z + m[a, 1] * y + m[a, 2] * x + off[a]
+        mask &= (c >= margin) & (c <= in_shape[a] - 1 - margin)
+    return mask
+
+
+# ---- systems ---------------------------------------------------------------------------------------
+# Each runner returns (fn, as_array): fn() does the timed work and returns its result; as_array(result)
+# gives that result as a NumPy array (outside the timing, for the mapping check).
+
+def ours_runner(vol, m, off, out_shape, order):
+    def fn():
+        return zentrova_resample.affine_transform(vol, m, off, output_shape=out_shape, order=order,
+                                                  mode="constant", cval=0.0)
+    return fn, np.asarray
+
+
+def scipy_runner(vol, m, off, out_shape, order):
+    src = vol.astype(np.float32) if vol.dtype == np.float16 else vol  # scipy rejects float16
+
+    def fn():
+        return ndi.affine_transform(src, m, off, output_shape=out_shape, order=order, mode="constant",
+                                    cval=0.0, prefilter=False)
+    return fn, np.asarray
+
+
+def sitk_runner(vol, m, off, out_shape, order):
+    # NumPy [z, y, x] is SimpleITK's (x, y, z): the matrix reversed on both axes, the offset reversed.
+    # Origin 0, spacing 1 and identity direction on both sides, so physical points are indices.
+    img = sitk.GetImageFromArray(vol)
+    tr = sitk.AffineTransform(3)
+    tr.SetMatrix(np.ascontiguousarray(m[::-1, ::-1]).ravel().tolist())
+    tr.SetTranslation(off[::-1].tolist())
+    f = sitk.ResampleImageFilter()
+    f.SetSize([int(n) for n in out_shape[::-1]])
+    f.SetOutputOrigin((0.0, 0.0, 0.0))
+    f.SetOutputSpacing((1.0, 1.0, 1.0))
+    f.SetOutputDirection(np.eye(3).ravel().tolist())
+    f.SetTransform(tr)
+    f.SetInterpolator(sitk.sitkLinear if order == 1 else sitk.sitkNearestNeighbor)
+    f.SetDefaultPixelValue(0.0)
+    f.SetOutputPixelType(img.GetPixelID())
+    f.SetNumberOfThreads(NTHREADS)
+
+    def fn():
+        return f.Execute(img)
+    return fn, lambda out: sitk.GetArrayFromImage(out)
+
+
+def torch_theta(m, off, in_shape, out_shape):
+    """theta (1, 3, 4) for affine_grid with align_corners=True: normalized coordinates u in [-1, 1]
+    are indices (u + 1) (n - 1) / 2 on both sides; rows and columns in torch's (x, y, z) order."""
+    si, so = np.asarray(in_shape, float), np.asarray(out_shape, float)
+    to_norm = np.diag(2.0 / (si - 1))
+    a = to_norm @ m @ np.diag((so - 1) / 2)
+    t = to_norm @ (m @ ((so - 1) / 2) + off - (si - 1) / 2)
+    theta = np.zeros((1, 3, 4))
+    theta[0, :, :3] = a[::-1, ::-1]
+    theta[0, :, 3] = t[::-1]
+    return theta
+
+
+def torch_runner(vol, m, off, out_shape, order):
+    x = torch.from_numpy(vol)[None, None]
+    theta = torch.tensor(torch_theta(m, off, vol.shape, out_shape), dtype=x.dtype)
+    size = (1, 1) + tuple(out_shape)
+    mode = "bilinear" if order == 1 else "nearest"
+
+    def fn():
+        with torch.inference_mode():
+            grid = tF.affine_grid(theta, size, align_corners=True)
+            return tF.grid_sample(x, grid, mode=mode, padding_mode="zeros", align_corners=True)
+    return fn, lambda out: out[0, 0].numpy()
+
+
+def fixed_runner(vol, m, off, out_shape, order):
+    assert order == 1 and tuple(out_shape) == vol.shape
+    if vol.dtype == np.float32:
+        return (lambda: zentrova.affine_transform(vol, m, off, cval=0.0)), np.asarray
+    if vol.dtype == np.uint8:
+        return (lambda: zentrova.affine_transform_u8(vol, m, off, cval=0)), np.asarray
+    bits = vol.view(np.uint16)
+    return (lambda: zentrova.affine_transform_f16(bits, m, off)), lambda out: out.view(np.float16)
+
+
+RUNNERS = {OURS: ours_runner, SCIPY: scipy_runner, SITK: sitk_runner, TORCH: torch_runner, FIXED: fixed_runner}
+
+
+def systems_for(dtype, order, rotation_cube=True):
+    out = [SCIPY, OURS]
+    if order == 1 and dtype in FIXED_DTYPES and rotation_cube:
+        out.append(FIXED)
+    if sitk is not None and dtype in SITK_DTYPES:
+        out.append(SITK)
+    if torch is not None and dtype in TORCH_DTYPES:
+        out.append(TORCH)
+    return out
+
+
+# ---- mapping check ----------------------------------------------------------------------------------
+
+def tolerance(dtype, vol):
+    """Largest difference from scipy (which computes in float64) still taken as the same mapping,
+    order 1: the precision zentrova_resample computes the dtype in (float32 for float16/32 and 8-
+    and 16-bit integers, float64 for the rest; coordinates included, so with noise data an error
+    of the coordinate shows scaled by the value range), plus the rounding of the stored result
+    (1 for integers, one unit in the last place for float16). A wrong mapping is off by a sizeable
+    part of the value range."""
+    dt = np.dtype(dtype)
+    span = float(np.max(np.abs(vol.astype(np.float64))))
+    rel = 1e-4 if dt.itemsize <= 2 or dt == np.float32 else 1e-6
+    if dt.kind in "iu":
+        return 1.0 + rel * span
+    if dt == np.float16:
+        return float(np.spacing(np.float16(span))) + rel * span
+    return rel * span
+
+
+def compare(out, ref, mask, order, tol):
+    a = np.asarray(out)[mask].astype(np.float64)
+    b = np.asarray(ref)[mask].astype(np.float64)
+    if order == 0:
+        equal = float(np.mean(a == b))
+        return dict(equal_fraction=equal, ok=equal >= 0.999, interior_voxels=int(a.size))
+    diff = float(np.max(np.abs(a - b))) if a.size else 0.0
+    span = float(np.max(np.abs(b))) if b.size else 0.0
+    return dict(max_abs_diff=diff, relative=diff / span if span else 0.0, tolerance=tol, ok=diff <= tol,
+                interior_voxels=int(a.size))
+
+
+def check_text(c):
+    if c is None:
+        return ""
+    if "reference" in c:
+        return "reference"
+    flag = "ok" if c["ok"] else "WRONG MAPPING"
+    if "equal_fraction" in c:
+        return f"{100 * c['equal_fraction']:.4f}% equal {flag}"
+    return f"max|d|={c['max_abs_diff']:.3g} ({c['relative']:.1e} of max; tol {c['tolerance']:.3g}) {flag}"
+
+
+# ---- timing -----------------------------------------------------------------------------------------
+
+def timed(fn):
+    time.sleep(0.003)  # let threads of the previous call (ours or a peer's) go idle first
+    t0 = time.perf_counter()
+    out = fn()
+    t1 = time.perf_counter()
+    del out  # freed outside the timing
+    return t1 - t0
+
+
+def first_call(fn):
+    """The warm-up call: (its result, its duration)."""
+    time.sleep(0.003)
+    t0 = time.perf_counter()
+    out = fn()
+    return out, time.perf_counter() - t0
+
+
+def run_interleaved(fns, warm, repeat, budget):
+    """fns: {name: fn}, each warmed up already, the warm-up taking warm[name] seconds.
+    Returns {name: [seconds per call]}: calls interleaved system by system; a system whose warm-up
+    took long gets fewer calls (within `budget` seconds, but at least two unless `repeat` is 1), a fast
+    one up to 3x `repeat`."""
+    reps = {}
+    for name in fns:
+        t = warm[name]
+        cap = 3 * repeat if t < 0.02 else repeat
+        reps[name] = max(min(2, repeat), min(cap, int(budget / max(t, 1e-6))))
+    times = {name: [] for name in fns}
+    gc.disable()
+    try:
+        for r in range(max(reps.values())):
+            for name, fn in fns.items():
+                if r < reps[name]:
+                    times[name].append(timed(fn))
+    finally:
+        gc.enable()
+    return times
+
+
+# ---- the benchmark ----------------------------------------------------------------------------------
+
+def cube_cell(n, dtype, order, args, seed):
+    """All systems on one (size, dtype, order): mapping check, then interleaved timing."""
+    shape = (n, n, n)
+    m, off = rotation(shape)
+    vol = make_volume(shape, dtype, seed)
+    mask = interior_mask(m, off, shape, shape)
+    names = systems_for(dtype, order)
+    fns, checks, warm = {}, {}, {}
+    ref = None
+    tol = tolerance(dtype, vol)
+    for name in names:  # SCIPY first: the reference; every system's first call is its warm-up
+        fn, as_array = RUNNERS[name](vol, m, off, shape, order)
+        out, warm[name] = first_call(fn)
+        res = as_array(out)
+        if name == SCIPY:
+            ref = res
+            checks[name] = {"reference": True}
+        else:
+            checks[name] = compare(res, ref, mask, order, tol)
+        del res, out
+        fns[name] = fn
+    del ref
+    times = run_interleaved(fns, warm, args.repeat, args.budget)
+    rows = []
+    mvox = n ** 3 / 1e6
+    for name in names:
+        t = statistics.median(times[name])
+        rows.append(dict(workload="rotation", system=name, dtype=dtype, order=order, size=n,
+                         shape=list(shape), output_shape=list(shape), seconds=t, mvox_s=mvox / t,
+                         repeats=len(times[name]), all_seconds=times[name], check=checks[name],
+                         note="input converted to float32 (scipy rejects float16)"
+                         if name == SCIPY and dtype == "float16" else ""))
+    base = next(r for r in rows if r["system"] == SCIPY)["mvox_s"]
+    for r in rows:
+        r["ratio_to_scipy"] = r["mvox_s"] / base
+    return rows
+
+
+def engine_runner(vol, m, off):
+    """zentrova_resample's private engine alone, writing into an existing array: the kernels'
+    time without the Python layer and without a fresh result (None if not available)."""
+    try:
+        from zentrova_resample import _engine
+    except ImportError:
+        return None
+    out = np.empty_like(vol)
+    mt, ot = tuple(m.ravel().tolist()), tuple(off.tolist())
+    return lambda: _engine.resample(vol, out, mt, ot, 1, 0, 0.0)
+
+
+def fixed_comparison(n, args, seed):
+    """Ours against the fixed module on the same work (same shape, linear, mode 'constant'),
+    call by call in turn (the order rotating), 3x --repeat rounds; ratio = ours / fixed in Mvox/s.
+    Also the engine alone (into an existing output), to tell the kernels from the Python layer."""
+    shape = (n, n, n)
+    m, off = rotation(shape)
+    out = []
+    for dtype in FIXED_DTYPES:
+        vol = make_volume(shape, dtype, seed)
+        fns = {"fixed": fixed_runner(vol, m, off, shape, 1)[0], "ours": ours_runner(vol, m, off, shape, 1)[0]}
+        eng = engine_runner(vol, m, off)
+        if eng is not None:
+            fns["engine"] = eng
+        for fn in fns.values():
+            first_call(fn)
+        times = {k: [] for k in fns}
+        names = list(fns)
+        gc.disable()
+        try:
+            for i in range(max(3, 3 * args.repeat)):
+                for k in names[i % len(names):] + names[:i % len(names)]:  # who goes first rotates
+                    times[k].append(timed(fns[k]))
+        finally:
+            gc.enable()
+        med = {k: statistics.median(v) for k, v in times.items()}
+        mvox = n ** 3 / 1e6
+        row = dict(size=n, dtype=dtype, fixed_mvox_s=mvox / med["fixed"], ours_mvox_s=mvox / med["ours"],
+                   ratio=med["fixed"] / med["ours"],
+                   median_round_ratio=statistics.median(f / u for f, u in zip(times["fixed"], times["ours"])),
+                   rounds=len(times["fixed"]), seconds=times)
+        if "engine" in med:
+            row["engine_mvox_s"] = mvox / med["engine"]
+            row["engine_ratio"] = med["fixed"] / med["engine"]
+        out.append(row)
+    return out
+
+
+def deskew_bench(args, seed):
+    shape = tuple(args.deskew_shape)
+    m, off, out_shape, params = deskew(shape)
+    vol = make_volume(shape, "uint16", seed)
+    mask = interior_mask(m, off, shape, out_shape)
+    mvox = float(np.prod(out_shape)) / 1e6
+    rows = []
+    refs = {}
+    for order in (1, 0):
+        names = [OURS] + ([SCIPY] if order == 1 else []) + ([SITK] if sitk is not None else [])
+        fns, checks, warm = {}, {}, {}
+        for name in [n for n in SYSTEM_ORDER[::-1] if n in names]:  # scipy (order 1) first
+            fn, as_array = RUNNERS[name](vol, m, off, out_shape, order)
+            out, warm[name] = first_call(fn)
+            res = as_array(out)
+            del out
+            if order == 1 and name == SCIPY:
+                refs[1] = res
+                checks[name] = {"reference": True}
+            elif order == 0 and name == SITK:
+                refs[0] = res  # scipy order 0 is not run here: ours is checked against SimpleITK
+                checks[name] = {"reference": True, "note": "order 0 reference (SimpleITK)"}
+            fns[name] = (fn, res)
+        for name, (fn, res) in fns.items():
+            if name not in checks:
+                ref = refs.get(order)
+                checks[name] = compare(res, ref, mask, order, tolerance("uint16", vol)) if ref is not None else None
+                if checks[name] is not None and order == 0:
+                    checks[name]["against"] = SITK
+        fns = {name: fn for name, (fn, res) in fns.items()}
+        refs.pop(order, None)
+        times = run_interleaved(fns, warm, args.repeat, args.budget)
+        for name in names:
+            t = statistics.median(times[name])
+            rows.append(dict(workload="deskew", system=name, dtype="uint16", order=order, shape=list(shape),
+                             output_shape=list(out_shape), seconds=t, mvox_s=mvox / t, repeats=len(times[name]),
+                             all_seconds=times[name], check=checks[name]))
+        if order == 1:
+            base = next(r for r in rows if r["system"] == SCIPY and r["order"] == 1)["mvox_s"]
+            for r in rows:
+                r["ratio_to_scipy"] = r["mvox_s"] / base
+    return rows, dict(matrix=m.tolist(), offset=off.tolist(), input_shape=list(shape),
+                      output_shape=list(out_shape), **params)
+
+
+# ---- output -------------------------------------------------------------------------------------------
+
+def print_table(rows, title):
+    print(f"\n{title}")
+    head = f"{'system':18s} {'dtype':8s} {'order':>5s} {'size':>14s} {'Mvox/s':>9s} {'reps':>4s} {'x scipy':>8s}  mapping vs scipy (interior)"
+    print(head)
+    print("-" * len(head))
+    for r in rows:
+        size = str(r["size"]) + "^3" if "size" in r else "x".join(map(str, r["shape"]))
+        ratio = r.get("ratio_to_scipy")
+        dt = r["dtype"] + ("*" if r["system"] == SCIPY and r["dtype"] == "float16" else "")
+        print(f"{r['system']:18s} {dt:8s} {r['order']:5d} {size:>14s} {r['mvox_s']:9.1f} {r['repeats']:4d} "
+              f"{'' if ratio is None else f'{ratio:7.1f}x':>8s}  {check_text(r['check'])}")
+
+
+def plot(rows, path, info):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullFormatter
+
+    colors = {OURS: "tab:red", FIXED: "tab:orange", SITK: "tab:blue", TORCH: "tab:green", SCIPY: "tab:gray"}
+    styles = {OURS: "-", FIXED: "--", SITK: "-.", TORCH: ":", SCIPY: "-"}
+    markers = dict(zip(DTYPES, ["o", "s", "^", "v", "D", "P", "X", "*"]))
+    fig, axes = plt.subplots(1, 2, figsize=(14, 6.2), sharey=True)
+    for ax, order in zip(axes, (1, 0)):
+        for system in SYSTEM_ORDER:
+            for dtype in DTYPES:
+                pts = sorted((r["size"], r["mvox_s"]) for r in rows if r["workload"] == "rotation"
+                             and r["system"] == system and r["dtype"] == dtype and r["order"] == order)
+                if not pts or (system == SCIPY and dtype == "float16"):
+                    continue
+                ours = system == OURS
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], color=colors[system], linestyle=styles[system],
+                        marker=markers[dtype], markersize=7 if ours else 5, linewidth=2.0 if ours else 1.2,
+                        alpha=0.95 if ours else 0.75, zorder=3 if ours else 2)
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.yaxis.set_major_locator(FixedLocator([1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000]))
+        ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        ax.yaxis.set_minor_formatter(NullFormatter())
+        sizes = sorted({r["size"] for r in rows if r["workload"] == "rotation"})
+        ax.set_xticks(sizes)
+        ax.set_xticklabels([f"{s}³" for s in sizes])
+        ax.set_xlabel("volume size (voxels)")
+        ax.set_title(f"order {order} ({'linear' if order else 'nearest'})")
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("Mvox/s (output voxels per second, log scale)")
+    sys_handles = [Line2D([], [], color=colors[s], linestyle=styles[s], linewidth=2.0 if s == OURS else 1.4,
+                          label=s + (" (1 thread)" if s == SCIPY else "")) for s in SYSTEM_ORDER
+                   if any(r["system"] == s for r in rows)]
+    sys_handles += [Line2D([], [], color="none", label=f"{s}: missing") for s in info.get("missing", {})]
+    dt_handles = [Line2D([], [], color="black", linestyle="none", marker=markers[d], label=d) for d in DTYPES]
+    leg1 = fig.legend(handles=sys_handles, title="system (color, line)", loc="upper left",
+                      bbox_to_anchor=(0.83, 0.90), frameon=False)
+    fig.add_artist(leg1)
+    fig.legend(handles=dt_handles, title="dtype (marker)", loc="upper left", bbox_to_anchor=(0.83, 0.60),
+               frameon=False)
+    fig.text(0.835, 0.06, "scipy has no float16:\nours' float16 compares with\nscipy on a float32 copy.\n"
+             "Shared machine: compare systems\nwithin one size and order.", fontsize=8, va="bottom", color="dimgray")
+    fig.suptitle(f"3-D affine resampling, rotation 17° about two axes — {info['cpu']}, "
+                 f"{info['threads']} threads (scipy: 1)", fontsize=11)
+    fig.tight_layout(rect=(0, 0, 0.82, 0.95))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", type=int, nargs="+", default=None, help="cube sizes (default 64 128 256)")
+    ap.add_argument("--repeat", type=int, default=None, help="timed calls per system and cell (default 5)")
+    ap.add_argument("--budget", type=float, default=None,
+                    help="seconds of timed calls per system and cell; slower systems get fewer repeats (default 2.5)")
+    ap.add_argument("--quick", action="store_true", help="sizes 64 128, 3 repeats, a smaller deskew")
+    ap.add_argument("--dtypes", nargs="+", default=DTYPES, choices=DTYPES)
+    ap.add_argument("--deskew-shape", type=int, nargs=3, default=None, metavar=("Z", "Y", "X"),
+                    help="deskew input shape [z, y, x] (default 256 512 512)")
+    ap.add_argument("--no-deskew", action="store_true")
+    ap.add_argument("--plot", default="bench/resample.png")
+    ap.add_argument("--json", default="bench/resample.json")
+    ap.add_argument("--replot", metavar="JSON", help="only draw --plot again from a JSON this script wrote")
+    args = ap.parse_args()
+    if args.replot:
+        with open(args.replot) as f:
+            saved = json.load(f)
+        plot(saved["rotation"], args.plot, saved["info"])
+        print(f"wrote {args.plot}")
+        return
+    args.sizes = args.sizes or ([64, 128] if args.quick else [64, 128, 256])
+    args.repeat = args.repeat or (3 if args.quick else 5)
+    args.budget = args.budget if args.budget is not None else (1.0 if args.quick else 2.5)
+    args.deskew_shape = args.deskew_shape or ([128, 256, 256] if args.quick else [256, 512, 512])
+
+    t_start = time.perf_counter()
+    info = dict(cpu=cpu_name(), cores=os.cpu_count(), zentrova=zentrova.build_info(), numpy=np.__version__,
+                scipy=scipy.__version__, python=platform.python_version(), threads=NTHREADS,
+                scipy_threads=1, missing=MISSING,
+                simpleitk=None if sitk is None else sitk.Version.VersionString(),
+                torch=None if torch is None else torch.__version__,
+                torch_cuda=None if torch is None else torch.version.cuda,
+                torch_threads=None if torch is None else torch.get_num_threads(),
+                sitk_threads=None if sitk is None else sitk.ProcessObject.GetGlobalDefaultNumberOfThreads(),
+                args=vars(args))
+    print(f"{info['cpu']}, {info['cores']} CPUs; zentrova {info['zentrova']['version']} "
+          f"(f32 {info['zentrova']['backend_f32']}, f16 {info['zentrova']['backend_f16']}, "
+          f"u8 {info['zentrova']['backend_u8']}), pool {NTHREADS} threads")
+    print(f"numpy {np.__version__}, scipy {scipy.__version__} (single-threaded), "
+          f"SimpleITK {info['simpleitk']} ({info['sitk_threads']} threads), "
+          f"torch {info['torch']} (cuda {info['torch_cuda']}, {info['torch_threads']} threads)")
+    try:
+        from zentrova_resample import _engine
+        info["ours_backends"] = {d: _engine.backend(np.dtype(d)) for d in DTYPES}
+        print("zentrova_resample kernels: " + ", ".join(f"{d} {b}" for d, b in info["ours_backends"].items()))
+    except (ImportError, AttributeError):
+        pass
+    for peer, why in MISSING.items():
+        print(f"MISSING peer {peer}: {why}")
+    print("not run: float16 on SimpleITK (no such pixel type), integers and float16 on torch "
+          "(grid_sample takes floating tensors; float32 and float64 run); scipy rejects float16, so its "
+          "float16* rows run on a float32 copy of the input; torch not in the deskew (no uint16)")
+
+    rows = []
+    sections = {}
+    t_section = time.perf_counter()
+    for n in args.sizes:
+        for order in (1, 0):
+            for i, dtype in enumerate(args.dtypes):
+                rows.extend(cube_cell(n, dtype, order, args, seed=1000 * n + i))
+                gc.collect()
+        sections[f"rotation {n}^3"] = time.perf_counter() - t_section
+        t_section = time.perf_counter()
+        print_table([r for r in rows if r["size"] == n], f"rotation, {n}^3 (medians; {n}^3 = {n ** 3 / 1e6:.2f} Mvox; "
+                    f"{sections[f'rotation {n}^3']:.0f} s)")
+        sys.stdout.flush()
+
+    fixed = []
+    for n in args.sizes:
+        fixed.extend(fixed_comparison(n, args, seed=7 * n))
+    sections["fixed comparison"] = time.perf_counter() - t_section
+    t_section = time.perf_counter()
+    print("\nours (zentrova_resample, linear, mode='constant') vs the fixed module, same work, alternating calls "
+          f"({sections['fixed comparison']:.0f} s)")
+    print(f"{'size':>6s} {'dtype':8s} {'fixed Mvox/s':>13s} {'ours Mvox/s':>12s} {'ours/fixed':>11s} "
+          f"{'per round':>10s} {'engine Mvox/s':>14s} {'engine/fixed':>13s} {'rounds':>7s}")
+    for f in fixed:
+        flag = "" if f["ratio"] >= 0.95 else "  below the 0.95 target"
+        eng = (f"{f['engine_mvox_s']:14.1f} {f['engine_ratio']:13.3f}" if "engine_ratio" in f
+               else f"{'-':>14s} {'-':>13s}")
+        print(f"{f['size']:>4d}^3 {f['dtype']:8s} {f['fixed_mvox_s']:13.1f} {f['ours_mvox_s']:12.1f} "
+              f"{f['ratio']:11.3f} {f['median_round_ratio']:10.3f} {eng} {f['rounds']:7d}{flag}")
+    print("(ours/fixed: ratio of the medians; per round: median of the rounds' ratios; engine: "
+          "zentrova_resample._engine.resample into an existing output, the same work without the Python layer)")
+
+    deskew_rows, deskew_info = [], None
+    if not args.no_deskew:
+        deskew_rows, deskew_info = deskew_bench(args, seed=99)
+        sections["deskew"] = time.perf_counter() - t_section
+        print_table(deskew_rows, f"deskew, uint16 {deskew_info['input_shape']} -> {deskew_info['output_shape']} "
+                    f"(shear {deskew_info['shear']:.3f} px/plane, z scale {deskew_info['z_scale']:.3f}; "
+                    f"order 0 checked against SimpleITK's nearest; {sections['deskew']:.0f} s)")
+
+    info["elapsed_s"] = time.perf_counter() - t_start
+    info["sections_s"] = sections
+    for peer, why in MISSING.items():
+        print(f"MISSING peer {peer} (not in any table above): {why}")
+    print(f"\nelapsed {info['elapsed_s']:.0f} s")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(dict(info=info, rotation=rows, fixed_comparison=fixed, deskew=deskew_rows,
+                           deskew_workload=deskew_info), f, indent=1)
+        print(f"wrote {args.json}")
+    if args.plot:
+        try:
+            plot(rows, args.plot, info)
+            print(f"wrote {args.plot}")
+        except ImportError as exc:
+            print(f"no plot: matplotlib missing ({exc})")
+
+
+if __name__ == "__main__":
+    main()
