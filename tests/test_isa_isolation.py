@@ -31,7 +31,7 @@ VEX_OR_EVEX = re.compile(r"^\s*[0-9a-f]+:\s+v[a-z0-9]+\b|%ymm|%zmm")
 
 def owner(demangled):
     """The qualified name of a function, without return type, arguments or template arguments."""
-    head = demangled.split("(")[0]
+    head = re.sub(r"__vector\(\d+\)", "", demangled).split("(")[0]  # a vector return type has brackets too
     while True:
         stripped = re.sub(r"<[^<>]*>", "", head)
         if stripped == head:

@@ -165,9 +165,10 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
 
     ResampleBackend backend = resample_backend(in_element);
     if (isa != nullptr) {  // tests and benchmarks pick the lane width
-        if (std::strcmp(isa, "avx2") == 0) {
-            backend = resample_backend_avx2(in_element);
-        } else if (std::strcmp(isa, "avx512") != 0 || std::strcmp(backend.name, "avx512") != 0) {
+        const bool avx2 = std::strcmp(isa, "avx2") == 0;
+        if (avx2 || std::strcmp(isa, "avx512") == 0)
+            backend = avx2 ? resample_backend_avx2(in_element) : resample_backend_avx512(in_element);
+        if ((!avx2 && std::strcmp(isa, "avx512") != 0) || backend.run == nullptr) {
             PyErr_Format(PyExc_ValueError, "no %s kernel for this element type on this processor", isa);
             return nullptr;
         }

@@ -24,12 +24,21 @@ const Backends& backends() noexcept {
 namespace zentrova {
 
 ResampleBackend resample_backend(Element element) noexcept {
-    // float32 and float16 gain from 16 lanes; the other types run the 8-lane
-    // kernels (the binary64 ones go voxel by voxel).
-    static const bool wide = cpu::avx512f_usable();
-    if (wide && element == Element::kF32) return {"avx512", avx512::resample_f32_avx512, avx2::window_box_binary32_avx2};
-    if (wide && element == Element::kF16) return {"avx512", avx512::resample_f16_avx512, avx2::window_box_binary32_avx2};
+    // Measured on a rotation of 256^3: float16 gains from 16 lanes; float32 does
+    // not (its 8-lane kernel is as fast as the fixed module's 16-lane one, the
+    // 16-lane one slower), nor do the other types, which have no 16-lane kernel.
+    if (element == Element::kF16) {
+        const ResampleBackend wide = resample_backend_avx512(element);
+        if (wide.run != nullptr) return wide;
+    }
     return resample_backend_avx2(element);
+}
+
+ResampleBackend resample_backend_avx512(Element element) noexcept {
+    static const bool usable = cpu::avx512f_usable();
+    if (usable && element == Element::kF32) return {"avx512", avx512::resample_f32_avx512, avx2::window_box_binary32_avx2};
+    if (usable && element == Element::kF16) return {"avx512", avx512::resample_f16_avx512, avx2::window_box_binary32_avx2};
+    return {"avx512", nullptr, nullptr};
 }
 
 ResampleBackend resample_backend_avx2(Element element) noexcept {

@@ -44,5 +44,8 @@ struct ResampleBackend {
 ResampleBackend resample_backend(Element element) noexcept;
 // The 8-lane kernel for an element type (every processor that imports runs it).
 ResampleBackend resample_backend_avx2(Element element) noexcept;
+// The 16-lane kernel for an element type; run == nullptr where there is none, or
+// where this processor cannot run it.
+ResampleBackend resample_backend_avx512(Element element) noexcept;
 
 }  // namespace zentrova

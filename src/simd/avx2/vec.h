@@ -113,7 +113,7 @@ struct F32x8 {
     }
     // 16-bit integers: 32-bit pairs (movd + pinsrd), each half sign- or zero-extended.
     template <class Start>
-    static i32 pair_words(const void* base, Start start) {
+    __attribute__((always_inline)) static i32 pair_words(const void* base, Start start) {
         const std::uint16_t* b = static_cast<const std::uint16_t*>(base);
         auto four = [&](int k) {
             __m128i r = _mm_cvtsi32_si128(load_bits<int>(b + start(k)));
@@ -147,7 +147,7 @@ struct F32x8 {
                               base[start(5)], base[start(6)], base[start(7)]);
     }
     template <class Raw, class Start>
-    static __m128i bytes_of(const Raw* base, Start start) {
+    __attribute__((always_inline)) static __m128i bytes_of(const Raw* base, Start start) {
         __m128i q = _mm_setzero_si128();
         [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
             ((q = _mm_insert_epi8(q, load_bits<std::uint8_t>(base + start(K)), K)), ...);
@@ -155,7 +155,7 @@ struct F32x8 {
         return q;
     }
     template <class Raw, class Start>
-    static __m128i words_of(const Raw* base, Start start) {
+    __attribute__((always_inline)) static __m128i words_of(const Raw* base, Start start) {
         __m128i q = _mm_setzero_si128();
         [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
             ((q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(K)), K)), ...);
