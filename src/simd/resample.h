@@ -501,7 +501,7 @@ struct VectorRows {
             if (state.all_cval) {
                 left = 0;
             } else if (state.vector) {
-                if (prefetch) prefetch_ahead(p, ahead, x0);
+                if (prefetch) prefetch_ahead<kOrder>(p, ahead, x0);
                 left &= block<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, x0, &t);
             }
             if (left != 0) {
@@ -534,8 +534,9 @@ struct VectorRows {
     }
 
     // Asks for the input lines that the same block of a row further down will
-    // read (the lower corners of every other lane, and their neighbours in y
-    // and z). No value changes.
+    // read (the lower corners of every other lane, and with order 1 their
+    // neighbours in y and z). No value changes.
+    template <int kOrder>
     static void prefetch_ahead(const Params<E>& p, const T ahead[3], std::int64_t x0) {
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         i32 ok = V::splat_i(-1), cell[3];
@@ -557,9 +558,11 @@ struct VectorRows {
         for (int k = 0; k < L; k += 2) {
             const char* q = reinterpret_cast<const char*>(p.in + at[k]);
             _mm_prefetch(q, _MM_HINT_T0);
-            _mm_prefetch(q + row, _MM_HINT_T0);
-            _mm_prefetch(q + plane, _MM_HINT_T0);
-            _mm_prefetch(q + plane + row, _MM_HINT_T0);
+            if constexpr (kOrder == 1) {
+                _mm_prefetch(q + row, _MM_HINT_T0);
+                _mm_prefetch(q + plane, _MM_HINT_T0);
+                _mm_prefetch(q + plane + row, _MM_HINT_T0);
+            }
         }
     }
 
