@@ -14,6 +14,7 @@ import pytest
 from scipy import ndimage as ndi
 from scipy import special
 
+import resample_support
 import scipy_model as sm
 import zentrova_resample as zr
 from zentrova_resample import _derived
@@ -103,25 +104,8 @@ def check(name, x, arg, scipy=True, context="", **kwargs):
 
 
 def random_data(rng, shape, dtype=np.float64, specials=False):
-    """Ties, integers and -0.0 (floats), the whole range with its extremes (integers); `specials` adds
-    inf and NaN to floats."""
-    dtype = np.dtype(dtype)
-    if dtype.kind in "iu":
-        info = np.iinfo(dtype)
-        v = rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
-        pick = rng.random(shape)
-        v[pick < 0.15] = info.max
-        v[(pick >= 0.15) & (pick < 0.3)] = info.min
-        return v
-    v = rng.normal(0, 20, shape)
-    pick = rng.random(shape)
-    v[pick < 0.2] = np.round(v[pick < 0.2])
-    v[(pick >= 0.2) & (pick < 0.3)] = np.round(v[(pick >= 0.2) & (pick < 0.3)]) + 0.5
-    v[(pick >= 0.3) & (pick < 0.35)] = -0.0
-    if specials:
-        v[(pick >= 0.35) & (pick < 0.38)] = np.inf
-        v[(pick >= 0.38) & (pick < 0.4)] = np.nan
-    return v.astype(dtype)
+    """The suite's random data (ties, integers, -0.0, extremes), float64 and finite unless asked."""
+    return resample_support.random_data(rng, shape, dtype, specials=specials)
 
 
 def random_shape(rng, ndim, lo=1, hi=6):

@@ -1,27 +1,15 @@
 #include "python/holder.h"
 
-#include <new>
 #include <utility>
 
+#include "pyutil/buffer_owner.h"
 #include "python/errors.h"
 
 namespace zentrova::py {
 namespace {
 
-struct SliceContainer {
-    PyObject_HEAD
-    platform::Buffer buffer;  // constructed in place by make_slice_container
-};
-
-void slice_container_dealloc(PyObject* self) {
-    reinterpret_cast<SliceContainer*>(self)->buffer.~Buffer();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // heap type: each instance holds a reference to it
-}
-
 PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_owner_dealloc)},
     {Py_tp_doc, const_cast<char*>("Owner of the memory behind an array returned by zentrova.")},
     {0, nullptr},
 };
@@ -29,7 +17,7 @@ PyType_Slot slice_container_slots[] = {
 // The name under which NumPy users of native extensions already know the owner
 // of an array's memory.
 PyType_Spec slice_container_spec = {
-    "zentrova.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+    "zentrova.PySliceContainer", sizeof(BufferOwner), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
 };
 
 PyTypeObject* slice_container_type() {
@@ -40,10 +28,8 @@ PyTypeObject* slice_container_type() {
 }  // namespace
 
 Ref make_slice_container(platform::Buffer&& buffer) noexcept {
-    PyTypeObject* type = slice_container_type();
-    SliceContainer* holder = type != nullptr ? PyObject_New(SliceContainer, type) : nullptr;
-    if (holder == nullptr) {
-        buffer.reset();
+    Ref holder = own_buffer(slice_container_type(), std::move(buffer));
+    if (!holder) {
         PyObject* cause = take_exception();
         Ref text = Ref::steal(cause != nullptr ? PyObject_Str(cause) : nullptr);
         PyErr_Clear();
@@ -51,10 +37,8 @@ Ref make_slice_container(platform::Buffer&& buffer) noexcept {
         PyErr_Clear();
         raise_panic(message ? PyUnicode_AsUTF8(message.get()) : "Failed to create slice container");
         Py_XDECREF(cause);
-        return Ref();
     }
-    new (&holder->buffer) platform::Buffer(std::move(buffer));
-    return Ref::steal(reinterpret_cast<PyObject*>(holder));
+    return holder;
 }
 
 }  // namespace zentrova::py

@@ -5,11 +5,11 @@
 // runs the kernel for the element type.
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "platform/cpu_features.h"
 #include "platform/memory.h"
+#include "pyutil/buffer_owner.h"
 #include "pyutil/numpy.h"
 #include "simd/resample_kernels.h"
 
@@ -247,27 +247,14 @@ PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
                          static_cast<long long>(hi[2]));
 }
 
-// The owner of the memory behind an array made by empty(): freed with it.
-struct BufferOwner {
-    PyObject_HEAD
-    platform::Buffer buffer;  // constructed in place
-};
-
-void buffer_owner_dealloc(PyObject* self) {
-    reinterpret_cast<BufferOwner*>(self)->buffer.~Buffer();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // heap type: each instance holds a reference to it
-}
-
 PyType_Slot buffer_owner_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_owner_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::buffer_owner_dealloc)},
     {Py_tp_doc, const_cast<char*>("Owner of the memory behind an array made by zentrova_resample.")},
     {0, nullptr},
 };
 
 PyType_Spec buffer_owner_spec = {
-    "zentrova_resample._engine.BufferOwner", sizeof(BufferOwner), 0, Py_TPFLAGS_DEFAULT, buffer_owner_slots,
+    "zentrova_resample._engine.BufferOwner", sizeof(py::BufferOwner), 0, Py_TPFLAGS_DEFAULT, buffer_owner_slots,
 };
 
 // empty(shape, dtype) -> a C-contiguous array of unset values (zero pages). Large
@@ -306,10 +293,8 @@ PyObject* empty(PyObject*, PyObject* args) {
     platform::Buffer buffer = platform::Buffer::zeroed(bytes);
     if (!buffer) return PyErr_NoMemory();
     void* data = buffer.data();
-    BufferOwner* owner = PyObject_New(BufferOwner, reinterpret_cast<PyTypeObject*>(owner_type));
-    if (owner == nullptr) return nullptr;  // the buffer frees itself
-    new (&owner->buffer) platform::Buffer(std::move(buffer));
-    Ref owner_ref = Ref::steal(reinterpret_cast<PyObject*>(owner));
+    Ref owner_ref = py::own_buffer(reinterpret_cast<PyTypeObject*>(owner_type), std::move(buffer));
+    if (!owner_ref) return nullptr;
     Py_INCREF(descr);  // PyArray_NewFromDescr steals it
     Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, static_cast<int>(ndim), dims, nullptr, data,
                                                 NPY_ARRAY_CARRAY, nullptr));
