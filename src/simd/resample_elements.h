@@ -40,11 +40,11 @@ inline Raw load_raw(const Raw* p) {
 // Rounds and clamps t as the integer rules above say, in binary32 lanes, and
 // returns the truncated int32 lanes. The operand order of min/max lets a NaN
 // through to the truncation.
-template <class V>
-typename V::i32 round_clamp(typename V::f32 t, float lo, float hi, bool is_signed) {
-    const typename V::f32 half = V::splat(0.5f);
-    const typename V::i32 positive = V::gt(t, V::splat(0.0f));
-    const typename V::f32 below = is_signed ? V::sub(t, half) : V::splat(0.0f);
+template <class V, class T>
+typename V::i32 round_clamp(typename V::f32 t, T lo, T hi, bool is_signed) {
+    const typename V::f32 half = V::splat(T(0.5));
+    const typename V::i32 positive = V::gt(t, V::splat(T(0)));
+    const typename V::f32 below = is_signed ? V::sub(t, half) : V::splat(T(0));
     typename V::f32 r = V::select(positive, V::add(t, half), below);
     r = V::min(V::splat(hi), r);
     r = V::max(V::splat(lo), r);
@@ -117,14 +117,18 @@ struct NarrowLanes {
     }
 };
 
-struct F64 : NarrowLanes<F64> {
+struct F64 {
     using raw = double;
     using compute = double;
     static double widen(double v) { return v; }
     static double narrow(double t) { return t; }
+    template <class V>
+    static void store(double* dst, typename V::f32 t) {
+        V::store_unaligned(dst, t);
+    }
 };
 
-struct I32 : NarrowLanes<I32> {
+struct I32 {
     using raw = std::int32_t;
     using compute = double;
     static double widen(std::int32_t v) { return v; }
@@ -134,9 +138,14 @@ struct I32 : NarrowLanes<I32> {
         if (r < -2147483648.0) r = -2147483648.0;
         return _mm_cvttsd_si32(_mm_set_sd(r));  // NaN -> INT32_MIN
     }
+    // The same in binary64 lanes, without a branch.
+    template <class V>
+    static void store(std::int32_t* dst, typename V::f32 t) {
+        V::store_unaligned_i32(dst, round_clamp<V>(t, -2147483648.0, 2147483647.0, true));
+    }
 };
 
-struct U32 : NarrowLanes<U32> {
+struct U32 {
     using raw = std::uint32_t;
     using compute = double;
     static double widen(std::uint32_t v) { return v; }
@@ -144,6 +153,16 @@ struct U32 : NarrowLanes<U32> {
         double r = round_half(t, false);
         if (r > 4294967295.0) r = 4294967295.0;
         return static_cast<std::uint32_t>(_mm_cvttsd_si64(_mm_set_sd(r)));
+    }
+    // In lanes: the truncation (a floor, r >= 0) shifted by 2^31 into the int32
+    // range, converted exactly, and the sign bit flipped back.
+    template <class V>
+    static void store(std::uint32_t* dst, typename V::f32 t) {
+        const typename V::f32 half = V::splat(0.5), zero = V::splat(0.0);
+        typename V::f32 r = V::select(V::gt(t, zero), V::add(t, half), zero);
+        r = V::min(V::splat(4294967295.0), r);
+        const typename V::i32 shifted = V::truncate(V::sub(V::floor(r), V::splat(2147483648.0)));
+        V::store_unaligned_i32(dst, V::xor_i(shifted, V::splat_i(INT32_MIN)));
     }
 };
 

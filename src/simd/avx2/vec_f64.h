@@ -56,7 +56,15 @@ struct F64x4 {
     static i32 sign_mask(i32 a) { return _mm_srai_epi32(a, 31); }
     static unsigned movemask(i32 mask) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask))); }
 
+    // b where either is NaN: put the value that may be NaN second to keep it.
+    static f32 min(f32 a, f32 b) { return _mm256_min_pd(a, b); }
+    static f32 max(f32 a, f32 b) { return _mm256_max_pd(a, b); }
+    static i32 xor_i(i32 a, i32 b) { return _mm_xor_si128(a, b); }
+
     static void store(std::int32_t* dst, i32 v) { _mm_store_si128(reinterpret_cast<__m128i*>(dst), v); }
+    template <class T>
+    static void store_unaligned_i32(T* dst, i32 v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v); }
+    static void store_unaligned(double* dst, f32 v) { _mm256_storeu_pd(dst, v); }
     static void store(double* lanes, f32 v) { _mm256_store_pd(lanes, v); }
     static f32 load(const double* lanes) { return _mm256_load_pd(lanes); }
 
