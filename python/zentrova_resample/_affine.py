@@ -9,7 +9,9 @@ lock released.
 
 from __future__ import annotations
 
+import math
 import operator
+import sys
 from dataclasses import dataclass, field, replace
 from typing import Optional, Sequence, Tuple, Union
 
@@ -26,11 +28,42 @@ ArrayLike = Union[np.ndarray, Sequence]
 Shape = Tuple[int, ...]
 
 
+@dataclass(frozen=True)
+class ArrayInfo:
+    """An input known by its shape and dtype alone (a lazy array's): enough to plan a resampling
+    without reading, or computing, a single value of it."""
+
+    shape: Shape
+    dtype: np.dtype
+
+    @property
+    def ndim(self) -> int:
+        return len(self.shape)
+
+    @property
+    def size(self) -> int:
+        return math.prod(self.shape)
+
+    def transpose(self, axes: Sequence[int]) -> "ArrayInfo":
+        """The description of ``array.transpose(axes)``."""
+        return ArrayInfo(tuple(self.shape[a] for a in axes), self.dtype)
+
+
+Input = Union[np.ndarray, ArrayInfo]
+
+
+def is_dask_array(value) -> bool:
+    """True for a dask.array.Array. Asks without importing dask: no such array exists before dask is
+    imported."""
+    module = sys.modules.get("dask.array")
+    return module is not None and isinstance(value, getattr(module, "Array", ()))
+
+
 @dataclass
 class Plan:
     """A resampling reduced to three axes: what the engine needs, plus how to get there."""
 
-    input: np.ndarray             # the caller's input, as an array
+    input: Input                  # the caller's input, as an array (or its ArrayInfo: a plan only)
     output_shape: Shape           # the caller's output shape
     batch: Shape                  # leading axes transformed one index at a time (3-D transforms)
     in3: Shape                    # the input of one engine call, three axes
@@ -50,8 +83,9 @@ class Plan:
 
 # ---- argument checks ---------------------------------------------------------------------------
 
-def check_input(input) -> np.ndarray:
-    arr = np.asarray(input)
+def check_input(input) -> Input:
+    """The input as an array; an ArrayInfo is checked and kept as it is (nothing to convert)."""
+    arr = input if isinstance(input, ArrayInfo) else np.asarray(input)
     _dtypes.check(arr.dtype, "input")
     if arr.ndim == 0:
         raise ValueError("input: expected an array with at least one axis, got a 0-dimensional array")
@@ -95,7 +129,7 @@ def check_shape(shape, name: str = "output_shape") -> Shape:
     return values
 
 
-def check_output(output, output_shape: Optional[Shape], input: np.ndarray):
+def check_output(output, output_shape: Optional[Shape], input: Input):
     """(output array or None, output dtype, output shape)."""
     if isinstance(output, np.ndarray):
         if not output.flags.writeable:
@@ -165,7 +199,8 @@ def _pad(shape: Shape, rank: int = 3) -> Shape:
 
 
 def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
-    """(Plan, output array or None, output dtype) for affine_transform's arguments."""
+    """(Plan, output array or None, output dtype) for affine_transform's arguments. `input` may be
+    an ArrayInfo: the plan is then made from its shape and dtype alone."""
     arr = check_input(input)
     order, mode, cval = check_order(order), check_mode(mode), check_cval(cval)
     if output_shape is not None:
@@ -192,7 +227,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
     return plan, out_arr, out_dtype
 
 
-def plan_separable(arr: np.ndarray, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
+def plan_separable(arr: Input, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
                    cval, grid_mode: bool = False, name: str = "zoom"):
     """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
     every axis of `arr` (already checked by check_input): ``(k + shift) * zoom``, or with grid_mode
@@ -213,7 +248,7 @@ def plan_separable(arr: np.ndarray, zoom: np.ndarray, shift: np.ndarray, output_
     return plan, out_arr, out_dtype
 
 
-def _layout(arr: np.ndarray, out_shape: Shape, k: int, k_out: int, order: int, mode: str, cval: float):
+def _layout(arr: Input, out_shape: Shape, k: int, k_out: int, order: int, mode: str, cval: float):
     """The plan's shapes for a transform of the last k input axes onto the last k_out output axes, the
     axes before them being batch axes of equal length in both; (plan, input rows, output columns) of
     the three engine axes that the transform fills."""
@@ -329,9 +364,16 @@ def fill_cval(plan: Plan, result: np.ndarray) -> None:
     result.fill(_dtypes.cast(cval, result.dtype)[0])
 
 
+def check_no_output_chunks(output_chunks) -> None:
+    """output_chunks is for a dask input only."""
+    if output_chunks is not None:
+        raise TypeError("output_chunks: only for a dask.array input (a NumPy input gives one NumPy result)")
+
+
 def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, Sequence[float]] = 0.0,
                      output_shape: Optional[Sequence[int]] = None, output=None, order: int = 1,
-                     mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+                     mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
+                     output_chunks=None) -> Union[np.ndarray, "dask.array.Array"]:
     """Apply an affine transformation, as ``scipy.ndimage.affine_transform`` does.
 
     Output voxel ``o`` samples the input at ``matrix @ o + offset`` with nearest-neighbour
@@ -350,6 +392,16 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     and 64-bit integers in float64, with scipy's operations in scipy's order. Integer results are
     rounded as scipy rounds them and clamped to the type. The interpreter lock is released while
     the kernels run.
+
+    A ``dask.array.Array`` input gives a lazy dask array of the same values (bit for bit), computed
+    one output chunk at a time from exactly the input box that chunk reads; ``output_chunks`` sets
+    its chunks (see ``zentrova_resample._dask.affine_transform`` for the chunks, the graph and the
+    memory of a task). ``output`` is then a dtype or None.
     """
+    if is_dask_array(input):
+        from . import _dask
+        return _dask.affine_transform(input, matrix, offset, output_shape, output, order, mode, cval,
+                                      output_chunks=output_chunks)
+    check_no_output_chunks(output_chunks)
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval)
     return execute(plan, out_arr, out_dtype)

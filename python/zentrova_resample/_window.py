@@ -17,7 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _dtypes
-from ._affine import MODES, Plan, engine_array, run_window
+from ._affine import MODES, Plan, engine_array, fill_cval, run_window
 from ._engine import input_box as _input_box
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
@@ -72,6 +72,9 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     result = np.empty(shape, dtype=kernel_dtype)
     if result.size == 0:
         return result.astype(out_dtype)
+    if plan.input.size == 0:  # as the whole result: cval (or, for the other modes, the same error)
+        fill_cval(plan, result)
+        return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)
     nbatch = len(plan.batch)
     if box is None:
         # Nothing to read; the engine still computes every voxel (cval outright, or with
