@@ -84,7 +84,11 @@ class Plan:
 # ---- argument checks ---------------------------------------------------------------------------
 
 def check_input(input) -> Input:
-    """The input as an array; an ArrayInfo is checked and kept as it is (nothing to convert)."""
+    """The input as an array; an ArrayInfo is checked and kept as it is, and a dask array is described
+    by one (nothing is converted or computed)."""
+    if is_dask_array(input):
+        from ._dask import describe
+        input = describe(input)
     arr = input if isinstance(input, ArrayInfo) else np.asarray(input)
     _dtypes.check(arr.dtype, "input")
     if arr.ndim == 0:
@@ -130,7 +134,11 @@ def check_shape(shape, name: str = "output_shape") -> Shape:
 
 
 def check_output(output, output_shape: Optional[Shape], input: Input):
-    """(output array or None, output dtype, output shape)."""
+    """(output array or None, output dtype, output shape). An input known by its ArrayInfo only (a lazy
+    one) has a lazy result: an array to fill is refused."""
+    if isinstance(input, ArrayInfo) and (isinstance(output, np.ndarray) or is_dask_array(output)):
+        raise TypeError("output: with a dask input the result is a lazy dask array; give a dtype or None "
+                        "(and store the result with dask.array.store or to_zarr)")
     if isinstance(output, np.ndarray):
         if not output.flags.writeable:
             raise ValueError("output: the array is read-only")
@@ -370,6 +378,17 @@ def check_no_output_chunks(output_chunks) -> None:
         raise TypeError("output_chunks: only for a dask.array input (a NumPy input gives one NumPy result)")
 
 
+def run(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype, input, output_chunks=None,
+        label: str = "resample"):
+    """The result of a plan made from `input`: computed now (execute), or for a dask input a lazy dask
+    array of `output_chunks` (_dask.resample; `label` names its tasks)."""
+    if is_dask_array(input):
+        from ._dask import resample
+        return resample(plan, input, out_dtype, output_chunks, label)
+    check_no_output_chunks(output_chunks)
+    return execute(plan, out_arr, out_dtype)
+
+
 def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, Sequence[float]] = 0.0,
                      output_shape: Optional[Sequence[int]] = None, output=None, order: int = 1,
                      mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
@@ -393,15 +412,17 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     rounded as scipy rounds them and clamped to the type. The interpreter lock is released while
     the kernels run.
 
-    A ``dask.array.Array`` input gives a lazy dask array of the same values (bit for bit), computed
-    one output chunk at a time from exactly the input box that chunk reads; ``output_chunks`` sets
-    its chunks (see ``zentrova_resample._dask.affine_transform`` for the chunks, the graph and the
-    memory of a task). ``output`` is then a dtype or None.
+    dask: a ``dask.array.Array`` input (dask is optional) gives a lazy dask array equal bit for bit
+    to the in-memory result, for any chunking of the input and of the output. ``output_chunks`` sets
+    its chunks, in any form ``dask.array`` takes (a block shape, per-axis sizes that tile the output
+    shape, "auto"); default: the input's chunks when the output shape is the input's, else about
+    128 MiB per chunk of whole rows. Each output chunk is one task, which reads exactly the input
+    box it needs (found from the transform, no guessed margin) as one slice of the input; a chunk
+    that samples no input voxel is filled with cval without reading any. A task's peak memory is
+    its output chunk plus its input box (plus, when the input and output dtypes differ, the chunk
+    in the compute type, float32 or float64). ``output`` is then a dtype or None. Unknown (NaN)
+    chunk sizes, an unsupported dtype and ``output_chunks`` that do not tile the output raise
+    ValueError or TypeError when the graph is built, before anything is computed.
     """
-    if is_dask_array(input):
-        from . import _dask
-        return _dask.affine_transform(input, matrix, offset, output_shape, output, order, mode, cval,
-                                      output_chunks=output_chunks)
-    check_no_output_chunks(output_chunks)
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval)
-    return execute(plan, out_arr, out_dtype)
+    return run(plan, out_arr, out_dtype, input, output_chunks, "affine_transform")

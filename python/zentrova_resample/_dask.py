@@ -28,7 +28,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
-from ._affine import MODES, ArrayInfo, Plan, plan_affine
+from ._affine import MODES, ArrayInfo, Plan
 from ._window import Box, compute_window, input_box
 
 Chunks = Tuple[Tuple[int, ...], ...]
@@ -48,13 +48,6 @@ def describe(x: da.Array) -> ArrayInfo:
     return ArrayInfo(tuple(int(n) for n in x.shape), np.dtype(x.dtype))
 
 
-def check_lazy_output(output) -> None:
-    """`output` of a lazy result: a dtype or None, not an array to fill."""
-    if isinstance(output, np.ndarray) or (hasattr(output, "__array__") and not isinstance(output, type)):
-        raise TypeError("output: with a dask input the result is a lazy dask array; give a dtype or None "
-                        "(and store the result with dask.array.store or to_zarr)")
-
-
 # ---- the output chunks ---------------------------------------------------------------------------
 
 def row_chunks(shape: Sequence[int], dtype: np.dtype, limit: int = DEFAULT_CHUNK_BYTES) -> Chunks:
@@ -69,20 +62,19 @@ def row_chunks(shape: Sequence[int], dtype: np.dtype, limit: int = DEFAULT_CHUNK
     auto = normalize_chunks(spec, shape=shape, limit=limit, dtype=dtype)
     balanced = []
     for n, c in zip(shape, auto):
-        parts = len(c)
-        size = -(-n // parts) if n else 0
-        balanced.append(tuple(size for _ in range(parts - 1)) + (n - size * (parts - 1),) if n else (0,))
+        if n == 0:
+            balanced.append((0,))
+            continue
+        size = -(-n // len(c))
+        parts = -(-n // size)
+        balanced.append((size,) * (parts - 1) + (n - size * (parts - 1),))
     return tuple(balanced)
 
 
-def output_chunks_for(output_chunks, plan: Plan, x: da.Array, dtype: np.dtype) -> Chunks:
-    """The output's chunks: the caller's (any form dask.array takes, checked to tile the output
-    shape), else the input's when the shapes are equal, else about 128 MiB of whole rows."""
-    shape = tuple(plan.output_shape)
-    if output_chunks is None:
-        if shape == tuple(x.shape):
-            return tuple(tuple(int(c) for c in axis) for axis in x.chunks)
-        return row_chunks(shape, dtype)
+def check_output_chunks(output_chunks, shape: Sequence[int], dtype: np.dtype) -> Chunks:
+    """The caller's output chunks, in any form dask.array takes, as per-axis sizes; ValueError unless
+    they tile `shape`."""
+    shape = tuple(shape)
     try:
         chunks = normalize_chunks(output_chunks, shape=shape, limit=DEFAULT_CHUNK_BYTES, dtype=dtype)
     except (ValueError, TypeError, ZeroDivisionError) as exc:
@@ -146,9 +138,17 @@ def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: 
 
 
 def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:
-    """The lazy result of `plan` (made from ``describe(x)``) on the dask array `x`: see the module's text."""
+    """The lazy result of `plan` (made from ``describe(x)``) on the dask array `x`, of dtype `out_dtype`:
+    see the module's text. `output_chunks`: the caller's (checked), else the input's chunks when the
+    output shape is the input's, else about 128 MiB of whole rows per chunk."""
     out_dtype = np.dtype(out_dtype)
-    chunks = output_chunks_for(output_chunks, plan, x, out_dtype)
+    shape = tuple(plan.output_shape)
+    if output_chunks is not None:
+        chunks = check_output_chunks(output_chunks, shape, out_dtype)
+    elif shape == tuple(x.shape):  # the input's chunking
+        chunks = tuple(tuple(int(c) for c in axis) for axis in x.chunks)
+    else:
+        chunks = row_chunks(shape, out_dtype)
     if plan.input.size == 0 and math.prod(plan.output_shape) and MODES[plan.mode] > 1:
         raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or 'grid-constant', "
                          f"got {plan.mode!r}")
@@ -178,25 +178,24 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 
-# ---- the functions -------------------------------------------------------------------------------
+def resample_transposed(plan: Plan, x: da.Array, perm: Sequence[int], out_dtype: np.dtype, output_chunks=None,
+                        label: str = "resample") -> da.Array:
+    """`plan`, made for ``x.transpose(perm)``, run on that view; the result in x's axis order (the
+    inverse permutation), `output_chunks` given in that order too."""
+    perm = list(perm)
+    inverse = list(np.argsort(perm))
+    view = x.transpose(perm) if perm != sorted(perm) else x
+    if output_chunks is not None:
+        caller_shape = tuple(plan.output_shape[i] for i in inverse)
+        caller_chunks = check_output_chunks(output_chunks, caller_shape, np.dtype(out_dtype))
+        output_chunks = tuple(caller_chunks[a] for a in perm)
+    result = resample(plan, view, out_dtype, output_chunks, label)
+    return result.transpose(inverse) if perm != sorted(perm) else result
 
-def affine_transform(input: da.Array, matrix, offset=0.0, output_shape=None, output=None, order: int = 1,
-                     mode: str = "constant", cval: float = 0.0, *, output_chunks=None) -> da.Array:
-    """``affine_transform`` of a dask array: a lazy dask array equal bit for bit to the in-memory
-    result, for every chunking of the input and of the output.
 
-    ``output_chunks``: the output's chunks, in any form ``dask.array`` takes (a block shape, per-axis
-    chunk sizes that tile ``output_shape``, "auto"); default: the input's chunks when ``output_shape``
-    is the input's shape, else about 128 MiB per chunk made of whole rows.
-
-    Each output chunk is one task that reads exactly the input box it needs (found from the transform,
-    not guessed) as one slice of the input; a chunk that samples nothing of the input is filled with
-    cval and reads nothing. A task's peak memory is its output chunk plus its input box (plus, when the
-    input and output dtypes differ, the chunk in the compute type: float32 or float64). Arguments are
-    checked, and ValueError or TypeError raised, when the graph is built: unknown (NaN) input chunk
-    sizes, a dtype the engine does not take, ``output_chunks`` that do not tile the output.
-    """
-    info = describe(input)
-    check_lazy_output(output)
-    plan, _, out_dtype = plan_affine(info, matrix, offset, output_shape, output, order, mode, cval)
-    return resample(plan, input, out_dtype, output_chunks, label="affine_transform")
+def cast(x: da.Array, dtype: np.dtype, output_chunks=None) -> da.Array:
+    """`x` converted with NumPy's cast (zoom's shortcut for factors of 1), in `output_chunks` if given."""
+    result = x.astype(dtype)
+    if output_chunks is None:
+        return result
+    return result.rechunk(check_output_chunks(output_chunks, result.shape, np.dtype(dtype)))
