@@ -241,3 +241,43 @@ def test_output_chunks_need_a_dask_input():
         zr.affine_transform(np.zeros((3, 3, 3), "float32"), np.eye(3), output_chunks=2)
     with pytest.raises(TypeError, match="output_chunks"):
         zr.rotate(np.zeros((3, 3, 3), "float32"), 10, output_chunks=2)
+
+
+# ---- dask.distributed ----------------------------------------------------------------------------
+
+def _pool_size():
+    import zentrova
+    return zentrova.build_info()["num_threads"]
+
+
+def test_local_cluster_two_processes():
+    """A LocalCluster of 2 worker processes (1 thread each, the pool sized to it by PoolSize): the result
+    equals the in-memory call, every worker's pool has 1 thread, and both workers computed chunks."""
+    distributed = pytest.importorskip("distributed")
+    from zentrova_resample.dask_workers import PoolSize
+
+    rng = rng_for("cluster")
+    data = random_data(rng, (40, 37, 45), "uint16")
+    matrix, offset = random_transform(rng, data.shape, (36, 44, 41), "rotate")
+    expected = zr.affine_transform(data, matrix, offset, (36, 44, 41), order=1, mode="nearest")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+        register = getattr(client, "register_plugin", None) or client.register_worker_plugin
+        register(PoolSize())
+        x = da.from_array(data, chunks=((13, 27), (10, 27), (45,)))
+        lazy = zr.affine_transform(x, matrix, offset, (36, 44, 41), order=1, mode="nearest",
+                                   output_chunks=((7, 9, 20), (44,), (11, 30)))
+        stored = lazy.persist()
+        distributed.wait(stored)
+        workers = {w for holders in client.who_has(stored).values() for w in holders}
+        assert_identical(stored.compute(), expected)
+        assert sorted(client.run(_pool_size).values()) == [1, 1]
+        assert len(workers) == 2, workers
+
+
+def test_worker_env():
+    pytest.importorskip("distributed")
+    from zentrova_resample.dask_workers import worker_env
+    assert worker_env(3) == {"RAYON_NUM_THREADS": "3"}
+    with pytest.raises(ValueError, match="nthreads"):
+        worker_env(0)
