@@ -1,0 +1,175 @@
+"""Chunked resampling on dask: zentrova against dask-image, and what chunking costs.
+
+1. The same chunked job (a uint16 volume rotated about its centre, order 1, mode 'constant') with
+   dask_image.ndinterp.affine_transform (scipy per output chunk) and with zentrova_resample's, the
+   same input and output chunks, on the same LocalCluster of 2 worker processes of 1 thread each
+   (zentrova's pool in each worker sized to it by PoolSize): Mvox/s of output of each, the ratio, and
+   how many voxels of each differ from the in-memory call on the whole volume.
+2. zentrova chunked against zentrova in memory on one volume that fits (1024^3 uint16 by default,
+   128 MiB chunks), the threaded scheduler in this process: the cost of chunking.
+3. zentrova's job of 1. on worker layouts of this machine: processes x threads, and the pool size in
+   each worker (the default, all CPUs, oversubscribes when there are several processes).
+
+The input is made and kept in the workers' memory before the clock starts (persist); each timing is
+the best of --repeat runs of persisting the output (the chunks computed and held, not gathered).
+
+    python bench/bench_dask.py [--shape 256 512 512] [--chunks 64 128 256] [--fits 1024 1024 1024]
+                               [--repeat 3] [--parts 1 2 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import time
+from typing import Callable, Sequence, Tuple
+
+import dask
+import dask.array as da
+import numpy as np
+from dask.graph_manipulation import clone
+from distributed import Client, LocalCluster, wait
+
+import zentrova
+import zentrova_resample as zr
+from zentrova_resample.dask_workers import PoolSize
+
+
+def rotation(shape: Sequence[int], degrees: float = 17.0) -> Tuple[np.ndarray, np.ndarray]:
+    """A rotation about two axes, about the volume's centre (as bench_transforms.py)."""
+    a = np.deg2rad(degrees)
+    c, s = np.cos(a), np.sin(a)
+    m = np.array([[1, 0, 0], [0, c, -s], [0, s, c]]) @ np.array([[c, 0, s], [0, 1, 0], [-s, 0, c]])
+    centre = (np.asarray(shape) - 1) / 2.0
+    return m, centre - m @ centre
+
+
+def best_persist(make: Callable[[], da.Array], repeat: int, source: da.Array, cluster: bool = True) -> float:
+    """Best wall time of persisting the lazy array over `repeat` runs: on the cluster (until its chunks are
+    in the workers' memory), or on the local scheduler set with dask.config. Each run gets keys of its
+    own (a clone of the graph above `source`), so that no run finds another's results."""
+    best = math.inf
+    for _ in range(repeat):
+        lazy = clone(make(), omit=source)
+        t0 = time.perf_counter()
+        held = lazy.persist()
+        if cluster:
+            wait(held)
+        best = min(best, time.perf_counter() - t0)
+        del held
+    return best
+
+
+def _pool_size() -> int:
+    return zentrova.build_info()["num_threads"]
+
+
+def volume(shape: Sequence[int], chunks: Sequence[int]) -> da.Array:
+    """A random uint16 volume (12-bit values, as a camera's), made chunk by chunk."""
+    return da.random.default_rng(1).integers(0, 4096, tuple(shape), chunks=tuple(chunks), dtype=np.uint16)
+
+
+def part_dask_image(shape, chunks, repeat: int) -> None:
+    from dask_image.ndinterp import affine_transform as di_affine_transform
+
+    m, off = rotation(shape)
+    mvox = math.prod(shape) / 1e6
+    print(f"\n1. dask-image vs zentrova: {tuple(shape)} uint16, chunks {tuple(chunks)} in and out, LocalCluster of "
+          f"2 worker processes x 1 thread")
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                      silence_logs=40) as cluster, Client(cluster) as client:
+        client.register_plugin(PoolSize())
+        x = volume(shape, chunks).persist()
+        wait(x)
+        jobs = {
+            "dask-image (scipy)": lambda: di_affine_transform(x, m, off, output_shape=shape, order=1,
+                                                               output_chunks=chunks, mode="constant", cval=0),
+            "zentrova": lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1, output_chunks=chunks),
+        }
+        times = {name: best_persist(make, repeat, x) for name, make in jobs.items()}
+        pools = sorted(client.run(_pool_size).values())
+        whole = zr.affine_transform(x.compute(), m, off, output_shape=shape, order=1)
+        differ = {name: int(np.count_nonzero(make().compute() != whole)) for name, make in jobs.items()}
+    for name, t in times.items():
+        print(f"   {name:20s} {t:7.3f} s  {mvox / t:8.1f} Mvox/s   voxels differing from the in-memory call: "
+              f"{differ[name]} of {math.prod(shape)}")
+    print(f"   ratio zentrova / dask-image: {times['dask-image (scipy)'] / times['zentrova']:.1f}x "
+          f"(zentrova pool per worker: {pools})")
+
+
+def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
+    m, off = rotation(shape)
+    mvox = math.prod(shape) / 1e6
+    plane = shape[1] * shape[2] * 2
+    zchunk = max(1, chunk_mib * 2**20 // plane)
+    chunks = (zchunk,) + tuple(shape[1:])
+    data = np.random.default_rng(2).integers(0, 4096, shape, dtype=np.uint16)
+    threads = os.cpu_count()
+    print(f"\n2. chunked vs in memory: {tuple(shape)} uint16 ({data.nbytes / 2**30:.2f} GiB), chunks {chunks} "
+          f"({math.prod(chunks) * 2 / 2**20:.0f} MiB), threaded scheduler with {threads} threads, zentrova pool "
+          f"{_pool_size()} threads")
+    zr.affine_transform(data[:8], m, off, output_shape=(8,) + tuple(shape[1:]))  # warm-up
+    best = math.inf
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        whole = zr.affine_transform(data, m, off, output_shape=shape, order=1)
+        best = min(best, time.perf_counter() - t0)
+    x = da.from_array(data, chunks=chunks)
+    with dask.config.set(scheduler="threads", num_workers=threads):
+        lazy = lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1)  # noqa: E731
+        chunked = best_persist(lazy, repeat, x, cluster=False)
+        target = np.empty_like(whole)
+        stored = math.inf
+        for _ in range(repeat):
+            t0 = time.perf_counter()
+            da.store(lazy(), target, lock=False)
+            stored = min(stored, time.perf_counter() - t0)
+    same = np.array_equal(target, whole)
+    print(f"   in memory             {best:7.3f} s  {mvox / best:8.1f} Mvox/s")
+    print(f"   chunked (persist)     {chunked:7.3f} s  {mvox / chunked:8.1f} Mvox/s   cost {chunked / best - 1:+.1%}")
+    print(f"   chunked (store into one NumPy array) {stored:7.3f} s  {mvox / stored:8.1f} Mvox/s   "
+          f"cost {stored / best - 1:+.1%}   identical to in memory: {same}")
+
+
+LAYOUTS = ((2, 1, "threads"), (1, 2, "threads"), (2, 2, "threads"), (2, 1, "default"), (1, 4, "threads"))
+
+
+def part_layouts(shape, chunks, repeat: int) -> None:
+    m, off = rotation(shape)
+    mvox = math.prod(shape) / 1e6
+    print(f"\n3. worker layouts for zentrova ({tuple(shape)} uint16, chunks {tuple(chunks)}), {os.cpu_count()} CPUs")
+    for workers, threads, pool in LAYOUTS:
+        with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True, dashboard_address=None,
+                          silence_logs=40) as cluster, Client(cluster) as client:
+            if pool == "threads":
+                client.register_plugin(PoolSize())
+            x = volume(shape, chunks).persist()
+            wait(x)
+            t = best_persist(lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1,
+                                                         output_chunks=chunks), repeat, x)
+            pools = sorted(client.run(_pool_size).values())
+        print(f"   {workers} processes x {threads} threads, pool {pools} ({'= threads' if pool == 'threads' else pool}):"
+              f" {t:7.3f} s  {mvox / t:8.1f} Mvox/s")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--shape", type=int, nargs=3, default=(256, 512, 512))
+    ap.add_argument("--chunks", type=int, nargs=3, default=(64, 128, 256))
+    ap.add_argument("--fits", type=int, nargs=3, default=(1024, 1024, 1024), help="the volume of part 2")
+    ap.add_argument("--chunk-mib", type=int, default=128, help="chunk size of part 2")
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--parts", type=int, nargs="+", default=(1, 2, 3))
+    args = ap.parse_args()
+    print(f"zentrova {zentrova.build_info()['version']}, dask {dask.__version__}, {os.cpu_count()} CPUs")
+    if 1 in args.parts:
+        part_dask_image(args.shape, args.chunks, args.repeat)
+    if 2 in args.parts:
+        part_chunking_cost(args.fits, args.chunk_mib, args.repeat)
+    if 3 in args.parts:
+        part_layouts(args.shape, args.chunks, args.repeat)
+
+
+if __name__ == "__main__":
+    main()
