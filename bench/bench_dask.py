@@ -7,7 +7,8 @@
    how many voxels of each differ from its own in-memory call on the whole volume (scipy's for
    dask-image; zentrova computes 16-bit types in binary32, so the two differ by 1 at some ties).
 2. zentrova chunked against zentrova in memory on one volume that fits (1024^3 uint16 by default,
-   128 MiB chunks), the threaded scheduler in this process: the cost of chunking.
+   128 MiB chunks of whole rows, and of whole planes), a rotation and a deskew shear, the threaded
+   scheduler in this process: the cost of chunking, and how much input the chunks' boxes hold.
 3. zentrova's job of 1. on worker layouts of this machine: processes x threads, and the pool size in
    each worker (the default, all CPUs, oversubscribes when there are several processes).
 
@@ -35,6 +36,7 @@ from distributed import Client, LocalCluster, wait
 
 import zentrova
 import zentrova_resample as zr
+from zentrova_resample import _affine, _dask, _window
 from zentrova_resample.dask_workers import PoolSize
 
 
@@ -102,38 +104,54 @@ def part_dask_image(shape, chunks, repeat: int) -> None:
           f"(zentrova pool per worker: {pools})")
 
 
+def deskew(shape: Sequence[int], shear: float = 0.5) -> Tuple[np.ndarray, np.ndarray]:
+    """A stage-scan deskew shear (y by `shear` per plane), centred."""
+    m = np.eye(3)
+    m[1, 0] = -shear
+    return m, np.array([0.0, shear * (shape[0] - 1) / 2, 0.0])
+
+
 def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
-    m, off = rotation(shape)
+    shape = tuple(shape)
     mvox = math.prod(shape) / 1e6
-    plane = shape[1] * shape[2] * 2
-    zchunk = max(1, chunk_mib * 2**20 // plane)
-    chunks = (zchunk,) + tuple(shape[1:])
     data = np.random.default_rng(2).integers(0, 4096, shape, dtype=np.uint16)
     threads = os.cpu_count()
-    print(f"\n2. chunked vs in memory: {tuple(shape)} uint16 ({data.nbytes / 2**30:.2f} GiB), chunks {chunks} "
-          f"({math.prod(chunks) * 2 / 2**20:.0f} MiB), threaded scheduler with {threads} threads, zentrova pool "
-          f"{_pool_size()} threads")
-    zr.affine_transform(data[:8], m, off, output_shape=(8,) + tuple(shape[1:]))  # warm-up
-    best = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        whole = zr.affine_transform(data, m, off, output_shape=shape, order=1)
-        best = min(best, time.perf_counter() - t0)
-    x = da.from_array(data, chunks=chunks)
+    plane = shape[1] * shape[2] * 2
+    layouts = {"whole rows (the default)": _dask.row_chunks(shape, data.dtype, chunk_mib * 2**20),
+               "whole planes": (max(1, chunk_mib * 2**20 // plane),) + shape[1:]}
+    print(f"\n2. chunked vs in memory: {shape} uint16 ({data.nbytes / 2**30:.2f} GiB), {chunk_mib} MiB chunks (input "
+          f"and output), threaded scheduler with {threads} threads, zentrova pool {_pool_size()} threads; in-memory "
+          f"and chunked runs alternate, best and median of {repeat}")
+    for name, (m, off) in (("rotation", rotation(shape)), ("deskew shear", deskew(shape))):
+        zr.affine_transform(data[:8], m, off, output_shape=(8,) + shape[1:])  # warm-up
+        for layout, chunks in layouts.items():
+            x = da.from_array(data, chunks=chunks)
+            plan, _, _ = _affine.plan_affine(data, m, off, shape, None, 1, "constant", 0.0)
+            lazy = zr.affine_transform(x, m, off, output_shape=shape, order=1)
+            boxes = sum(math.prod(b - a for a, b in box) for box in (
+                _window.input_box(plan, *_dask.chunk_window(lazy.chunks, index))
+                for index in np.ndindex(*lazy.numblocks)) if box)
+            whole, chunked = [], []
+            with dask.config.set(scheduler="threads", num_workers=threads):
+                for _ in range(repeat):
+                    t0 = time.perf_counter()
+                    result = zr.affine_transform(data, m, off, output_shape=shape, order=1)
+                    whole.append(time.perf_counter() - t0)
+                    del result
+                    chunked.append(best_persist(lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1),
+                                                1, x, cluster=False))
+            w, c = min(whole), min(chunked)
+            print(f"   {name}, {layout} {tuple(len(a) and a[0] for a in lazy.chunks)}, input boxes "
+                  f"{boxes / math.prod(shape):.2f}x the output: in memory {w:6.3f} s ({mvox / w:5.0f} Mvox/s, median "
+                  f"{np.median(whole):.3f}), chunked {c:6.3f} s ({mvox / c:5.0f} Mvox/s, median {np.median(chunked):.3f}):"
+                  f" cost {c / w - 1:+.0%} (medians {np.median(chunked) / np.median(whole) - 1:+.0%})")
+    x = da.from_array(data, chunks=layouts["whole rows (the default)"])
+    m, off = rotation(shape)
     with dask.config.set(scheduler="threads", num_workers=threads):
-        lazy = lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1)  # noqa: E731
-        chunked = best_persist(lazy, repeat, x, cluster=False)
-        target = np.empty_like(whole)
-        stored = math.inf
-        for _ in range(repeat):
-            t0 = time.perf_counter()
-            da.store(lazy(), target, lock=False)
-            stored = min(stored, time.perf_counter() - t0)
-    same = np.array_equal(target, whole)
-    print(f"   in memory             {best:7.3f} s  {mvox / best:8.1f} Mvox/s")
-    print(f"   chunked (persist)     {chunked:7.3f} s  {mvox / chunked:8.1f} Mvox/s   cost {chunked / best - 1:+.1%}")
-    print(f"   chunked (store into one NumPy array) {stored:7.3f} s  {mvox / stored:8.1f} Mvox/s   "
-          f"cost {stored / best - 1:+.1%}   identical to in memory: {same}")
+        target = np.empty(shape, np.uint16)
+        da.store(zr.affine_transform(x, m, off, output_shape=shape, order=1), target, lock=False)
+    same = np.array_equal(target, zr.affine_transform(data, m, off, output_shape=shape, order=1))
+    print(f"   rotation, chunked result stored into one array: identical to in memory: {same}")
 
 
 LAYOUTS = ((2, 1, "threads"), (1, 2, "threads"), (2, 2, "threads"), (2, 1, "default"), (1, 4, "threads"))

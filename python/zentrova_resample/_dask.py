@@ -97,6 +97,12 @@ def _bounds(chunks: Sequence[int]) -> np.ndarray:
     return np.concatenate([[0], np.cumsum(chunks, dtype=np.int64)])
 
 
+def chunk_window(chunks: Chunks, index: Sequence[int], bounds: Optional[List[np.ndarray]] = None):
+    """(start, stop) of the chunk at block `index` of `chunks` (`bounds`: their _bounds, if at hand)."""
+    bounds = bounds or [_bounds(c) for c in chunks]
+    return (tuple(int(b[i]) for b, i in zip(bounds, index)), tuple(int(b[i + 1]) for b, i in zip(bounds, index)))
+
+
 def _reads(bounds: List[np.ndarray], box: Box) -> List[Tuple[Tuple[int, ...], Tuple[slice, ...],
                                                                         Tuple[int, ...], bool]]:
     """Per input chunk that `box` cuts: (its block index, the slice of it inside the box, where that
@@ -160,8 +166,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     out_bounds = [_bounds(c) for c in chunks]
     dsk: Dict[Key, Any] = {}
     for index in np.ndindex(*[len(c) for c in chunks]):
-        start = tuple(int(b[i]) for b, i in zip(out_bounds, index))
-        stop = tuple(int(b[i + 1]) for b, i in zip(out_bounds, index))
+        start, stop = chunk_window(chunks, index, out_bounds)
         box = input_box(plan, start, stop)
         keys, places = [], []
         for n, (block, local, place, whole) in enumerate(_reads(in_bounds, box) if box else ()):
