@@ -15,7 +15,7 @@ CODE = textwrap.dedent("""
         def find_spec(self, name, path=None, target=None):
             if name.split(".")[0] in ("dask", "distributed"):
                 tried.append(name)
-                raise ImportError(f"{name} is blocked in this test")
+                raise ModuleNotFoundError(f"No module named {name!r} (blocked in this test)")
             return None
 
     sys.meta_path.insert(0, NoDask())
