@@ -48,7 +48,8 @@ def input_box(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Optional
         return None
     b0, t0 = _split(plan, start)
     b1, t1 = _split(plan, stop, pad=1)
-    box = _input_box(plan.input.dtype, tuple(plan.matrix.ravel().tolist()), tuple(plan.offset.tolist()),
+    box = _input_box(_dtypes.native(plan.input.dtype), tuple(plan.matrix.ravel().tolist()),
+                     tuple(plan.offset.tolist()),
                      plan.order, MODES[plan.mode], tuple(b - a for a, b in zip(t0, t1)),
                      interpolated=plan.interpolated, full_shape=plan.in3, out_origin=t0,
                      separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
