@@ -9,7 +9,9 @@ lock released.
 
 from __future__ import annotations
 
+import math
 import operator
+import sys
 from dataclasses import dataclass, field, replace
 from typing import Optional, Sequence, Tuple, Union
 
@@ -27,11 +29,42 @@ ArrayLike = Union[np.ndarray, Sequence]
 Shape = Tuple[int, ...]
 
 
+@dataclass(frozen=True)
+class ArrayInfo:
+    """An input known by its shape and dtype alone (a lazy array's): enough to plan a resampling
+    without reading, or computing, a single value of it."""
+
+    shape: Shape
+    dtype: np.dtype
+
+    @property
+    def ndim(self) -> int:
+        return len(self.shape)
+
+    @property
+    def size(self) -> int:
+        return math.prod(self.shape)
+
+    def transpose(self, axes: Sequence[int]) -> "ArrayInfo":
+        """The description of ``array.transpose(axes)``."""
+        return ArrayInfo(tuple(self.shape[a] for a in axes), self.dtype)
+
+
+Input = Union[np.ndarray, ArrayInfo]
+
+
+def is_dask_array(value) -> bool:
+    """True for a dask.array.Array. Asks without importing dask: no such array exists before dask is
+    imported."""
+    module = sys.modules.get("dask.array")
+    return module is not None and isinstance(value, getattr(module, "Array", ()))
+
+
 @dataclass
 class Plan:
     """A resampling reduced to three axes: what the engine needs, plus how to get there."""
 
-    input: np.ndarray             # the caller's input, as an array
+    input: Input                  # the caller's input, as an array (or its ArrayInfo: a plan only)
     output_shape: Shape           # the caller's output shape
     batch: Shape                  # leading axes transformed one index at a time (3-D transforms)
     in3: Shape                    # the input of one engine call, three axes
@@ -51,8 +84,13 @@ class Plan:
 
 # ---- argument checks ---------------------------------------------------------------------------
 
-def check_input(input) -> np.ndarray:
-    arr = np.asarray(input)
+def check_input(input) -> Input:
+    """The input as an array; an ArrayInfo is checked and kept as it is, and a dask array is described
+    by one (nothing is converted or computed)."""
+    if is_dask_array(input):
+        from ._dask import describe
+        input = describe(input)
+    arr = input if isinstance(input, ArrayInfo) else np.asarray(input)
     _dtypes.check(arr.dtype, "input")
     if arr.ndim == 0:
         raise ValueError("input: expected an array with at least one axis, got a 0-dimensional array")
@@ -96,8 +134,12 @@ def check_shape(shape, name: str = "output_shape") -> Shape:
     return values
 
 
-def check_output(output, output_shape: Optional[Shape], input: np.ndarray):
-    """(output array or None, output dtype, output shape)."""
+def check_output(output, output_shape: Optional[Shape], input: Input):
+    """(output array or None, output dtype, output shape). An input known by its ArrayInfo only (a lazy
+    one) has a lazy result: an array to fill is refused."""
+    if isinstance(input, ArrayInfo) and (isinstance(output, np.ndarray) or is_dask_array(output)):
+        raise TypeError("output: with a dask input the result is a lazy dask array; give a dtype or None "
+                        "(and store the result with dask.array.store or to_zarr)")
     if isinstance(output, np.ndarray):
         if not output.flags.writeable:
             raise ValueError("output: the array is read-only")
@@ -166,7 +208,8 @@ def _pad(shape: Shape, rank: int = 3) -> Shape:
 
 
 def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
-    """(Plan, output array or None, output dtype) for affine_transform's arguments."""
+    """(Plan, output array or None, output dtype) for affine_transform's arguments. `input` may be
+    an ArrayInfo: the plan is then made from its shape and dtype alone."""
     arr = check_input(input)
     order, mode, cval = check_order(order), check_mode(mode), check_cval(cval)
     if output_shape is not None:
@@ -193,7 +236,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
     return plan, out_arr, out_dtype
 
 
-def plan_separable(arr: np.ndarray, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
+def plan_separable(arr: Input, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
                    cval, grid_mode: bool = False, name: str = "zoom"):
     """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
     every axis of `arr` (already checked by check_input): ``(k + shift) * zoom``, or with grid_mode
@@ -214,7 +257,7 @@ def plan_separable(arr: np.ndarray, zoom: np.ndarray, shift: np.ndarray, output_
     return plan, out_arr, out_dtype
 
 
-def _layout(arr: np.ndarray, out_shape: Shape, k: int, k_out: int, order: int, mode: str, cval: float):
+def _layout(arr: Input, out_shape: Shape, k: int, k_out: int, order: int, mode: str, cval: float):
     """The plan's shapes for a transform of the last k input axes onto the last k_out output axes, the
     axes before them being batch axes of equal length in both; (plan, input rows, output columns) of
     the three engine axes that the transform fills."""
@@ -330,9 +373,27 @@ def fill_cval(plan: Plan, result: np.ndarray) -> None:
     result.fill(_dtypes.cast(cval, result.dtype)[0])
 
 
+def check_no_output_chunks(output_chunks) -> None:
+    """output_chunks is for a dask input only."""
+    if output_chunks is not None:
+        raise TypeError("output_chunks: only for a dask.array input (a NumPy input gives one NumPy result)")
+
+
+def run(plan: Plan, out_arr: Optional[np.ndarray], out_dtype: np.dtype, input, output_chunks=None,
+        label: str = "resample"):
+    """The result of a plan made from `input`: computed now (execute), or for a dask input a lazy dask
+    array of `output_chunks` (_dask.resample; `label` names its tasks)."""
+    if is_dask_array(input):
+        from ._dask import resample
+        return resample(plan, input, out_dtype, output_chunks, label)
+    check_no_output_chunks(output_chunks)
+    return execute(plan, out_arr, out_dtype)
+
+
 def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, Sequence[float]] = 0.0,
                      output_shape: Optional[Sequence[int]] = None, output=None, order: int = 1,
-                     mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+                     mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
+                     output_chunks=None) -> Union[np.ndarray, "dask.array.Array"]:
     """Apply an affine transformation, as ``scipy.ndimage.affine_transform`` does.
 
     Output voxel ``o`` samples the input at ``matrix @ o + offset`` with nearest-neighbour
@@ -351,6 +412,18 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     and 64-bit integers in float64, with scipy's operations in scipy's order. Integer results are
     rounded as scipy rounds them and clamped to the type. The interpreter lock is released while
     the kernels run.
+
+    dask: a ``dask.array.Array`` input (dask is optional) gives a lazy dask array equal bit for bit
+    to the in-memory result, for any chunking of the input and of the output. ``output_chunks`` sets
+    its chunks, in any form ``dask.array`` takes (a block shape, per-axis sizes that tile the output
+    shape, "auto"); default: the input's chunks when the output shape is the input's, else about
+    128 MiB per chunk of whole rows. Each output chunk is one task, which reads exactly the input
+    box it needs (found from the transform, no guessed margin) as one slice of the input; a chunk
+    that samples no input voxel is filled with cval without reading any. A task's peak memory is
+    its output chunk plus its input box (plus, when the input and output dtypes differ, the chunk
+    in the compute type, float32 or float64). ``output`` is then a dtype or None. Unknown (NaN)
+    chunk sizes, an unsupported dtype and ``output_chunks`` that do not tile the output raise
+    ValueError or TypeError when the graph is built, before anything is computed.
     """
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval)
-    return execute(plan, out_arr, out_dtype)
+    return run(plan, out_arr, out_dtype, input, output_chunks, "affine_transform")

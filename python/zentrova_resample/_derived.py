@@ -21,7 +21,7 @@ from typing import Sequence, Tuple, Union
 import numpy as np
 
 from . import _affine
-from ._affine import ArrayLike, execute
+from ._affine import ArrayLike, execute, is_dask_array, run
 
 Real = Union[float, int, np.floating, np.integer]
 
@@ -60,7 +60,7 @@ def _check_output_shape(output, shape: Tuple[int, ...]) -> None:
 # ---- shift -------------------------------------------------------------------------------------
 
 def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, order: int = 1,
-          mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+          mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *, output_chunks=None):
     """Shift an array, as ``scipy.ndimage.shift`` does.
 
     Output voxel ``k`` samples the input at ``k - shift`` along every axis (scipy computes
@@ -78,6 +78,8 @@ def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, ord
 
     Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
     argument, before anything is written to ``output``.
+
+    A dask array input gives a lazy dask array, with ``output_chunks``, as ``affine_transform`` does.
     """
     arr = _affine.check_input(input)
     values = _per_axis(shift, arr.ndim, "shift")
@@ -88,7 +90,7 @@ def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, ord
     _check_output_shape(output, arr.shape)
     plan, out_arr, out_dtype = _affine.plan_separable(arr, np.ones(arr.ndim), negated, tuple(arr.shape), output,
                                                       order, mode, cval, name="shift")
-    return execute(plan, out_arr, out_dtype)
+    return run(plan, out_arr, out_dtype, input, output_chunks, "shift")
 
 
 # ---- zoom --------------------------------------------------------------------------------------
@@ -122,7 +124,7 @@ def zoom_factors(input_shape: Sequence[int], output_shape: Sequence[int], grid_m
 
 def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order: int = 1,
          mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
-         grid_mode: bool = False) -> np.ndarray:
+         grid_mode: bool = False, output_chunks=None):
     """Zoom an array, as ``scipy.ndimage.zoom`` does.
 
     The output has ``round(n * zoom)`` voxels along an axis of n (Python's round, half to even).
@@ -143,6 +145,8 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
 
     Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
     argument, before anything is written to ``output``.
+
+    A dask array input gives a lazy dask array, with ``output_chunks``, as ``affine_transform`` does.
     """
     arr = _affine.check_input(input)
     values = _per_axis(zoom, arr.ndim, "zoom")
@@ -153,6 +157,10 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
     if all(z == 1 for z in values) and prefilter:
         # scipy's shortcut: the input as is, NumPy's cast into the output
         out_arr, out_dtype, _ = _affine.check_output(output, None, arr)
+        if is_dask_array(input):
+            from ._dask import cast
+            return cast(input, out_dtype, output_chunks)
+        _affine.check_no_output_chunks(output_chunks)
         if out_arr is None:
             out_arr = np.empty(output_shape, dtype=out_dtype)
         out_arr[...] = arr
@@ -164,7 +172,7 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
     factors = zoom_factors(arr.shape, output_shape, grid_mode)
     plan, out_arr, out_dtype = _affine.plan_separable(arr, factors, np.zeros(arr.ndim), output_shape, output,
                                                       order, mode, cval, grid_mode, name="zoom")
-    return execute(plan, out_arr, out_dtype)
+    return run(plan, out_arr, out_dtype, input, output_chunks, "zoom")
 
 
 # ---- rotate ------------------------------------------------------------------------------------
@@ -242,7 +250,8 @@ def _check_axes(axes, ndim: int) -> Tuple[int, int]:
 
 
 def rotate(input: ArrayLike, angle: Real, axes: Tuple[int, int] = (1, 0), reshape: bool = True, output=None,
-           order: int = 1, mode: str = "constant", cval: float = 0.0, prefilter: bool = True) -> np.ndarray:
+           order: int = 1, mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
+           output_chunks=None):
     """Rotate an array in the plane of two axes, as ``scipy.ndimage.rotate`` does.
 
     ``angle`` in degrees. Every plane parallel to ``axes`` is rotated about its centre by scipy's
@@ -260,6 +269,9 @@ def rotate(input: ArrayLike, angle: Real, axes: Tuple[int, int] = (1, 0), reshap
 
     Unlike scipy (which does not check it), ``axes`` must name two different axes; bad arguments raise
     ValueError or TypeError naming the argument, before anything is written to ``output``.
+
+    A dask array input gives a lazy dask array, with ``output_chunks`` (in the result's axis order), as
+    ``affine_transform`` does.
     """
     arr = _affine.check_input(input)
     if arr.ndim < 2:
@@ -271,6 +283,12 @@ def rotate(input: ArrayLike, angle: Real, axes: Tuple[int, int] = (1, 0), reshap
     _check_output_shape(output, output_shape)
     # The plane axes last, the others before them in their order: batch axes of the engine.
     perm = [a for a in range(arr.ndim) if a not in plane] + list(plane)
+    if is_dask_array(input):
+        from ._dask import resample_transposed
+        plan, _, out_dtype = _affine.plan_affine(arr.transpose(perm), rot_matrix, offset,
+                                                 tuple(output_shape[a] for a in perm), output, order, mode, cval)
+        return resample_transposed(plan, input, perm, out_dtype, output_chunks, "rotate")
+    _affine.check_no_output_chunks(output_chunks)
     if perm == list(range(arr.ndim)):
         plan, out_arr, out_dtype = _affine.plan_affine(arr, rot_matrix, offset, output_shape, output, order, mode,
                                                        cval)

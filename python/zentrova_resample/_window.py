@@ -17,7 +17,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 
 from . import _dtypes
-from ._affine import MODES, Plan, engine_array, run_window
+from ._affine import MODES, Plan, engine_array, fill_cval, run_window
 from ._engine import input_box as _input_box
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
@@ -48,7 +48,8 @@ def input_box(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Optional
         return None
     b0, t0 = _split(plan, start)
     b1, t1 = _split(plan, stop, pad=1)
-    box = _input_box(plan.input.dtype, tuple(plan.matrix.ravel().tolist()), tuple(plan.offset.tolist()),
+    box = _input_box(_dtypes.native(plan.input.dtype), tuple(plan.matrix.ravel().tolist()),
+                     tuple(plan.offset.tolist()),
                      plan.order, MODES[plan.mode], tuple(b - a for a, b in zip(t0, t1)),
                      interpolated=plan.interpolated, full_shape=plan.in3, out_origin=t0,
                      separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
@@ -72,6 +73,9 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     result = np.empty(shape, dtype=kernel_dtype)
     if result.size == 0:
         return result.astype(out_dtype)
+    if plan.input.size == 0:  # as the whole result: cval (or, for the other modes, the same error)
+        fill_cval(plan, result)
+        return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)
     nbatch = len(plan.batch)
     if box is None:
         # Nothing to read; the engine still computes every voxel (cval outright, or with

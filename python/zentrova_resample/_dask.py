@@ -1,0 +1,206 @@
+"""Resampling of dask arrays: a lazy result whose every chunk is one output window, computed from
+exactly the input box it reads.
+
+The plan is made from the input's shape and dtype alone (nothing is computed to build the graph).
+Then, for each output chunk:
+
+* its input box is found with the kernels' own arithmetic (``_window.input_box``): no guessed margin;
+* the box is fetched as one slice of the dask input: one read task per input chunk that the box cuts
+  (a chunk that lies wholly inside the box is taken as it is), and the chunk's task assembles them;
+* the chunk's task computes the window (``_window.compute_window``), bit for bit the same voxels as the
+  in-memory call on the whole array;
+* a chunk whose box is empty (it samples only cval) has no read at all: its task fills it without
+  touching the input.
+
+The graph is one layer: one task per output chunk plus its read tasks, no rechunk of the input.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import dask.array as da
+import numpy as np
+from dask.array.core import normalize_chunks
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+
+from . import _dtypes
+from ._affine import MODES, ArrayInfo, Plan
+from ._window import Box, compute_window, input_box
+
+Chunks = Tuple[Tuple[int, ...], ...]
+Key = Tuple[Any, ...]
+
+# The size of an output chunk when neither the caller nor the input's chunking gives one.
+DEFAULT_CHUNK_BYTES = 128 * 2**20
+
+
+# ---- the input -----------------------------------------------------------------------------------
+
+def describe(x: da.Array) -> ArrayInfo:
+    """The input's shape and dtype, for a plan; ValueError for unknown chunk sizes."""
+    if any(math.isnan(c) for axis in x.chunks for c in axis):
+        raise ValueError("input: the dask array has unknown chunk sizes (NaN); give them with "
+                         "x.compute_chunk_sizes() or x.rechunk(...) first")
+    return ArrayInfo(tuple(int(n) for n in x.shape), np.dtype(x.dtype))
+
+
+# ---- the output chunks ---------------------------------------------------------------------------
+
+def row_chunks(shape: Sequence[int], dtype: np.dtype, limit: int = DEFAULT_CHUNK_BYTES) -> Chunks:
+    """Chunks of about `limit` bytes made of whole rows (the last axis is not cut unless a row alone
+    is larger), the other axes cut into near-equal parts."""
+    shape = tuple(shape)
+    if not shape:
+        return ()
+    dtype = np.dtype(dtype)
+    whole_rows = shape[-1] * dtype.itemsize <= limit
+    spec = ("auto",) * (len(shape) - 1) + ((-1,) if whole_rows else ("auto",))
+    auto = normalize_chunks(spec, shape=shape, limit=limit, dtype=dtype)
+    balanced = []
+    for n, c in zip(shape, auto):
+        if n == 0:
+            balanced.append((0,))
+            continue
+        size = -(-n // len(c))
+        parts = -(-n // size)
+        balanced.append((size,) * (parts - 1) + (n - size * (parts - 1),))
+    return tuple(balanced)
+
+
+def check_output_chunks(output_chunks, shape: Sequence[int], dtype: np.dtype) -> Chunks:
+    """The caller's output chunks, in any form dask.array takes, as per-axis sizes; ValueError unless
+    they tile `shape`."""
+    shape = tuple(shape)
+    try:
+        chunks = normalize_chunks(output_chunks, shape=shape, limit=DEFAULT_CHUNK_BYTES, dtype=dtype)
+    except (ValueError, TypeError, ZeroDivisionError) as exc:
+        raise ValueError(f"output_chunks: {output_chunks!r} does not tile the output shape {shape} ({exc})") \
+            from None
+    if len(chunks) != len(shape):
+        raise ValueError(f"output_chunks: expected chunks for {len(shape)} axes (output shape {shape}), "
+                         f"got {len(chunks)}")
+    for axis, (n, c) in enumerate(zip(shape, chunks)):
+        ok = all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) and v >= 0 for v in c)
+        if not ok or sum(c) != n or (n > 0 and 0 in c):
+            raise ValueError(f"output_chunks: the chunks of axis {axis} must be positive integers adding up to "
+                             f"its length {n} (output shape {shape}), got {c}")
+    return tuple(tuple(int(v) for v in c) for c in chunks)
+
+
+# ---- the graph -----------------------------------------------------------------------------------
+
+def _bounds(chunks: Sequence[int]) -> np.ndarray:
+    return np.concatenate([[0], np.cumsum(chunks, dtype=np.int64)])
+
+
+def chunk_window(chunks: Chunks, index: Sequence[int], bounds: Optional[List[np.ndarray]] = None):
+    """(start, stop) of the chunk at block `index` of `chunks` (`bounds`: their _bounds, if at hand)."""
+    bounds = bounds or [_bounds(c) for c in chunks]
+    return (tuple(int(b[i]) for b, i in zip(bounds, index)), tuple(int(b[i + 1]) for b, i in zip(bounds, index)))
+
+
+def _reads(bounds: List[np.ndarray], box: Box) -> List[Tuple[Tuple[int, ...], Tuple[slice, ...],
+                                                                        Tuple[int, ...], bool]]:
+    """Per input chunk that `box` cuts: (its block index, the slice of it inside the box, where that
+    slice goes in the box, whether the slice is the whole chunk)."""
+    per_axis = []
+    for (a, b), edges in zip(box, bounds):
+        first = int(np.searchsorted(edges, a, side="right")) - 1
+        last = int(np.searchsorted(edges, b, side="left"))
+        axis = []
+        for j in range(first, last):
+            lo, hi = int(edges[j]), int(edges[j + 1])
+            s, e = max(a, lo), min(b, hi)
+            axis.append((j, slice(s - lo, e - lo), s - a, s == lo and e == hi))
+        per_axis.append(axis)
+    out = []
+    for combo in np.ndindex(*[len(axis) for axis in per_axis]):
+        parts = [per_axis[i][k] for i, k in enumerate(combo)]
+        out.append((tuple(p[0] for p in parts), tuple(p[1] for p in parts), tuple(p[2] for p in parts),
+                    all(p[3] for p in parts)))
+    return out
+
+
+def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: Tuple[int, ...],
+                  out_dtype: np.dtype, places: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
+    """One output chunk (a task): the input box assembled from its pieces (each at its place in the box),
+    then the window computed from it. Memory: the chunk, the box (the pieces are the read tasks'
+    results), and with an input and output of different dtypes the chunk in the compute type."""
+    source = None
+    if box is not None:
+        shape = tuple(b - a for a, b in box)
+        if len(pieces) == 1 and tuple(pieces[0].shape) == shape:
+            source = np.asarray(pieces[0])
+        else:
+            source = np.empty(shape, dtype=_dtypes.native(plan.input.dtype))
+            for place, piece in zip(places, pieces):
+                source[tuple(slice(p, p + n) for p, n in zip(place, piece.shape))] = piece
+    result = compute_window(plan, source, box, start, stop, out_dtype)
+    return result if result.dtype == out_dtype else result.astype(out_dtype)
+
+
+def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:
+    """The lazy result of `plan` (made from ``describe(x)``) on the dask array `x`, of dtype `out_dtype`:
+    see the module's text. `output_chunks`: the caller's (checked), else the input's chunks when the
+    output shape is the input's, else about 128 MiB of whole rows per chunk."""
+    out_dtype = np.dtype(out_dtype)
+    shape = tuple(plan.output_shape)
+    if output_chunks is not None:
+        chunks = check_output_chunks(output_chunks, shape, out_dtype)
+    elif shape == tuple(x.shape):  # the input's chunking
+        chunks = tuple(tuple(int(c) for c in axis) for axis in x.chunks)
+    else:
+        chunks = row_chunks(shape, out_dtype)
+    if plan.input.size == 0 and math.prod(plan.output_shape) and MODES[plan.mode] > 1:
+        raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or 'grid-constant', "
+                         f"got {plan.mode!r}")
+    token = tokenize(x.name, plan.output_shape, plan.batch, plan.in3, plan.out3, plan.interpolated, plan.matrix,
+                     plan.offset, plan.separable, plan.zoom, plan.shift, plan.grid_mode, plan.order, plan.mode,
+                     plan.cval, str(plan.input.dtype), out_dtype.str, chunks)
+    name, read = f"zentrova-{label}-{token}", f"zentrova-read-{token}"
+    in_bounds = [_bounds(c) for c in x.chunks]
+    out_bounds = [_bounds(c) for c in chunks]
+    dsk: Dict[Key, Any] = {}
+    for index in np.ndindex(*[len(c) for c in chunks]):
+        start, stop = chunk_window(chunks, index, out_bounds)
+        box = input_box(plan, start, stop)
+        keys, places = [], []
+        for n, (block, local, place, whole) in enumerate(_reads(in_bounds, box) if box else ()):
+            source_key = (x.name,) + block
+            if whole:
+                keys.append(source_key)
+            else:
+                piece_key = (read,) + index + (n,)
+                dsk[piece_key] = (operator.getitem, source_key, local)
+                keys.append(piece_key)
+            places.append(place)
+        dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, keys)
+    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x])
+    return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
+
+
+def resample_transposed(plan: Plan, x: da.Array, perm: Sequence[int], out_dtype: np.dtype, output_chunks=None,
+                        label: str = "resample") -> da.Array:
+    """`plan`, made for ``x.transpose(perm)``, run on that view; the result in x's axis order (the
+    inverse permutation), `output_chunks` given in that order too."""
+    perm = list(perm)
+    inverse = list(np.argsort(perm))
+    view = x.transpose(perm) if perm != sorted(perm) else x
+    if output_chunks is not None:
+        caller_shape = tuple(plan.output_shape[i] for i in inverse)
+        caller_chunks = check_output_chunks(output_chunks, caller_shape, np.dtype(out_dtype))
+        output_chunks = tuple(caller_chunks[a] for a in perm)
+    result = resample(plan, view, out_dtype, output_chunks, label)
+    return result.transpose(inverse) if perm != sorted(perm) else result
+
+
+def cast(x: da.Array, dtype: np.dtype, output_chunks=None) -> da.Array:
+    """`x` converted with NumPy's cast (zoom's shortcut for factors of 1), in `output_chunks` if given."""
+    result = x.astype(dtype)
+    if output_chunks is None:
+        return result
+    return result.rechunk(check_output_chunks(output_chunks, result.shape, np.dtype(dtype)))

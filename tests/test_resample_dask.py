@@ -1,0 +1,285 @@
+"""Resampling of dask arrays: bit for bit the in-memory result for every chunking of input and output,
+the graph one task per output chunk plus the reads of exactly its input box, chunks that sample only
+cval computed without the input, bad arguments refused when the graph is built."""
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+
+import zentrova_resample as zr  # noqa: E402
+from zentrova_resample import _affine, _window  # noqa: E402
+from resample_support import ALL_DTYPES, TRANSFORM_KINDS, random_cval, random_data, random_transform, rng_for  # noqa: E402
+
+MODES = ("constant", "grid-constant", "nearest", "reflect", "grid-mirror", "mirror", "wrap", "grid-wrap")
+
+
+def uneven_chunks(rng, shape):
+    """Per axis, cuts at random places (any row, any plane), from one chunk to one voxel per chunk."""
+    chunks = []
+    for n in shape:
+        if n <= 1:
+            chunks.append((n,))
+            continue
+        cuts = np.sort(rng.choice(np.arange(1, n), int(rng.integers(0, min(n - 1, 5) + 1)), replace=False))
+        chunks.append(tuple(int(v) for v in np.diff(np.concatenate([[0], cuts, [n]]))))
+    return tuple(chunks)
+
+
+def assert_identical(got, expected, context=""):
+    """Same shape, same dtype (byte order included) and the same bytes, NaN payloads too."""
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert (got.shape, got.dtype) == (expected.shape, expected.dtype), context
+    g, e = np.ascontiguousarray(got).view(np.uint8), np.ascontiguousarray(expected).view(np.uint8)
+    if not np.array_equal(g, e):
+        diff = np.argwhere(got.view(f"V{got.dtype.itemsize}") != expected.view(f"V{expected.dtype.itemsize}"))
+        raise AssertionError(f"{context}: {len(diff)} of {got.size} voxels differ, first at "
+                             f"{[tuple(map(int, p)) for p in diff[:5]]}")
+
+
+def poisoned(shape, chunks, dtype="float32"):
+    """A dask array whose every chunk raises when it is computed."""
+    def boom(block):
+        raise RuntimeError("an input chunk was computed")
+    return da.zeros(shape, chunks=chunks, dtype=dtype).map_blocks(boom, dtype=dtype)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("dtype", ALL_DTYPES)
+def test_chunked_equals_in_memory(mode, order, dtype):
+    """Random transforms of 1- to 4-D inputs (4-D: a 3-D transform of each leading index), of either byte
+    order, random uneven chunks of input and output: every result equals the in-memory call bit for bit."""
+    rng = rng_for("dask", mode, order, dtype)
+    for trial in range(3):
+        ndim = int(rng.integers(1, 5))
+        k = min(ndim, 3)
+        in_shape = tuple(int(v) for v in rng.integers(1, 12, ndim))
+        out_shape = in_shape[:ndim - k] + tuple(int(v) for v in rng.integers(1, 14, k))
+        data = random_data(rng, in_shape, dtype)
+        if trial == 2:  # the other byte order
+            data = data.astype(data.dtype.newbyteorder("S"))
+        kind = TRANSFORM_KINDS[int(rng.integers(len(TRANSFORM_KINDS)))]
+        matrix, offset = random_transform(rng, in_shape[ndim - k:], out_shape[ndim - k:], kind)
+        cval = random_cval(rng, dtype)
+        output = [None, "float32", "float64", "int16", ">u2"][trial + int(rng.integers(3))]
+        args = dict(output_shape=out_shape, output=output, order=order, mode=mode, cval=cval)
+        expected = zr.affine_transform(data, matrix, offset, **args)
+        x = da.from_array(data, chunks=uneven_chunks(rng, in_shape))
+        lazy = zr.affine_transform(x, matrix, offset, output_chunks=uneven_chunks(rng, out_shape), **args)
+        assert isinstance(lazy, da.Array) and lazy.dtype == expected.dtype
+        assert_identical(lazy.compute(scheduler="sync"), expected,
+                         f"{kind} {in_shape}->{out_shape} in {x.chunks} out {lazy.chunks} output {output}")
+
+
+@pytest.mark.parametrize("dtype", ("uint16", "float32"))
+def test_threads_and_one_voxel_chunks(dtype):
+    """Many tasks at once on dask's threads (concurrent calls into the engine), and chunks of one voxel."""
+    rng = rng_for("threads", dtype)
+    data = random_data(rng, (17, 19, 23), dtype)
+    matrix, offset = random_transform(rng, data.shape, (15, 21, 20), "general")
+    expected = zr.affine_transform(data, matrix, offset, (15, 21, 20), mode="reflect")
+    x = da.from_array(data, chunks=(4, 5, 6))
+    got = zr.affine_transform(x, matrix, offset, (15, 21, 20), mode="reflect", output_chunks=(3, 4, 7))
+    assert_identical(got.compute(scheduler="threads", num_workers=4), expected)
+    tiny = zr.affine_transform(da.from_array(data, chunks=(5, 19, 23)), matrix, offset, (15, 21, 20),
+                               mode="reflect", output_chunks=(1, 21, 1))
+    assert_identical(tiny.compute(scheduler="sync"), expected)
+
+
+def test_default_chunks():
+    """The input's chunks where the output shape is the input's; else about 128 MiB of whole rows."""
+    x = da.zeros((40, 50, 60), chunks=((7, 33), (50,), (25, 35)), dtype="uint16")
+    assert zr.affine_transform(x, np.eye(3)).chunks == x.chunks
+    big = zr.affine_transform(x, np.eye(3) * 0.1, output_shape=(400, 500, 1000))
+    assert big.chunks[2] == (1000,)
+    sizes = [a * b * 1000 * 2 for a in big.chunks[0] for b in big.chunks[1]]
+    assert max(sizes) <= 128 * 2**20 and max(sizes) > 64 * 2**20, big.chunks
+
+
+def input_chunks_cut(x, box):
+    """Block indices of the input chunks that `box` cuts."""
+    per_axis = []
+    for (a, b), chunks in zip(box, x.chunks):
+        edges = np.concatenate([[0], np.cumsum(chunks)])
+        per_axis.append([j for j in range(len(chunks)) if edges[j] < b and edges[j + 1] > a])
+    return {tuple(int(v) for v in idx) for idx in np.array(np.meshgrid(*per_axis, indexing="ij")).reshape(
+        len(box), -1).T} if all(per_axis) else set()
+
+
+@pytest.mark.parametrize("kind", ("rotate", "shear", "scale_down", "translate"))
+def test_graph_reads_exactly_each_box(kind):
+    """One task per output chunk plus its reads, no other layer (no rechunk); each output chunk depends on
+    exactly the input chunks that its input box cuts, and its reads add up to exactly that box."""
+    rng = rng_for("graph", kind)
+    data = random_data(rng, (30, 26, 28), "uint16")
+    matrix, offset = random_transform(rng, data.shape, (24, 30, 32), kind)
+    offset = offset + np.array([16.0, 0.0, 0.0])  # some output chunks sample only beyond the input
+    x = da.from_array(data, chunks=(7, 9, 10))
+    y = zr.affine_transform(x, matrix, offset, (24, 30, 32), output_chunks=(5, 8, 11))
+    plan, _, _ = _affine.plan_affine(data, matrix, offset, (24, 30, 32), None, 1, "constant", 0.0)
+    layer = dict(y.dask.layers[y.name])
+    outputs = [key for key in layer if key[0] == y.name]
+    assert len(outputs) == y.npartitions
+    assert set(y.dask.layers) == {y.name} | set(x.dask.layers)
+    in_chunks = dict(x.dask)
+    reads, without_input = 0, 0
+    for key in outputs:
+        start = tuple(sum(c[:i]) for c, i in zip(y.chunks, key[1:]))
+        stop = tuple(s + c[i] for s, c, i in zip(start, y.chunks, key[1:]))
+        box = _window.input_box(plan, start, stop)
+        deps, volume = set(), 0
+        for dep in layer[key][-1]:  # the task's last argument: the keys of what it reads
+            if dep in in_chunks:  # a whole input chunk
+                deps.add(dep[1:])
+                volume += int(np.prod([x.chunks[a][i] for a, i in enumerate(dep[1:])]))
+            else:  # a slice of one
+                reads += 1
+                _, source, local = layer[dep]
+                deps.add(source[1:])
+                volume += int(np.prod([s.stop - s.start for s in local]))
+        assert deps == (input_chunks_cut(x, box) if box else set()), (key, box)
+        assert volume == (int(np.prod([b - a for a, b in box])) if box else 0), (key, box)
+        without_input += box is None
+    assert len(layer) == len(outputs) + reads
+    assert without_input > 0
+
+
+def test_chunks_without_input_read_nothing():
+    """Output chunks that sample only beyond the input ('constant') are filled with cval from no read:
+    they compute from an input whose every chunk raises, and equal the in-memory call."""
+    data = random_data(rng_for("empty"), (12, 10, 14), "int16")
+    offset = (8.0, 0.0, 0.0)  # output planes 4.. sample beyond the input's last plane
+    expected = zr.affine_transform(data, np.eye(3), offset, (16, 10, 14), cval=-7.5)
+    y = zr.affine_transform(poisoned(data.shape, (5, 5, 7), "int16"), np.eye(3), offset, (16, 10, 14), cval=-7.5,
+                            output_chunks=((4, 4, 3, 5), (10,), (6, 8)))
+    for i in (1, 2, 3):
+        for j in range(2):
+            got = y.blocks[i, 0, j].compute(scheduler="sync")
+            rows = slice(sum(y.chunks[0][:i]), sum(y.chunks[0][:i + 1]))
+            cols = slice(sum(y.chunks[2][:j]), sum(y.chunks[2][:j + 1]))
+            assert_identical(got, expected[rows, :, cols], f"block {i, j}")
+    with pytest.raises(RuntimeError, match="input chunk was computed"):
+        y.blocks[0, 0, 0].compute(scheduler="sync")
+
+
+@pytest.mark.parametrize("mode", ("constant", "grid-constant"))
+def test_empty_input(mode):
+    """An input with an empty axis: cval everywhere, as in memory; other modes refused at once."""
+    data = np.zeros((0, 4, 5), "float32")
+    x = da.from_array(data, chunks=(1, 2, 2))
+    expected = zr.affine_transform(data, np.eye(3), 0.5, (3, 4, 5), mode=mode, cval=0.1, output="uint8")
+    got = zr.affine_transform(x, np.eye(3), 0.5, (3, 4, 5), mode=mode, cval=0.1, output="uint8", output_chunks=2)
+    assert_identical(got.compute(scheduler="sync"), expected)
+    with pytest.raises(ValueError, match="empty axis"):
+        zr.affine_transform(x, np.eye(3), 0.5, (3, 4, 5), mode="nearest")
+
+
+DERIVED = [
+    ("shift", dict(shift=(0.5, -2.25, 1.75)), "constant"),
+    ("shift", dict(shift=3.5, output="float32"), "wrap"),
+    ("zoom", dict(zoom=(1.3, 0.7, 1.6)), "nearest"),
+    ("zoom", dict(zoom=(0.5, 2.0, 1.0), grid_mode=True), "grid-constant"),
+    ("zoom", dict(zoom=1, output="int8"), "constant"),
+    ("rotate", dict(angle=17.0), "constant"),
+    ("rotate", dict(angle=-33.0, axes=(0, 2), reshape=False), "mirror"),
+    ("rotate", dict(angle=70.0, axes=(2, 1)), "grid-wrap"),
+]
+
+
+@pytest.mark.parametrize("name, args, mode", DERIVED)
+@pytest.mark.parametrize("order", (0, 1))
+def test_shift_zoom_rotate(name, args, mode, order):
+    """shift, zoom and rotate of a dask array equal the in-memory call, output chunks in the result's
+    axis order."""
+    rng = rng_for("derived", name, repr(args), order)
+    data = random_data(rng, (11, 13, 9), "uint16")
+    func = getattr(zr, name)
+    expected = func(data, mode=mode, order=order, cval=3.5, **args)
+    x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+    chunks = uneven_chunks(rng, expected.shape)
+    got = func(x, mode=mode, order=order, cval=3.5, output_chunks=chunks, **args)
+    assert got.chunks == chunks
+    assert_identical(got.compute(scheduler="sync"), expected)
+    assert_identical(func(x, mode=mode, order=order, cval=3.5, **args).compute(scheduler="sync"), expected)
+
+
+# ---- bad arguments -------------------------------------------------------------------------------
+
+def unknown_chunks():
+    x = poisoned((6, 4, 5), (3, 4, 5))
+    return x[da.from_array(np.arange(6) % 2 == 0, chunks=3)]
+
+
+@pytest.mark.parametrize("make, kwargs, error, match", [
+    (unknown_chunks, {}, ValueError, "unknown chunk sizes"),
+    (lambda: poisoned((4, 4, 4), 2, "complex64"), {}, TypeError, "complex64 is not supported"),
+    (lambda: poisoned((4, 4, 4), 2, "bool"), {}, TypeError, "bool is not supported"),
+    (lambda: da.from_array(np.array([["a", "b"]] * 2, dtype=object), chunks=1), dict(matrix=np.eye(2)), TypeError,
+     "object is not supported"),
+    (lambda: da.from_array(np.zeros((2, 3), "U3"), chunks=1), dict(matrix=np.eye(2)), TypeError, "input"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_chunks=((2, 1), 4, 4)), ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_chunks=((2, 2, 1), 4, 4)), ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_chunks=(4, 4)), ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_chunks=((4, 0), 4, 4)), ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_chunks=((np.nan, 2), 4, 4)), ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_chunks=(0, 4, 4)), ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output_shape=(4, 6, 8), output_chunks=((2, 2), (6,), (3, 3))),
+     ValueError, "output_chunks"),
+    (lambda: poisoned((4, 4, 4), 2), dict(output=np.empty((4, 4, 4), "float32")), TypeError, "lazy dask array"),
+    (lambda: poisoned((4, 4, 4), 2), dict(order=3), ValueError, "order"),
+    (lambda: poisoned((4, 4, 4), 2), dict(mode="bad"), ValueError, "mode"),
+])
+def test_bad_arguments_at_graph_construction(make, kwargs, error, match):
+    """Refused when the graph is built, from an input whose every chunk raises if computed: nothing is."""
+    kwargs = dict(kwargs)
+    matrix = kwargs.pop("matrix", np.eye(3))
+    with pytest.raises(error, match=match):
+        zr.affine_transform(make(), matrix, **kwargs)
+
+
+def test_output_chunks_need_a_dask_input():
+    with pytest.raises(TypeError, match="output_chunks"):
+        zr.affine_transform(np.zeros((3, 3, 3), "float32"), np.eye(3), output_chunks=2)
+    with pytest.raises(TypeError, match="output_chunks"):
+        zr.rotate(np.zeros((3, 3, 3), "float32"), 10, output_chunks=2)
+
+
+# ---- dask.distributed ----------------------------------------------------------------------------
+
+def _pool_size():
+    import zentrova
+    return zentrova.build_info()["num_threads"]
+
+
+def test_local_cluster_two_processes():
+    """A LocalCluster of 2 worker processes (1 thread each, the pool sized to it by PoolSize): the result
+    equals the in-memory call, every worker's pool has 1 thread, and both workers computed chunks."""
+    distributed = pytest.importorskip("distributed")
+    from zentrova_resample.dask_workers import PoolSize
+
+    rng = rng_for("cluster")
+    data = random_data(rng, (40, 37, 45), "uint16")
+    matrix, offset = random_transform(rng, data.shape, (36, 44, 41), "rotate")
+    expected = zr.affine_transform(data, matrix, offset, (36, 44, 41), order=1, mode="nearest")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+        register = getattr(client, "register_plugin", None) or client.register_worker_plugin
+        register(PoolSize())
+        x = da.from_array(data, chunks=((13, 27), (10, 27), (45,)))
+        lazy = zr.affine_transform(x, matrix, offset, (36, 44, 41), order=1, mode="nearest",
+                                   output_chunks=((7, 9, 20), (44,), (11, 30)))
+        stored = lazy.persist()
+        distributed.wait(stored)
+        workers = {w for holders in client.who_has(stored).values() for w in holders}
+        assert_identical(stored.compute(), expected)
+        assert sorted(client.run(_pool_size).values()) == [1, 1]
+        assert len(workers) == 2, workers
+
+
+def test_worker_env():
+    pytest.importorskip("distributed")
+    from zentrova_resample.dask_workers import worker_env
+    assert worker_env(3) == {"RAYON_NUM_THREADS": "3"}
+    with pytest.raises(ValueError, match="nthreads"):
+        worker_env(0)
