@@ -158,6 +158,13 @@ def differing(got, expected):
     return diff
 
 
+def assert_identical(got, expected, context=""):
+    """assert_same, and the same byte order too."""
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert got.dtype == expected.dtype, (got.dtype, expected.dtype, context)
+    assert_same(got, expected, context)
+
+
 def assert_same(got, expected, context=""):
     """Same shape, dtype and bits (two NaNs match whatever their payload)."""
     diff = differing(got, expected)

@@ -15,6 +15,7 @@ from scipy import ndimage as ndi
 from scipy import special
 
 import resample_support
+from resample_support import assert_identical
 import scipy_model as sm
 import zentrova_resample as zr
 from zentrova_resample import _derived
@@ -26,25 +27,6 @@ DTYPES = ("u1", "i1", "u2", "i2", "f2", "f4", "f8", "i4", "u4", "i8", "u8")
 
 def rng_for(*parts):
     return np.random.default_rng(zlib.crc32(repr(parts).encode()))
-
-
-def bits(a):
-    a = np.asarray(a)
-    return a.view({1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}[a.dtype.itemsize])
-
-
-def assert_identical(got, expected, context=""):
-    """Same dtype, shape and bits; two NaNs match whatever their payload."""
-    got, expected = np.asarray(got), np.asarray(expected)
-    assert (got.dtype, got.shape) == (expected.dtype, expected.shape), (got.dtype, expected.dtype, got.shape,
-                                                                        expected.shape, context)
-    same = bits(got) == bits(expected)
-    if got.dtype.kind == "f":
-        same |= np.isnan(got) & np.isnan(expected)
-    if not same.all():
-        rows = [f"{tuple(map(int, p))}: expected {expected[tuple(p)]!r} got {got[tuple(p)]!r}"
-                for p in np.argwhere(~same)[:5]]
-        raise AssertionError(f"{context}: {(~same).sum()} of {same.size} differ\n" + "\n".join(rows))
 
 
 def quiet(fn, *args, **kwargs):

@@ -16,6 +16,7 @@ from scipy import ndimage as ndi
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import scipy_model as sm  # noqa: E402
+from resample_support import assert_identical  # noqa: E402
 
 MODES = sm.MODES
 INT_DTYPES = (np.uint8, np.int8, np.uint16, np.int16, np.int32, np.uint32, np.int64, np.uint64)
@@ -26,27 +27,6 @@ FORMS = ("diagonal", "square", "homogeneous_short", "homogeneous_full")
 def rng_for(*parts):
     """A generator seeded from the test's parameters (stable across processes)."""
     return np.random.default_rng(zlib.crc32(repr(parts).encode()))
-
-
-def bits(a):
-    a = np.asarray(a)
-    if a.dtype == np.bool_:
-        return a.view(np.uint8)
-    return a.view({1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}[a.dtype.itemsize])
-
-
-def assert_identical(got, expected, context=""):
-    """Same dtype, shape and bits; two NaNs match whatever their payload."""
-    got, expected = np.asarray(got), np.asarray(expected)
-    assert got.dtype == expected.dtype and got.shape == expected.shape, (got.dtype, expected.dtype, got.shape,
-                                                                         expected.shape, context)
-    same = bits(got) == bits(expected)
-    if got.dtype.kind == "f":
-        same |= np.isnan(got) & np.isnan(expected)
-    if not same.all():
-        where = np.argwhere(~same)[:5]
-        rows = [f"{tuple(map(int, p))}: scipy {expected[tuple(p)]!r} model {got[tuple(p)]!r}" for p in where]
-        raise AssertionError(f"{context}: {(~same).sum()} of {same.size} differ\n" + "\n".join(rows))
 
 
 def scipy_call(fn, *args, **kwargs):

@@ -58,8 +58,8 @@ def row_chunks(shape: Sequence[int], dtype: np.dtype, limit: int = DEFAULT_CHUNK
         return ()
     dtype = np.dtype(dtype)
     whole_rows = shape[-1] * dtype.itemsize <= limit
-    spec = ("auto",) * (len(shape) - 1) + ((-1,) if whole_rows else ("auto",))
-    auto = normalize_chunks(spec, shape=shape, limit=limit, dtype=dtype)
+    request = ("auto",) * (len(shape) - 1) + ((-1,) if whole_rows else ("auto",))
+    auto = normalize_chunks(request, shape=shape, limit=limit, dtype=dtype)
     balanced = []
     for n, c in zip(shape, auto):
         if n == 0:

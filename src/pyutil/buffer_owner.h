@@ -16,7 +16,7 @@ struct BufferOwner {
 // The tp_dealloc of every buffer-owner type.
 void buffer_owner_dealloc(PyObject* self);
 
-// A new owner of `type` (a heap type made from a spec with buffer_owner_dealloc)
+// A new owner of `type` (a heap type made by PyType_FromSpec, its dealloc buffer_owner_dealloc)
 // that takes the buffer over; nullptr with an error set if it cannot be made,
 // the buffer then freed.
 Ref own_buffer(PyTypeObject* type, platform::Buffer&& buffer) noexcept;
