@@ -487,8 +487,11 @@ struct VectorRows {
         // Where the row kPrefetchRows further down starts, for prefetching:
         // a row that crosses input rows or planes walks a slanted line through
         // memory that the hardware prefetcher does not follow.
+        // Nearest-neighbour blocks of 8- and 16-bit elements read few lines, which
+        // the caches hold well enough: prefetching them costs more than it saves.
         T ahead[3];
-        const bool prefetch = p.prefetch && state.vector;
+        constexpr bool kPrefetchable = kOrder == 1 || sizeof(raw) >= 4;
+        const bool prefetch = kPrefetchable && p.prefetch && state.vector;
         if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
 
         alignas(64) T vals[L];
