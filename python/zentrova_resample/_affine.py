@@ -231,8 +231,8 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval):
         _set_separable(plan, rows, a, shift)
     else:
         plan.matrix = np.zeros((3, 3))
-        plan.matrix[np.ix_(rows, cols)] = a
-        plan.offset[list(rows)] = off
+        plan.matrix[rows.start:, cols.start:] = a  # the last k rows and k_out columns
+        plan.offset[rows.start:] = off
     return plan, out_arr, out_dtype
 
 
@@ -273,8 +273,8 @@ def _layout(arr: Input, out_shape: Shape, k: int, k_out: int, order: int, mode: 
 def _set_separable(plan: Plan, rows, zoom, shift) -> None:
     """Separable coordinates on the engine axes `rows`; the others keep zoom 1 and shift 0 (their index)."""
     plan.separable = True
-    plan.zoom[list(rows)] = zoom
-    plan.shift[list(rows)] = shift
+    plan.zoom[rows.start:] = zoom  # rows: the last engine axes
+    plan.shift[rows.start:] = shift
 
 
 def folded(plan: Plan) -> Plan:
