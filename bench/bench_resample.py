@@ -40,6 +40,9 @@ import scipy.ndimage as ndi
 import zentrova
 import zentrova_resample
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_transforms import rotation  # noqa: E402  the same workload as the fixed module's benchmark
+
 DTYPES = ["float32", "uint8", "uint16", "int16", "float16", "float64", "int32", "int64"]
 SITK_DTYPES = ["float32", "uint8", "uint16", "int16", "float64", "int32", "int64"]
 TORCH_DTYPES = ["float32", "float64"]
@@ -68,16 +71,6 @@ except Exception as exc:  # noqa: BLE001
 
 
 # ---- workloads ------------------------------------------------------------------------------------
-
-def rotation(shape, degrees=17.0):
-    """Rotation about the volume centre by `degrees` about two axes, mixing all three."""
-    a = np.deg2rad(degrees)
-    c, s = np.cos(a), np.sin(a)
-    rz = np.array([[1, 0, 0], [0, c, -s], [0, s, c]])
-    ry = np.array([[c, 0, s], [0, 1, 0], [-s, 0, c]])
-    m = rz @ ry
-    centre = (np.array(shape) - 1) / 2.0
-    return m, centre - m @ centre
 
 
 def deskew(shape, angle_deg=30.0, stage_step=2 / math.sqrt(3)):

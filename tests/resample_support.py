@@ -3,6 +3,7 @@ result for our dtype rules, and bit-for-bit comparison (two NaNs match)."""
 
 import os
 import sys
+import warnings
 import zlib
 
 import numpy as np
@@ -24,6 +25,14 @@ INT_CVALS = (0.0, 7.5, -3.5, 2.5, 1e10, -1e10, float("nan"), 255.5, -128.5, 6553
 def rng_for(*parts):
     """A generator seeded from the test's parameters (stable across processes)."""
     return np.random.default_rng(zlib.crc32(repr(parts).encode()))
+
+
+def quiet(fn, *args, **kwargs):
+    """fn(*args, **kwargs) without warnings or floating-point complaints (scipy's and ours alike)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with np.errstate(all="ignore"):
+            return fn(*args, **kwargs)
 
 
 def compute_dtype(*dtypes):

@@ -7,7 +7,6 @@ scipy itself: identical bits, two NaNs matching whatever their payload.
 """
 
 import warnings
-import zlib
 
 import numpy as np
 import pytest
@@ -15,7 +14,7 @@ from scipy import ndimage as ndi
 from scipy import special
 
 import resample_support
-from resample_support import assert_identical
+from resample_support import assert_identical, quiet, rng_for
 import scipy_model as sm
 import zentrova_resample as zr
 from zentrova_resample import _derived
@@ -23,17 +22,6 @@ from zentrova_resample import _derived
 MODES = sm.MODES
 WIDE = {np.dtype(t) for t in ("f8", "i4", "u4", "i8", "u8")}
 DTYPES = ("u1", "i1", "u2", "i2", "f2", "f4", "f8", "i4", "u4", "i8", "u8")
-
-
-def rng_for(*parts):
-    return np.random.default_rng(zlib.crc32(repr(parts).encode()))
-
-
-def quiet(fn, *args, **kwargs):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        with np.errstate(all="ignore"):
-            return fn(*args, **kwargs)
 
 
 def compute_dtype(in_dtype, output):
