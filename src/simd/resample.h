@@ -487,27 +487,19 @@ struct VectorRows {
         // Where the row kPrefetchRows further down starts, for prefetching:
         // a row that crosses input rows or planes walks a slanted line through
         // memory that the hardware prefetcher does not follow.
-        // Nearest-neighbour blocks of 8- and 16-bit elements read few lines, which
-        // the caches hold well enough: prefetching them costs more than it saves.
-        T ahead[3];
-        constexpr bool kPrefetchable = kOrder == 1 || sizeof(raw) >= 4;
-        const bool prefetch = kPrefetchable && p.prefetch && state.vector;
+        // Nearest-neighbour rows read one line per lane, all in flight together
+        // (see vector_row): prefetching them costs more than it saves.
+        T ahead[3] = {T(0), T(0), T(0)};
+        const bool prefetch = kOrder == 1 && p.prefetch && state.vector;
         if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
 
-        alignas(64) T vals[L];
-        alignas(64) raw tail[L];
-        for (std::int64_t x0 = 0; x0 < nx; x0 += L) {
+        // The lanes left to the one-voxel path, then the block's store.
+        auto finish = [&](std::int64_t x0, f32 t, unsigned left) __attribute__((always_inline)) {
             const bool full = x0 + L <= nx;
             const int count = full ? L : static_cast<int>(nx - x0);
-            unsigned left = (1u << count) - 1;  // lanes for the one-voxel path
-            f32 t = V::splat(p.cval);
-            if (state.all_cval) {
-                left = 0;
-            } else if (state.vector) {
-                if (prefetch) prefetch_ahead<kOrder>(p, ahead, x0);
-                left &= block<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, x0, &t);
-            }
+            left &= (1u << count) - 1;
             if (left != 0) {
+                alignas(64) T vals[L];
                 V::store(vals, t);
                 for (int k = 0; k < count; ++k) {
                     if ((left >> k & 1u) == 0) continue;
@@ -520,8 +512,66 @@ struct VectorRows {
             if (full) {
                 E::template store<V>(out_row + x0, t);
             } else {
+                alignas(64) raw tail[L];
                 E::template store<V>(tail, t);
                 std::memcpy(out_row + x0, tail, static_cast<std::size_t>(count) * sizeof(raw));
+            }
+            return true;
+        };
+        if (state.vector && !state.all_cval)
+            return vector_row<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, nx, ahead, prefetch, finish);
+        // Every voxel cval outright, or every voxel through the one-voxel path.
+        const unsigned left = state.all_cval ? 0u : ~0u;
+        for (std::int64_t x0 = 0; x0 < nx; x0 += L)
+            if (!finish(x0, V::splat(p.cval), left)) return false;
+        return true;
+    }
+
+    // A row in runs of kRunBlocks blocks, in two passes: where the lanes of a
+    // whole run read first, then the reads and the weighting. The reads of a
+    // run then wait on nothing but the positions, so the processor keeps many
+    // of them in flight (a rotated row misses the cache at almost every step);
+    // computed block by block, the arithmetic in between leaves it only a few.
+    static constexpr int kRunBlocks = 16;
+
+    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX, class Finish>
+    static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, std::int64_t nx,
+                           const T ahead[3], bool prefetch, Finish& finish) {
+        constexpr int kFirst = 3 - kInterp;
+        constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
+        alignas(64) std::int32_t at[kRunBlocks * L], fast[kRunBlocks * L];
+        alignas(64) T frac[kOrder == 1 ? 3 : 1][kOrder == 1 ? kRunBlocks * L : 1];
+        unsigned fast_bits[kRunBlocks], left[kRunBlocks];
+        const f32 cval = V::splat(p.cval);
+        for (std::int64_t r0 = 0; r0 < nx; r0 += kRunBlocks * L) {
+            const std::int64_t rest = (nx - r0 + L - 1) / L;
+            const int blocks = rest < kRunBlocks ? static_cast<int>(rest) : kRunBlocks;
+            for (int b = 0; b < blocks; ++b) {
+                if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
+                const Located w = locate<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, r0 + b * L);
+                V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
+                V::store(fast + b * L, w.fast);
+                if constexpr (kOrder == 1) {
+                    for_axes([&]<int A>() {
+                        if constexpr (A >= kFirst && kPerLane[A]) V::store(frac[A] + b * L, V::sub(w.c[A], w.fl[A]));
+                    });
+                }
+                fast_bits[b] = w.fast_bits;
+                left[b] = w.left;
+            }
+            for (int b = 0; b < blocks; ++b) {
+                f32 t = cval;
+                if (fast_bits[b] != 0) {  // otherwise the box may be empty: nothing is read
+                    f32 f[3];
+                    if constexpr (kOrder == 1) {
+                        for_axes([&]<int A>() {
+                            if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
+                        });
+                    }
+                    const f32 value = value_of<kOrder, kInterp, kSeparable, kUnitX>(p, base, at + b * L, f);
+                    t = V::select(V::load_i(fast + b * L), value, cval);
+                }
+                if (!finish(r0 + b * L, t, left[b])) return false;
             }
         }
         return true;
@@ -569,18 +619,29 @@ struct VectorRows {
         }
     }
 
+    // Where the lanes of a block read: their coordinates, cells (relative to
+    // the box) and floors, and which lanes are fast.
+    struct Located {
+        f32 c[3], fl[3];
+        i32 cell[3];
+        i32 fast;             // all ones in the fast lanes
+        unsigned fast_bits;   // the same, a bit per lane
+        unsigned left;        // the lanes for the one-voxel path
+    };
+
     // The lanes of a block that need no border mode: their corners all lie
     // inside the input and the box. With 'constant', lanes outside the input
-    // are cval outright. Writes those lanes' values to *t and returns the mask
-    // of the other lanes, which the one-voxel path computes.
+    // are cval outright; the other lanes are left to the one-voxel path.
     template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
-    static unsigned block(const Params<E>& p, const T base[3], const RowState& row, std::int64_t x0, f32* t) {
+    __attribute__((always_inline)) static Located locate(const Params<E>& p, const T base[3], const RowState& row,
+                                                         std::int64_t x0) {
+        Located at;
         constexpr int kFirst = 3 - kInterp;  // axes before it are not interpolated
         // Axes whose coordinate varies along the row: x, and the interpolated
         // z and y of a general matrix.
         constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
-        f32 c[3];
+        f32* c = at.c;
         if constexpr (kSeparable) {
             const f32 xs = V::add(X, V::splat(p.shift[2]));
             c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(T(0.5))), V::splat(p.zoom[2])), V::splat(T(0.5)))
@@ -591,8 +652,8 @@ struct VectorRows {
             });
         }
         const i32 all = V::splat_i(-1);
-        i32 cell[3];
-        f32 fl[3];
+        i32* cell = at.cell;
+        f32* fl = at.fl;
         // Fast lanes: the cell relative to the box, rel = s - lo, satisfies
         // 0 <= rel < hi - lo - order (the upper corner inside the box too); the
         // sign bit of ~rel & (rel - span) is set exactly then. The box lies
@@ -628,23 +689,30 @@ struct VectorRows {
             });
             left &= ~V::movemask(outside);
         }
-        if (fast_bits == 0) return left;  // *t holds cval
+        at.fast = fast;
+        at.fast_bits = fast_bits;
+        at.left = left;
+        return at;
+    }
 
-        // Lanes that are not fast read element 0 (and its neighbours, which
-        // exist: a fast lane needs two samples along every interpolated axis).
-        alignas(64) std::int32_t at[L];
-        V::store(at, V::and_i(fast, position(p, cell)));
+    // The value of a block's fast lanes from their positions `at` (relative to
+    // p.in; the other lanes read element 0 and its neighbours, which exist: a
+    // fast lane needs two samples along every interpolated axis) and, for
+    // order 1, the fractions c - floor(c) of the axes that vary along the row.
+    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
+    __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T base[3], const std::int32_t* at,
+                                                       const f32 frac[3]) {
+        constexpr int kFirst = 3 - kInterp;
+        constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
         const f32 zero = V::splat(T(0));
-        f32 value;
         if constexpr (kOrder == 0) {
-            value = V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
+            return V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
         } else {
             const f32 one = V::splat(T(1));
             f32 w[3][2];  // weights of the lower and upper corner per interpolated axis
             for_axes([&]<int A>() {
                 if constexpr (A >= kFirst && kPerLane[A]) {
-                    const f32 f = V::sub(c[A], fl[A]);
-                    w[A][0] = V::sub(one, f);
+                    w[A][0] = V::sub(one, frac[A]);
                     w[A][1] = V::sub(one, w[A][0]);
                 } else if constexpr (A >= kFirst) {  // separable z or y: one weight per row
                     const T f = base[A] - std::floor(base[A]);
@@ -654,7 +722,7 @@ struct VectorRows {
                 }
             });
             const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
-            value = zero;
+            f32 value = zero;
             // Corners in C order: z, then y, then the x pair.
             auto rows = [&](int jz, int jy) __attribute__((always_inline)) {
                 const std::int64_t step = jz * sz + jy * sy;
@@ -684,9 +752,8 @@ struct VectorRows {
             } else {
                 rows(0, 0);
             }
+            return value;
         }
-        *t = V::select(fast, value, *t);
-        return left;
     }
 
     // Calls f.template operator()<A>() for A = 0, 1, 2.

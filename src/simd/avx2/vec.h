@@ -37,6 +37,7 @@ struct F32x8 {
     // NaN and values outside int32 give INT32_MIN (the "integer indefinite").
     static i32 truncate(f32 a) { return _mm256_cvttps_epi32(a); }
     static void store(std::int32_t* dst, i32 v) { _mm256_store_si256(reinterpret_cast<i32*>(dst), v); }
+    static i32 load_i(const std::int32_t* src) { return _mm256_load_si256(reinterpret_cast<const i32*>(src)); }
 
     static i32 splat_i(std::int32_t v) { return _mm256_set1_epi32(v); }
     static i32 add_i(i32 a, i32 b) { return _mm256_add_epi32(a, b); }

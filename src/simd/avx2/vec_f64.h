@@ -62,6 +62,7 @@ struct F64x4 {
     static i32 xor_i(i32 a, i32 b) { return _mm_xor_si128(a, b); }
 
     static void store(std::int32_t* dst, i32 v) { _mm_store_si128(reinterpret_cast<__m128i*>(dst), v); }
+    static i32 load_i(const std::int32_t* src) { return _mm_load_si128(reinterpret_cast<const __m128i*>(src)); }
     template <class T>
     static void store_unaligned_i32(T* dst, i32 v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v); }
     static void store_unaligned(double* dst, f32 v) { _mm256_storeu_pd(dst, v); }

@@ -34,6 +34,7 @@ struct F32x16 {
     static f32 floor(f32 a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static i32 truncate(f32 a) { return _mm512_cvttps_epi32(a); }
     static void store(std::int32_t* dst, i32 v) { _mm512_store_si512(dst, v); }
+    static i32 load_i(const std::int32_t* src) { return _mm512_load_si512(src); }
 
     static i32 splat_i(std::int32_t v) { return _mm512_set1_epi32(v); }
     static i32 add_i(i32 a, i32 b) { return _mm512_add_epi32(a, b); }
