@@ -137,6 +137,29 @@ def test_nonfinite_and_huge_transforms(dtype, mode):
             assert not differing(got, again).any(), "not deterministic"
 
 
+# Magnitudes where the 64-bit types change how they are converted: the vector store takes blocks
+# whose values all lie within 2^51, other blocks go lane by lane; binary64 holds every integer up
+# to 2^53 and rounds the larger ones.
+WIDE_BANDS = (0, 2**51 - 3, 2**51, 2**52 - 1, 2**53 - 1, 2**53 + 1, 2**62 + 1, 2**63 - 1)
+
+
+@pytest.mark.parametrize("dtype", ("int64", "uint64"))
+def test_64_bit_values_either_side_of_2_pow_51(dtype):
+    """Rows whose vector blocks hold values in one band only, and blocks that mix bands, with shifts
+    that land on halves (rounding ties) and on random fractions; against the model bit for bit."""
+    rng = rng_for("wide", dtype)
+    signed = dtype == "int64"
+    bands = np.array([v for b in WIDE_BANDS for v in ((b, -b) if signed else (b,))], dtype=object)
+    for trial in range(12):
+        row = rng.choice(bands, 24) if trial % 2 else np.repeat(rng.choice(bands, 6), 4)
+        jitter = rng.integers(-2, 3, 24).astype(object)
+        values = [int(min(max(v + j, np.iinfo(dtype).min), np.iinfo(dtype).max)) for v, j in zip(row, jitter)]
+        inp = np.array(values, dtype=dtype).reshape(1, 2, 12).repeat(2, axis=0)
+        for order in (0, 1):
+            shift = 0.5 if trial < 4 else float(rng.uniform(-1, 1))
+            run_both(inp, np.eye(3), (0.0, 0.25, shift), (2, 2, 12), order, "nearest", 0.0, "64-bit bands")
+
+
 @pytest.mark.parametrize("mode", ("wrap", "grid-wrap"))
 @pytest.mark.parametrize("dtype", ("float64", "float32"))
 @pytest.mark.parametrize("coordinate", (1e30, float("inf"), 1e19))

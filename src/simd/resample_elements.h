@@ -10,8 +10,9 @@
 // UINT64_MAX), where a plain conversion would wrap.
 //
 // Binary32 types (8- and 16-bit integers, float16, float32) are computed in
-// binary32 and stored by vector code (`store`, L lanes at a time); the others
-// are computed in binary64, one voxel at a time (`narrow`).
+// binary32, the others in binary64. Both are stored by vector code (`store`, L
+// lanes at a time); the 64-bit integer types fall back to one lane at a time
+// (`narrow`) for blocks with values beyond 2^51 in magnitude.
 #pragma once
 
 #include <immintrin.h>
@@ -166,7 +167,21 @@ struct U32 {
     }
 };
 
-struct I64 : NarrowLanes<I64> {
+// The 64-bit types in lanes: rounded half away from zero (signed) or half up
+// (unsigned), truncated, and stored by the vector type while every lane is
+// small enough to convert exactly that way; lane by lane otherwise.
+template <class E, bool kSigned>
+struct WideLanes {
+    template <class V, class Raw>
+    static void store(Raw* dst, typename V::f32 t) {
+        const typename V::f32 half = V::splat(0.5), zero = V::splat(0.0);
+        const typename V::f32 below = kSigned ? V::sub(t, half) : zero;
+        const typename V::f32 r = V::select(V::gt(t, zero), V::add(t, half), below);
+        if (!V::store_small_integers(dst, V::truncate_toward_zero(r))) NarrowLanes<E>::template store<V>(dst, t);
+    }
+};
+
+struct I64 : WideLanes<I64, true> {
     using raw = std::int64_t;
     using compute = double;
     static double widen(std::int64_t v) { return static_cast<double>(v); }
@@ -177,7 +192,7 @@ struct I64 : NarrowLanes<I64> {
     }
 };
 
-struct U64 : NarrowLanes<U64> {
+struct U64 : WideLanes<U64, false> {
     using raw = std::uint64_t;
     using compute = double;
     static double widen(std::uint64_t v) { return static_cast<double>(v); }

@@ -109,13 +109,32 @@ struct F64x4 {
         out[0] = from_u32(first);
         out[1] = from_u32(second);
     }
-    // 64-bit integers: converted one at a time (AVX2 has no vector conversion).
+    // 64-bit integers to binary64, rounded to nearest as a scalar conversion
+    // rounds (AVX2 has no vector conversion): the high 32 bits placed in the
+    // significand of 2^84 (+ 2^63 for the signed ones) and the low 32 bits in
+    // that of 2^52; subtracting the magic numbers from the high part is exact,
+    // and the one addition that joins the two halves rounds once.
+    static f32 from_64(__m256i v, bool is_signed) {
+        const __m256i low = _mm256_blend_epi32(_mm256_set1_epi64x(0x4330000000000000), v, 0x55);
+        const __m256i high = _mm256_xor_si256(_mm256_srli_epi64(v, 32),
+                                              _mm256_set1_epi64x(is_signed ? 0x4530000080000000 : 0x4530000000000000));
+        const f32 magic = _mm256_castsi256_pd(_mm256_set1_epi64x(is_signed ? 0x4530000080100000 : 0x4530000000100000));
+        return _mm256_add_pd(_mm256_sub_pd(_mm256_castsi256_pd(high), magic), _mm256_castsi256_pd(low));
+    }
+    static f32 from_64(__m256i v, const std::int64_t*) { return from_64(v, true); }
+    static f32 from_64(__m256i v, const std::uint64_t*) { return from_64(v, false); }
+
     template <class Raw, class Start>
     __attribute__((always_inline)) static void load_pairs(const Raw* base, Start start, i32, f32* out) {
         static_assert(sizeof(Raw) == 8);
-        auto at = [&](int k, int j) { return static_cast<double>(bits<Raw>(base + start(k) + j)); };
-        out[0] = _mm256_setr_pd(at(0, 0), at(1, 0), at(2, 0), at(3, 0));
-        out[1] = _mm256_setr_pd(at(0, 1), at(1, 1), at(2, 1), at(3, 1));
+        auto two = [&](int k) {  // lanes k and k + 2 in the two 128-bit halves
+            return _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + start(k)))),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + start(k + 2))), 1);
+        };
+        const __m256i a = two(0), b = two(1);  // a = [f0 s0 | f2 s2], b = [f1 s1 | f3 s3]
+        out[0] = from_64(_mm256_unpacklo_epi64(a, b), base);
+        out[1] = from_64(_mm256_unpackhi_epi64(a, b), base);
     }
 
     template <class Start>
@@ -127,11 +146,34 @@ struct F64x4 {
         return from_u32(_mm_setr_epi32(static_cast<int>(base[start(0)]), static_cast<int>(base[start(1)]),
                                        static_cast<int>(base[start(2)]), static_cast<int>(base[start(3)])));
     }
-    template <class Raw, class Start>
-    __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {  // double, int64, uint64
-        return _mm256_setr_pd(static_cast<double>(bits<Raw>(base + start(0))), static_cast<double>(bits<Raw>(base + start(1))),
-                              static_cast<double>(bits<Raw>(base + start(2))), static_cast<double>(bits<Raw>(base + start(3))));
+    template <class Start>
+    __attribute__((always_inline)) static f32 load_singles(const double* base, Start start) {
+        return _mm256_setr_pd(base[start(0)], base[start(1)], base[start(2)], base[start(3)]);
     }
+    template <class Raw, class Start>
+    __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {  // int64, uint64
+        static_assert(sizeof(Raw) == 8);
+        auto two = [&](int k) {
+            return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
+                                    bits<long long>(base + start(k + 1)), 1);
+        };
+        return from_64(_mm256_inserti128_si256(_mm256_castsi128_si256(two(0)), two(2), 1), base);
+    }
+
+    // Stores integral binary64 lanes as int64 when every lane lies within
+    // (-2^51, 2^51): x + 1.5 * 2^52 is then exact, and its low bits are x.
+    // False (and nothing stored) otherwise, NaN included.
+    template <class Raw>
+    static bool store_small_integers(Raw* dst, f32 integral) {
+        const f32 magic = _mm256_set1_pd(6755399441055744.0);  // 1.5 * 2^52
+        const f32 magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), integral);
+        if (_mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(2251799813685248.0), _CMP_LT_OQ)) != 0xF)
+            return false;
+        const __m256i v = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(integral, magic)), _mm256_castpd_si256(magic));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v);
+        return true;
+    }
+    static f32 truncate_toward_zero(f32 a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 };
 
 }  // namespace zentrova::avx2
