@@ -71,7 +71,7 @@ struct F32x8 {
     }
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
-        auto four = [&](int k) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
+        auto four = [&](int k) __attribute__((always_inline)) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
             __m128i r = _mm_cvtsi32_si128(load_bits<int>(base + start(k)));
             r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 1)), 1);
             r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 2)), 2);
@@ -86,7 +86,7 @@ struct F32x8 {
     }
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
-        auto two = [&](int k) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
+        auto two = [&](int k) __attribute__((always_inline)) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
             return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
                                     load_bits<long long>(base + start(k + 1)), 1);
         };
@@ -116,7 +116,7 @@ struct F32x8 {
     template <class Start>
     __attribute__((always_inline)) static i32 pair_words(const void* base, Start start) {
         const std::uint16_t* b = static_cast<const std::uint16_t*>(base);
-        auto four = [&](int k) {
+        auto four = [&](int k) __attribute__((always_inline)) {
             __m128i r = _mm_cvtsi32_si128(load_bits<int>(b + start(k)));
             r = _mm_insert_epi32(r, load_bits<int>(b + start(k + 1)), 1);
             r = _mm_insert_epi32(r, load_bits<int>(b + start(k + 2)), 2);

@@ -74,7 +74,7 @@ struct F64x4 {
     // `second_only` is not used: every caller reads both neighbours.
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const double* base, Start start, i32, f32* out) {
-        auto two = [&](int k) {  // lanes k and k + 2 in the two 128-bit halves
+        auto two = [&](int k) __attribute__((always_inline)) {  // lanes k and k + 2 in the two 128-bit halves
             return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(base + start(k))),
                                         _mm_loadu_pd(base + start(k + 2)), 1);
         };
@@ -127,7 +127,7 @@ struct F64x4 {
     template <class Raw, class Start>
     __attribute__((always_inline)) static void load_pairs(const Raw* base, Start start, i32, f32* out) {
         static_assert(sizeof(Raw) == 8);
-        auto two = [&](int k) {  // lanes k and k + 2 in the two 128-bit halves
+        auto two = [&](int k) __attribute__((always_inline)) {  // lanes k and k + 2 in the two 128-bit halves
             return _mm256_inserti128_si256(
                 _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + start(k)))),
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + start(k + 2))), 1);
@@ -153,7 +153,7 @@ struct F64x4 {
     template <class Raw, class Start>
     __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {  // int64, uint64
         static_assert(sizeof(Raw) == 8);
-        auto two = [&](int k) {
+        auto two = [&](int k) __attribute__((always_inline)) {
             return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
                                     bits<long long>(base + start(k + 1)), 1);
         };

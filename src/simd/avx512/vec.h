@@ -65,11 +65,11 @@ struct F32x16 {
     // out[1], the second elements, as binary32.
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const float* base, Start start, i32 second_only, f32* out) {
-        auto two = [&](int k) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
+        auto two = [&](int k) __attribute__((always_inline)) {  // 64-bit pairs of lanes k, k + 1: movq + pinsrq
             return _mm_insert_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + start(k))),
                                     load_bits<long long>(base + start(k + 1)), 1);
         };
-        auto eight = [&](int k) {
+        auto eight = [&](int k) __attribute__((always_inline)) {
             i32 r = _mm512_castsi128_si512(two(k));
             r = _mm512_inserti32x4(r, two(k + 2), 1);
             r = _mm512_inserti32x4(r, two(k + 4), 2);
@@ -85,7 +85,7 @@ struct F32x16 {
     }
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
-        auto four = [&](int k) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
+        auto four = [&](int k) __attribute__((always_inline)) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
             __m128i r = _mm_cvtsi32_si128(load_bits<int>(base + start(k)));
             r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 1)), 1);
             r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 2)), 2);
@@ -104,7 +104,7 @@ struct F32x16 {
     // One element per lane, read by scalar loads straight into the lanes.
     template <class Start>
     __attribute__((always_inline)) static f32 load_singles(const float* base, Start start) {
-        auto four = [&](int k) {
+        auto four = [&](int k) __attribute__((always_inline)) {
             return _mm_setr_ps(base[start(k)], base[start(k + 1)], base[start(k + 2)], base[start(k + 3)]);
         };
         i32 r = _mm512_castsi128_si512(_mm_castps_si128(four(0)));
@@ -114,7 +114,7 @@ struct F32x16 {
     }
     template <class Start>
     __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
-        auto eight = [&](int k) {
+        auto eight = [&](int k) __attribute__((always_inline)) {
             __m128i q = _mm_setzero_si128();
             q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k)), 0);
             q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 1)), 1);
