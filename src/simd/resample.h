@@ -487,10 +487,14 @@ struct VectorRows {
         // Where the row kPrefetchRows further down starts, for prefetching:
         // a row that crosses input rows or planes walks a slanted line through
         // memory that the hardware prefetcher does not follow.
-        // Nearest-neighbour rows read one line per lane, all in flight together
-        // (see vector_row): prefetching them costs more than it saves.
+        // Prefetching costs about as much arithmetic as locating the block does,
+        // and the reads of a run are in flight together anyway (see vector_row):
+        // it pays only for linear blocks whose lower corners span 32 bytes or
+        // more (float32 in 8 lanes, float16 in 16), not for nearest-neighbour
+        // blocks, narrower reads or the 4-lane binary64 blocks.
         T ahead[3] = {T(0), T(0), T(0)};
-        const bool prefetch = kOrder == 1 && p.prefetch && state.vector;
+        constexpr bool kPrefetchable = kOrder == 1 && sizeof(T) == 4 && sizeof(raw) * L >= 32;
+        const bool prefetch = kPrefetchable && p.prefetch && state.vector;
         if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
 
         // The lanes left to the one-voxel path, then the block's store.
@@ -542,6 +546,7 @@ struct VectorRows {
         alignas(64) std::int32_t at[kRunBlocks * L], fast[kRunBlocks * L];
         alignas(64) T frac[kOrder == 1 ? 3 : 1][kOrder == 1 ? kRunBlocks * L : 1];
         unsigned fast_bits[kRunBlocks], left[kRunBlocks];
+        constexpr unsigned kAllLanes = (1u << L) - 1;
         const f32 cval = V::splat(p.cval);
         for (std::int64_t r0 = 0; r0 < nx; r0 += kRunBlocks * L) {
             const std::int64_t rest = (nx - r0 + L - 1) / L;
@@ -569,7 +574,7 @@ struct VectorRows {
                         });
                     }
                     const f32 value = value_of<kOrder, kInterp, kSeparable, kUnitX>(p, base, at + b * L, f);
-                    t = V::select(V::load_i(fast + b * L), value, cval);
+                    t = fast_bits[b] == kAllLanes ? value : V::select(V::load_i(fast + b * L), value, cval);
                 }
                 if (!finish(r0 + b * L, t, left[b])) return false;
             }
