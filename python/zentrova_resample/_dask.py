@@ -139,22 +139,27 @@ class BoxBuffers:
     """Memory for the input boxes of chunk tasks, lent to one task at a time and kept between tasks.
 
     A box is often hundreds of MB (a rotation's boxes hold several times their output chunk). Fresh
-    memory costs a page fault and the kernel's zeroing of every page on its first write: more than
-    the copy of the pieces into it, on one core. A buffer given back is lent again to a later box that
-    fits it, whose pieces then land on pages already mapped.
+    memory costs a page fault and the kernel's zeroing of every page on its first write (in a virtual
+    machine, often the host's too): more than the copy of the pieces into it, on one core. A buffer
+    given back is lent again to a later box that fits it, whose pieces then land on mapped pages.
 
     * A buffer is lent to one task until it is given back (a lock guards the idle list): two tasks on
       two threads never share one.
     * Every box is wholly written from its pieces before the engine reads it (compute_chunk checks
       that they tile it), and no result refers to it: nothing of an earlier box reaches a result.
-    * A box gets a buffer of at most `slack` times its size, rounded up to 2 MiB (pages beyond what
-      a box writes are never touched): a task's memory stays its box, not the largest box seen.
+    * A buffer is mapped 25% larger than the box it is made for (pages a box does not write are
+      never touched), so that a neighbouring chunk's slightly larger box fits it too. It is lent to
+      boxes from a quarter of its size up, the smallest idle buffer that fits first. The pages a
+      buffer holds are those of the largest box it has served: a task holds its output chunk and at
+      most the largest box of the computation, as when every box is fresh.
+    * When no idle buffer fits, the largest idle one that is too small is freed first: its pages go
+      to the new buffer instead of fresh ones, and idle memory does not pile up.
     * Idle buffers are freed `idle` seconds after they were given back (by a daemon thread), the
       oldest first when more than `keep` are idle; boxes under `smallest` bytes are plain arrays.
     """
 
-    def __init__(self, keep: int = 8, idle: float = 1.0, slack: float = 1.25, smallest: int = 2**20):
-        self.keep, self.idle, self.slack, self.smallest = keep, idle, slack, smallest
+    def __init__(self, keep: int = 8, idle: float = 2.0, smallest: int = 2**20):
+        self.keep, self.idle, self.smallest = keep, idle, smallest
         self._reset()
 
     def _reset(self) -> None:
@@ -168,13 +173,18 @@ class BoxBuffers:
         need = math.prod(shape) * dtype.itemsize
         if need < self.smallest:
             return np.empty(shape, dtype=dtype), None
-        most = -(-int(need * self.slack) // _HUGE_PAGE) * _HUGE_PAGE
+        buffer = None
         with self._lock:
-            fits = [i for i, (_, b) in enumerate(self._idle) if need <= b.nbytes <= most]
-            buffer = self._idle.pop(min(fits, key=lambda i: self._idle[i][1].nbytes))[1] if fits else None
+            sizes = [b.nbytes for _, b in self._idle]
+            fits = [i for i, n in enumerate(sizes) if need <= n <= 4 * need + _HUGE_PAGE]
+            if fits:
+                buffer = self._idle.pop(min(fits, key=sizes.__getitem__))[1]
+            else:
+                small = [i for i, n in enumerate(sizes) if n < need]
+                if small:
+                    del self._idle[max(small, key=sizes.__getitem__)]  # unmapped here, before the new one
         if buffer is None:
-            # Rounded up: a box a little larger than this one (a neighbouring chunk's) fits it too.
-            buffer = _empty((min(most, -(-int(need * (1 + self.slack) / 2) // _HUGE_PAGE) * _HUGE_PAGE),), np.uint8)
+            buffer = _empty((-(-(need + need // 4) // _HUGE_PAGE) * _HUGE_PAGE,), np.uint8)
         return buffer[:need].view(dtype).reshape(shape), buffer
 
     def give(self, buffer: Optional[np.ndarray]) -> None:
