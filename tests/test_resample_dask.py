@@ -221,8 +221,8 @@ class WatchedBuffers(_dask.BoxBuffers):
         self.takes = self.reused = 0
         self.meeting = threading.Barrier(meet, timeout=20) if meet else None
 
-    def take(self, shape, dtype):
-        array, buffer = super().take(shape, dtype)
+    def take(self, shape, dtype, room=0):
+        array, buffer = super().take(shape, dtype, room)
         array.view(np.uint8).fill(0xFF)
         address = buffer.ctypes.data
         with self.guard:
@@ -309,7 +309,7 @@ def test_box_buffers_on_many_threads(watched):
 def test_box_buffer_lending():
     """A buffer given back is lent again to a box it fits, not to one under a quarter of it; a box that
     no idle buffer fits frees the largest too small one; beyond `keep`, the oldest idle one is dropped;
-    idle buffers are freed after `idle` seconds."""
+    a new buffer is mapped for the largest box to come; idle buffers are freed after `idle` seconds."""
     mib = 2**20
     pool = _dask.BoxBuffers(keep=2, idle=60.0, smallest=0)
     a, big = pool.take((9, mib), np.uint8)
@@ -335,6 +335,8 @@ def test_box_buffer_lending():
     assert [buf for _, buf in pool._idle] == lent[1:]  # keep=2: the oldest dropped
     pool.clear()
     assert pool.idle_bytes() == 0
+    _, roomy = _dask.BoxBuffers(smallest=0).take((mib,), np.uint8, room=19 * mib)
+    assert roomy.nbytes == 20 * mib  # mapped for the computation's largest box, in 2 MiB pages
 
     quick = _dask.BoxBuffers(idle=0.05, smallest=0)
     _, buffer = quick.take((1000, 1000), np.uint8)
@@ -354,7 +356,7 @@ def test_pieces_must_tile_the_box(watched, change):
     plan, _, _ = _affine.plan_affine(data, np.eye(3), 0.0, data.shape, None, 1, "constant", 0.0)
     box = ((0, 8), (0, 9), (0, 10))
     places, pieces = [(0, 0, 0), (4, 0, 0)], [data[:4], data[4:]]
-    got = _dask.compute_chunk(plan, box, (0, 0, 0), data.shape, np.dtype("float32"), places, pieces)
+    got = _dask.compute_chunk(plan, box, (0, 0, 0), data.shape, np.dtype("float32"), 0, places, pieces)
     assert_identical(got, zr.affine_transform(data, np.eye(3)))
     if change == "a piece missing":
         places, pieces = places[:1], pieces[:1]
@@ -363,7 +365,7 @@ def test_pieces_must_tile_the_box(watched, change):
     else:
         places = [(0, 0, 0), (5, 0, 0)]
     with pytest.raises(ValueError, match="box assembly"):
-        _dask.compute_chunk(plan, box, (0, 0, 0), data.shape, np.dtype("float32"), places, pieces)
+        _dask.compute_chunk(plan, box, (0, 0, 0), data.shape, np.dtype("float32"), 0, places, pieces)
 
 
 @pytest.mark.parametrize("output", (None, "float32"))

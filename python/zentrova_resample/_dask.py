@@ -147,11 +147,12 @@ class BoxBuffers:
       two threads never share one.
     * Every box is wholly written from its pieces before the engine reads it (compute_chunk checks
       that they tile it), and no result refers to it: nothing of an earlier box reaches a result.
-    * A buffer is mapped 25% larger than the box it is made for (pages a box does not write are
-      never touched), so that a neighbouring chunk's slightly larger box fits it too. It is lent to
-      boxes from a quarter of its size up, the smallest idle buffer that fits first. The pages a
-      buffer holds are those of the largest box it has served: a task holds its output chunk and at
-      most the largest box of the computation, as when every box is fresh.
+    * A buffer is mapped at the size of the computation's largest box (`room`), at least 25% over
+      the box it is made for: pages a box does not write are never touched, and later boxes of the
+      computation fit it. It is lent to boxes from a quarter of its size up, the smallest idle
+      buffer that fits first. The pages a buffer holds are those of the largest box it has served:
+      a task holds its output chunk and at most the largest box of the computation, as when every
+      box is fresh.
     * When no idle buffer fits, the largest idle one that is too small is freed first: its pages go
       to the new buffer instead of fresh ones, and idle memory does not pile up.
     * Idle buffers are freed `idle` seconds after they were given back (by a daemon thread), the
@@ -167,8 +168,9 @@ class BoxBuffers:
         self._idle: List[Tuple[float, np.ndarray]] = []  # (when given back, 1-D uint8 buffer), oldest first
         self._reaper: Optional[threading.Thread] = None
 
-    def take(self, shape: Sequence[int], dtype: np.dtype) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-        """(an array of `shape` and `dtype`, of unset values, the buffer behind it to give back or None)."""
+    def take(self, shape: Sequence[int], dtype: np.dtype, room: int = 0) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+        """(an array of `shape` and `dtype`, of unset values, the buffer behind it to give back or None);
+        `room`: the bytes of the largest box to come (a new buffer is mapped that large)."""
         dtype = np.dtype(dtype)
         need = math.prod(shape) * dtype.itemsize
         if need < self.smallest:
@@ -184,7 +186,7 @@ class BoxBuffers:
                 if small:
                     del self._idle[max(small, key=sizes.__getitem__)]  # unmapped here, before the new one
         if buffer is None:
-            buffer = _empty((-(-(need + need // 4) // _HUGE_PAGE) * _HUGE_PAGE,), np.uint8)
+            buffer = _empty((-(-max(need + need // 4, room) // _HUGE_PAGE) * _HUGE_PAGE,), np.uint8)
         return buffer[:need].view(dtype).reshape(shape), buffer
 
     def give(self, buffer: Optional[np.ndarray]) -> None:
@@ -241,9 +243,11 @@ def _check_tiling(shape: Tuple[int, ...], places: Sequence[Tuple[int, ...]], pie
 
 
 def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: Tuple[int, ...],
-                  out_dtype: np.dtype, places: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
+                  out_dtype: np.dtype, room: int, places: Sequence[Tuple[int, ...]],
+                  pieces: Sequence[np.ndarray]) -> np.ndarray:
     """One output chunk (a task): the input box assembled from its pieces (each at its place in the box),
-    in the kernels' dtype, in a buffer borrowed from BOXES, then the window computed from it. A single
+    in the kernels' dtype, in a buffer borrowed from BOXES (`room`: the bytes of the computation's
+    largest box), then the window computed from it. A single
     piece that is the whole box is read as it is (converted only if its dtype is not the kernels').
     Memory: the chunk, the box (the pieces are the read tasks' results), and with an input and output
     of different dtypes the chunk in the compute type."""
@@ -254,7 +258,7 @@ def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: 
             source = np.asarray(pieces[0])
         else:
             _check_tiling(shape, places, pieces)
-            source, buffer = BOXES.take(shape, kernel_dtype_of(plan, out_dtype))
+            source, buffer = BOXES.take(shape, kernel_dtype_of(plan, out_dtype), room)
             for place, piece in zip(places, pieces):  # NumPy's cast, as engine_array's
                 source[tuple(slice(p, p + n) for p, n in zip(place, piece.shape))] = piece
     try:
@@ -287,9 +291,11 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     in_bounds = [_bounds(c) for c in x.chunks]
     out_bounds = [_bounds(c) for c in chunks]
     dsk: Dict[Key, Any] = {}
-    for index in np.ndindex(*[len(c) for c in chunks]):
-        start, stop = chunk_window(chunks, index, out_bounds)
-        box = input_box(plan, start, stop)
+    windows = [(index,) + chunk_window(chunks, index, out_bounds) for index in np.ndindex(*[len(c) for c in chunks])]
+    boxes = [input_box(plan, start, stop) for _, start, stop in windows]
+    room = max([math.prod(b - a for a, b in box) for box in boxes if box] or [0]) * kernel_dtype_of(
+        plan, out_dtype).itemsize
+    for (index, start, stop), box in zip(windows, boxes):
         keys, places = [], []
         for n, (block, local, place, whole) in enumerate(_reads(in_bounds, box) if box else ()):
             source_key = (x.name,) + block
@@ -300,7 +306,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
                 dsk[piece_key] = (operator.getitem, source_key, local)
                 keys.append(piece_key)
             places.append(place)
-        dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, keys)
+        dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, room, places, keys)
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
