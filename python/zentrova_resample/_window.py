@@ -18,6 +18,7 @@ import numpy as np
 
 from . import _dtypes
 from ._affine import MODES, Plan, engine_array, fill_cval, run_window
+from ._engine import empty as _empty
 from ._engine import input_box as _input_box
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
@@ -61,6 +62,13 @@ def input_box(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Optional
     return tuple(zip(b0, b1)) + tuple(zip(lo[3 - k:], hi[3 - k:]))
 
 
+def kernel_dtype_of(plan: Plan, out_dtype) -> np.dtype:
+    """The dtype the kernels read and write for `plan` with results of `out_dtype`: the input's (native)
+    when the two are one dtype, else the compute type. A source in it is read without a conversion."""
+    in_dtype, out_dtype = _dtypes.native(plan.input.dtype), _dtypes.native(out_dtype)
+    return in_dtype if in_dtype == out_dtype else _dtypes.compute_dtype(in_dtype, out_dtype)
+
+
 def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box], start: Sequence[int],
                    stop: Sequence[int], out_dtype) -> np.ndarray:
     """Output voxels [start, stop) as an array of `out_dtype`, from `source`, the input's values in
@@ -68,9 +76,9 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     start, stop = check_window(plan, start, stop)
     shape = tuple(b - a for a, b in zip(start, stop))
     out_dtype = _dtypes.native(out_dtype)
-    in_dtype = _dtypes.native(plan.input.dtype)
-    kernel_dtype = in_dtype if in_dtype == out_dtype else _dtypes.compute_dtype(in_dtype, out_dtype)
-    result = np.empty(shape, dtype=kernel_dtype)
+    kernel_dtype = kernel_dtype_of(plan, out_dtype)
+    # As the in-memory call's result: large windows on huge pages (fewer page faults).
+    result = _empty(shape, kernel_dtype)
     if result.size == 0:
         return result.astype(out_dtype)
     if plan.input.size == 0:  # as the whole result: cval (or, for the other modes, the same error)
