@@ -8,8 +8,8 @@
    dask-image; zentrova computes 16-bit types in binary32, so the two differ by 1 at some ties).
 2. zentrova chunked against zentrova in memory on one volume that fits (1024^3 uint16 by default,
    128 MiB chunks of whole rows, and of whole planes), a rotation and a deskew shear, the threaded
-   scheduler in this process: the cost of chunking, and how much input the chunks' boxes hold; also
-   with every box in fresh memory (box buffers not reused), and the CPU time of each.
+   scheduler in this process: the cost of chunking, how much input the chunks' boxes hold, and the
+   CPU time of each.
 3. zentrova's job of 1. on worker layouts of this machine: processes x threads, and the pool size in
    each worker (the default, all CPUs, oversubscribes when there are several processes).
 
@@ -132,17 +132,12 @@ def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
             boxes = sum(math.prod(b - a for a, b in box) for box in (
                 _window.input_box(plan, *_dask.chunk_window(lazy.chunks, index))
                 for index in np.ndindex(*lazy.numblocks)) if box)
-            runs = {"in memory": [], "chunked": [], "fresh boxes": []}
+            runs = {"in memory": [], "chunked": []}
             cpu = {k: [] for k in runs}
 
-            def chunked(fresh: bool) -> float:
-                # "fresh boxes": every box in newly allocated memory, as before box buffers were kept
-                smallest, _dask.BOXES.smallest = _dask.BOXES.smallest, math.inf if fresh else _dask.BOXES.smallest
-                try:
-                    return best_persist(lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1), 1, x,
-                                        cluster=False)
-                finally:
-                    _dask.BOXES.smallest = smallest
+            def chunked() -> float:
+                return best_persist(lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1), 1, x,
+                                    cluster=False)
 
             def in_memory() -> float:
                 t0 = time.perf_counter()
@@ -151,20 +146,19 @@ def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
 
             with dask.config.set(scheduler="threads", num_workers=threads):
                 for i in range(repeat):
-                    # The run right after the in-memory one tends to be slower (seen on this VM): the two
-                    # chunked variants take turns in that place.
-                    variants = [("chunked", lambda: chunked(False)), ("fresh boxes", lambda: chunked(True))]
-                    for variant, fn in [("in memory", in_memory)] + variants[i % 2:] + variants[:i % 2]:
+                    # The run right after the other kind tends to be slower (seen on this VM): the two
+                    # take turns going first.
+                    variants = [("in memory", in_memory), ("chunked", chunked)]
+                    for variant, fn in variants[i % 2:] + variants[:i % 2]:
                         c0 = time.process_time()
                         runs[variant].append(fn())
                         cpu[variant].append(time.process_time() - c0)
-            w, c, f = (np.median(runs[k]) for k in runs)
-            wc, cc, fc = (np.median(cpu[k]) for k in cpu)
+            w, c = (np.median(runs[k]) for k in runs)
+            wc, cc = (np.median(cpu[k]) for k in cpu)
             print(f"   {name}, {layout} {tuple(len(a) and a[0] for a in lazy.chunks)}, input boxes "
                   f"{boxes / math.prod(shape):.2f}x the output: medians: in memory {w:6.3f} s ({mvox / w:5.0f} Mvox/s), "
                   f"chunked {c:6.3f} s ({mvox / c:5.0f} Mvox/s): cost {c / w - 1:+.0%} (best of each "
-                  f"{min(runs['chunked']) / min(runs['in memory']) - 1:+.0%}, CPU time {cc / wc - 1:+.0%}); "
-                  f"with fresh boxes {f:6.3f} s: {f / w - 1:+.0%} (CPU time {fc / wc - 1:+.0%})", flush=True)
+                  f"{min(runs['chunked']) / min(runs['in memory']) - 1:+.0%}, CPU time {cc / wc - 1:+.0%})", flush=True)
     x = da.from_array(data, chunks=layouts["whole rows (the default)"])
     m, off = rotation(shape)
     with dask.config.set(scheduler="threads", num_workers=threads):

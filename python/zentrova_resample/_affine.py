@@ -421,10 +421,9 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     box it needs (found from the transform, no guessed margin) as one slice of the input; a chunk
     that samples no input voxel is filled with cval without reading any. A task's peak memory is
     its output chunk plus its input box (plus, when the input and output dtypes differ, the chunk
-    in the compute type, float32 or float64); a box assembled from several input chunks is copied,
-    in the compute type when the dtypes differ, into a buffer kept between tasks of the process, so
-    that a task holds at most the largest box of the computation (idle buffers are freed after 2 s).
-    ``output`` is then a dtype or None. Unknown (NaN)
+    in the compute type, float32 or float64); a box assembled from several input chunks is copied
+    into a new array, in the compute type when the dtypes differ. ``output`` is then a dtype or
+    None. Unknown (NaN)
     chunk sizes, an unsupported dtype and ``output_chunks`` that do not tile the output raise
     ValueError or TypeError when the graph is built, before anything is computed.
     """
