@@ -9,7 +9,8 @@
 2. zentrova chunked against zentrova in memory on one volume that fits (1024^3 uint16 by default,
    128 MiB chunks of whole rows, and of whole planes), a rotation and a deskew shear, the threaded
    scheduler in this process: the cost of chunking, how much input the chunks' boxes hold, and the
-   CPU time of each.
+   CPU time of each; with the input's chunks cut from the one array (boxes are views of it) and held
+   apart in memory (boxes are copied out of them, as from a chunked store).
 3. zentrova's job of 1. on worker layouts of this machine: processes x threads, and the pool size in
    each worker (the default, all CPUs, oversubscribes when there are several processes).
 
@@ -132,12 +133,16 @@ def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
             boxes = sum(math.prod(b - a for a, b in box) for box in (
                 _window.input_box(plan, *_dask.chunk_window(lazy.chunks, index))
                 for index in np.ndindex(*lazy.numblocks)) if box)
-            runs = {"in memory": [], "chunked": []}
+            # The input's chunks as separate arrays held in memory (as a chunked store gives them): boxes
+            # are copied out of them. Cut from the one array (da.from_array), boxes are views of it.
+            with dask.config.set(scheduler="threads", num_workers=threads):
+                apart = x.map_blocks(np.copy).persist()
+            runs = {"in memory": [], "chunked, views": [], "chunked, chunks apart": []}
             cpu = {k: [] for k in runs}
 
-            def chunked() -> float:
-                return best_persist(lambda: zr.affine_transform(x, m, off, output_shape=shape, order=1), 1, x,
-                                    cluster=False)
+            def chunked(source: da.Array) -> float:
+                return best_persist(lambda: zr.affine_transform(source, m, off, output_shape=shape, order=1), 1,
+                                    source, cluster=False)
 
             def in_memory() -> float:
                 t0 = time.perf_counter()
@@ -146,19 +151,22 @@ def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
 
             with dask.config.set(scheduler="threads", num_workers=threads):
                 for i in range(repeat):
-                    # The run right after the other kind tends to be slower (seen on this VM): the two
+                    # The run right after another kind tends to be slower (seen on this VM): the three
                     # take turns going first.
-                    variants = [("in memory", in_memory), ("chunked", chunked)]
-                    for variant, fn in variants[i % 2:] + variants[:i % 2]:
+                    variants = [("in memory", in_memory), ("chunked, views", lambda: chunked(x)),
+                                ("chunked, chunks apart", lambda: chunked(apart))]
+                    for variant, fn in variants[i % 3:] + variants[:i % 3]:
                         c0 = time.process_time()
                         runs[variant].append(fn())
                         cpu[variant].append(time.process_time() - c0)
-            w, c = (np.median(runs[k]) for k in runs)
-            wc, cc = (np.median(cpu[k]) for k in cpu)
+            del apart
+            w, v, c = (np.median(runs[k]) for k in runs)
+            wc, vc, cc = (np.median(cpu[k]) for k in cpu)
             print(f"   {name}, {layout} {tuple(len(a) and a[0] for a in lazy.chunks)}, input boxes "
-                  f"{boxes / math.prod(shape):.2f}x the output: medians: in memory {w:6.3f} s ({mvox / w:5.0f} Mvox/s), "
-                  f"chunked {c:6.3f} s ({mvox / c:5.0f} Mvox/s): cost {c / w - 1:+.0%} (best of each "
-                  f"{min(runs['chunked']) / min(runs['in memory']) - 1:+.0%}, CPU time {cc / wc - 1:+.0%})", flush=True)
+                  f"{boxes / math.prod(shape):.2f}x the output: medians: in memory {w:6.3f} s ({mvox / w:5.0f} Mvox/s); "
+                  f"chunked, boxes viewing one array {v:6.3f} s: {v / w - 1:+.0%} (CPU time {vc / wc - 1:+.0%}); "
+                  f"chunked, boxes copied from chunks apart {c:6.3f} s: {c / w - 1:+.0%} (CPU time {cc / wc - 1:+.0%})",
+                  flush=True)
     x = da.from_array(data, chunks=layouts["whole rows (the default)"])
     m, off = rotation(shape)
     with dask.config.set(scheduler="threads", num_workers=threads):

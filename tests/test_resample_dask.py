@@ -240,7 +240,8 @@ def test_assembled_boxes_leave_nothing_unset(poisoned_boxes, mode, order):
         output = (None, "float32", None, "int16", "float64", None)[trial]
         args = dict(output_shape=out_shape, output=output, order=order, mode=mode, cval=random_cval(rng, dtype))
         expected = zr.affine_transform(data, matrix, offset, **args)
-        x = da.from_array(data, chunks=uneven_chunks(rng, in_shape))
+        # chunks stored apart (as read from a chunked store), so that boxes are assembled
+        x = da.from_array(data, chunks=uneven_chunks(rng, in_shape)).map_blocks(np.copy)
         lazy = zr.affine_transform(x, matrix, offset, output_chunks=uneven_chunks(rng, out_shape), **args)
         assert_identical(lazy.compute(scheduler="sync"), expected, f"{dtype} {kind} in {x.chunks} out {lazy.chunks}")
     assert len(poisoned_boxes) > 10, poisoned_boxes
@@ -281,6 +282,45 @@ def test_box_inside_one_chunk_is_read_in_place(monkeypatch, output):
     x = da.from_array(data, chunks=data.shape)
     got = zr.affine_transform(x, matrix, offset, (16, 20, 24), output=output, mode="nearest", output_chunks=(5, 7, 9))
     assert_identical(got.compute(scheduler="threads"), expected)
+
+
+@pytest.mark.parametrize("source", ("array", "reversed view", "memory map"))
+def test_boxes_of_one_array_are_read_in_place(monkeypatch, tmp_path, source):
+    """Input chunks that are views of one array (da.from_array on an array, a view with negative
+    strides, a memory map) give boxes that are views of it: nothing is assembled, results bit for bit."""
+    def refuse(shape, dtype):
+        raise AssertionError("a box was assembled")
+
+    monkeypatch.setattr(_dask, "new_box", refuse)
+    rng = rng_for("one view", source)
+    data = random_data(rng, (21, 26, 31), "int16")
+    if source == "reversed view":
+        data = data[::-1, :, ::-2]
+    elif source == "memory map":
+        mapped = np.lib.format.open_memmap(tmp_path / "volume.npy", mode="w+", dtype=data.dtype, shape=data.shape)
+        mapped[...] = data
+        mapped.flush()
+        data = np.load(tmp_path / "volume.npy", mmap_mode="r")
+    for mode, order in (("constant", 1), ("mirror", 0), ("grid-wrap", 1)):
+        matrix, offset = random_transform(rng, data.shape, (18, 22, 27), "rotate")
+        expected = zr.affine_transform(np.array(data), matrix, offset, (18, 22, 27), order=order, mode=mode)
+        x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+        lazy = zr.affine_transform(x, matrix, offset, (18, 22, 27), order=order, mode=mode,
+                                   output_chunks=uneven_chunks(rng, (18, 22, 27)))
+        assert_identical(lazy.compute(scheduler="threads"), expected, f"{mode} {order} in {x.chunks}")
+
+
+def test_pieces_not_laid_out_as_the_box_are_copied():
+    """one_view declines pieces of different arrays, of one array at other places than the box's
+    layout puts them, or of different strides."""
+    base = np.arange(6 * 8, dtype=np.float32).reshape(6, 8)
+    places = [(0, 0), (3, 0)]
+    view = _dask.one_view((6, 8), places, [base[:3], base[3:]])
+    assert view is not None and np.array_equal(view, base) and not view.flags.writeable
+    assert _dask.one_view((6, 8), places, [base[:3], base[3:].copy()]) is None  # another array
+    assert _dask.one_view((6, 8), places, [base[3:], base[:3]]) is None  # swapped places
+    other = np.arange(6 * 16, dtype=np.float32).reshape(6, 16)[:, ::2]
+    assert _dask.one_view((6, 8), places, [base[:3], other[3:]]) is None  # other strides, other array
 
 
 # ---- bad arguments -------------------------------------------------------------------------------

@@ -422,10 +422,11 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     that samples no input voxel is filled with cval without reading any. A task's peak memory is
     its output chunk plus its input box (plus, when the input and output dtypes differ, the chunk
     in the compute type, float32 or float64); a box assembled from several input chunks is copied
-    into a new array, in the compute type when the dtypes differ. ``output`` is then a dtype or
-    None. Unknown (NaN)
-    chunk sizes, an unsupported dtype and ``output_chunks`` that do not tile the output raise
-    ValueError or TypeError when the graph is built, before anything is computed.
+    into a new array, in the compute type when the dtypes differ, unless the chunks are views of
+    one array laid out as the box (``da.from_array`` of a NumPy or memory-mapped array), which it
+    then views. ``output`` is then a dtype or None. Unknown (NaN) chunk sizes, an unsupported dtype
+    and ``output_chunks`` that do not tile the output raise ValueError or TypeError when the graph
+    is built, before anything is computed.
     """
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval)
     return run(plan, out_arr, out_dtype, input, output_chunks, "affine_transform")

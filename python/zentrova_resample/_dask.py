@@ -7,8 +7,9 @@ Then, for each output chunk:
 * its input box is found with the kernels' own arithmetic (``_window.input_box``): no guessed margin;
 * the box is fetched as one slice of the dask input: one read task per input chunk that the box cuts
   (a chunk that lies wholly inside the box is taken as it is), and the chunk's task assembles them,
-  in the kernels' dtype, into a new array, or reads the one piece as it is when a single input chunk
-  holds the box;
+  in the kernels' dtype, into a new array, or reads them in place when a single input chunk holds the
+  box or when they are views of one array laid out as the box (``da.from_array`` of a NumPy or
+  memory-mapped array, under a scheduler that does not copy results);
 * the chunk's task computes the window (``_window.compute_window``), bit for bit the same voxels as the
   in-memory call on the whole array;
 * a chunk whose box is empty (it samples only cval) has no read at all: its task fills it without
@@ -148,11 +149,44 @@ def _check_tiling(shape: Tuple[int, ...], places: Sequence[Tuple[int, ...]], pie
         raise ValueError(f"box assembly: the pieces hold {total} voxels, the box {shape} {math.prod(shape)}")
 
 
+def _root(a: np.ndarray) -> Any:
+    """The object that owns the memory an array views."""
+    while isinstance(a, np.ndarray) and a.base is not None:
+        a = a.base
+    return a
+
+
+def one_view(shape: Tuple[int, ...], places: Sequence[Tuple[int, ...]], pieces: Sequence[Any]) -> Optional[np.ndarray]:
+    """The box as a read-only view when its pieces (which tile it) are views of one array with one set
+    of strides, each where the box's strides put it; else None. So it is with a dask array cut from one
+    NumPy or memory-mapped array (``da.from_array``) under a scheduler that hands results over without
+    copying them: the box is then read in place, with no copy."""
+    if not all(isinstance(p, np.ndarray) for p in pieces):
+        return None
+    first = pieces[0]
+    if any(p.dtype != first.dtype or p.strides != first.strides for p in pieces):
+        return None
+    root = _root(first)
+    if root is first or any(_root(p) is not root for p in pieces):
+        return None
+    origin = first.__array_interface__["data"][0] - sum(i * s for i, s in zip(places[0], first.strides))
+    for place, piece in zip(places, pieces):
+        if piece.size and piece.__array_interface__["data"][0] != origin + sum(i * s for i, s in zip(place, piece.strides)):
+            return None
+    corner = next((p for place, p in zip(places, pieces) if not any(place) and p.size), None)
+    if corner is None:
+        return None
+    # Every element of the box lies in one of the pieces (they tile it) at the address these strides
+    # give: the view reads nothing outside them.
+    return np.lib.stride_tricks.as_strided(corner, shape=shape, strides=first.strides, writeable=False)
+
+
 def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: Tuple[int, ...],
                   out_dtype: np.dtype, places: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
     """One output chunk (a task): the input box assembled from its pieces (each at its place in the box),
-    in the kernels' dtype, then the window computed from it. A single piece that is the whole box is
-    read as it is (converted only if its dtype is not the kernels'). Memory: the chunk, the box (the
+    in the kernels' dtype, then the window computed from it. A single piece that is the whole box, or
+    pieces that are views of one array laid out as the box (one_view), are read as they are (converted
+    only if their dtype is not the kernels'). Memory: the chunk, the box (the
     pieces are the read tasks' results), and with an input and output of different dtypes the chunk in
     the compute type."""
     source = None
@@ -162,9 +196,11 @@ def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: 
             source = np.asarray(pieces[0])
         else:
             _check_tiling(shape, places, pieces)
-            source = new_box(shape, kernel_dtype_of(plan, out_dtype))
-            for place, piece in zip(places, pieces):  # NumPy's cast, as engine_array's
-                source[tuple(slice(p, p + n) for p, n in zip(place, piece.shape))] = piece
+            source = one_view(shape, places, pieces)
+            if source is None:
+                source = new_box(shape, kernel_dtype_of(plan, out_dtype))
+                for place, piece in zip(places, pieces):  # NumPy's cast, as engine_array's
+                    source[tuple(slice(p, p + n) for p, n in zip(place, piece.shape))] = piece
     result = compute_window(plan, source, box, start, stop, out_dtype)
     return result if result.dtype == out_dtype else result.astype(out_dtype)
 
