@@ -25,7 +25,7 @@ namespace zentrova {
 
 ResampleBackend resample_backend(Element element) noexcept {
     // Measured on rotations of 128^3 and 256^3: float32 and float16 gain from
-    // 16 lanes (8-13% for float32, with rows computed in two passes); the
+    // 16 lanes (5-14% for float32, with rows computed in two passes); the
     // other types have no 16-lane kernel.
     if (element == Element::kF16 || element == Element::kF32) {
         const ResampleBackend wide = resample_backend_avx512(element);
