@@ -87,7 +87,7 @@ def test_window_without_input_is_cval():
                                   np.full((2, 3, 4), 7.0, np.float32))
 
 
-@pytest.mark.parametrize("dtype", ("float32", "float16"))
+@pytest.mark.parametrize("dtype", ("float32", "float16", "uint16", "int16"))
 @pytest.mark.parametrize("mode", MODES)
 def test_lane_widths_agree(dtype, mode):
     """Every voxel is computed with the same operations in any lane and on the voxel path, so the 8- and

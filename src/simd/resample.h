@@ -489,11 +489,10 @@ struct VectorRows {
         // memory that the hardware prefetcher does not follow.
         // Prefetching costs about as much arithmetic as locating the block does,
         // and the reads of a run are in flight together anyway (see vector_row):
-        // it pays only for linear blocks whose lower corners span 32 bytes or
-        // more (float32 in 8 lanes, float16 in 16), not for nearest-neighbour
-        // blocks, narrower reads or the 4-lane binary64 blocks.
+        // measured, it pays only for linear float32 blocks, not for
+        // nearest-neighbour blocks, 8- and 16-bit elements or binary64.
         T ahead[3] = {T(0), T(0), T(0)};
-        constexpr bool kPrefetchable = kOrder == 1 && sizeof(T) == 4 && sizeof(raw) * L >= 32;
+        constexpr bool kPrefetchable = kOrder == 1 && sizeof(T) == 4 && sizeof(raw) == 4;
         const bool prefetch = kPrefetchable && p.prefetch && state.vector;
         if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
 

@@ -32,6 +32,8 @@ bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std:
 namespace avx512 {
 ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
 }  // namespace avx512
 
 struct ResampleBackend {

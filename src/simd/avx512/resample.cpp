@@ -1,5 +1,6 @@
-// resample_f32_avx512 and resample_f16_avx512: blocks of 16 voxels in F32x16
-// lanes where every corner is inside, one voxel at a time elsewhere.
+// resample_<type>_avx512 for float32, float16 and the 16-bit integers: blocks
+// of 16 voxels in F32x16 lanes where every corner is inside, one voxel at a
+// time elsewhere.
 #define ZENTROVA_ISA avx512
 #include "simd/avx512/vec.h"
 #include "simd/resample.h"
@@ -9,6 +10,14 @@ namespace zentrova::avx512 {
 
 ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept {
     return resample::run<resample::F32, resample::VectorRows<resample::F32, F32x16>>(call);
+}
+
+ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept {
+    return resample::run<resample::U16, resample::VectorRows<resample::U16, F32x16>>(call);
+}
+
+ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept {
+    return resample::run<resample::I16, resample::VectorRows<resample::I16, F32x16>>(call);
 }
 
 ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept {
