@@ -15,9 +15,10 @@
 // operation rounded. Axes that are not interpolated take no weight.
 //
 // Voxels whose corners all lie inside the input (c in [0, n - 1) for order 1,
-// [0, n - 1] for order 0, on every axis) need no mapping; binary32 blocks of
-// such voxels run in vector lanes, L at a time. Every other voxel runs through
-// `voxel`, one at a time, with the same operations in the same order, so the
+// [0, n - 1] for order 0, on every axis) need no mapping; blocks of such
+// voxels run in vector lanes, L at a time (binary32 or binary64), a row's
+// blocks in runs whose positions are found before any of their reads. Every
+// other voxel runs through `Voxel::value`, one at a time, with the same operations in the same order, so the
 // result of a voxel never depends on which path computed it, nor on the lane
 // width, the window or the number of threads.
 //
