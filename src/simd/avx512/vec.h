@@ -87,16 +87,7 @@ struct F32x16 {
     }
     template <class Start>
     __attribute__((always_inline)) static void load_pairs(const std::uint16_t* base, Start start, i32 second_only, f32* out) {
-        auto four = [&](int k) __attribute__((always_inline)) {  // 32-bit pairs of lanes k .. k + 3: movd + 3 x pinsrd
-            __m128i r = _mm_cvtsi32_si128(load_bits<int>(base + start(k)));
-            r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 1)), 1);
-            r = _mm_insert_epi32(r, load_bits<int>(base + start(k + 2)), 2);
-            return _mm_insert_epi32(r, load_bits<int>(base + start(k + 3)), 3);
-        };
-        i32 w = _mm512_castsi128_si512(four(0));
-        w = _mm512_inserti32x4(w, four(4), 1);
-        w = _mm512_inserti32x4(w, four(8), 2);
-        w = _mm512_inserti32x4(w, four(12), 3);
+        const i32 w = pair_words(base, start);
         const f32 second = _mm512_cvtph_ps(_mm512_cvtepi32_epi16(_mm512_srli_epi32(w, 16)));
         out[0] = select(second_only, second,
                         _mm512_cvtph_ps(_mm512_cvtepi32_epi16(_mm512_and_si512(w, _mm512_set1_epi32(0xFFFF)))));
@@ -116,21 +107,10 @@ struct F32x16 {
     }
     template <class Start>
     __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
-        auto eight = [&](int k) __attribute__((always_inline)) {
-            __m128i q = _mm_setzero_si128();
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k)), 0);
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 1)), 1);
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 2)), 2);
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 3)), 3);
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 4)), 4);
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 5)), 5);
-            q = _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 6)), 6);
-            return _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 7)), 7);
-        };
-        return _mm512_cvtph_ps(_mm256_inserti128_si256(_mm256_castsi128_si256(eight(0)), eight(8), 1));
+        return _mm512_cvtph_ps(words_of(base, start));
     }
 
-    // 16-bit integers: one per lane, zero- or sign-extended.
+    // 16-bit elements, one per lane (pinsrw), as sixteen words.
     template <class Raw, class Start>
     __attribute__((always_inline)) static __m256i words_of(const Raw* base, Start start) {
         auto eight = [&](int k) __attribute__((always_inline)) {
@@ -146,6 +126,7 @@ struct F32x16 {
         };
         return _mm256_inserti128_si256(_mm256_castsi128_si256(eight(0)), eight(8), 1);
     }
+    // 16-bit integers: zero- or sign-extended.
     template <class Start>
     __attribute__((always_inline)) static f32 load_singles(const u16* base, Start start) {
         return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(words_of(base, start)));
@@ -154,7 +135,8 @@ struct F32x16 {
     __attribute__((always_inline)) static f32 load_singles(const std::int16_t* base, Start start) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(words_of(base, start)));
     }
-    // 16-bit integers in 32-bit pairs (movd + pinsrd), each half zero- or sign-extended.
+    // 16-bit elements in 32-bit pairs of lanes k .. k + 3 (movd + 3 x pinsrd); the
+    // integers' halves are then zero- or sign-extended.
     template <class Raw, class Start>
     __attribute__((always_inline)) static i32 pair_words(const Raw* base, Start start) {
         auto four = [&](int k) __attribute__((always_inline)) {
