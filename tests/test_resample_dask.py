@@ -2,6 +2,7 @@
 the graph one task per output chunk plus the reads of exactly its input box, chunks that sample only
 cval computed without the input, bad arguments refused when the graph is built."""
 
+import math
 import time
 
 import numpy as np
@@ -225,9 +226,21 @@ def poisoned_boxes(monkeypatch):
 
 @pytest.mark.parametrize("mode", ("constant", "reflect", "grid-wrap"))
 @pytest.mark.parametrize("order", (0, 1))
-def test_assembled_boxes_leave_nothing_unset(poisoned_boxes, mode, order):
+@pytest.mark.parametrize("split", ("whole boxes", "parts"))
+def test_assembled_boxes_leave_nothing_unset(poisoned_boxes, monkeypatch, mode, order, split):
     """Boxes assembled from pieces, each poisoned first, for transforms of several dtypes and of the
-    other byte order (cast while assembled): every result equals the in-memory call bit for bit."""
+    other byte order (cast while assembled): every result equals the in-memory call bit for bit. With
+    "parts" every chunk is computed in parts of at most 150 voxels (cutting rows anywhere), each from
+    its own box (a view of a piece or a copy out of several)."""
+    windows = []
+    fill = _dask.fill_window
+    monkeypatch.setattr(_dask, "fill_window", lambda plan, source, box, start, result: (
+        windows.append(result.shape), fill(plan, source, box, start, result)))
+    if split == "parts":
+        monkeypatch.setattr(_dask, "PART_VOXELS", 150)
+        monkeypatch.setattr(_dask, "PART_SAVING", math.inf)
+    else:
+        monkeypatch.setattr(_dask, "PART_SAVING", 0.0)
     rng = rng_for("box buffers", mode, order)
     for trial, dtype in enumerate(("uint16", "float32", "int8", "float64", "uint16", "float16")):
         in_shape = tuple(int(v) for v in rng.integers(8, 20, 3))
@@ -245,6 +258,8 @@ def test_assembled_boxes_leave_nothing_unset(poisoned_boxes, mode, order):
         lazy = zr.affine_transform(x, matrix, offset, output_chunks=uneven_chunks(rng, out_shape), **args)
         assert_identical(lazy.compute(scheduler="sync"), expected, f"{dtype} {kind} in {x.chunks} out {lazy.chunks}")
     assert len(poisoned_boxes) > 10, poisoned_boxes
+    largest = max(math.prod(shape) for shape in windows)
+    assert largest <= 150 if split == "parts" else largest > 150, windows
 
 
 @pytest.mark.parametrize("change", ("a piece missing", "a piece twice", "a piece out of the box"))

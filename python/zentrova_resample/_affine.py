@@ -424,7 +424,8 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     in the compute type, float32 or float64); a box assembled from several input chunks is copied
     into a new array, in the compute type when the dtypes differ, unless the chunks are views of
     one array laid out as the box (``da.from_array`` of a NumPy or memory-mapped array), which it
-    then views. ``output`` is then a dtype or None. Unknown (NaN) chunk sizes, an unsupported dtype
+    then views; when the parts of a chunk read much less together than its box (a rotated chunk),
+    it is computed a part of about 2 M voxels at a time, each from the smaller box it reads. ``output`` is then a dtype or None. Unknown (NaN) chunk sizes, an unsupported dtype
     and ``output_chunks`` that do not tile the output raise ValueError or TypeError when the graph
     is built, before anything is computed.
     """

@@ -81,9 +81,21 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     result = _empty(shape, kernel_dtype)
     if result.size == 0:
         return result.astype(out_dtype)
+    fill_window(plan, source, box, start, result)
+    return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)
+
+
+def fill_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box], start: Sequence[int],
+                result: np.ndarray) -> None:
+    """Writes output voxels [start, start + result.shape) into `result` (an array the kernels can write,
+    of the kernels' dtype), from `source`, the input's values in `box` (None when input_box gave None)."""
+    if result.size == 0:
+        return
     if plan.input.size == 0:  # as the whole result: cval (or, for the other modes, the same error)
         fill_cval(plan, result)
-        return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)
+        return
+    start, shape = tuple(start), result.shape
+    kernel_dtype = result.dtype
     nbatch = len(plan.batch)
     if box is None:
         # Nothing to read; the engine still computes every voxel (cval outright, or with
@@ -100,4 +112,3 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     for index in np.ndindex(*shape[:nbatch]):
         part = src3[index] if src3.size else src3.reshape(src3.shape[nbatch:])
         run_window(plan, engine_array(part, kernel_dtype), dst3[index], out_origin=t0, box_origin=box0)
-    return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)
