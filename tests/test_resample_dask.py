@@ -262,6 +262,44 @@ def test_assembled_boxes_leave_nothing_unset(poisoned_boxes, monkeypatch, mode, 
     assert largest <= 150 if split == "parts" else largest > 150, windows
 
 
+@pytest.mark.parametrize("ndim", (1, 2, 3, 4))
+def test_parts_tile_each_chunk(monkeypatch, ndim):
+    """Chunks of 1- to 4-D inputs (4-D: a batch axis) computed in parts from chunks held apart: the parts
+    of every chunk tile it once, none above the limit, and every result equals the in-memory call bit
+    for bit."""
+    rng = rng_for("parts", ndim)
+    limit = int(rng.integers(2, 2 + 3**ndim))
+    monkeypatch.setattr(_dask, "PART_VOXELS", limit)
+    monkeypatch.setattr(_dask, "PART_SAVING", math.inf)
+    counts = []
+
+    def checked(plan, start, stop, limit, parts=_dask.parts):
+        out = parts(plan, start, stop, limit)
+        cover = np.zeros([b - a for a, b in zip(start, stop)], np.int64)
+        for lo, hi in out:
+            assert math.prod(b - a for a, b in zip(lo, hi)) <= limit, (lo, hi)
+            cover[tuple(slice(a - s, b - s) for a, b, s in zip(lo, hi, start))] += 1
+        assert (cover == 1).all(), (start, stop, out)
+        counts.append(len(out))
+        return out
+
+    monkeypatch.setattr(_dask, "parts", checked)
+    for trial in range(4):
+        k = min(ndim, 3)
+        in_shape = tuple(int(v) for v in rng.integers(3, 14, ndim))
+        out_shape = in_shape[:ndim - k] + tuple(int(v) for v in rng.integers(3, 16, k))
+        dtype = ("float32", "uint16")[trial % 2]
+        data = random_data(rng, in_shape, dtype)
+        kind = ("rotate", "shear", "general", "scale_up")[trial]
+        matrix, offset = random_transform(rng, in_shape[ndim - k:], out_shape[ndim - k:], kind)
+        args = dict(output_shape=out_shape, order=trial % 2, mode=MODES[int(rng.integers(len(MODES)))])
+        expected = zr.affine_transform(data, matrix, offset, **args)
+        x = da.from_array(data, chunks=uneven_chunks(rng, in_shape)).map_blocks(np.copy)
+        lazy = zr.affine_transform(x, matrix, offset, output_chunks=uneven_chunks(rng, out_shape), **args)
+        assert_identical(lazy.compute(scheduler="sync"), expected, f"{kind} {args} in {x.chunks} out {lazy.chunks}")
+    assert max(counts) > 1, counts
+
+
 @pytest.mark.parametrize("change", ("a piece missing", "a piece twice", "a piece out of the box"))
 def test_pieces_must_tile_the_box(poisoned_boxes, change):
     """compute_chunk refuses pieces that do not fill the box exactly (the box would keep unset values
