@@ -444,6 +444,38 @@ def test_empty_output(dtype):
     assert zr.affine_transform(np.ones((0, 0), dtype), np.eye(2), output=out, mode="reflect") is out
 
 
+@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("ndim", (1, 2, 3, 4))
+def test_every_voxel_is_written(monkeypatch, ndim, order):
+    """Results come in memory whose values are not set beforehand: with that memory filled with 0xFF
+    bytes (NaN, -1 or the maximum) first, every result is the same as without, cval 0 included, for
+    thin and one-voxel axes, every mode, inputs of an axis or two of length 1, several dtypes."""
+    from zentrova_resample import _affine
+    empty = _affine._empty
+
+    def poisoned(shape, dtype):
+        out = empty(shape, dtype)
+        out.view(np.uint8).fill(0xFF)
+        return out
+
+    rng = rng_for("every voxel", ndim, order)
+    for trial in range(12):
+        k = min(ndim, 3)
+        in_shape = tuple(int(v) for v in rng.choice([1, 2, 3, 9], ndim))
+        out_shape = in_shape[:ndim - k] + tuple(int(v) for v in rng.choice([1, 2, 5, 17], k))
+        dtype = ("float32", "uint8", "float64", "int16", "float16", "uint64")[trial % 6]
+        data = random_data(rng, in_shape, dtype)
+        kind = ("rotate", "shear", "scale_up", "translate")[trial % 4]
+        matrix, offset = random_transform(rng, in_shape[ndim - k:], out_shape[ndim - k:], kind)
+        args = dict(output_shape=out_shape, order=order, mode=MODES[trial % len(MODES)], cval=0.0,
+                    output=(None, "float32")[trial % 2])
+        expected = zr.affine_transform(data, matrix, offset, **args)
+        monkeypatch.setattr(_affine, "_empty", poisoned)
+        got = zr.affine_transform(data, matrix, offset, **args)
+        monkeypatch.setattr(_affine, "_empty", empty)
+        assert_same(got, expected, f"{kind} {in_shape}->{out_shape} {dtype} {args}")
+
+
 @pytest.mark.parametrize("out_dtype", (None, "float32", "uint8", "int32", "float16"))
 @pytest.mark.parametrize("dtype", ("float32", "uint8", "int64", "float64", "float16"))
 def test_empty_input_is_all_cval(dtype, out_dtype):

@@ -14,11 +14,25 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 }  // namespace
 
 Buffer Buffer::zeroed(std::size_t bytes) noexcept {
-    Buffer b;
     if (bytes < kMapThreshold) {
+        Buffer b;
         b.data_ = std::calloc(bytes == 0 ? 1 : bytes, 1);
         return b;
     }
+    return mapped(bytes);
+}
+
+Buffer Buffer::unset(std::size_t bytes) noexcept {
+    if (bytes < kMapThreshold) {
+        Buffer b;
+        b.data_ = std::malloc(bytes == 0 ? 1 : bytes);
+        return b;
+    }
+    return mapped(bytes);
+}
+
+Buffer Buffer::mapped(std::size_t bytes) noexcept {
+    Buffer b;
     if (bytes > SIZE_MAX - 2 * kHugePage) return b;
     const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     // Over-map by one huge page and trim, so that the buffer starts on a 2 MiB boundary.

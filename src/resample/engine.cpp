@@ -257,7 +257,7 @@ PyType_Spec buffer_owner_spec = {
     "zentrova_resample._engine.BufferOwner", sizeof(py::BufferOwner), 0, Py_TPFLAGS_DEFAULT, buffer_owner_slots,
 };
 
-// empty(shape, dtype) -> a C-contiguous array of unset values (zero pages). Large
+// empty(shape, dtype) -> a C-contiguous array of unset values. Large
 // arrays are mapped on 2 MiB huge pages: a fresh 64 MiB result then costs 32 page
 // faults instead of 16384, which is a good part of a fast resampling's time.
 PyObject* empty(PyObject*, PyObject* args) {
@@ -290,7 +290,7 @@ PyObject* empty(PyObject*, PyObject* args) {
     }
     static PyObject* owner_type = PyType_FromSpec(&buffer_owner_spec);  // kept for the process
     if (owner_type == nullptr) return nullptr;
-    platform::Buffer buffer = platform::Buffer::zeroed(bytes);
+    platform::Buffer buffer = platform::Buffer::unset(bytes);
     if (!buffer) return PyErr_NoMemory();
     void* data = buffer.data();
     Ref owner_ref = py::own_buffer(reinterpret_cast<PyTypeObject*>(owner_type), std::move(buffer));
