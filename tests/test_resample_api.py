@@ -444,6 +444,44 @@ def test_empty_output(dtype):
     assert zr.affine_transform(np.ones((0, 0), dtype), np.eye(2), output=out, mode="reflect") is out
 
 
+@pytest.mark.parametrize("dtype", ALL_DTYPES)
+def test_common_case_equals_general_path(monkeypatch, dtype):
+    """The common call (3-D C-contiguous input, (3, 3) matrix, the input's shape and dtype out) runs
+    straight from the engine: bit for bit the general path's result, for every mode and order; calls
+    just outside it (a list matrix, a Fortran-ordered input, a 2-D one, a dtype asked for, a
+    numpy-integer order) take the general path."""
+    from zentrova_resample import _affine
+    rng = rng_for("common case", dtype)
+    taken = []
+    common = _affine._common_case
+    monkeypatch.setattr(_affine, "_common_case", lambda *a: taken.append(common(*a)) or taken[-1])
+    for trial in range(8):
+        shape = tuple(int(v) for v in rng.integers(2, 12, 3))
+        data = random_data(rng, shape, dtype)
+        kind = ("rotate", "shear", "scale_up", "general")[trial % 4]
+        matrix, offset = random_transform(rng, shape, shape, kind)
+        offset = (offset, tuple(offset), float(offset[0]), list(offset))[trial % 4]
+        if trial == 5:
+            matrix = matrix.astype(np.float32)
+        args = dict(order=trial % 2, mode=MODES[trial % len(MODES)], cval=(0.0, 2.5, -1, 7)[trial % 4],
+                    output_shape=(None, shape, list(shape))[trial % 3])
+        got = zr.affine_transform(data, matrix, offset, **args)
+        assert taken.pop() is not None, args
+        with monkeypatch.context() as general:
+            general.setattr(_affine, "_common_case", lambda *a: None)
+            expected = zr.affine_transform(data, matrix, offset, **args)
+        assert_same(got, expected, f"{kind} {args}")
+        assert got.dtype == expected.dtype and got.flags.c_contiguous and got.flags.writeable
+    data = random_data(rng, (5, 6, 7), dtype)
+    for call in (lambda: zr.affine_transform(data, np.eye(3).tolist()),
+                 lambda: zr.affine_transform(np.asfortranarray(data), np.eye(3)),
+                 lambda: zr.affine_transform(data[0], np.eye(2)),
+                 lambda: zr.affine_transform(data, np.eye(3), output=data.dtype),
+                 lambda: zr.affine_transform(data, np.eye(3), order=np.int64(1))):
+        call()
+        assert taken.pop() is None
+
+
 @pytest.mark.parametrize("order", (0, 1))
 @pytest.mark.parametrize("ndim", (1, 2, 3, 4))
 def test_every_voxel_is_written(monkeypatch, ndim, order):

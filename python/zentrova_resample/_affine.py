@@ -429,5 +429,37 @@ def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, S
     and ``output_chunks`` that do not tile the output raise ValueError or TypeError when the graph
     is built, before anything is computed.
     """
+    result = _common_case(input, matrix, offset, output_shape, output, order, mode, cval, output_chunks)
+    if result is not None:
+        return result
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval)
     return run(plan, out_arr, out_dtype, input, output_chunks, "affine_transform")
+
+
+def _common_case(input, matrix, offset, output_shape, output, order, mode, cval, output_chunks):
+    """The result of the most common call, straight from the engine, or None for any other call (which
+    the general path then checks and runs): a C-contiguous 3-D array of a supported native dtype, a real
+    (3, 3) matrix, an offset of a number or 3 values, the input's shape and dtype out, order 0 or 1, a
+    known mode, a number for cval. The general path would make the same engine call. A resampling of
+    64^3 takes about 0.6 ms, and the general path's Python adds 30 us to it, over 100 us when its code
+    and data have left the caches since the last call."""
+    if not (type(input) is np.ndarray and input.ndim == 3 and input.size and input.flags.c_contiguous
+            and input.flags.aligned and input.dtype in _dtypes.SUPPORTED and input.dtype.isnative
+            and output is None and output_chunks is None and type(order) is int and order in (0, 1)
+            and type(mode) is str and mode in MODES and type(cval) in (float, int)
+            and type(matrix) is np.ndarray and matrix.shape == (3, 3) and matrix.dtype.kind in "fiu"):
+        return None
+    if output_shape is not None and not (type(output_shape) in (tuple, list) and len(output_shape) == 3 and all(
+            type(v) is int for v in output_shape) and tuple(output_shape) == input.shape):
+        return None
+    if type(offset) in (float, int):
+        shift = (float(offset),) * 3
+    elif type(offset) in (tuple, list, np.ndarray) and len(offset) == 3 and all(
+            type(v) in (float, int, np.float64) for v in offset):
+        shift = tuple(float(v) for v in offset)
+    else:
+        return None
+    result = _empty(input.shape, input.dtype)
+    _resample(input, result, tuple(matrix.astype(np.float64).ravel().tolist()), shift, order, MODES[mode],
+              float(cval))
+    return result
