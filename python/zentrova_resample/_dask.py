@@ -241,13 +241,13 @@ def _assemble(box: Box, part: Box, dtype: np.dtype, places: Sequence[Tuple[int, 
 
 # A chunk whose box would be copied out of several input chunks is computed in parts of at most
 # PART_VOXELS output voxels, each from the smaller box it reads, when their boxes together hold at most
-# PART_SAVING times the chunk's box. Measured on 1024^3 uint16 in 128 MiB chunks held apart, against
-# the in-memory call:
-# - a chunk of 256 x 256 x 1024 turned 17 degrees about two axes reads a box 3.35x the chunk, parts of
-#   2**21 voxels 2.03x together (0.61 of it): +21% instead of +53% (parts of 2**19 and 2**23 voxels:
-#   +46% and +37%); chunks of 64 planes: 5.25x, parts 2.33x: +29% instead of +77%;
-# - the same chunk under a deskew shear reads 1.32x, its parts 0.96x (0.73 of it), yet the parts took
-#   longer (+37% against +6%): copying a large box whole is cheaper per voxel than many small ones.
+# PART_SAVING times the chunk's box. What this saves is memory above all: a chunk of 256 x 256 x 1024
+# uint16 (128 MiB) turned 17 degrees about two axes reads a box of up to 589 MiB, its parts 20 MiB
+# at a time (2.03x the chunk together against the box's 3.35x on average over 1024^3). The time is
+# about the same either way (the parts copy less, in shorter rows, and run more engine calls): over
+# 1024^3 held in such chunks, +47% and +44% over the in-memory call in one interleaved run of six,
+# +21% and +53% in another. A sheared chunk's box is little larger than the chunk, and its parts'
+# boxes together hardly smaller (0.96x against 1.32x): it is copied whole, in long rows.
 PART_VOXELS = 2**21
 PART_SAVING = 0.65
 
