@@ -380,8 +380,8 @@ def fixed_comparison(n, args, seed):
                 for k in names[i % len(names):] + names[:i % len(names)]:  # who goes first rotates
                     times[k].append(timed(fns[k]))
                     # The same call again at once, as in a loop over volumes: after the pause of
-                    # timed() the caller's code and data are out of the caches, which costs a
-                    # Python layer of ~30 us up to 100 us more at 64^3.
+                    # timed() the caller's code and data are out of the caches (a Python layer of
+                    # 15 us back to back takes about 140 us then).
                     t0 = time.perf_counter()
                     fns[k]()
                     again[k].append(time.perf_counter() - t0)

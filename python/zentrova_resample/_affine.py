@@ -441,8 +441,8 @@ def _common_case(input, matrix, offset, output_shape, output, order, mode, cval,
     the general path then checks and runs): a C-contiguous 3-D array of a supported native dtype, a real
     (3, 3) matrix, an offset of a number or 3 values, the input's shape and dtype out, order 0 or 1, a
     known mode, a number for cval. The general path would make the same engine call. A resampling of
-    64^3 takes about 0.6 ms, and the general path's Python adds 30 us to it, over 100 us when its code
-    and data have left the caches since the last call."""
+    64^3 takes about 0.6 ms; the general path's Python adds 15 us to it, and about 140 us when its
+    code and data have left the caches since the last call (this path: 5 and 25 us)."""
     if not (type(input) is np.ndarray and input.ndim == 3 and input.size and input.flags.c_contiguous
             and input.flags.aligned and input.dtype in _dtypes.SUPPORTED and input.dtype.isnative
             and output is None and output_chunks is None and type(order) is int and order in (0, 1)
