@@ -64,6 +64,17 @@ def test_row_lengths_cut_vector_blocks(dtype, order):
             run_both(inp, m, off, (2, 3, nx), order, mode, random_cval(rng, dtype), f"nx={nx}")
 
 
+@pytest.mark.parametrize("mode", ("constant", "mirror"))
+@pytest.mark.parametrize("dtype,side", (("float32", 144), ("uint16", 184), ("float64", 116), ("int8", 232)))
+def test_large_inputs_nearest(dtype, side, mode):
+    """Inputs of 11-12 MiB rotated with nearest neighbours, where rows ask for their reads ahead of
+    loading them (boxes of 8 MiB and more): a slab of the output equals the model bit for bit."""
+    rng = rng_for("large nearest", dtype, mode)
+    inp = random_data(rng, (side,) * 3, dtype)
+    matrix, offset = random_transform(rng, inp.shape, (12, side, side), "rotate")
+    run_both(inp, matrix, offset, (12, side, side), 0, mode, random_cval(rng, dtype), "large")
+
+
 TINY_SHAPES = ((1, 1, 1), (1, 1, 2), (1, 2, 1), (2, 1, 1), (2, 2, 2), (1, 2, 9), (2, 1, 17), (1, 1, 33))
 
 

@@ -127,6 +127,11 @@ inline std::int64_t map_index(std::int64_t i, std::int64_t n, Mode mode) {
 // row past which the hardware prefetcher needs no help.
 inline constexpr std::int64_t kPrefetchRows = 2;
 inline constexpr int kPrefetchRunLength = 64;
+// The input box above which a nearest-neighbour row that crosses input rows
+// asks for each lane's element while its run is located (see vector_row).
+// Below it the box mostly stays in the caches and the requests only cost:
+// measured slower for 2 and 4 MiB inputs, faster from 8 MiB.
+inline constexpr std::int64_t kPrefetchReadsBoxBytes = std::int64_t{8} << 20;
 
 // ---- per-call parameters ---------------------------------------------------------
 
@@ -149,6 +154,7 @@ struct Params {
     std::int64_t planes_per_task, rows_per_task, row_parts;  // a task's share of the output
     bool pos32;     // every position in the box fits in 32 bits
     bool prefetch;  // a general 3-D call whose rows cross input rows or planes
+    bool prefetch_reads;  // ... with order 0 and a box of kPrefetchReadsBoxBytes or more
     mutable std::int32_t outside_box;  // set by a task that needed input outside the box
 };
 
@@ -555,6 +561,15 @@ struct VectorRows {
                 if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
                 const Located w = locate<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, r0 + b * L);
                 V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
+                if constexpr (kOrder == 0) {
+                    // A request retires at once, where a load that misses holds its
+                    // place until the line comes: asked for here, the elements of a
+                    // whole run are on their way while the rest is located. 20-35%
+                    // faster for rotations of 256^3 (uint8, whose 16 MiB stay in the
+                    // last-level cache, about the same).
+                    if (p.prefetch_reads)
+                        for (int k = 0; k < L; ++k) __builtin_prefetch(p.in + at[b * L + k], 0, 3);
+                }
                 V::store(fast + b * L, w.fast);
                 if constexpr (kOrder == 1) {
                     for_axes([&]<int A>() {
@@ -835,6 +850,10 @@ Params<E> params_of(const ResampleCall& call) {
     // more is followed well enough by the hardware prefetcher.
     p.prefetch = !p.separable && p.first_interp == 0 &&
                  std::fabs(p.m[0][2]) + std::fabs(p.m[1][2]) >= T(1) / T(kPrefetchRunLength);
+    // In double: the shape of a view with zero strides may be far larger than its memory.
+    const double box_bytes = static_cast<double>(call.in_shape[0]) * static_cast<double>(call.in_shape[1]) *
+                             static_cast<double>(call.in_shape[2]) * static_cast<double>(sizeof(typename E::raw));
+    p.prefetch_reads = p.prefetch && p.order == 0 && box_bytes >= static_cast<double>(kPrefetchReadsBoxBytes);
     return p;
 }
 
