@@ -31,10 +31,9 @@ from dask.array.core import normalize_chunks
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from . import _dtypes
 from ._affine import MODES, ArrayInfo, Plan
 from ._engine import empty as _empty
-from ._window import Box, compute_window, fill_window, input_box, kernel_dtype_of
+from ._window import Box, as_output, compute_window, fill_window, input_box, kernel_dtype_of
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -272,15 +271,16 @@ def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: 
         else:
             _check_tiling(shape, places, pieces)
             source = one_view(shape, places, pieces)
-            if source is None:
-                return _compute_copied(plan, box, start, stop, out_dtype, places, pieces)
-    result = compute_window(plan, source, box, start, stop, out_dtype)
+    if source is None and box is not None:
+        result = as_output(_compute_copied(plan, box, start, stop, out_dtype, places, pieces), out_dtype)
+    else:
+        result = compute_window(plan, source, box, start, stop, out_dtype)
     return result if result.dtype == out_dtype else result.astype(out_dtype)
 
 
 def _compute_copied(plan: Plan, box: Box, start: Tuple[int, ...], stop: Tuple[int, ...], out_dtype: np.dtype,
                     places: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
-    """compute_chunk from a box (or parts' boxes) copied out of the pieces."""
+    """compute_chunk from a box (or parts' boxes) copied out of the pieces, in the kernels' dtype."""
     split = parts(plan, start, stop, PART_VOXELS)
     boxes = [input_box(plan, lo, hi) for lo, hi in split] if len(split) > 1 else [box]
     if sum(_volume(b) for b in boxes) > PART_SAVING * _volume(box):
@@ -290,8 +290,7 @@ def _compute_copied(plan: Plan, box: Box, start: Tuple[int, ...], stop: Tuple[in
     for (lo, hi), part in zip(split, boxes):
         source = None if part is None else _assemble(box, part, kernel_dtype, places, pieces)
         fill_window(plan, source, part, lo, result[tuple(slice(a - s, b - s) for a, b, s in zip(lo, hi, start))])
-    result = result if kernel_dtype == _dtypes.native(out_dtype) else _dtypes.cast(result, out_dtype)
-    return result if result.dtype == out_dtype else result.astype(out_dtype)
+    return result
 
 
 def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:

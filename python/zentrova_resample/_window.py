@@ -82,7 +82,13 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     if result.size == 0:
         return result.astype(out_dtype)
     fill_window(plan, source, box, start, result)
-    return result if kernel_dtype == out_dtype else _dtypes.cast(result, out_dtype)
+    return as_output(result, out_dtype)
+
+
+def as_output(result: np.ndarray, out_dtype) -> np.ndarray:
+    """A window computed in the kernels' dtype, stored as `out_dtype` in native byte order (as the
+    kernels store it, when the two differ)."""
+    return result if result.dtype == _dtypes.native(out_dtype) else _dtypes.cast(result, out_dtype)
 
 
 def fill_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box], start: Sequence[int],

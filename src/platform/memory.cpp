@@ -91,12 +91,12 @@ Buffer Buffer::unset(std::size_t bytes) noexcept {
         b.data_ = std::malloc(bytes == 0 ? 1 : bytes);
         return b;
     }
-    if (bytes > SIZE_MAX - 2 * kHugePage) return b;
-    if (void* data = take_recycled(mapping_length(bytes))) {
+    void* data = bytes > SIZE_MAX - 2 * kHugePage ? nullptr : take_recycled(mapping_length(bytes));
+    if (data == nullptr) {
+        b = mapped(bytes);
+    } else {
         b.data_ = data;
         b.mapped_ = mapping_length(bytes);
-    } else {
-        b = mapped(bytes);
     }
     b.recyclable_ = b.mapped_ != 0;
     return b;
