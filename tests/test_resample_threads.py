@@ -18,7 +18,7 @@ def jobs():
         m, off = random_transform(rng, inp.shape, (11, 21, 45), ("rotate", "general", "scale_up", "shear")[i % 4])
         if i == 3:   # a batch of images
             m, off = m[1:, 1:], off[1:]
-        out.append((inp, m, off, (11, 21, 45) if i != 3 else (12, 21, 45), i % 2, MODES[i]))
+        out.append((inp, m, off, (11, 21, 45) if i != 3 else (12, 21, 45), i % 2, MODES[i], 0 if i == 3 else None))
     return out
 
 
@@ -26,17 +26,18 @@ def test_eight_threads_at_once():
     """Eight threads, each its own dtype, started together and repeated: every result equals the
     single-threaded one."""
     work = jobs()
-    expected = [zr.affine_transform(a, m, o, s, order=od, mode=md, cval=1.5) for a, m, o, s, od, md in work]
+    expected = [zr.affine_transform(a, m, o, s, order=od, mode=md, cval=1.5, batch_axes=b)
+                for a, m, o, s, od, md, b in work]
     results = [[] for _ in work]
     errors = []
     start = threading.Barrier(len(work))
 
     def run(k):
-        a, m, o, s, od, md = work[k]
+        a, m, o, s, od, md, b = work[k]
         try:
             start.wait()
             for _ in range(6):
-                results[k].append(zr.affine_transform(a, m, o, s, order=od, mode=md, cval=1.5))
+                results[k].append(zr.affine_transform(a, m, o, s, order=od, mode=md, cval=1.5, batch_axes=b))
         except Exception as exc:  # reported below, with the thread's job
             errors.append((k, exc))
 

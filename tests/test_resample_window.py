@@ -8,7 +8,7 @@ import pytest
 
 import zentrova
 
-from zentrova_resample import _affine, _engine, _window
+from zentrova_resample import _engine, _execute, _plan
 from resample_support import assert_same, random_data
 
 MODES = ("constant", "grid-constant", "nearest", "reflect", "mirror", "wrap", "grid-wrap")
@@ -21,7 +21,7 @@ def random_plan(rng, ndim, dtype, mode, order):
     matrix = np.eye(ndim) + rng.uniform(-0.5, 0.5, (ndim, ndim))
     offset = rng.uniform(-3, 3, ndim)
     out_shape = tuple(int(v) for v in rng.integers(1, 26, ndim))
-    plan, _, out_dtype = _affine.plan_affine(data, matrix, offset, out_shape, None, order, mode, 0.5)
+    plan, _, out_dtype = _plan.plan_affine(data, matrix, offset, out_shape, None, order, mode, 0.5)
     return data, plan, out_dtype
 
 
@@ -44,11 +44,11 @@ def test_windows_equal_the_whole_result(mode, order, dtype):
     rng = np.random.default_rng([MODES.index(mode), order, DTYPES.index(dtype)])
     for _ in range(4):
         data, plan, out_dtype = random_plan(rng, int(rng.integers(1, 4)), dtype, mode, order)
-        whole = _affine.execute(plan, None, out_dtype)
+        whole = _execute.execute(plan, data, None, out_dtype)
         for _ in range(6):
             start, stop = random_window(rng, plan.output_shape)
-            box = _window.input_box(plan, start, stop)
-            got = _window.compute_window(plan, None if box is None else cut(data, box), box, start, stop, out_dtype)
+            box = _execute.input_box(plan, start, stop)
+            got = _execute.compute_window(plan, None if box is None else cut(data, box), box, start, stop, out_dtype)
             assert_same(got, whole[tuple(slice(a, b) for a, b in zip(start, stop))], f"{start} {stop} {box}")
 
 
@@ -64,10 +64,10 @@ def test_interior_boxes_are_the_smallest(mode, order):
         matrix = np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3))
         centre_in = (np.array(shape) - 1) / 2  # the window's centre maps near the input's
         offset = centre_in - matrix @ centre_in + rng.uniform(-1, 1, 3)
-        plan, _, out_dtype = _affine.plan_affine(data, matrix, offset, shape, None, order, mode, 0.0)
+        plan, _, out_dtype = _plan.plan_affine(data, matrix, offset, shape, None, order, mode, 0.0)
         centre = [n // 2 for n in shape]
         start, stop = [c - 2 for c in centre], [c + 2 for c in centre]
-        box = _window.input_box(plan, start, stop)
+        box = _execute.input_box(plan, start, stop)
         assert all(0 < a < b < n for (a, b), n in zip(box, shape)), box  # well inside: no border mode at work
         for axis in range(3):
             for side in (0, 1):
@@ -75,15 +75,15 @@ def test_interior_boxes_are_the_smallest(mode, order):
                 a, b = box[axis]
                 smaller[axis] = (a + 1, b) if side == 0 else (a, b - 1)
                 with pytest.raises(ValueError, match="input box"):
-                    _window.compute_window(plan, cut(data, smaller), tuple(smaller), start, stop, out_dtype)
+                    _execute.compute_window(plan, cut(data, smaller), tuple(smaller), start, stop, out_dtype)
 
 
 def test_window_without_input_is_cval():
     """A window that samples only outside the input ('constant') reads nothing."""
     data = np.arange(64, dtype=np.float32).reshape(4, 4, 4)
-    plan, _, out_dtype = _affine.plan_affine(data, np.eye(3), [100.0, 0, 0], (4, 4, 4), None, 1, "constant", 7.0)
-    assert _window.input_box(plan, (0, 0, 0), (4, 4, 4)) is None
-    np.testing.assert_array_equal(_window.compute_window(plan, None, None, (0, 0, 0), (2, 3, 4), out_dtype),
+    plan, _, out_dtype = _plan.plan_affine(data, np.eye(3), [100.0, 0, 0], (4, 4, 4), None, 1, "constant", 7.0)
+    assert _execute.input_box(plan, (0, 0, 0), (4, 4, 4)) is None
+    np.testing.assert_array_equal(_execute.compute_window(plan, None, None, (0, 0, 0), (2, 3, 4), out_dtype),
                                   np.full((2, 3, 4), 7.0, np.float32))
 
 
@@ -101,7 +101,7 @@ def test_lane_widths_agree(dtype, mode):
         outs = []
         for isa in ("avx2", "avx512"):
             out = np.empty((11, 17, 43), dtype)
-            _engine.resample(data, out, tuple(matrix.ravel()), (0.5, -1.0, 2.0), order, _affine.MODES[mode], 1.5,
+            _engine.resample(data, out, tuple(matrix.ravel()), (0.5, -1.0, 2.0), order, _plan.MODES[mode], 1.5,
                              isa=isa)
             outs.append(out)
         assert_same(outs[0], outs[1], f"order {order}")

@@ -21,8 +21,10 @@ The graph is one layer: one task per output chunk plus its read tasks, no rechun
 
 from __future__ import annotations
 
+import functools
 import math
 import operator
+from dataclasses import replace
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import dask.array as da
@@ -31,9 +33,11 @@ from dask.array.core import normalize_chunks
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from ._affine import MODES, ArrayInfo, Plan
+from . import _dtypes
 from ._engine import empty as _empty
-from ._window import Box, as_output, compute_window, fill_window, input_box, kernel_dtype_of
+from ._execute import Box, as_output, compute_window, fill_window, input_box, kernel_dtype_of
+from ._plan import MODES, Plan
+from ._run import complex_parts
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -42,24 +46,14 @@ Key = Tuple[Any, ...]
 DEFAULT_CHUNK_BYTES = 128 * 2**20
 
 
-# ---- the input -----------------------------------------------------------------------------------
-
-def describe(x: da.Array) -> ArrayInfo:
-    """The input's shape and dtype, for a plan; ValueError for unknown chunk sizes."""
-    if any(math.isnan(c) for axis in x.chunks for c in axis):
-        raise ValueError("input: the dask array has unknown chunk sizes (NaN); give them with "
-                         "x.compute_chunk_sizes() or x.rechunk(...) first")
-    return ArrayInfo(tuple(int(n) for n in x.shape), np.dtype(x.dtype))
-
-
 # ---- the output chunks ---------------------------------------------------------------------------
 
 def row_chunks(shape: Sequence[int], dtype: np.dtype, limit: int = DEFAULT_CHUNK_BYTES) -> Chunks:
     """Chunks of about `limit` bytes made of whole rows (the last axis is not cut unless a row alone
     is larger), the other axes cut into near-equal parts."""
     shape = tuple(shape)
-    if not shape:
-        return ()
+    if not shape or 0 in shape:  # nothing to compute: one chunk per axis
+        return tuple((n,) for n in shape)
     dtype = np.dtype(dtype)
     whole_rows = shape[-1] * dtype.itemsize <= limit
     request = ("auto",) * (len(shape) - 1) + ((-1,) if whole_rows else ("auto",))
@@ -137,16 +131,23 @@ def new_box(shape: Sequence[int], dtype: np.dtype) -> np.ndarray:
     return np.empty(shape, dtype=dtype)
 
 
-def _check_tiling(shape: Tuple[int, ...], places: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> None:
-    """The pieces (from distinct input chunks, so disjoint) lie inside the box and fill it: no voxel of
-    the box is left unset."""
+def _check_tiling(shape: Tuple[int, ...], places: Sequence[Tuple[int, ...]], sizes: Sequence[Tuple[int, ...]],
+                  pieces: Sequence[np.ndarray]) -> None:
+    """Each piece has the shape the input's chunks declare for it (a chunk function may return another:
+    placed by its declared shape, it would leave rows of the box unset or be read past its end), and
+    the pieces (from distinct input chunks, so disjoint) lie inside the box and fill it."""
+    if not len(places) == len(sizes) == len(pieces):
+        raise ValueError(f"box assembly: {len(pieces)} pieces for {len(places)} places")
     total = 0
-    for place, piece in zip(places, pieces):
-        if len(place) != len(shape) or piece.ndim != len(shape) or any(
-                p < 0 or p + n > s for p, n, s in zip(place, piece.shape, shape)):
-            raise ValueError(f"box assembly: a piece of shape {piece.shape} at {place} is not inside the box {shape}")
-        total += math.prod(piece.shape)
-    if len(places) != len(pieces) or total != math.prod(shape):
+    for place, size, piece in zip(places, sizes, pieces):
+        if tuple(np.shape(piece)) != tuple(size):
+            raise ValueError(f"box assembly: an input chunk gave a piece of shape {np.shape(piece)} where the dask "
+                             f"array's chunks declare {tuple(size)}")
+        if len(place) != len(shape) or len(size) != len(shape) or any(
+                p < 0 or p + n > s for p, n, s in zip(place, size, shape)):
+            raise ValueError(f"box assembly: a piece of shape {tuple(size)} at {place} is not inside the box {shape}")
+        total += math.prod(size)
+    if total != math.prod(shape):
         raise ValueError(f"box assembly: the pieces hold {total} voxels, the box {shape} {math.prod(shape)}")
 
 
@@ -256,8 +257,10 @@ def _volume(box: Optional[Box]) -> int:
 
 
 def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: Tuple[int, ...],
-                  out_dtype: np.dtype, places: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
-    """One output chunk (a task) from the pieces of its input box (each at its place in the box). A
+                  out_dtype: np.dtype, places: Sequence[Tuple[int, ...]], sizes: Sequence[Tuple[int, ...]],
+                  pieces: Sequence[np.ndarray]) -> np.ndarray:
+    """One output chunk (a task) from the pieces of its input box (each at its place in the box, of the
+    shape in `sizes`, which the input's chunks declare; another shape raises ValueError). A
     single piece that is the whole box, or pieces that are views of one array laid out as the box
     (one_view), are read as they are (converted only if their dtype is not the kernels'). Otherwise
     the box is copied out of the pieces, in the kernels' dtype, whole or (PART_VOXELS, PART_SAVING) a
@@ -266,10 +269,10 @@ def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: 
     source = None
     if box is not None:
         shape = tuple(b - a for a, b in box)
-        if len(pieces) == 1 and tuple(pieces[0].shape) == shape:
+        _check_tiling(shape, places, sizes, pieces)
+        if len(pieces) == 1:
             source = np.asarray(pieces[0])
         else:
-            _check_tiling(shape, places, pieces)
             source = one_view(shape, places, pieces)
     if source is None and box is not None:
         result = as_output(_compute_copied(plan, box, start, stop, out_dtype, places, pieces), out_dtype)
@@ -294,7 +297,7 @@ def _compute_copied(plan: Plan, box: Box, start: Tuple[int, ...], stop: Tuple[in
 
 
 def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:
-    """The lazy result of `plan` (made from ``describe(x)``) on the dask array `x`, of dtype `out_dtype`:
+    """The lazy result of `plan` on the dask array `x` (real, in plan order), of dtype `out_dtype`:
     see the module's text. `output_chunks`: the caller's (checked), else the input's chunks when the
     output shape is the input's, else about 128 MiB of whole rows per chunk."""
     out_dtype = np.dtype(out_dtype)
@@ -318,7 +321,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     windows = [(index,) + chunk_window(chunks, index, out_bounds) for index in np.ndindex(*[len(c) for c in chunks])]
     boxes = [input_box(plan, start, stop) for _, start, stop in windows]
     for (index, start, stop), box in zip(windows, boxes):
-        keys, places = [], []
+        keys, places, sizes = [], [], []
         for n, (block, local, place, whole) in enumerate(_reads(in_bounds, box) if box else ()):
             source_key = (x.name,) + block
             if whole:
@@ -328,24 +331,33 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
                 dsk[piece_key] = (operator.getitem, source_key, local)
                 keys.append(piece_key)
             places.append(place)
-        dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, keys)
+            sizes.append(tuple(sl.stop - sl.start for sl in local))
+        dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, sizes, keys)
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 
-def resample_transposed(plan: Plan, x: da.Array, perm: Sequence[int], out_dtype: np.dtype, output_chunks=None,
-                        label: str = "resample") -> da.Array:
-    """`plan`, made for ``x.transpose(perm)``, run on that view; the result in x's axis order (the
-    inverse permutation), `output_chunks` given in that order too."""
-    perm = list(perm)
-    inverse = list(np.argsort(perm))
-    view = x.transpose(perm) if perm != sorted(perm) else x
+def run_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:
+    """The lazy result of `plan` (made from x's description) on the caller's dask array `x`, in the
+    caller's axis order, `output_chunks` given in that order too; a complex input as its parts."""
+    out_dtype = np.dtype(out_dtype)
     if output_chunks is not None:
-        caller_shape = tuple(plan.output_shape[i] for i in inverse)
-        caller_chunks = check_output_chunks(output_chunks, caller_shape, np.dtype(out_dtype))
-        output_chunks = tuple(caller_chunks[a] for a in perm)
-    result = resample(plan, view, out_dtype, output_chunks, label)
-    return result.transpose(inverse) if perm != sorted(perm) else result
+        caller_chunks = check_output_chunks(output_chunks, plan.caller_shape, out_dtype)
+        output_chunks = tuple(caller_chunks[a] for a in plan.out_axes)
+    if not _dtypes.is_complex(x.dtype):
+        return plan.restore_output(resample(plan, plan.arrange_input(x), out_dtype, output_chunks, label))
+    part_dtype = _dtypes.real_part(out_dtype)
+    real, imag = (plan.restore_output(resample(replace(plan, cval=cval), plan.arrange_input(part), part_dtype,
+                                               output_chunks, label))
+                  for part, cval, _ in complex_parts(plan, x))
+    return da.map_blocks(functools.partial(_complex, dtype=out_dtype), real, imag, dtype=out_dtype)
+
+
+def _complex(real: np.ndarray, imag: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """A complex block from its parts (every bit of each kept: no arithmetic)."""
+    out = np.empty(real.shape, dtype=dtype)
+    out.real, out.imag = real, imag
+    return out
 
 
 def cast(x: da.Array, dtype: np.dtype, output_chunks=None) -> da.Array:

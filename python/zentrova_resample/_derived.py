@@ -20,8 +20,10 @@ from typing import Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _affine
-from ._affine import ArrayLike, execute, is_dask_array, run
+from . import _plan
+from ._affine import ArrayLike
+from ._plan import check_scalars, is_dask_array
+from ._run import check_no_output_chunks, run
 
 Real = Union[float, int, np.floating, np.integer]
 
@@ -81,16 +83,17 @@ def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, ord
 
     A dask array input gives a lazy dask array, with ``output_chunks``, as ``affine_transform`` does.
     """
-    arr = _affine.check_input(input)
+    order, mode, cval = check_scalars(order, mode, cval)
+    arr = _plan.check_input(input)
     values = _per_axis(shift, arr.ndim, "shift")
     # scipy: shift = [-ii for ii in shift], then float64. Negating after the conversion gives the same
     # double for every float and signed integer (a NumPy unsigned value, which scipy negates modulo
     # 2**bits, is negated here as the number it is).
     negated = -np.array([float(v) for v in values], dtype=np.float64)
     _check_output_shape(output, arr.shape)
-    plan, out_arr, out_dtype = _affine.plan_separable(arr, np.ones(arr.ndim), negated, tuple(arr.shape), output,
-                                                      order, mode, cval, name="shift")
-    return run(plan, out_arr, out_dtype, input, output_chunks, "shift")
+    plan, out_arr, out_dtype = _plan.plan_separable(arr, np.ones(arr.ndim), negated, tuple(arr.shape), output,
+                                                    order, mode, cval, name="shift")
+    return run(plan, input, out_arr, out_dtype, output_chunks, "shift")
 
 
 # ---- zoom --------------------------------------------------------------------------------------
@@ -148,19 +151,20 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
 
     A dask array input gives a lazy dask array, with ``output_chunks``, as ``affine_transform`` does.
     """
-    arr = _affine.check_input(input)
+    order, mode, cval = check_scalars(order, mode, cval)
+    arr = _plan.check_input(input)
+    _plan.check_cval_for(cval, arr.dtype)
     values = _per_axis(zoom, arr.ndim, "zoom")
     output_shape = zoom_output_shape(arr.shape, values)
     _check_output_shape(output, output_shape)
     grid_mode = bool(grid_mode)
-    _affine.check_order(order), _affine.check_mode(mode), _affine.check_cval(cval)
     if all(z == 1 for z in values) and prefilter:
         # scipy's shortcut: the input as is, NumPy's cast into the output
-        out_arr, out_dtype, _ = _affine.check_output(output, None, arr)
+        out_arr, out_dtype, _ = _plan.check_output(output, None, arr)
         if is_dask_array(input):
             from ._dask import cast
             return cast(input, out_dtype, output_chunks)
-        _affine.check_no_output_chunks(output_chunks)
+        check_no_output_chunks(output_chunks)
         if out_arr is None:
             out_arr = np.empty(output_shape, dtype=out_dtype)
         out_arr[...] = arr
@@ -170,9 +174,9 @@ def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order
         warnings.warn(f"It is recommended to use mode = {suggest} instead of {mode} when grid_mode is True.",
                       stacklevel=2)
     factors = zoom_factors(arr.shape, output_shape, grid_mode)
-    plan, out_arr, out_dtype = _affine.plan_separable(arr, factors, np.zeros(arr.ndim), output_shape, output,
-                                                      order, mode, cval, grid_mode, name="zoom")
-    return run(plan, out_arr, out_dtype, input, output_chunks, "zoom")
+    plan, out_arr, out_dtype = _plan.plan_separable(arr, factors, np.zeros(arr.ndim), output_shape, output,
+                                                    order, mode, cval, grid_mode, name="zoom")
+    return run(plan, input, out_arr, out_dtype, output_chunks, "zoom")
 
 
 # ---- rotate ------------------------------------------------------------------------------------
@@ -273,33 +277,18 @@ def rotate(input: ArrayLike, angle: Real, axes: Tuple[int, int] = (1, 0), reshap
     A dask array input gives a lazy dask array, with ``output_chunks`` (in the result's axis order), as
     ``affine_transform`` does.
     """
-    arr = _affine.check_input(input)
+    order, mode, cval = check_scalars(order, mode, cval)
+    if not math.isfinite(_real_scalar(angle, "angle")):
+        raise ValueError(f"angle: expected a finite number, got {angle!r}")
+    arr = _plan.check_input(input)
     if arr.ndim < 2:
         raise ValueError(f"input: rotate needs an array of at least 2 axes, got {arr.ndim}")
     plane = _check_axes(axes, arr.ndim)
-    if not math.isfinite(_real_scalar(angle, "angle")):
-        raise ValueError(f"angle: expected a finite number, got {angle!r}")
     rot_matrix, offset, output_shape = rotate_params(arr.shape, angle, plane, bool(reshape))
     _check_output_shape(output, output_shape)
-    # The plane axes last, the others before them in their order: batch axes of the engine.
-    perm = [a for a in range(arr.ndim) if a not in plane] + list(plane)
-    if is_dask_array(input):
-        from ._dask import resample_transposed
-        plan, _, out_dtype = _affine.plan_affine(arr.transpose(perm), rot_matrix, offset,
-                                                 tuple(output_shape[a] for a in perm), output, order, mode, cval)
-        return resample_transposed(plan, input, perm, out_dtype, output_chunks, "rotate")
-    _affine.check_no_output_chunks(output_chunks)
-    if perm == list(range(arr.ndim)):
-        plan, out_arr, out_dtype = _affine.plan_affine(arr, rot_matrix, offset, output_shape, output, order, mode,
-                                                       cval)
-        return execute(plan, out_arr, out_dtype)
-    view_shape = tuple(output_shape[a] for a in perm)
-    target = output.transpose(perm) if isinstance(output, np.ndarray) else output
-    plan, out_arr, out_dtype = _affine.plan_affine(arr.transpose(perm), rot_matrix, offset, view_shape, target,
-                                                   order, mode, cval)
-    if out_arr is None:  # the result in the caller's axis order, C-contiguous as scipy's
-        result = np.empty(output_shape, dtype=out_dtype)
-        execute(plan, result.transpose(perm), out_dtype)
-        return result
-    execute(plan, out_arr, out_dtype)
-    return output
+    # Every plane parallel to the two axes alike: the others are carried along, unlike scipy's loop
+    # over planes in one engine call.
+    others = [a for a in range(arr.ndim) if a not in plane]
+    plan, out_arr, out_dtype = _plan.plan_affine(arr, rot_matrix, offset, output_shape, output, order, mode, cval,
+                                                 batch_axes=others or None)
+    return run(plan, input, out_arr, out_dtype, output_chunks, "rotate")

@@ -1,16 +1,22 @@
-"""Which dtypes the resampler takes, in which precision each is computed, and how
-a computed value is stored into an integer or float element (scipy.ndimage's
-rounding, clamped to the type)."""
+"""Which dtypes the resampler takes, in which precision each is computed, and how a computed
+value is stored into the output's type (by the engine, with the kernels' own code)."""
 
 from __future__ import annotations
 
 import numpy as np
 
-# Computed in binary32 (exact for every value of these types) ...
+from ._engine import cast as _cast
+
+# The kernels read and write these: computed in binary32 (exact for every value of these types) ...
 SMALL = tuple(np.dtype(t) for t in ("u1", "i1", "u2", "i2", "f2", "f4"))
 # ... and in binary64.
 WIDE = tuple(np.dtype(t) for t in ("f8", "i4", "u4", "i8", "u8"))
-SUPPORTED = SMALL + WIDE
+KERNEL = SMALL + WIDE
+# bool has no kernel: it is computed in binary64 (scipy's result bit for bit) and stored as nonzero.
+BOOL = np.dtype(bool)
+# Complex arrays are resampled as their real and imaginary parts.
+COMPLEX = (np.dtype("c8"), np.dtype("c16"))
+SUPPORTED = KERNEL + (BOOL,) + COMPLEX
 SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.kind, d.itemsize)))
 
 
@@ -32,36 +38,36 @@ def check(dtype, name: str) -> np.dtype:
     return native(dt)
 
 
+def is_complex(dtype) -> bool:
+    return np.dtype(dtype).kind == "c"
+
+
+def real_part(dtype) -> np.dtype:
+    """The dtype of a complex dtype's parts (float32 or float64, native); a real dtype as it is."""
+    dt = native(dtype)
+    return np.dtype(dt.char.lower()) if dt.kind == "c" else dt
+
+
 def compute_dtype(*dtypes) -> np.dtype:
-    """binary64 when any of the dtypes needs it, else binary32."""
-    return np.dtype("f8") if any(native(d) in WIDE for d in dtypes) else np.dtype("f4")
+    """binary64 when any of the dtypes needs it (bool included), else binary32."""
+    return np.dtype("f4") if all(native(d) in SMALL for d in dtypes) else np.dtype("f8")
+
+
+def kernel_dtype(in_dtype, out_dtype) -> np.dtype:
+    """The dtype the kernels read and write for an input and output of these dtypes: the input's
+    (native) when the two are one dtype with a kernel, else the compute type. A source in it is read
+    without a conversion."""
+    in_dtype, out_dtype = native(in_dtype), native(out_dtype)
+    return in_dtype if in_dtype == out_dtype and in_dtype in KERNEL else compute_dtype(in_dtype, out_dtype)
 
 
 def cast(t: np.ndarray, dtype) -> np.ndarray:
-    """Stores values t (float32 or float64, the compute type) as `dtype`, each step in t's type:
-    floats round to nearest; unsigned integers t > 0 ? t + 0.5 : 0, clamped, truncated; signed
-    t +- 0.5 away from zero, clamped, truncated; NaN as the kernels store it (0 for 8- and 16-bit
-    and unsigned types, the minimum for 32- and 64-bit signed types)."""
-    dt = native(dtype)
-    if dt.kind == "f":
-        with np.errstate(over="ignore"):  # overflow to inf is the rounding asked for
-            return t.astype(dt)
-    info = np.iinfo(dt)
-    ft = t.dtype.type
-    with np.errstate(invalid="ignore", over="ignore"):
-        if dt.kind == "u":
-            r = np.where(t > 0, t + ft(0.5), ft(0))
-        else:
-            r = np.where(t > 0, t + ft(0.5), t - ft(0.5))
-        nan = np.isnan(r)
-        high = r >= ft(info.max) if dt.itemsize == 8 else r > ft(info.max)
-        low = r < ft(info.min)
-        safe = np.where(nan | high | low, ft(0), r)
-        out = np.trunc(safe).astype(dt)
-        out[high] = info.max
-        out[low] = info.min
-        if dt.kind == "i" and dt.itemsize >= 4:
-            out[nan] = info.min
-        else:
-            out[nan] = 0
-    return out
+    """Values t of the compute type (float32 or float64) stored as `dtype`, as the kernels store
+    them: floats rounded to nearest (float16 once, from either), integers with scipy's rounding
+    (t > 0 ? t + 0.5 : t - 0.5, or 0 for unsigned types) clamped to the type and truncated, NaN as
+    the truncating instruction gives it (0 for 8- and 16-bit and unsigned types, the minimum for 32-
+    and 64-bit signed types), bool as nonzero."""
+    dt = np.dtype(dtype)
+    out = np.empty(t.shape, dtype=native(dt))
+    _cast(np.ascontiguousarray(t), out)
+    return out if dt.isnative else out.astype(dt)

@@ -18,11 +18,15 @@ namespace {
 
 using py::Ref;
 
-// The element type of a dtype the kernels take, or false.
-bool element_of(PyArray_Descr* d, Element* out) {
+// The element type of a dtype the kernels take (with `bool_too`, bool as
+// well, which results may be stored into), or false.
+bool element_of(PyArray_Descr* d, Element* out, bool bool_too = false) {
     if (PyArray_ISNBO(d->byteorder) == 0) return false;
     const int size = static_cast<int>(PyDataType_ELSIZE(d));
     switch (d->kind) {
+        case 'b':
+            *out = Element::kBool;
+            return bool_too && size == 1;
         case 'f':
             if (size == 2) *out = Element::kF16;
             else if (size == 4) *out = Element::kF32;
@@ -247,6 +251,57 @@ PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
                          static_cast<long long>(hi[2]));
 }
 
+// cast(src, dst): stores the values of `src` (float32 or float64, the compute
+// type) into `dst` (a kernel dtype or bool, as many elements) as the kernels
+// store their results. Both C-contiguous.
+PyObject* cast(PyObject*, PyObject* args) {
+    PyObject *src_obj = nullptr, *dst_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &src_obj, &dst_obj)) return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+    if (!PyArray_Check(src_obj) || !PyArray_Check(dst_obj)) {
+        PyErr_SetString(PyExc_TypeError, "src and dst must be numpy.ndarray");
+        return nullptr;
+    }
+    PyArrayObject* src = reinterpret_cast<PyArrayObject*>(src_obj);
+    PyArrayObject* dst = reinterpret_cast<PyArrayObject*>(dst_obj);
+    const int src_type = PyArray_TYPE(src);
+    Element element;
+    if ((src_type != NPY_FLOAT32 && src_type != NPY_FLOAT64) || !PyArray_ISNBO(PyArray_DESCR(src)->byteorder) ||
+        !element_of(PyArray_DESCR(dst), &element, true)) {
+        PyErr_SetString(PyExc_TypeError, "cast: src must be native float32 or float64, dst of a kernel dtype or bool");
+        return nullptr;
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(src) || !PyArray_IS_C_CONTIGUOUS(dst) || !PyArray_ISWRITEABLE(dst) ||
+        PyArray_SIZE(src) != PyArray_SIZE(dst)) {
+        PyErr_SetString(PyExc_ValueError, "cast: src and dst must be C-contiguous, of one size, dst writeable");
+        return nullptr;
+    }
+    const CastKernel kernel = cast_kernel(element, src_type == NPY_FLOAT64);
+    if (kernel == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cast: float32 values are stored only into float16, float32 and 8- and "
+                                         "16-bit integers");
+        return nullptr;
+    }
+    const void* from = PyArray_DATA(src);
+    void* to = PyArray_DATA(dst);
+    const std::int64_t n = PyArray_SIZE(src);
+    Py_BEGIN_ALLOW_THREADS
+    kernel(from, to, n);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// {name: code} of the border modes, scipy's spelling.
+PyObject* mode_table() {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return nullptr;
+    for (const ModeName& m : kModeNames) {
+        Ref code = Ref::steal(PyLong_FromLong(static_cast<long>(m.mode)));
+        if (!code || PyDict_SetItemString(table.get(), m.name, code.get()) < 0) return nullptr;
+    }
+    return table.release();
+}
+
 PyType_Slot buffer_owner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::buffer_owner_dealloc)},
     {Py_tp_doc, const_cast<char*>("Owner of the memory behind an array made by zentrova_resample.")},
@@ -333,6 +388,9 @@ PyMethodDef methods[] = {
      "when it reads nothing."},
     {"empty", empty, METH_VARARGS, "empty(shape, dtype) -> a new C-contiguous array (large ones on huge pages)"},
     {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
+    {"cast", cast, METH_VARARGS,
+     "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
+     "as the kernels store their results; both C-contiguous, of one size."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -351,5 +409,13 @@ PyMODINIT_FUNC PyInit__engine(void) {
                      missing);
         return nullptr;
     }
-    return PyModule_Create(&zentrova::resample_py::module_def);
+    using zentrova::py::Ref;
+    Ref module = Ref::steal(PyModule_Create(&zentrova::resample_py::module_def));
+    if (!module) return nullptr;
+    PyObject* modes = zentrova::resample_py::mode_table();
+    if (modes == nullptr || PyModule_AddObject(module.get(), "MODES", modes) < 0) {
+        Py_XDECREF(modes);
+        return nullptr;
+    }
+    return module.release();
 }

@@ -59,8 +59,13 @@ ResampleBackend resample_backend_avx2(Element element) noexcept {
         case Element::kU32: return {"avx2", avx2::resample_u32_avx2, avx2::window_box_binary64_avx2};
         case Element::kI64: return {"avx2", avx2::resample_i64_avx2, avx2::window_box_binary64_avx2};
         case Element::kU64: return {"avx2", avx2::resample_u64_avx2, avx2::window_box_binary64_avx2};
+        case Element::kBool: break;  // no kernel: bool is computed in binary64
     }
     return {"avx2", nullptr, nullptr};
+}
+
+CastKernel cast_kernel(Element element, bool from_binary64) noexcept {
+    return from_binary64 ? avx2::cast_binary64_avx2(element) : avx2::cast_binary32_avx2(element);
 }
 
 }  // namespace zentrova

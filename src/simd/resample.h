@@ -325,7 +325,13 @@ Reads<T> interval_reads(T cmin, T cmax, std::int64_t n, Mode mode, int order) {
         // Wrapping pieces, or a range as long as a mirrored half period, reach
         // both ends of the axis.
         const T half = mode == Mode::kReflect ? T(n) : T(n - 1);
-        if (mode == Mode::kWrap || mode == Mode::kGridWrap || !(cmax - cmin < half) || n <= 1) {
+        // Far from the origin the folding arithmetic of T is no longer exact
+        // (x / period rounds, the fold points fall between representable
+        // coordinates), so the pieces between folds need not be monotone:
+        // read the whole axis there rather than trust the fold points.
+        constexpr T kExactFolds = T(1ull << (std::numeric_limits<T>::digits - 8));
+        const bool far = !(cmin > -kExactFolds && cmax < kExactFolds);
+        if (mode == Mode::kWrap || mode == Mode::kGridWrap || far || !(cmax - cmin < half) || n <= 1) {
             r.add(0);
             r.add(n - 1);
             r.add(axis_reads(cmin, n, mode, order));
@@ -442,7 +448,10 @@ struct VectorRows {
 
     static RowState row_state(const Params<E>& p, const T base[3]) {
         RowState r;
-        r.vector = p.pos32;
+        // An empty box (a window that reads nothing) never reaches the vector
+        // blocks: its voxels are cval, or with 'grid-constant' cval weighted,
+        // which the one-voxel path computes without a read.
+        r.vector = p.pos32 && p.hi[0] > p.lo[0] && p.hi[1] > p.lo[1] && p.hi[2] > p.lo[2];
         for (int a = 0; a < 2; ++a) {
             const bool interp = a >= p.first_interp;
             if (interp && !p.separable) continue;  // varies along the row
@@ -598,6 +607,17 @@ struct VectorRows {
         return true;
     }
 
+    // The number of cells along axis a of the box whose `reach` neighbours
+    // above lie in the box too: the bound of the fast-lane test. The sign bit
+    // of ~rel & (rel - span) is set exactly when 0 <= rel < span as long as
+    // rel - span cannot overflow, which holds for span >= 0; a box shorter
+    // than the footprint (an empty one too) has no fast cell, and its span is
+    // 0, never negative (rel = INT32_MAX against -1 would wrap and pass).
+    static std::int32_t fast_span(const Params<E>& p, int a, std::int64_t reach) {
+        const std::int64_t span = p.hi[a] - p.lo[a] - reach;
+        return span > 0 ? static_cast<std::int32_t>(span) : 0;
+    }
+
     // Flat positions of cells relative to the box (they fit in 32 bits: p.pos32).
     static i32 position(const Params<E>& p, const i32 cell[3]) {
         auto times = [&](int a) {
@@ -619,7 +639,7 @@ struct VectorRows {
             const i32 rel = V::sub_i(V::truncate(V::floor(c)), V::splat_i(static_cast<std::int32_t>(p.lo[r])));
             // 0 <= rel < box length - 1 (so the next row and plane exist too):
             // the sign bit of ~rel & (rel - span)
-            const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[r] - p.lo[r] - 1));
+            const i32 span = V::splat_i(fast_span(p, r, 1));
             ok = V::and_i(ok, V::andnot_i(rel, V::sub_i(rel, span)));
             cell[r] = rel;
         }
@@ -688,7 +708,7 @@ struct VectorRows {
             } else {
                 fl[A] = kOrder == 1 ? V::floor(c[A]) : V::floor(V::add(c[A], V::splat(T(0.5))));
                 const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A])));
-                const i32 span = V::splat_i(static_cast<std::int32_t>(p.hi[A] - p.lo[A] - kOrder));
+                const i32 span = V::splat_i(fast_span(p, A, kOrder));
                 fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
                 if constexpr (kOrder == 0)
                     in_input = V::and_i(in_input, V::and_i(V::ge(c[A], V::splat(T(0))),
@@ -889,6 +909,51 @@ ResampleStatus run(const ResampleCall& call) noexcept {
     if (parallel::for_each(static_cast<std::size_t>(tasks), &Task<E, Rows>::run, &p) != Status::kOk)
         return ResampleStatus::kPoolUnavailable;
     return p.outside_box != 0 ? ResampleStatus::kOutsideBox : ResampleStatus::kOk;
+}
+
+// ---- storing computed values -------------------------------------------------
+
+// n values of E's compute type stored as E, exactly as the kernels store their
+// results (the same lanes, the same code): what a result computed in a wider
+// type than the caller's output goes through.
+template <class E, class V>
+void store_values(const void* src, void* dst, std::int64_t n) noexcept {
+    using T = typename E::compute;
+    using raw = typename E::raw;
+    constexpr int L = V::kLanes;
+    const T* from = static_cast<const T*>(src);
+    raw* to = static_cast<raw*>(dst);
+    alignas(64) T lanes[L];
+    alignas(64) raw tail[L];
+    for (std::int64_t i = 0; i < n; i += L) {
+        const int count = n - i < L ? static_cast<int>(n - i) : L;
+        std::memcpy(lanes, from + i, static_cast<std::size_t>(count) * sizeof(T));
+        for (int k = count; k < L; ++k) lanes[k] = T(0);
+        if (count == L) {
+            E::template store<V>(to + i, V::load(lanes));
+        } else {
+            E::template store<V>(tail, V::load(lanes));
+            std::memcpy(to + i, tail, static_cast<std::size_t>(count) * sizeof(raw));
+        }
+    }
+}
+
+// n binary64 values stored as E one at a time by E::from_binary64: a wide
+// input resampled into an output of the binary32 family, or into bool.
+template <class E>
+void store_from_binary64(const void* src, void* dst, std::int64_t n) noexcept {
+    const double* from = static_cast<const double*>(src);
+    typename E::raw* to = static_cast<typename E::raw*>(dst);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const typename E::raw r = E::from_binary64(from[i]);
+        std::memcpy(to + i, &r, sizeof r);
+    }
+}
+
+// The kernel of element type E in lanes V: what each per-type entry point runs.
+template <class E, class V>
+ResampleStatus run_lanes(const ResampleCall& call) noexcept {
+    return run<E, VectorRows<E, V>>(call);
 }
 
 }  // namespace zentrova::ZENTROVA_ISA::resample

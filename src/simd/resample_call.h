@@ -19,8 +19,21 @@ enum class Mode : int {
     kGridWrap = 6,      // period n
 };
 
-// Element types the resampler reads and writes (input and output alike).
-enum class Element : int { kU8, kI8, kU16, kI16, kF16, kF32, kF64, kI32, kU32, kI64, kU64 };
+// The names of the modes as scipy.ndimage spells them; the Python package
+// takes its table from here.
+struct ModeName {
+    const char* name;
+    Mode mode;
+};
+inline constexpr ModeName kModeNames[] = {
+    {"constant", Mode::kConstant}, {"grid-constant", Mode::kGridConstant}, {"nearest", Mode::kNearest},
+    {"reflect", Mode::kReflect},   {"grid-mirror", Mode::kReflect},        {"mirror", Mode::kMirror},
+    {"wrap", Mode::kWrap},         {"grid-wrap", Mode::kGridWrap},
+};
+
+// Element types the resampler reads and writes (input and output alike), and
+// bool, which results may be stored into but which has no kernel.
+enum class Element : int { kU8, kI8, kU16, kI16, kF16, kF32, kF64, kI32, kU32, kI64, kU64, kBool };
 
 // One call: output voxels [out_origin, out_origin + out.shape) of the whole
 // output grid, sampled from an input of `full_shape`, of which `in` holds the

@@ -9,6 +9,15 @@
 // saturate at their limits (2^63 and more give INT64_MAX, 2^64 and more
 // UINT64_MAX), where a plain conversion would wrap.
 //
+// A value computed in binary64 may also be stored into a binary32 type (an
+// input of a wide type resampled into a narrow output): `from_binary64` applies
+// the same rules in binary64, and rounds to float16 once, as NumPy does. bool
+// has no kernel of its own (a bool input is computed in binary64); a value is
+// stored into it as scipy stores one (a C cast to NumPy's byte-sized bool: the
+// low byte of the truncated value), as 0 or 1 by whether that byte is nonzero,
+// so that no byte other than 0 and 1 ever lands in a bool array. So it is true
+// where the value is at least 1 in magnitude (below 256), false for NaN.
+//
 // Binary32 types (8- and 16-bit integers, float16, float32) are computed in
 // binary32, the others in binary64. Both are stored by vector code (`store`, L
 // lanes at a time); the 64-bit integer types fall back to one lane at a time
@@ -17,6 +26,7 @@
 
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -52,10 +62,35 @@ typename V::i32 round_clamp(typename V::f32 t, T lo, T hi, bool is_signed) {
     return V::truncate(r);
 }
 
+// t rounded to binary32 to odd: the nearer of the two neighbours toward zero
+// when inexact, with its last bit set. Rounded again to a format at least two
+// bits shorter, it gives the correctly rounded result of t in that format.
+inline float to_binary32_odd(double t) {
+    float f = static_cast<float>(t);
+    if (!(t == t) || static_cast<double>(f) == t) return f;
+    if (std::fabs(static_cast<double>(f)) > std::fabs(t)) f = std::nextafter(f, 0.0f);
+    std::uint32_t b;
+    std::memcpy(&b, &f, sizeof b);
+    b |= 1u;
+    std::memcpy(&f, &b, sizeof f);
+    return f;
+}
+
+// The integer rule in binary64 for the binary32 family's integer types: NaN
+// passes the clamps and truncates to INT32_MIN, whose low bits are 0.
+template <class Raw>
+inline Raw narrow_small_int(double t, double lo, double hi, bool is_signed) {
+    double r = t > 0.0 ? t + 0.5 : (is_signed ? t - 0.5 : 0.0);
+    if (r > hi) r = hi;
+    if (r < lo) r = lo;
+    return static_cast<Raw>(static_cast<std::uint32_t>(_mm_cvttsd_si32(_mm_set_sd(r))));
+}
+
 struct F32 {
     using raw = float;
     using compute = float;
     static float widen(float v) { return v; }
+    static float from_binary64(double t) { return static_cast<float>(t); }
     template <class V>
     static void store(float* dst, typename V::f32 t) {
         V::narrow_store(dst, t);
@@ -66,6 +101,9 @@ struct F16 {  // binary16 bit patterns
     using raw = std::uint16_t;
     using compute = float;
     static float widen(std::uint16_t v) { return _cvtsh_ss(v); }
+    static std::uint16_t from_binary64(double t) {
+        return static_cast<std::uint16_t>(_cvtss_sh(to_binary32_odd(t), _MM_FROUND_TO_NEAREST_INT));
+    }
     template <class V>
     static void store(std::uint16_t* dst, typename V::f32 t) {
         V::narrow_store(dst, t);  // nearest, ties to even
@@ -82,6 +120,7 @@ struct SmallInt {
         else
             return static_cast<float>(v);
     }
+    static Raw from_binary64(double t) { return narrow_small_int<Raw>(t, kMin, kMax, kMin < 0); }
     template <class V>
     static void store(Raw* dst, typename V::f32 t) {
         const typename V::i32 lanes =
@@ -121,6 +160,7 @@ struct NarrowLanes {
 struct F64 {
     using raw = double;
     using compute = double;
+    static double from_binary64(double t) { return narrow(t); }
     static double widen(double v) { return v; }
     static double narrow(double t) { return t; }
     template <class V>
@@ -132,6 +172,7 @@ struct F64 {
 struct I32 {
     using raw = std::int32_t;
     using compute = double;
+    static std::int32_t from_binary64(double t) { return narrow(t); }
     static double widen(std::int32_t v) { return v; }
     static std::int32_t narrow(double t) {
         double r = round_half(t, true);
@@ -149,6 +190,7 @@ struct I32 {
 struct U32 {
     using raw = std::uint32_t;
     using compute = double;
+    static std::uint32_t from_binary64(double t) { return narrow(t); }
     static double widen(std::uint32_t v) { return v; }
     static std::uint32_t narrow(double t) {
         double r = round_half(t, false);
@@ -184,6 +226,7 @@ struct WideLanes {
 struct I64 : WideLanes<I64, true> {
     using raw = std::int64_t;
     using compute = double;
+    static std::int64_t from_binary64(double t) { return narrow(t); }
     static double widen(std::int64_t v) { return static_cast<double>(v); }
     static std::int64_t narrow(double t) {
         const double r = round_half(t, true);
@@ -195,6 +238,7 @@ struct I64 : WideLanes<I64, true> {
 struct U64 : WideLanes<U64, false> {
     using raw = std::uint64_t;
     using compute = double;
+    static std::uint64_t from_binary64(double t) { return narrow(t); }
     static double widen(std::uint64_t v) { return static_cast<double>(v); }
     static std::uint64_t narrow(double t) {
         const double r = round_half(t, false);
@@ -203,6 +247,15 @@ struct U64 : WideLanes<U64, false> {
             return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(r - 9223372036854775808.0))) +
                    (std::uint64_t{1} << 63);
         return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(r)));
+    }
+};
+
+struct Bool {
+    using raw = std::uint8_t;
+    using compute = double;
+    static std::uint8_t from_binary64(double t) {
+        const auto low = static_cast<std::uint8_t>(static_cast<std::uint32_t>(_mm_cvttsd_si32(_mm_set_sd(t))));
+        return low != 0 ? 1 : 0;
     }
 };
 

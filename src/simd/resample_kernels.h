@@ -13,6 +13,10 @@ using ResampleKernel = ResampleStatus (*)(const ResampleCall& call) noexcept;
 // false when it reads none. The call's input and output pointers are not used.
 using WindowBox = bool (*)(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 
+// Stores n values of a compute type (binary32 or binary64) into elements of
+// one type, as the kernels store their results.
+using CastKernel = void (*)(const void* src, void* dst, std::int64_t n) noexcept;
+
 namespace avx2 {
 ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept;
@@ -27,6 +31,9 @@ ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
 bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+// nullptr for an element that binary32 values are never stored into.
+CastKernel cast_binary32_avx2(Element element) noexcept;
+CastKernel cast_binary64_avx2(Element element) noexcept;
 }  // namespace avx2
 
 namespace avx512 {
@@ -41,6 +48,10 @@ struct ResampleBackend {
     ResampleKernel run;
     WindowBox box;     // the same arithmetic as run, whatever the lane width
 };
+
+// How values of the compute type (binary64 when `from_binary64`, else binary32)
+// are stored into an element type; nullptr where binary32 values never are.
+CastKernel cast_kernel(Element element, bool from_binary64) noexcept;
 
 // The kernel for an element type on this processor.
 ResampleBackend resample_backend(Element element) noexcept;

@@ -34,17 +34,8 @@ MODULE = "test_interpolation.py"
 # Tests without an `order` parameter that interpolate with an explicit order 0 or 1 in their body.
 EXPLICIT_ORDER = {"test_shift_grid_constant_order1", "test_zoom_by_int_order0", "test_zoom_grid_by_int_order0"}
 
-COMPLEX = ("complex dtypes are not supported (ours: TypeError; scipy resamples the real and imaginary parts)",
-           TypeError)
-
 # (test function name, parameter that must match or None) -> (reason, the exception the failure raises)
-EXPECTED_FAILURES = {
-    ("test_affine_transform05", "complex128"): COMPLEX,
-    ("test_shift05", "complex128"): COMPLEX,
-    ("test_shift_with_nonzero_cval", "complex128"): COMPLEX,
-    ("test_zoom_affine01", "complex128"): COMPLEX,
-    ("test_rotate03", "complex128"): COMPLEX,
-}
+EXPECTED_FAILURES = {}
 
 # With --zentrova-default-order=1 (not part of the selection above): the tests that give no order, run
 # with our default order 1 instead of scipy's 3; the ones that fail then, and why.

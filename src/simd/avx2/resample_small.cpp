@@ -8,17 +8,25 @@
 
 namespace zentrova::avx2 {
 
-template <class E>
-ResampleStatus run_vector(const ResampleCall& call) noexcept {
-    return resample::run<E, resample::VectorRows<E, F32x8>>(call);
-}
+ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::U8, F32x8>(call); }
+ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::I8, F32x8>(call); }
+ResampleStatus resample_u16_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::U16, F32x8>(call); }
+ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::I16, F32x8>(call); }
+ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::F16, F32x8>(call); }
+ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::F32, F32x8>(call); }
 
-ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept { return run_vector<resample::U8>(call); }
-ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept { return run_vector<resample::I8>(call); }
-ResampleStatus resample_u16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::U16>(call); }
-ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::I16>(call); }
-ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept { return run_vector<resample::F16>(call); }
-ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept { return run_vector<resample::F32>(call); }
+CastKernel cast_binary32_avx2(Element element) noexcept {
+    using namespace resample;
+    switch (element) {
+        case Element::kU8: return store_values<U8, F32x8>;
+        case Element::kI8: return store_values<I8, F32x8>;
+        case Element::kU16: return store_values<U16, F32x8>;
+        case Element::kI16: return store_values<I16, F32x8>;
+        case Element::kF16: return store_values<F16, F32x8>;
+        case Element::kF32: return store_values<F32, F32x8>;
+        default: return nullptr;
+    }
+}
 
 bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {
     return resample::window_box<resample::F32>(call, lo, hi);

@@ -9,19 +9,19 @@
 namespace zentrova::avx512 {
 
 ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept {
-    return resample::run<resample::F32, resample::VectorRows<resample::F32, F32x16>>(call);
+    return resample::run_lanes<resample::F32, F32x16>(call);
 }
 
 ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept {
-    return resample::run<resample::U16, resample::VectorRows<resample::U16, F32x16>>(call);
+    return resample::run_lanes<resample::U16, F32x16>(call);
 }
 
 ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept {
-    return resample::run<resample::I16, resample::VectorRows<resample::I16, F32x16>>(call);
+    return resample::run_lanes<resample::I16, F32x16>(call);
 }
 
 ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept {
-    return resample::run<resample::F16, resample::VectorRows<resample::F16, F32x16>>(call);
+    return resample::run_lanes<resample::F16, F32x16>(call);
 }
 
 }  // namespace zentrova::avx512

@@ -1,0 +1,210 @@
+"""Running a plan on arrays in memory: the whole output, or any window of it (a box of the output)
+computed from exactly the input box it reads, bit for bit equal to the same voxels of the whole result.
+
+Every voxel's value depends only on its own indices and the transform, so a window is the whole
+computation restricted to its voxels. The input box is found with the kernels' own arithmetic: each
+coordinate is monotone in each output index separately, so its extremes over a window lie at the
+window's corners; the box is then what those coordinate ranges read under the border mode (for the
+folding modes: what the whole coordinate range between them reads).
+
+Everything here works in the plan's axis order (carried axes first) and on real arrays; the caller's
+axis order and complex parts are the business of the layer above.
+"""
+
+from __future__ import annotations
+
+from typing import Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import _dtypes
+from ._engine import empty as _empty
+from ._engine import input_box as _input_box
+from ._engine import resample as _resample
+from ._plan import MODES, Plan, folded
+
+Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
+
+
+# ---- engine calls ------------------------------------------------------------------------------
+
+def _well_behaved(a: np.ndarray) -> bool:
+    """An output the kernels can write: native, aligned, unit last stride, non-negative strides."""
+    return (a.dtype.isnative and a.flags.aligned and (a.shape[-1] <= 1 or a.strides[-1] == a.itemsize)
+            and all(s >= 0 and s % a.itemsize == 0 for s in a.strides[:-1]))
+
+
+def engine_array(a: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """`a` as the kernels read it: the dtype in native order, aligned, strides of whole elements
+    (any layout, negative strides included); a copy only if needed."""
+    if a.dtype == dtype and a.flags.aligned and all(s % a.itemsize == 0 for s in a.strides):
+        return a
+    # A fresh array is aligned (ascontiguousarray would hand an unaligned one back as it is).
+    return np.array(a, dtype=dtype, order="C", copy=True)
+
+
+def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0), box_origin=(0, 0, 0),
+               full_shape=None) -> None:
+    """One engine call: dst (a window of the three-axis output at out_origin) from src (the box of the
+    three-axis input at box_origin). Both well-behaved, of one dtype."""
+    _resample(src, dst, tuple(plan.matrix.ravel().tolist()), tuple(plan.offset.tolist()), plan.order,
+              MODES[plan.mode], plan.cval, interpolated=plan.interpolated, box_origin=tuple(box_origin),
+              full_shape=tuple(plan.in3 if full_shape is None else full_shape), out_origin=tuple(out_origin),
+              separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
+              grid_mode=plan.grid_mode)
+
+
+def fill_cval(plan: Plan, result: np.ndarray) -> None:
+    """Every voxel cval (an empty input, or a window that reads nothing with 'constant'), stored as the
+    kernels store it."""
+    if MODES[plan.mode] > 1:
+        raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or 'grid-constant', "
+                         f"got {plan.mode!r}")
+    cval = np.full(1, plan.cval, dtype=_dtypes.compute_dtype(result.dtype))
+    result.fill(_dtypes.cast(cval, result.dtype)[0])
+
+
+# Images per engine call when a batch is folded into the first engine axis: its
+# coordinate is the image's index, exact in binary32 up to 2**24.
+FOLD_LIMIT = 2**24
+
+
+def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
+    """The whole output of `plan` from `source` (the input's values, plan order, a real dtype): written
+    into `out_arr` (plan order) and returned when given, else a new array in plan order."""
+    requested = np.dtype(out_dtype)
+    out_dtype = _dtypes.native(requested)
+    kernel_dtype = _dtypes.kernel_dtype(plan.input.dtype, out_dtype)
+    # The kernels write straight into the caller's array when they can.
+    direct = out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
+    result = out_arr if direct else _empty(plan.output_shape, kernel_dtype)
+    if result.size:
+        if plan.input.size == 0:
+            fill_cval(plan, result)
+        else:
+            plan = folded(plan)
+            src_all = engine_array(source, kernel_dtype)
+            if np.may_share_memory(src_all, result):
+                src_all = src_all.copy()
+            src_all = src_all.reshape(plan.batch + plan.in3)
+            dst_all = result.reshape(plan.batch + plan.out3)
+            if not np.may_share_memory(dst_all, result):  # the reshape had to copy
+                dst_all = np.empty(plan.batch + plan.out3, dtype=kernel_dtype)
+            for index in np.ndindex(*plan.batch):
+                src, dst = src_all[index], dst_all[index]
+                if not plan.folded:
+                    run_window(plan, engine_array(src, kernel_dtype), dst)
+                    continue
+                for start in range(0, dst.shape[0], FOLD_LIMIT):  # each part a batch of its own
+                    part = src[start:start + FOLD_LIMIT]
+                    run_window(plan, engine_array(part, kernel_dtype), dst[start:start + FOLD_LIMIT],
+                               full_shape=part.shape)
+            if not np.may_share_memory(dst_all, result):
+                result[...] = dst_all.reshape(result.shape)
+    if kernel_dtype != out_dtype:
+        result = _dtypes.cast(result, out_dtype)
+    if out_arr is None:
+        return result if requested == out_dtype else result.astype(requested)
+    if result is not out_arr:
+        out_arr[...] = result
+    return out_arr
+
+
+# ---- windows -----------------------------------------------------------------------------------
+
+
+def _split(plan: Plan, values: Sequence[int], pad: int = 0):
+    """(batch part, the three engine axes) of per-output-axis values, the transformed axes padded
+    in front with `pad`."""
+    nbatch = len(plan.batch)
+    rest = tuple(values[nbatch:])
+    return tuple(values[:nbatch]), (pad,) * (3 - len(rest)) + rest
+
+
+def check_window(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Tuple[Tuple[int, ...], Tuple[int, ...]]:
+    start, stop = tuple(int(v) for v in start), tuple(int(v) for v in stop)
+    shape = plan.output_shape
+    if len(start) != len(shape) or len(stop) != len(shape) or any(
+            not 0 <= a <= b <= n for a, b, n in zip(start, stop, shape)):
+        raise ValueError(f"window: expected 0 <= start <= stop <= {shape} per axis, got start {start}, stop {stop}")
+    return start, stop
+
+
+def input_box(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Optional[Box]:
+    """(start, stop) per input axis of the box that output voxels [start, stop) read, or None when
+    they read none (every voxel cval outright, or an empty window)."""
+    start, stop = check_window(plan, start, stop)
+    if any(a == b for a, b in zip(start, stop)) or plan.input.size == 0:
+        return None
+    b0, t0 = _split(plan, start)
+    b1, t1 = _split(plan, stop, pad=1)
+    box = _input_box(_dtypes.native(plan.input.dtype), tuple(plan.matrix.ravel().tolist()),
+                     tuple(plan.offset.tolist()),
+                     plan.order, MODES[plan.mode], tuple(b - a for a, b in zip(t0, t1)),
+                     interpolated=plan.interpolated, full_shape=plan.in3, out_origin=t0,
+                     separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
+                     grid_mode=plan.grid_mode)
+    if box is None:
+        return None
+    lo, hi = box
+    k = plan.input.ndim - len(plan.batch)  # transformed input axes: the last k of the three
+    return tuple(zip(b0, b1)) + tuple(zip(lo[3 - k:], hi[3 - k:]))
+
+
+def kernel_dtype_of(plan: Plan, out_dtype) -> np.dtype:
+    """The dtype the kernels read and write for `plan` with results of `out_dtype` (_dtypes.kernel_dtype)."""
+    return _dtypes.kernel_dtype(plan.input.dtype, out_dtype)
+
+
+def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box], start: Sequence[int],
+                   stop: Sequence[int], out_dtype) -> np.ndarray:
+    """Output voxels [start, stop) as an array of `out_dtype`, from `source`, the input's values in
+    `box` (as input_box gave it; None when it is None)."""
+    start, stop = check_window(plan, start, stop)
+    shape = tuple(b - a for a, b in zip(start, stop))
+    out_dtype = _dtypes.native(out_dtype)
+    kernel_dtype = kernel_dtype_of(plan, out_dtype)
+    # As the in-memory call's result: large windows on huge pages (fewer page faults).
+    result = _empty(shape, kernel_dtype)
+    if result.size == 0:
+        return result.astype(out_dtype)
+    fill_window(plan, source, box, start, result)
+    return as_output(result, out_dtype)
+
+
+def as_output(result: np.ndarray, out_dtype) -> np.ndarray:
+    """A window computed in the kernels' dtype, stored as `out_dtype` in native byte order (as the
+    kernels store it, when the two differ)."""
+    return result if result.dtype == _dtypes.native(out_dtype) else _dtypes.cast(result, out_dtype)
+
+
+def fill_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box], start: Sequence[int],
+                result: np.ndarray) -> None:
+    """Writes output voxels [start, start + result.shape) into `result` (an array the kernels can write,
+    of the kernels' dtype), from `source`, the input's values in `box` (None when input_box gave None)."""
+    if result.size == 0:
+        return
+    if plan.input.size == 0:  # as the whole result: cval (or, for the other modes, the same error)
+        fill_cval(plan, result)
+        return
+    start, shape = tuple(start), result.shape
+    kernel_dtype = result.dtype
+    nbatch = len(plan.batch)
+    if box is None and plan.mode == "constant":  # nothing read: every voxel is cval outright
+        fill_cval(plan, result)
+        return
+    if box is None:
+        # Nothing to read, but with 'grid-constant' each voxel is cval weighted: the engine computes
+        # it from an empty box, with no read (it sends such a box down its one-voxel path).
+        box = tuple((a, a) for a in start[:nbatch]) + ((0, 0),) * (len(start) - nbatch)
+        source = np.empty([0] * len(start), dtype=plan.input.dtype)
+    if tuple(source.shape) != tuple(b - a for a, b in box):
+        raise ValueError(f"source: expected the input box's shape {tuple(b - a for a, b in box)}")
+    src = engine_array(source, kernel_dtype)
+    _, t0 = _split(plan, start)
+    _, box0 = _split(plan, [a for a, _ in box])
+    src3 = src.reshape(src.shape[:nbatch] + (1,) * (3 - (src.ndim - nbatch)) + src.shape[nbatch:])
+    dst3 = result.reshape(shape[:nbatch] + (1,) * (3 - (result.ndim - nbatch)) + shape[nbatch:])
+    for index in np.ndindex(*shape[:nbatch]):
+        part = src3[index] if src3.size else src3.reshape(src3.shape[nbatch:])
+        run_window(plan, engine_array(part, kernel_dtype), dst3[index], out_origin=t0, box_origin=box0)

@@ -1,0 +1,432 @@
+"""The plan of a resampling: every argument read as scipy.ndimage reads it, checked, and reduced to
+what the engine computes.
+
+The engine interpolates at most three axes. A plan names them and the axes carried along, which
+keep their index (batch axes: the ones the caller names with ``batch_axes``, and those a transform
+of more than three axes leaves alone). In the plan's own axis order the carried axes come first and
+the interpolated ones last (``in_axes`` and ``out_axes`` give that order in the caller's axes); the
+interpolated axes are padded in front to three, and their coordinate form is a general matrix or
+separable (zoom and shift per axis). Nothing here reads a value of the input or runs the engine: a
+plan is made from the input's shape and dtype alone.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+import sys
+import warnings
+from dataclasses import dataclass, field, replace
+from typing import Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _dtypes
+from ._engine import MODES
+
+MODE_NAMES = ", ".join(repr(m) for m in MODES)
+# The engine's limit: a plan interpolates at most this many axes.
+MAX_INTERPOLATED = 3
+
+Shape = Tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class ArrayInfo:
+    """An input known by its shape and dtype alone (a lazy array's): enough to plan a resampling
+    without reading, or computing, a single value of it."""
+
+    shape: Shape
+    dtype: np.dtype
+
+    @property
+    def ndim(self) -> int:
+        return len(self.shape)
+
+    @property
+    def size(self) -> int:
+        return math.prod(self.shape)
+
+    def transpose(self, axes: Sequence[int]) -> "ArrayInfo":
+        """The description of ``array.transpose(axes)``."""
+        return ArrayInfo(tuple(self.shape[a] for a in axes), self.dtype)
+
+
+def is_dask_array(value) -> bool:
+    """True for a dask.array.Array. Asks without importing dask: no such array exists before dask is
+    imported."""
+    module = sys.modules.get("dask.array")
+    return module is not None and isinstance(value, getattr(module, "Array", ()))
+
+
+@dataclass
+class Plan:
+    """A resampling reduced to three interpolated axes, in the plan's axis order (carried axes
+    first); what the engine needs, plus how to get there from the caller's arrays."""
+
+    input: ArrayInfo              # the source: the caller's input (a complex one's parts) in plan order
+    output_shape: Shape           # the output in plan order
+    batch: Shape                  # carried axes (leading in plan order), taken one index at a time
+    in3: Shape                    # the input of one engine call, three axes
+    out3: Shape                   # the output of one engine call, three axes
+    interpolated: int             # trailing axes of in3 that are interpolated
+    matrix: np.ndarray = field(default_factory=lambda: np.eye(3))   # (3, 3), rows: input axes
+    offset: np.ndarray = field(default_factory=lambda: np.zeros(3))
+    separable: bool = False
+    zoom: np.ndarray = field(default_factory=lambda: np.ones(3))
+    shift: np.ndarray = field(default_factory=lambda: np.zeros(3))
+    grid_mode: bool = False
+    folded: bool = False          # the first engine axis holds the batch (its index is the image's)
+    order: int = 1
+    mode: str = "constant"
+    cval: Union[float, complex] = 0.0   # complex only for a complex input, split before the engine
+    in_axes: Shape = ()           # the caller's input axes in plan order
+    out_axes: Shape = ()          # the caller's output axes in plan order
+
+    @property
+    def caller_shape(self) -> Shape:
+        """The output's shape in the caller's axis order."""
+        shape = [0] * len(self.output_shape)
+        for n, axis in zip(self.output_shape, self.out_axes):
+            shape[axis] = n
+        return tuple(shape)
+
+    @property
+    def reordered(self) -> bool:
+        """Whether the plan's axis order differs from the caller's (for the input or the output)."""
+        return list(self.in_axes) != sorted(self.in_axes) or list(self.out_axes) != sorted(self.out_axes)
+
+    def arrange_input(self, x):
+        """The caller's input (an array of any kind with ``transpose``) in plan order."""
+        return x if list(self.in_axes) == sorted(self.in_axes) else x.transpose(self.in_axes)
+
+    def arrange_output(self, y):
+        """A view of an output in the caller's order, in plan order."""
+        return y if list(self.out_axes) == sorted(self.out_axes) else y.transpose(self.out_axes)
+
+    def restore_output(self, y):
+        """An output in plan order, back in the caller's order (a view)."""
+        if list(self.out_axes) == sorted(self.out_axes):
+            return y
+        return y.transpose(np.argsort(self.out_axes).tolist())
+
+
+# ---- argument checks ---------------------------------------------------------------------------
+
+def check_input(input) -> Union[np.ndarray, ArrayInfo]:
+    """The input as an array; an ArrayInfo is checked and kept as it is, and a dask array is described
+    by one (nothing is converted or computed)."""
+    if is_dask_array(input):
+        if any(math.isnan(c) for axis in input.chunks for c in axis):
+            raise ValueError("input: the dask array has unknown chunk sizes (NaN); give them with "
+                             "x.compute_chunk_sizes() or x.rechunk(...) first")
+        input = ArrayInfo(tuple(int(n) for n in input.shape), np.dtype(input.dtype))
+    arr = input if isinstance(input, ArrayInfo) else np.asarray(input)
+    _dtypes.check(arr.dtype, "input")
+    if arr.ndim == 0:
+        raise ValueError("input: expected an array with at least one axis, got a 0-dimensional array")
+    return arr
+
+
+def check_order(order) -> int:
+    try:
+        value = operator.index(order)
+    except TypeError:
+        raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
+    if value not in (0, 1):
+        raise ValueError(f"order: only 0 (nearest) and 1 (linear) are supported, got {value}")
+    return value
+
+
+def check_mode(mode) -> str:
+    if not isinstance(mode, str) or mode not in MODES:
+        raise ValueError(f"mode: expected one of {MODE_NAMES}, got {mode!r}")
+    return mode
+
+
+def check_cval(cval) -> Union[float, complex]:
+    """A real number, as scipy takes it (through __float__), or a complex one (for a complex input,
+    whose parts take its parts; check_cval_for refuses it for a real input): not a string that
+    happens to parse."""
+    if isinstance(cval, (str, bytes)):
+        raise TypeError(f"cval: expected a number, got {type(cval).__name__}")
+    if isinstance(cval, (complex, np.complexfloating)):
+        return complex(cval)
+    try:
+        return float(cval)
+    except (TypeError, ValueError):
+        raise TypeError(f"cval: expected a number, got {type(cval).__name__}") from None
+
+
+def check_cval_for(cval, dtype) -> None:
+    """A complex cval only for a complex input (scipy refuses it for a real one too)."""
+    if isinstance(cval, complex) and not _dtypes.is_complex(dtype):
+        raise TypeError(f"cval: a complex cval ({cval!r}) needs a complex input, got {np.dtype(dtype).name}")
+
+
+def check_shape(shape, name: str = "output_shape") -> Shape:
+    try:
+        items = tuple(shape) if np.ndim(shape) else (shape,)
+        values = tuple(operator.index(v) for v in items)
+    except TypeError:
+        raise TypeError(f"{name}: expected a sequence of non-negative integers, got {shape!r}") from None
+    if any(v < 0 for v in values):
+        raise ValueError(f"{name}: expected non-negative integers, got {values}")
+    return values
+
+
+def check_scalars(order, mode, cval):
+    """(order, mode, cval) checked. Read before any view of the caller's arrays is taken: a cval's
+    __float__ may run any code, resizing an array under a view included."""
+    return check_order(order), check_mode(mode), check_cval(cval)
+
+
+def check_output(output, output_shape: Optional[Shape], input):
+    """(output array or None, output dtype, output shape). An input known by its ArrayInfo only (a lazy
+    one) has a lazy result: an array to fill is refused. A complex input has a complex output (a real
+    dtype asked for is promoted to complex, as scipy does, with its warning)."""
+    lazy = isinstance(input, ArrayInfo)
+    if lazy and (isinstance(output, np.ndarray) or is_dask_array(output)):
+        raise TypeError("output: with a dask input the result is a lazy dask array; give a dtype or None "
+                        "(and store the result with dask.array.store or to_zarr)")
+    complex_input = _dtypes.is_complex(input.dtype)
+    if isinstance(output, np.ndarray):
+        if not output.flags.writeable:
+            raise ValueError("output: the array is read-only")
+        dtype = _dtypes.check(output.dtype, "output")
+        if complex_input != _dtypes.is_complex(dtype):
+            raise TypeError(f"output: a {'complex' if complex_input else 'real'} input needs an output array of a "
+                            f"{'complex' if complex_input else 'real'} dtype, got {output.dtype}")
+        if output_shape is not None and tuple(output.shape) != tuple(output_shape):
+            raise ValueError(f"output: its shape {output.shape} differs from output_shape {tuple(output_shape)}")
+        return output, dtype, tuple(output.shape)
+    if output is None:
+        dtype = _dtypes.native(input.dtype)  # as scipy: the input's type, in native byte order
+    else:
+        _dtypes.check(output, "output")
+        dtype = np.dtype(output)  # a byte order asked for is kept
+        if complex_input and not _dtypes.is_complex(dtype):
+            warnings.warn("promoting specified output dtype to complex", stacklevel=4)
+            dtype = np.promote_types(dtype, np.complex64)
+        elif not complex_input and _dtypes.is_complex(dtype):
+            raise TypeError(f"output: a complex dtype ({dtype}) needs a complex input")
+    shape = tuple(input.shape) if output_shape is None else output_shape
+    return None, dtype, shape
+
+
+def check_batch_axes(batch_axes, ndim: int) -> Shape:
+    """The axes a caller names as carried along, sorted and non-negative."""
+    if batch_axes is None:
+        return ()
+    items = [batch_axes] if np.ndim(batch_axes) == 0 else list(batch_axes)
+    try:
+        values = [operator.index(a) for a in items]
+    except TypeError:
+        raise TypeError(f"batch_axes: expected an integer or a sequence of integers, got {batch_axes!r}") from None
+    norm = [a + ndim if a < 0 else a for a in values]
+    if any(not 0 <= a < ndim for a in norm):
+        raise ValueError(f"batch_axes: {tuple(values)} are not all axes of a {ndim}-D input")
+    if len(set(norm)) != len(norm):
+        raise ValueError(f"batch_axes: {tuple(values)} names an axis twice")
+    if len(norm) >= ndim:
+        raise ValueError(f"batch_axes: {tuple(values)} leaves no axis of the {ndim}-D input to transform")
+    return tuple(sorted(norm))
+
+
+def _lower_rank_hint(shape: Tuple[int, ...], k: int) -> Optional[int]:
+    """The number of axes a matrix of `shape` is made for when that is fewer than k (None if it is
+    not a transform of fewer axes)."""
+    if len(shape) == 1 and 1 <= shape[0] < k:
+        return shape[0]
+    if len(shape) == 2:
+        rows, cols = shape
+        if 1 <= rows < k and cols in (rows, rows + 1):
+            return rows
+        if rows == cols and 2 <= rows <= k:
+            return rows - 1
+    return None
+
+
+def check_matrix_and_offset(matrix, offset, k: int, batch_named: bool):
+    """scipy's forms for a transform of k input axes: (k + 1, k + 1) homogeneous, (k, k + 1), (k, j)
+    general (j output axes), (k,) diagonal. A matrix for fewer axes is refused with a pointer to
+    batch_axes (which axes it would leave alone is the caller's to say, not ours to guess).
+    Returns (kind, a, offset, k_out): kind "general" with a (k, k_out), or "diagonal" with a (k,)."""
+    try:
+        m = np.asarray(matrix, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"matrix: expected an array of real numbers ({exc})") from None
+    from_matrix = False
+    if m.ndim == 2 and m.shape[1] == k + 1 and m.shape[0] in (k, k + 1):
+        if m.shape[0] == k + 1 and not np.array_equal(m[k], [0] * k + [1]):
+            raise ValueError("matrix: the last row of a homogeneous matrix must be [0, ..., 0, 1], got "
+                             f"{m[k].tolist()}")
+        m, offset, from_matrix = m[:k, :k], m[:k, k], True
+    if m.ndim == 1 and m.shape[0] == k:
+        kind, k_out = "diagonal", k
+    elif m.ndim == 2 and m.shape[0] == k and m.shape[1] >= 1:
+        kind, k_out = "general", m.shape[1]
+    else:
+        fewer = _lower_rank_hint(m.shape, k)
+        where = "the axes not named by batch_axes" if batch_named else "the input"
+        if fewer is not None:
+            raise ValueError(f"matrix: shape {m.shape} transforms {fewer} axes, {where} has {k}: name the axes "
+                             f"it leaves alone with batch_axes (e.g. batch_axes=-1 for a channel axis last, "
+                             f"batch_axes=0 for one first)")
+        raise ValueError(f"matrix: expected shape ({k},), ({k}, {k}), ({k}, {k + 1}) or ({k + 1}, {k + 1}) for "
+                         f"{where} of {k} axes, or ({k}, j) for an output of j axes, got {m.shape}")
+    if not from_matrix:
+        try:
+            off = np.asarray(offset, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise TypeError(f"offset: expected a real number or a sequence of them, got {offset!r}") from None
+        if off.ndim == 0:
+            off = np.full(k, float(off))
+        if off.shape != (k,):
+            raise ValueError(f"offset: expected a scalar or {k} values (one per transformed input axis), "
+                             f"got shape {off.shape}")
+    else:
+        off = np.array(offset, dtype=np.float64)
+    return kind, m, off, k_out
+
+
+# ---- the plan ------------------------------------------------------------------------------------
+
+def _pad(shape: Shape, rank: int = 3) -> Shape:
+    return (1,) * (rank - len(shape)) + tuple(shape)
+
+
+def _left_alone(axes: Sequence[int], moves) -> Tuple[int, ...]:
+    """Of `axes` (interpolated ones), those whose transform is the identity (moves(axis) false), when
+    there are more than the engine interpolates; else none (scipy interpolates them, and so do we)."""
+    if len(axes) <= MAX_INTERPOLATED:
+        return ()
+    return tuple(a for a in axes if not moves(a))
+
+
+def _too_many(name: str, axes: Sequence[int]) -> ValueError:
+    return ValueError(f"{name}: at most {MAX_INTERPOLATED} axes can be interpolated; this transform moves "
+                      f"{len(axes)} (axes {tuple(axes)}); axes it leaves alone (same index, same length) are "
+                      f"carried along")
+
+
+def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None):
+    """(Plan, output array or None, output dtype) for affine_transform's arguments, the scalars
+    (order, mode, cval) already checked. `input` may be an ArrayInfo: the plan is then made from its
+    shape and dtype alone."""
+    arr = check_input(input)
+    check_cval_for(cval, arr.dtype)
+    if output_shape is not None:
+        output_shape = check_shape(output_shape)
+    named = check_batch_axes(batch_axes, arr.ndim)
+    k = arr.ndim - len(named)
+    kind, a, off, k_out = check_matrix_and_offset(matrix, offset, k, bool(named))
+    out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    nbatch = len(named)
+    if len(out_shape) != nbatch + k_out:
+        raise ValueError(f"output_shape: expected {nbatch + k_out} axes for this matrix, got {out_shape}")
+    rest_in = [i for i in range(arr.ndim) if i not in named]
+    # Where the carried axes sit in the output: where they are in the input; with an output of another
+    # rank they must be the input's first or last axes, which then stay first or last.
+    if k_out == k:
+        out_named = list(named)
+    elif named == tuple(range(nbatch)):
+        out_named = list(range(nbatch))
+    elif named == tuple(range(arr.ndim - nbatch, arr.ndim)):
+        out_named = list(range(k_out, k_out + nbatch))
+    else:
+        raise ValueError(f"batch_axes: with a matrix that changes the number of axes ({k} to {k_out}) the axes "
+                         f"carried along must be the input's first or last ones, got {named}")
+    rest_out = [i for i in range(len(out_shape)) if i not in out_named]
+    for i, o in zip(named, out_named):
+        if out_shape[o] != arr.shape[i]:
+            raise ValueError(f"output_shape: the axes carried along {tuple(out_shape[o] for o in out_named)} must "
+                             f"equal the input's {tuple(arr.shape[i] for i in named)}")
+    # Of a square transform of more axes than the engine interpolates, the axes it leaves alone (an
+    # identity row and column, no offset, the same length) are carried along too.
+    ident = np.eye(k)
+
+    def moves(j):  # j: the j-th transformed axis
+        if k_out != k or out_shape[rest_out[j]] != arr.shape[rest_in[j]] or off[j] != 0:
+            return True
+        if kind == "diagonal":
+            return a[j] != 1
+        return not (np.array_equal(a[j], ident[j]) and np.array_equal(a[:, j], ident[:, j]))
+
+    alone = _left_alone(range(k), moves)
+    keep = [j for j in range(k) if j not in alone]
+    if len(keep) > MAX_INTERPOLATED or (kind == "general" and k_out > MAX_INTERPOLATED and not alone):
+        raise _too_many("matrix", [rest_in[j] for j in keep])
+    carried_in = sorted(list(named) + [rest_in[j] for j in alone])
+    carried_out = sorted(list(out_named) + [rest_out[j] for j in alone])
+    keep_out = keep if alone else list(range(k_out))
+    in_axes = tuple(carried_in) + tuple(rest_in[j] for j in keep)
+    out_axes = tuple(carried_out) + tuple(rest_out[j] for j in keep_out)
+    plan, rows, cols = _layout(arr, in_axes, out_shape, out_axes, len(keep), len(keep_out), order, mode, cval)
+    if kind == "diagonal":
+        with np.errstate(divide="ignore", invalid="ignore"):
+            shift = off[keep] / a[keep]
+        _set_separable(plan, rows, a[keep], shift)
+    else:
+        plan.matrix = np.zeros((3, 3))
+        plan.matrix[rows.start:, cols.start:] = a[np.ix_(keep, keep_out)]  # the last rows and columns
+        plan.offset[rows.start:] = off[keep]
+    return plan, out_arr, out_dtype
+
+
+def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
+                   cval, grid_mode: bool = False, name: str = "zoom"):
+    """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
+    every axis of `arr` (already checked by check_input; the scalars too): ``(k + shift) * zoom``, or
+    with grid_mode ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are float64, one value per
+    axis, and `output_shape` is the caller's. Of more than three axes, those left alone (zoom 1, shift
+    0, the same length) are carried along; `name` is the argument blamed when more than three move."""
+    check_cval_for(cval, arr.dtype)
+    out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    axes = range(arr.ndim)
+    alone = _left_alone(axes, lambda a: not (zoom[a] == 1.0 and shift[a] == 0.0 and out_shape[a] == arr.shape[a]))
+    keep = [a for a in axes if a not in alone]
+    if len(keep) > MAX_INTERPOLATED:
+        raise _too_many(name, keep)
+    in_axes = tuple(alone) + tuple(keep)
+    plan, rows, _ = _layout(arr, in_axes, tuple(out_shape), in_axes, len(keep), len(keep), order, mode, cval)
+    _set_separable(plan, rows, zoom[keep], shift[keep])
+    plan.grid_mode = bool(grid_mode)
+    return plan, out_arr, out_dtype
+
+
+def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_out: int, order: int, mode: str,
+            cval):
+    """The plan's shapes for a transform of the last k input axes (in plan order) onto the last k_out
+    output axes, the axes before them carried along, of equal length in both; (plan, input rows,
+    output columns) of the three engine axes that the transform fills."""
+    source = ArrayInfo(tuple(arr.shape[a] for a in in_axes), _dtypes.real_part(arr.dtype))
+    shape = tuple(out_shape[a] for a in out_axes)
+    nbatch = len(in_axes) - k
+    batch = source.shape[:nbatch]
+    in_t, out_t = source.shape[nbatch:], shape[nbatch:]
+    plan = Plan(source, shape, batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval,
+                in_axes=tuple(in_axes), out_axes=tuple(out_axes))
+    # The added axes of the three (length 1) have coordinate 0: a zero row
+    # (general matrix), zoom 1 and shift 0 (separable).
+    return plan, range(3 - k, 3), range(3 - k_out, 3)
+
+
+def _set_separable(plan: Plan, rows, zoom, shift) -> None:
+    """Separable coordinates on the engine axes `rows`; the others keep zoom 1 and shift 0 (their index)."""
+    plan.separable = True
+    plan.zoom[rows.start:] = zoom  # rows: the last engine axes
+    plan.shift[rows.start:] = shift
+
+
+def folded(plan: Plan) -> Plan:
+    """For fewer than three transformed axes: the batch axes merged into the first of the three,
+    whose coordinate is then its own index (no loop over the batch in Python)."""
+    if not plan.batch or plan.interpolated == 3:
+        return plan
+    count = int(np.prod(plan.batch))
+    f = replace(plan, batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:],
+                matrix=plan.matrix.copy(), folded=True)
+    if not f.separable:
+        f.matrix[0, 0] = 1.0
+    return f
