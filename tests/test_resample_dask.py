@@ -414,6 +414,49 @@ def test_bad_arguments_at_graph_construction(make, kwargs, error, match):
         zr.affine_transform(make(), matrix, **kwargs)
 
 
+@pytest.mark.parametrize("dtype", ("float64", "int32", "uint64", "float32"))
+def test_far_coordinates(dtype):
+    """Chunks that read no input at coordinates near 2^31 (where the engine's box test once overflowed
+    and read outside memory), and folding modes near 6e7 and 2^53 (where the box once missed samples):
+    the chunked result equals the in-memory one."""
+    x = np.ones(8, dtype)
+    for order in (0, 1):
+        lazy = zr.shift(da.from_array(x, chunks=4), -2147483647.25, order=order)
+        assert_identical(lazy.compute(scheduler="sync"), zr.shift(x, -2147483647.25, order=order))
+    rng = rng_for("far", dtype)
+    data = random_data(rng, (9, 7), dtype)
+    for trial in range(40):
+        far = float(rng.choice([6e7, 2.0**53, 1e9, 3e5])) * rng.choice([-1, 1]) * rng.uniform(0.5, 2)
+        matrix, offset = np.eye(2) * rng.choice([1, -1, 0.5, 3]), [far, rng.uniform(-20, 20)]
+        args = dict(order=trial % 2, mode=MODES[3 + trial % 4])
+        chunks = tuple(int(v) for v in rng.integers(1, 6, 2))
+        lazy = zr.affine_transform(da.from_array(data, chunks=chunks), matrix, offset, **args)
+        assert_identical(lazy.compute(scheduler="sync"), zr.affine_transform(data, matrix, offset, **args),
+                         f"{offset} {args} {chunks}")
+
+
+def test_empty_output_axis():
+    """An output with an axis of length 0 is an empty dask array, as in memory an empty result."""
+    x = da.from_array(np.ones((4, 5)), chunks=2)
+    for shape in ((3, 0), (0, 5), (0, 0)):
+        lazy = zr.affine_transform(x, np.eye(2), output_shape=shape)
+        assert lazy.shape == shape and lazy.compute().shape == shape
+
+
+def test_chunks_of_another_shape_than_declared():
+    """An input whose chunk function returns another shape than its chunks declare (5 + 3 rows for
+    4 + 4) is refused when computed, instead of leaving rows of a box unset or reading past a piece."""
+    declared = da.from_array(np.arange(40.0).reshape(8, 5), chunks=(4, 5))
+
+    def lying(block, block_id=None):
+        return np.ones((5, 5)) if block_id[0] == 0 else np.ones((3, 5))
+
+    x = declared.map_blocks(lying, dtype=float)
+    for offset in ([0, 0], [1.5, 0], [-2, 0]):  # whole chunks, and slices of them
+        with pytest.raises(ValueError, match="declare"):
+            zr.affine_transform(x, np.eye(2), offset, output_chunks=(8, 5)).compute(scheduler="sync")
+
+
 def test_output_chunks_need_a_dask_input():
     with pytest.raises(TypeError, match="output_chunks"):
         zr.affine_transform(np.zeros((3, 3, 3), "float32"), np.eye(3), output_chunks=2)

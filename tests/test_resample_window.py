@@ -107,6 +107,92 @@ def test_lane_widths_agree(dtype, mode):
         assert_same(outs[0], outs[1], f"order {order}")
 
 
+SIXTEEN_LANES = ("float32", "float16", "uint16", "int16")
+
+
+def _poison(dtype):
+    dtype = np.dtype(dtype)
+    return np.nan if dtype.kind == "f" else np.iinfo(dtype).max
+
+
+def _engine_window(src, shape, args, box_origin, full_shape, out_origin, isa, interpolated):
+    """The engine's window of `shape` at out_origin from src (the box at box_origin), into an output
+    whose memory is poisoned first; None when the engine says the box is too small."""
+    out = np.empty(shape, src.dtype)
+    out.view(np.uint8).fill(0xFF)
+    try:
+        _engine.resample(src, out, *args, box_origin=box_origin, full_shape=full_shape, out_origin=out_origin,
+                         isa=isa, interpolated=interpolated)
+    except ValueError as exc:
+        assert "input box" in str(exc)
+        return None
+    return out
+
+
+@pytest.mark.parametrize("dtype", ("float32", "uint16", "float64", "int64"))
+def test_engine_never_reads_outside_its_box(dtype):
+    """Random windows computed from their own box, and from that box one voxel short on one side (or
+    from an empty box when they read nothing), laid in poisoned memory, into poisoned outputs, by
+    every lane width: each either equals the window of the whole result or is refused for a missing
+    sample; none reads outside its box. Coordinates near +-2^31 included (a chunk far off the
+    input, whose empty box once passed the fast-lane test and read outside memory)."""
+    rng = np.random.default_rng(len(dtype))
+    isas = ["avx2"] + (["avx512"] if zentrova.build_info()["simd"]["avx512f"] and dtype in SIXTEEN_LANES else [])
+    refused = 0
+    for trial in range(120):
+        full = tuple(int(v) for v in rng.integers(1, 10, 3))
+        data = random_data(rng, full, dtype, specials=False)
+        matrix = np.eye(3) + rng.uniform(-0.4, 0.4, (3, 3)) * rng.integers(0, 2)
+        offset = rng.uniform(-3, 3, 3)
+        if trial % 4 == 0:  # far off the input
+            offset[int(rng.integers(3))] += rng.choice([-1.0, 1.0]) * float(rng.choice([2**31 - 1.25, 2**31 + 3.5,
+                                                                                          2**30, 6e7]))
+        order, mode = int(rng.integers(2)), MODES[int(rng.integers(len(MODES)))]
+        origin = [int(v) for v in rng.integers(0, 8, 3)]
+        shape = [int(v) for v in rng.integers(1, 20, 3)]
+        interpolated = int(rng.integers(1, 4))
+        for a in range(3 - interpolated):  # axes that keep their index: batch axes, inside the input
+            matrix[a], matrix[:, a], offset[a] = np.eye(3)[a], np.eye(3)[:, a], 0.0
+            origin[a] = int(rng.integers(full[a]))
+            shape[a] = int(rng.integers(1, full[a] - origin[a] + 1))
+        if trial % 4 == 1:  # the first cells of a row at exactly INT32_MAX (binary64 types)
+            matrix[2], offset[2] = np.eye(3)[2], 2147483647.25 - origin[2]
+        origin, shape = tuple(origin), tuple(shape)
+        args = (tuple(matrix.ravel()), tuple(offset), order, _plan.MODES[mode], 0.5)
+        whole = _engine_window(data, shape, args, (0, 0, 0), full, origin, "avx2", interpolated)
+        assert whole is not None
+        box = _engine.input_box(data.dtype, args[0], args[1], order, args[3], shape, interpolated=interpolated,
+                                full_shape=full, out_origin=origin, separable=False, zoom=(1.0,) * 3,
+                                shift=(0.0,) * 3, grid_mode=False)
+        if box is None:  # nothing read: the axes that keep their index hold what they index, the others nothing
+            kept = 3 - interpolated
+            box = (origin[:kept] + (0,) * interpolated, tuple(o + n for o, n in zip(origin, shape))[:kept] +
+                   (0,) * interpolated)
+        lo, hi = box
+        boxes = [(lo, hi)]
+        axis = int(rng.integers(3))
+        if hi[axis] > lo[axis]:
+            short_lo, short_hi = list(lo), list(hi)
+            if rng.integers(2):
+                short_lo[axis] += 1
+            else:
+                short_hi[axis] -= 1
+            boxes.append((tuple(short_lo), tuple(short_hi)))
+        for n, (blo, bhi) in enumerate(boxes):
+            # the box inside a larger poisoned array: a read outside it reads poison
+            padded = np.full(tuple(b - a + 4 for a, b in zip(blo, bhi)), _poison(dtype), dtype)
+            inner = tuple(slice(2, 2 + b - a) for a, b in zip(blo, bhi))
+            padded[inner] = data[tuple(slice(a, b) for a, b in zip(blo, bhi))]
+            for isa in isas:
+                got = _engine_window(padded[inner], shape, args, blo, full, origin, isa, interpolated)
+                if got is None:
+                    assert n == 1, f"its own box {blo}-{bhi} refused"
+                    refused += 1
+                    continue
+                assert_same(got, whole, f"trial {trial} {isa} box {blo}-{bhi} {mode} order {order}")
+    assert refused > 10  # the short boxes do miss samples
+
+
 def _rss():
     with open("/proc/self/statm") as fh:
         return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -301,7 +301,9 @@ def _left_alone(axes: Sequence[int], moves) -> Tuple[int, ...]:
     there are more than the engine interpolates; else none (scipy interpolates them, and so do we)."""
     if len(axes) <= MAX_INTERPOLATED:
         return ()
-    return tuple(a for a in axes if not moves(a))
+    alone = tuple(a for a in axes if not moves(a))
+    # The engine interpolates one axis at least: the last stays when the transform moves none.
+    return alone[:-1] if len(alone) == len(axes) else alone
 
 
 def _too_many(name: str, axes: Sequence[int]) -> ValueError:
