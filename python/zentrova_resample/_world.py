@@ -10,6 +10,7 @@ of a 4x4 target without a shape, and the meaning of a 3x3 target.
 from __future__ import annotations
 
 import operator
+import os
 from typing import Any, Optional, Sequence, Tuple, TypeVar, overload
 
 import numpy as np
@@ -123,8 +124,8 @@ def _bounding_grid(shape3: Sequence[int], affine: np.ndarray, target: np.ndarray
     if (high < 0).any():
         axis = int(np.argmax(high < 0))
         raise ValueError(f"target_affine: the image lies entirely at negative voxel indices of the grid along "
-                         f"axis {axis} (up to {high[axis]:.6g}); give target_shape with a grid that reaches it, "
-                         "or move the grid's origin")
+                         f"axis {axis} (up to {high[axis]:.6g}); move the grid's origin (the last column of "
+                         "target_affine) to the image's low side")
     return grid, tuple(int(np.ceil(v)) + 1 for v in high)
 
 
@@ -145,11 +146,16 @@ def _resample(data, src: np.ndarray, dst: np.ndarray, shape: Tuple[int, ...], or
     matrix, offset = voxel_to_voxel[:k, :k], voxel_to_voxel[:k, k]
     if np.array_equal(np.diag(np.diag(matrix)), matrix):
         # Grids with parallel axes: scipy's per-axis zoom and shift, as nilearn hands them to scipy
-        # (scipy computes that coordinate otherwise than the general one). A nearest-neighbour
-        # sample halfway between two voxels (a 3 mm grid on a 2 mm image) then goes to the same
-        # neighbour as there, when computed in float64.
+        # (scipy forms that coordinate in another order than the general one, so it rounds
+        # differently). A nearest-neighbour sample halfway between two voxels (a 3 mm grid on a
+        # 2 mm image) then goes to the same neighbour as there, when computed in float64.
         matrix = np.diag(matrix).copy()
+    if isinstance(data, (str, bytes, os.PathLike)):
+        raise TypeError(f"{name}: expected an array or an image, got a file name (load it first, e.g. with "
+                        "nibabel.load)")
     arr = np.asarray(data)
+    if arr.dtype == object and arr.ndim == 0:
+        raise TypeError(f"{name}: expected an array, or an image with an affine attribute, got {type(data).__name__}")
     if arr.ndim < k:
         raise ValueError(f"{name}: expected at least {k} axes for a {k + 1}x{k + 1} affine, got {arr.ndim}")
     extra = arr.shape[k:]
@@ -238,22 +244,23 @@ def resample_to(*args, **kwargs):
     """Resample an image onto the grid of ``target_affine``: two forms.
 
     ``resample_to(image, target_affine, target_shape=None, order=1, mode="constant", cval=0.0, output=None)``
-        ``image`` is any object with an ``affine`` (its voxel-to-world matrix, 4x4) and array data:
-        a nibabel image (read through ``image.dataobj``, scaled by the header's slope and
-        intercept as nibabel scales it), or an object with an array interface. The result is an
+        ``image`` is any object other than an ndarray with an ``affine`` attribute (its
+        voxel-to-world matrix, 4x4) and array data: a nibabel image (read through
+        ``image.dataobj``, scaled by the header's slope and intercept as nibabel scales it,
+        without importing nibabel), or an object with an array interface. The result is an
         image of the same type, ``type(image)(data, affine, header=image.header)`` (without the
         header when the image has none): for nibabel, the header is copied with the new shape,
         affine and voxel sizes, and keeps its on-disk data type, as nibabel's and nilearn's
         resampling keep it (nibabel scales the data into it when the image is saved).
 
         ``target_affine`` 4x4 with ``target_shape``: that grid. 4x4 without ``target_shape``: the
-        grid keeps the target's voxel (0, 0, 0) and extends, along each axis, to the image's last
-        voxel centre (``ceil(max) + 1`` voxels; nilearn's resample_img makes the same shape);
-        ValueError if the image lies entirely at negative indices along an axis. 3x3: the voxel
-        axes and sizes of the grid only (nilearn's meaning, e.g. ``np.diag([2, 2, 2])`` for 2 mm
-        voxels in the image's world axes); its origin is placed at the image's lowest corner in
-        those axes and its shape spans the image, so ``target_shape`` is not taken. The result's
-        affine is the grid's, with the computed origin.
+        grid keeps the target's voxel (0, 0, 0) and extends, along each of its axes, to the
+        highest index of a corner voxel centre of the image (``ceil(max) + 1`` voxels), as
+        nilearn's resample_img extends it; ValueError if the whole image lies at negative indices
+        along an axis. 3x3: the voxel axes and sizes of the grid only (nilearn's meaning, e.g.
+        ``np.diag([2, 2, 2])`` for 2 mm voxels along the world axes); its voxel (0, 0, 0) goes to
+        the lowest corner of the image's voxel centres along those axes and its shape spans them,
+        so ``target_shape`` is not taken. The result's affine is the grid's, with that origin.
 
     ``resample_to(data, data_affine, target_affine, target_shape, order=1, mode="constant", cval=0.0, output=None)``
         ``data`` is an array and ``data_affine`` maps a voxel index of ``data`` (its first 3
@@ -262,8 +269,10 @@ def resample_to(*args, **kwargs):
 
     In both, the voxel of the output at index ``o`` takes the value of the data at
     ``inv(data_affine) @ target_affine @ [o, 1]``, interpolated as ``affine_transform`` does
-    (``order`` 0 or 1, scipy's ``mode`` and ``cval``). Axes after the spatial ones (the volumes of a
-    4-D series, channels) are resampled one index at a time and kept last.
+    (``order`` 0 or 1, scipy's ``mode`` and ``cval``; ``data_affine`` is ``image.affine`` in the image
+    form). A grid whose axes are parallel to the data's takes scipy's per-axis form (a 1-D matrix),
+    as nilearn hands it to scipy. Axes after the spatial ones (the volumes of a 4-D series,
+    channels) are resampled one index at a time and kept last.
 
     dtype: the data's, as nilearn keeps it for nearest and linear interpolation (for a nibabel image,
     the dtype of the scaled data: the stored type without scaling, floating point with it); integer
