@@ -60,8 +60,10 @@ def main():
     target, target_shape = oblique_grid(affine, data.shape)
 
     t0 = time.perf_counter()
-    ours = zentrova_resample.resample_to(data, affine, target, target_shape, order=1)
+    # The image in, an image of the same type out (a nibabel Nifti1Image with the target affine).
+    resampled = zentrova_resample.resample_to(img, target, target_shape, order=1)
     t_ours = time.perf_counter() - t0
+    ours = np.asanyarray(resampled.dataobj)
 
     # The same with scipy: the voxel-to-voxel matrix by hand.
     vox = np.linalg.solve(affine, target)

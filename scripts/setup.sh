@@ -19,6 +19,8 @@ make_venv
 "$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" scipy pytest "scikit-build-core>=0.11" cmake ninja
 # the dask tests (zentrova[dask], and a LocalCluster): the extra pins distributed to dask's version
 "$VENV_PYTHON" -m pip install --quiet "dask[array,distributed]>=2023.1"
+# resample_to's image tests: nibabel images in and out, nilearn's resample_img and its MNI152 template
+"$VENV_PYTHON" -m pip install --quiet "nibabel>=3.2" "nilearn>=0.10"
 # Build against the environment's numpy and tools (no isolated build env to download).
 ZENTROVA_TEST_KERNELS=${ZENTROVA_TEST_KERNELS:-OFF} \
     "$VENV_PYTHON" -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
