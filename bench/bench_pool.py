@@ -58,9 +58,10 @@ print(json.dumps({"threads": zentrova.build_info()["num_threads"], "times": out}
 
 
 def measure(threads):
-    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("ZENTROVA_NUM_THREADS", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     if threads:
-        env["RAYON_NUM_THREADS"] = str(threads)
+        env["ZENTROVA_NUM_THREADS"] = str(threads)
     proc = subprocess.run([sys.executable, "-c", CHILD, *map(str, SIZES)], env=env, capture_output=True, text=True,
                           check=True)
     return json.loads(proc.stdout)

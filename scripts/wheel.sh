@@ -11,9 +11,11 @@
 # code is the code the tests run). The link is zig's (PyPI package ziglang) for the target
 # x86_64-linux-gnu.2.28: against stubs with glibc 2.28's symbols and versions, so that no newer
 # glibc symbol version can be picked. libstdc++ and libgcc_s are linked dynamically. Checked:
-# no warning in the build; every undefined symbol of a module bound to a library version (but
-# the Python C API, which the interpreter provides); PyInit_* the only export; and auditwheel
-# checks the manylinux_2_28 policy and tags the wheel.
+# no warning in the build; for every shared object in the wheel (the extension modules and the
+# pool library, libzentrova_pool.so), every undefined symbol bound to a library version (but
+# the Python C API, which the interpreter provides) and nothing exported but PyInit_* (a module)
+# or the pool's API (the pool library); auditwheel checks the manylinux_2_28 policy and tags
+# the wheel, which must keep the pool library where the modules' run paths find it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -69,27 +71,55 @@ sed -n 's/^ *-- \(The CXX compiler identification is .*\)/zentrova: \1/p' "$log"
 built=("$raw"/zentrova-*-"$tag"-"$tag"-linux_x86_64.whl)
 [ -f "${built[0]}" ] || { echo "error: no wheel was built in $raw" >&2; exit 1; }
 
-# Each extension module exports its PyInit function and nothing else, and every symbol it takes
-# from elsewhere is bound to a library's symbol version, but for the Python C API. (A shared
+# Each extension module exports its PyInit function and nothing else, the pool library its API
+# (bound to its version node ZENTROVA_POOL_1) and nothing else, and every symbol a shared object
+# takes from elsewhere is bound to a library's symbol version, but for the Python C API. (A shared
 # object may be linked with undefined symbols: one that the glibc 2.28 stubs lack would stay
 # unversioned, pass auditwheel, and fail only at import on an older system.)
 unpacked=build/wheel-unpacked-$tag
 rm -rf "$unpacked"
 "$VENV_PYTHON" -m zipfile -e "${built[0]}" "$unpacked"
-for so in "$unpacked"/*.so; do
+mapfile -t objects < <(find "$unpacked" -type f \( -name '*.so' -o -name '*.so.*' \) | sort)
+pools=0
+for so in "${objects[@]}"; do
     name=$(basename "$so")
-    exported=$(nm -D --defined-only "$so" | awk '{ print $NF }')
-    echo "zentrova: $name exports: $exported"
-    if [ "$exported" != "PyInit_${name%%.*}" ]; then
-        echo "error: $name exports more than PyInit_${name%%.*}" >&2
-        exit 1
-    fi
+    case $name in
+        libzentrova_pool.so)
+            pools=$((pools + 1))
+            # "ADDRESS TYPE NAME@@VERSION", demangled; the version node is itself an absolute symbol
+            exported=$(nm -D --defined-only -C "$so" | cut -d' ' -f3-)
+            echo "zentrova: $name exports:"
+            sed 's/^/    /' <<<"$exported"
+            stray=$(grep -v -E '^(ZENTROVA_POOL_1|(zentrova_pool_[a-z_]+|zentrova::parallel::[a-z_]+\(.*\))@@ZENTROVA_POOL_1)$' \
+                <<<"$exported" || true)
+            if [ -n "$stray" ] || ! grep -q '^zentrova_pool_set_num_threads@@' <<<"$exported"; then
+                echo "error: $name exports more than the pool's API, or not all of it:" $stray >&2
+                exit 1
+            fi
+            ;;
+        *.cpython-*.so)
+            exported=$(nm -D --defined-only "$so" | awk '{ print $NF }')
+            echo "zentrova: $name exports: $exported"
+            if [ "$exported" != "PyInit_${name%%.*}" ]; then
+                echo "error: $name exports more than PyInit_${name%%.*}" >&2
+                exit 1
+            fi
+            ;;
+        *)
+            echo "error: $name: a shared object this script does not know" >&2
+            exit 1
+            ;;
+    esac
     unbound=$(nm -D --undefined-only "$so" | awk '{ print $NF }' | grep -v '@' | grep -v -E '^_?Py' || true)
     if [ -n "$unbound" ]; then
         echo "error: $name has undefined symbols bound to no library version:" $unbound >&2
         exit 1
     fi
 done
+if [ $pools != 1 ] || [ ! -f "$unpacked/zentrova_resample/libzentrova_pool.so" ]; then
+    echo "error: the wheel should hold one pool library, zentrova_resample/libzentrova_pool.so" >&2
+    exit 1
+fi
 
 mkdir -p "$out"
 rm -f "$out"/zentrova-*-"$tag"-"$tag"-*.whl
@@ -98,6 +128,15 @@ PATH=$VENV/bin:$PATH "$VENV_PYTHON" -m auditwheel repair --only-plat --plat "$PL
 wheel=("$out"/zentrova-*-"$tag"-"$tag"-"$PLAT".whl)
 [ -f "${wheel[0]}" ] || { echo "error: auditwheel did not write a $PLAT wheel" >&2; exit 1; }
 "$VENV_PYTHON" -m auditwheel show "${wheel[0]}"
+# auditwheel copies the libraries a module needs from outside the wheel into zentrova.libs/ under a
+# new name; the pool library is inside it and must stay one file, where the modules' run paths
+# ($ORIGIN/zentrova_resample, $ORIGIN) find it: a second copy would be a second pool.
+pool_files=$("$VENV_PYTHON" -c 'import sys, zipfile
+print("\n".join(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if "libzentrova_pool" in n))' "${wheel[0]}")
+if [ "$pool_files" != zentrova_resample/libzentrova_pool.so ]; then
+    echo "error: the repaired wheel holds the pool library as:" $pool_files >&2
+    exit 1
+fi
 echo "zentrova: wrote ${wheel[0]}"
 
 if [ $test_run = 1 ]; then

@@ -189,9 +189,33 @@ def check(kind, vol, m, off, cval, context=""):
     return got, exp, outside
 
 
+# The variables that size the worker pool, in the order the pool reads them.
+POOL_VARIABLES = ("ZENTROVA_NUM_THREADS", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
+
+
+def usable_cpus():
+    """Affinity capped by the CPU quota of this process's cgroup (v2 cpu.max, or v1 cfs files)."""
+    quotas = []
+    with open("/proc/self/cgroup") as fh:
+        for _, controllers, path in (line.rstrip("\n").split(":", 2) for line in fh):
+            v1 = [f"/sys/fs/cgroup/cpu{path}/cpu.cfs_{n}_us" for n in ("quota", "period")]
+            files = v1 if "cpu" in controllers.split(",") else [] if controllers else [f"/sys/fs/cgroup{path}/cpu.max"]
+            try:
+                quota, period = " ".join(open(f).read() for f in files).split()
+                quotas += [max(1, int(quota) // int(period))] if int(quota) > 0 else []
+            except (OSError, ValueError):  # no such files, or no quota ("max")
+                pass
+    return min([len(os.sched_getaffinity(0))] + quotas)
+
+
+def pool_cap():
+    """The largest size the pool takes: four threads per usable CPU."""
+    return 4 * usable_cpus()
+
+
 def run_python(code, env=None, timeout=60):
     """Run `code` in a fresh interpreter (no pool-size variables unless given); returns its last line as JSON."""
-    full = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    full = {k: v for k, v in os.environ.items() if k not in POOL_VARIABLES}
     mod_dir = os.path.dirname(os.path.abspath(zentrova.__file__))
     full["PYTHONPATH"] = os.pathsep.join(filter(None, [mod_dir, full.get("PYTHONPATH")]))
     full.update(env or {})

@@ -506,6 +506,7 @@ def test_read_only_output():
 
 
 def test_exports():
-    assert set(zr.__all__) == {"affine_transform", "shift", "zoom", "rotate", "resample_to"}
+    assert set(zr.__all__) == {"affine_transform", "shift", "zoom", "rotate", "resample_to", "get_num_threads",
+                               "set_num_threads"}
     for name in zr.__all__:
         assert getattr(zr, name).__doc__

@@ -10,7 +10,7 @@ import types
 import pytest
 
 import zentrova
-from conftest import run_python
+from conftest import POOL_VARIABLES, pool_cap, run_python, usable_cpus
 
 VERSION = importlib.metadata.version("zentrova")  # pyproject.toml's, the one place it is defined
 NAMES = ["affine_transform", "affine_transform_f16", "affine_transform_u8", "build_info"]
@@ -145,29 +145,21 @@ def test_build_info():
     assert again == info and again is not info and again["simd"] is not info["simd"]
     info["simd"]["avx2"] = False  # changing one result does not leak into the next
     assert zentrova.build_info() == again
-    if not (os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS")):
+    if not any(os.environ.get(name) for name in POOL_VARIABLES):
         assert again["num_threads"] == usable_cpus()
 
 
-def usable_cpus():
-    """Affinity capped by the CPU quota of this process's cgroup (v2 cpu.max, or v1 cfs files)."""
-    quotas = []
-    with open("/proc/self/cgroup") as fh:
-        for _, controllers, path in (line.rstrip("\n").split(":", 2) for line in fh):
-            v1 = [f"/sys/fs/cgroup/cpu{path}/cpu.cfs_{n}_us" for n in ("quota", "period")]
-            files = v1 if "cpu" in controllers.split(",") else [] if controllers else [f"/sys/fs/cgroup{path}/cpu.max"]
-            try:
-                quota, period = " ".join(open(f).read() for f in files).split()
-                quotas += [max(1, int(quota) // int(period))] if int(quota) > 0 else []
-            except (OSError, ValueError):  # no such files, or no quota ("max")
-                pass
-    return min([len(os.sched_getaffinity(0))] + quotas)
-
-
+# The pool's size: ZENTROVA_NUM_THREADS, else RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS (the first that holds a
+# positive integer), else the usable CPUs; capped at pool_cap().
 @pytest.mark.parametrize("env, setup, info_first, expected", [
     ({"RAYON_NUM_THREADS": "3"}, "", True, 3),
     ({"RAYON_RS_NUM_CPUS": "4"}, "", False, 4),
     ({"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, "", True, 3),
+    ({"ZENTROVA_NUM_THREADS": "2", "RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, "", False, 2),
+    ({"ZENTROVA_NUM_THREADS": "0", "RAYON_NUM_THREADS": "3"}, "", True, 3),
+    ({"ZENTROVA_NUM_THREADS": "two", "RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "4"}, "", False, 4),
+    ({"ZENTROVA_NUM_THREADS": "1000000000"}, "", True, "cap"),
+    ({"ZENTROVA_NUM_THREADS": "99999999999999999999999", "RAYON_NUM_THREADS": "3"}, "", False, 3),
     ({}, "", False, None),
     ({}, "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})", False, 1),
 ])
@@ -183,7 +175,7 @@ for f, dt in ((zentrova.affine_transform, np.float32), (zentrova.affine_transfor
     f(np.ones((4, 4, 4), dt), np.eye(3))
 print(json.dumps(infos + [zentrova.build_info()]))
 """, env)
-    here = {**zentrova.build_info(), "num_threads": expected or usable_cpus()}
+    here = {**zentrova.build_info(), "num_threads": pool_cap() if expected == "cap" else expected or usable_cpus()}
     assert infos == [here] * len(infos)  # backends do not depend on which call came first
 
 

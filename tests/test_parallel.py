@@ -1,12 +1,15 @@
-"""Plane-parallel execution: results independent of the pool size, fork() after use, concurrent Python threads."""
+"""Plane-parallel execution: results independent of the pool size, fork() after use, concurrent Python threads;
+one pool per process for both packages, its size set at run time, capped, and limited through threadpoolctl."""
 
+import textwrap
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import reference as ref
-from conftest import CVALS, FUNCS, lanes_of, random_transform, random_volume, run_python
+import zentrova_resample
+from conftest import CVALS, FUNCS, lanes_of, pool_cap, random_transform, random_volume, run_python
 
 # Run here and in fresh processes. nx 37 and 40 put voxels in both evaluation forms at 8 and 16 lanes,
 # (3, 40, 40) has fewer planes than many pools have threads, (2, 2, 2) is the smallest parallel volume.
@@ -30,12 +33,56 @@ def digest():
     return h.hexdigest()
 """
 
+# The resampler's counterpart: orders 0 and 1, several dtypes, a window more planes than any pool has threads.
+RESAMPLER_WORKLOAD = """
+import hashlib
+import numpy as np
+import zentrova_resample
+
+def resampler_digest():
+    rng, h = np.random.default_rng(20240611), hashlib.sha256()
+    for shape, dtype, order in (((21, 17, 40), "float32", 1), ((3, 30, 33), "int16", 0), ((40, 6, 19), "float64", 1),
+                                ((2, 2, 2), "uint8", 1)):
+        m = np.eye(3) + rng.uniform(-0.2, 0.2, (3, 3))
+        vol = (rng.normal(size=shape) * 50).astype(dtype)
+        h.update(zentrova_resample.affine_transform(vol, m, rng.uniform(-2, 2, 3), order=order, mode="reflect",
+                                                    cval=1.5).tobytes())
+    return h.hexdigest()
+"""
+
+# Threads of this process besides the calling one (the pool's workers, once no other library starts any).
+TASKS = """
+import os
+def threads():
+    return len(os.listdir("/proc/self/task"))
+"""
+# Context switches of each thread but the calling one: a worker that has been woken has a new count.
+SWITCHES = """
+import os, threading
+def switches():
+    counts = {}
+    for tid in os.listdir("/proc/self/task"):
+        if int(tid) != threading.get_native_id():
+            with open(f"/proc/self/task/{tid}/status") as fh:
+                counts[tid] = sum(int(l.split()[1]) for l in fh if "ctxt_switches" in l)
+    return counts
+"""
+# Keeps numpy's and scipy's BLAS from starting threads of their own, which the counts above would see.
+QUIET_BLAS = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+
 
 @pytest.fixture(scope="module")
 def in_process_digest():
     namespace = {}
     exec(WORKLOAD, namespace)
     return namespace["digest"]()
+
+
+@pytest.fixture(scope="module")
+def in_process_resampler_digest():
+    namespace = {}
+    exec(RESAMPLER_WORKLOAD, namespace)
+    return namespace["resampler_digest"]()
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 8])
@@ -53,20 +100,25 @@ for t in workers:
     t.join()
 print(json.dumps(results + [digest(), zentrova.build_info()["num_threads"]]))
 """, {"RAYON_NUM_THREADS": str(threads)})
-    assert out == [in_process_digest] * 5 + [threads]
+    assert out == [in_process_digest] * 5 + [min(threads, pool_cap())]
 
 
 @pytest.mark.parametrize("threads", [None, "3"])
 def test_fork_after_pool_use(in_process_digest, threads):
-    out = run_python(WORKLOAD + """
+    """The child makes a fresh pool on first use, of the size the parent last set."""
+    out = run_python(WORKLOAD + TASKS + """
 import json, os, signal
+import zentrova_resample
 expected = digest()  # the pool now exists and has run work
+zentrova_resample.set_num_threads(2)
 pid = os.fork()
 if pid == 0:
     signal.alarm(20)  # a hang ends the child with SIGALRM
-    os._exit(0 if digest() == expected and zentrova.build_info()["num_threads"] >= 1 else 3)
+    base, size = threads(), zentrova_resample.get_num_threads()
+    ok = digest() == expected and size == 2 and threads() - base == 2 and zentrova.build_info()["num_threads"] == 2
+    os._exit(0 if ok else 3)
 print(json.dumps([os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), digest() == expected, expected]))
-""", {"RAYON_NUM_THREADS": threads} if threads else None, timeout=40)
+""", {"RAYON_NUM_THREADS": threads, **QUIET_BLAS} if threads else QUIET_BLAS, timeout=40)
     assert out == [0, True, in_process_digest]
 
 
@@ -116,22 +168,13 @@ def test_failed_pool_start_is_not_kept():
 
 
 def test_a_call_wakes_no_more_workers_than_it_has_tasks():
-    """With 64 sleeping workers, a call of two planes (two tasks) wakes at most two of them."""
-    out = run_python("""
-        import json, os, threading, time
+    """With the largest pool (asked for 64, capped), a call of two planes (two tasks) wakes at most two workers."""
+    out = run_python(SWITCHES + textwrap.dedent("""
+        import json, time
         import numpy as np
         import zentrova
 
-        def switches():
-            counts = {}
-            for tid in os.listdir("/proc/self/task"):
-                if int(tid) == threading.get_native_id():
-                    continue
-                with open(f"/proc/self/task/{tid}/status") as fh:
-                    counts[tid] = sum(int(l.split()[1]) for l in fh if "ctxt_switches" in l)
-            return counts
-
-        assert zentrova.build_info()["num_threads"] == 64
+        assert zentrova.build_info()["num_threads"] == CAP
         woken = []
         for shape in ((2, 2, 2), (2, 64, 64), (3, 4, 4)):
             vol = np.ones(shape, np.float32)
@@ -142,5 +185,180 @@ def test_a_call_wakes_no_more_workers_than_it_has_tasks():
             after = switches()
             woken.append(sum(after[t] != before.get(t) for t in after))
         print(json.dumps(woken))
-    """, {"RAYON_NUM_THREADS": "64", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    """).replace("CAP", str(pool_cap())), {"ZENTROVA_NUM_THREADS": "64", **QUIET_BLAS})
     assert all(1 <= w <= tasks for w, tasks in zip(out, (2, 2, 3))), out
+
+
+# ---- one pool for both packages, its size at run time ----------------------------------------------
+
+@pytest.mark.parametrize("order", [("resampler", "fixed", "kernels"), ("kernels", "fixed", "resampler")])
+def test_one_pool_for_every_module(order):
+    """The resampler, the fixed module and the test-only kernel module all run on one pool of
+    ZENTROVA_NUM_THREADS threads, whichever calls first: no call adds threads after the first."""
+    out = run_python(TASKS + """
+import json
+import numpy as np
+import zentrova, zentrova_resample
+try:
+    import zentrova_kernels
+except ImportError:  # a release build has no kernel module
+    zentrova_kernels = None
+vol = np.ones((8, 8, 8), np.float32)
+calls = {"resampler": lambda: zentrova_resample.affine_transform(vol, np.eye(3), order=1),
+         "fixed": lambda: zentrova.affine_transform(vol, np.eye(3)),
+         "kernels": lambda: zentrova_kernels and zentrova_kernels.run("f32_avx2", vol, np.eye(3), [0.0] * 3, 0.0)}
+before, seen = threads(), []
+for name in ORDER:
+    calls[name]()
+    seen.append(threads() - before)
+print(json.dumps(seen + [zentrova_resample.get_num_threads(), zentrova.build_info()["num_threads"]]))
+""".replace("ORDER", repr(order)), {"ZENTROVA_NUM_THREADS": "3", **QUIET_BLAS})
+    assert out == [3, 3, 3, 3, 3]
+
+
+def test_set_num_threads_keeps_results_and_both_modules_see_it(in_process_digest, in_process_resampler_digest):
+    """Sizes set one after the other, growing and shrinking: each call of either package runs on the size last
+    set (the fixed module's build_info says so too), results stay bit for bit the same, a smaller size keeps its
+    threads (parked) and a larger one starts only the missing ones."""
+    cap = pool_cap()
+    sizes = [2, 1, cap, 3, cap, 1]
+    out = run_python(WORKLOAD + RESAMPLER_WORKLOAD + TASKS + """
+import json
+base = threads()
+rows = [[zentrova_resample.get_num_threads()]]
+for n in SIZES:
+    previous = zentrova_resample.set_num_threads(n)
+    rows.append([previous, zentrova_resample.get_num_threads(), digest(), resampler_digest(),
+                 zentrova.build_info()["num_threads"], threads() - base])
+print(json.dumps(rows))
+""".replace("SIZES", repr(sizes)), {"ZENTROVA_NUM_THREADS": "2", **QUIET_BLAS})
+    assert out[0] == [2]  # before any call: the size the pool will have
+    started = 0
+    for previous, n, row in zip([2] + sizes, sizes, out[1:]):
+        started = max(started, n)
+        assert row == [previous, n, in_process_digest, in_process_resampler_digest, n, started], (n, row)
+
+
+def test_size_is_capped():
+    """A size beyond four threads per usable CPU, from the environment or set_num_threads, is clamped to that:
+    the pool starts that many threads, not a thousand million."""
+    cap = pool_cap()
+    out = run_python(TASKS + """
+import json
+import numpy as np
+import zentrova, zentrova_resample
+base, seen = threads(), [zentrova_resample.get_num_threads()]
+zentrova.affine_transform(np.ones((4, 4, 4), np.float32), np.eye(3))
+seen += [threads() - base, zentrova_resample.set_num_threads(1), zentrova_resample.set_num_threads(10**40),
+         zentrova.build_info()["num_threads"], threads() - base]
+print(json.dumps(seen))
+""", {"RAYON_NUM_THREADS": "1000000000", **QUIET_BLAS})
+    assert out == [cap, cap, cap, 1, cap, cap]
+
+
+def test_resizing_while_both_packages_call_from_several_threads(in_process_digest, in_process_resampler_digest):
+    """Three threads call the resampler (lock released), two the fixed module (lock held) while another sets the
+    size again and again: no deadlock (the run would time out), every result as with a fixed size."""
+    out = run_python(WORKLOAD + RESAMPLER_WORKLOAD + """
+import json, threading
+import zentrova_resample
+stop, results = threading.Event(), []
+def call(f):
+    while not stop.is_set():
+        results.append(f())
+def resize():
+    for i in range(60):
+        zentrova_resample.set_num_threads((1, CAP, 2, 3)[i % 4])
+    stop.set()
+threads = [threading.Thread(target=call, args=(f,)) for f in [resampler_digest] * 3 + [digest] * 2]
+threads.append(threading.Thread(target=resize))
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(json.dumps([sorted(set(results)), len(results) >= 5]))
+""".replace("CAP", str(pool_cap())), timeout=120)
+    assert out == [sorted({in_process_digest, in_process_resampler_digest}), True]
+
+
+def test_surplus_workers_stay_parked_after_shrinking():
+    """After the size shrinks from the cap to 2, calls of many tasks wake no more than 2 workers; once it grows
+    back, the same call wakes every worker."""
+    out = run_python(SWITCHES + textwrap.dedent("""
+        import json, time
+        import numpy as np
+        import zentrova, zentrova_resample
+
+        def woken_by_calls(vol):
+            zentrova.affine_transform(vol, np.eye(3))  # settles a worker that was on its way to sleep
+            time.sleep(0.3)  # every worker asleep or parked
+            before = switches()
+            for _ in range(3):
+                zentrova.affine_transform(vol, np.eye(3))
+                zentrova_resample.affine_transform(vol, np.eye(3), order=1)
+            time.sleep(0.3)
+            after = switches()
+            return sum(after[t] != before.get(t) for t in after)
+
+        vol = np.ones((2 * CAP, 16, 16), np.float32)  # at least 2 * CAP tasks
+        zentrova.affine_transform(vol, np.eye(3))
+        zentrova_resample.set_num_threads(2)
+        shrunk = woken_by_calls(vol)
+        zentrova_resample.set_num_threads(CAP)
+        print(json.dumps([shrunk, woken_by_calls(vol)]))
+    """).replace("CAP", str(pool_cap())), {"ZENTROVA_NUM_THREADS": "64", **QUIET_BLAS})
+    assert out == [2, pool_cap()]
+
+
+@pytest.mark.parametrize("n, error, match", [
+    ("2", TypeError, "n must be an integer, not str"),
+    (2.0, TypeError, "n must be an integer, not float"),
+    (True, TypeError, "n must be an integer, not bool"),
+    (None, TypeError, "n must be an integer"),
+    (0, ValueError, "n must be at least 1, got 0"),
+    (-3, ValueError, "n must be at least 1, got -3"),
+    (-10**30, ValueError, "n must be at least 1"),
+])
+def test_set_num_threads_refuses_what_is_no_size(n, error, match):
+    size = zentrova_resample.get_num_threads()
+    with pytest.raises(error, match=match):
+        zentrova_resample.set_num_threads(n)
+    assert zentrova_resample.get_num_threads() == size
+    # an integer of another type is taken (setting the size it already has changes nothing)
+    assert zentrova_resample.set_num_threads(n=np.int64(size)) == size
+
+
+def test_threadpoolctl_lists_and_limits_the_pool(in_process_digest):
+    out = run_python(WORKLOAD + """
+import json, os
+import threadpoolctl
+import zentrova_resample
+from zentrova_resample import get_num_threads
+def ours():
+    return [i for i in threadpoolctl.threadpool_info() if i["internal_api"] == "zentrova"]
+expected = digest()
+info = ours()
+where = os.path.dirname(zentrova_resample._engine.__file__)
+seen = [[(i["user_api"], i["prefix"], os.path.dirname(i["filepath"]) == where, i["num_threads"]) for i in info]]
+with threadpoolctl.threadpool_limits(1):
+    seen.append([get_num_threads(), zentrova.build_info()["num_threads"], ours()[0]["num_threads"],
+                 digest() == expected])
+with threadpoolctl.threadpool_limits(limits=1, user_api="blas"):  # another kind of pool
+    seen.append(get_num_threads())
+seen.append([get_num_threads(), digest() == expected])
+print(json.dumps(seen))
+""", {"ZENTROVA_NUM_THREADS": "3"})
+    assert out == [[["zentrova", "libzentrova_pool", True, 3]], [1, 1, 1, True], 3, [3, True]]
+
+
+def test_import_without_threadpoolctl():
+    out = run_python("""
+        import json, sys
+        sys.modules["threadpoolctl"] = None  # cannot be imported
+        import numpy as np
+        import zentrova_resample
+        out = zentrova_resample.affine_transform(np.ones((3, 3, 3), np.float32), np.eye(3), order=1)
+        print(json.dumps([zentrova_resample.set_num_threads(2), zentrova_resample.get_num_threads(),
+                          bool((out == 1).all())]))
+    """, {"ZENTROVA_NUM_THREADS": "1"})
+    assert out == [1, 2, True]

@@ -466,25 +466,30 @@ def test_output_chunks_need_a_dask_input():
 
 # ---- dask.distributed ----------------------------------------------------------------------------
 
-def _pool_size():
+def _pool_sizes():
+    """The pool's size in this worker as the resampler and the fixed module see it (the one pool of both)."""
     import zentrova
-    return zentrova.build_info()["num_threads"]
+    import zentrova_resample
+    return zentrova_resample.get_num_threads(), zentrova.build_info()["num_threads"]
 
 
 def test_local_cluster_two_processes():
-    """A LocalCluster of 2 worker processes (1 thread each, the pool sized to it by PoolSize): the result
-    equals the in-memory call, every worker's pool has 1 thread, and both workers computed chunks."""
+    """A LocalCluster of 2 worker processes of 1 thread each, whose environment asks for pools of 2 threads:
+    the pools are made with 2, PoolSize then sets them to the workers' 1 thread, the result equals the
+    in-memory call and both workers computed chunks."""
     distributed = pytest.importorskip("distributed")
-    from zentrova_resample.dask_workers import PoolSize
+    from zentrova_resample.dask_workers import PoolSize, worker_env
 
     rng = rng_for("cluster")
     data = random_data(rng, (40, 37, 45), "uint16")
     matrix, offset = random_transform(rng, data.shape, (36, 44, 41), "rotate")
     expected = zr.affine_transform(data, matrix, offset, (36, 44, 41), order=1, mode="nearest")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+                                  silence_logs=40, env=worker_env(2)) as cluster, distributed.Client(cluster) as client:
+        assert sorted(map(tuple, client.run(_pool_sizes).values())) == [(2, 2), (2, 2)]  # both pools made now
         register = getattr(client, "register_plugin", None) or client.register_worker_plugin
         register(PoolSize())
+        assert sorted(map(tuple, client.run(_pool_sizes).values())) == [(1, 1), (1, 1)]
         x = da.from_array(data, chunks=((13, 27), (10, 27), (45,)))
         lazy = zr.affine_transform(x, matrix, offset, (36, 44, 41), order=1, mode="nearest",
                                    output_chunks=((7, 9, 20), (44,), (11, 30)))
@@ -492,13 +497,13 @@ def test_local_cluster_two_processes():
         distributed.wait(stored)
         workers = {w for holders in client.who_has(stored).values() for w in holders}
         assert_identical(stored.compute(), expected)
-        assert sorted(client.run(_pool_size).values()) == [1, 1]
+        assert sorted(map(tuple, client.run(_pool_sizes).values())) == [(1, 1), (1, 1)]
         assert len(workers) == 2, workers
 
 
 def test_worker_env():
     pytest.importorskip("distributed")
     from zentrova_resample.dask_workers import worker_env
-    assert worker_env(3) == {"RAYON_NUM_THREADS": "3"}
+    assert worker_env(3) == {"ZENTROVA_NUM_THREADS": "3"}
     with pytest.raises(ValueError, match="nthreads"):
         worker_env(0)

@@ -4,10 +4,14 @@
 scipy.ndimage's functions of those names for orders 0 and 1 and every boundary mode, for
 float16/32/64 and 8- to 64-bit integer arrays of any memory layout, with any output grid;
 the interpreter lock is released while the kernels run on zentrova's worker pool.
+
+The pool is one per process, shared with the fixed module ``zentrova``: ``get_num_threads()`` and
+``set_num_threads(n)`` read and set its size, and threadpoolctl (when installed) lists and limits it.
 """
 
 from ._affine import affine_transform
 from ._derived import rotate, shift, zoom
+from ._threads import get_num_threads, set_num_threads
 from ._world import resample_to
 
-__all__ = ["affine_transform", "resample_to", "rotate", "shift", "zoom"]
+__all__ = ["affine_transform", "get_num_threads", "resample_to", "rotate", "set_num_threads", "shift", "zoom"]

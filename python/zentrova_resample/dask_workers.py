@@ -2,17 +2,18 @@
 as the cores given to that worker, so that the workers of a machine never run more compute threads
 than it has cores.
 
-Each process has one pool, created at its first resampling call with ``RAYON_NUM_THREADS`` threads
-(else one per usable CPU). A dask worker runs ``nthreads`` tasks at a time on its threads; their calls
-into the engine take turns on the process's pool, each call using every thread of it, while the other
-task threads read and write chunks (I/O, decompression, assembling input boxes). So the pool of a
-worker should have the worker's ``nthreads`` threads:
+Each process has one pool, which zentrova_resample and zentrova share, created at the first call with
+``ZENTROVA_NUM_THREADS`` threads (or ``RAYON_NUM_THREADS``, ``RAYON_RS_NUM_CPUS``; else one per usable
+CPU). A dask worker runs ``nthreads`` tasks at a time on its threads; their calls into the engine take
+turns on the process's pool, each call using every thread of it, while the other task threads read and
+write chunks (I/O, decompression, assembling input boxes). So the pool of a worker should have the
+worker's ``nthreads`` threads:
 
-* ``PoolSize()``, a worker plugin: ``client.register_plugin(PoolSize())`` sets ``RAYON_NUM_THREADS`` to
-  each worker's ``nthreads`` in its process before the first call there (and warns if the pool was
-  already made with another size);
+* ``PoolSize()``, a worker plugin: ``client.register_plugin(PoolSize())`` sets the pool of each worker
+  to the worker's ``nthreads`` (``zentrova_resample.set_num_threads``), whether or not the pool has
+  been made yet;
 * or the environment of the worker processes: ``LocalCluster(n_workers=W, threads_per_worker=T,
-  env=worker_env(T))``, ``RAYON_NUM_THREADS=T dask worker --nthreads T ...``.
+  env=worker_env(T))``, ``ZENTROVA_NUM_THREADS=T dask worker --nthreads T ...``.
 
 Without either, every worker process makes a pool of all the machine's CPUs: W workers then run W
 times as many compute threads as there are cores. With W processes of T threads on C cores, take
@@ -22,13 +23,13 @@ thread keep the pool fed while chunks are read and written (bench/bench_dask.py 
 
 from __future__ import annotations
 
-import os
-import warnings
 from typing import Dict, Optional
 
 from distributed.diagnostics.plugin import WorkerPlugin
 
-POOL_VARIABLE = "RAYON_NUM_THREADS"
+from ._threads import set_num_threads
+
+POOL_VARIABLE = "ZENTROVA_NUM_THREADS"
 
 
 def worker_env(nthreads: int) -> Dict[str, str]:
@@ -48,11 +49,4 @@ class PoolSize(WorkerPlugin):
 
     def setup(self, worker) -> None:
         state = getattr(worker, "state", worker)  # the thread count is the state's since distributed 2022.11
-        want = int(self.threads or state.nthreads)
-        os.environ.update(worker_env(want))
-        import zentrova
-
-        have = zentrova.build_info()["num_threads"]  # makes the pool now, if it was not there yet
-        if have != want:
-            warnings.warn(f"zentrova's pool in worker {worker.address} already has {have} threads (it was made "
-                          f"before this plugin ran); {want} were asked for", RuntimeWarning, stacklevel=2)
+        set_num_threads(int(self.threads or state.nthreads))

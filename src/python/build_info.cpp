@@ -1,5 +1,6 @@
 // build_info(): version, instruction-set features, the backend each element type
-// runs on, and the size of the worker pool.
+// runs on, and the size of the worker pool (the process's one pool, which
+// zentrova_resample shares and may have resized).
 #include "platform/cpu_features.h"
 #include "python/errors.h"
 #include "python/transform.h"

@@ -11,6 +11,7 @@
 #include "platform/memory.h"
 #include "pyutil/buffer_owner.h"
 #include "pyutil/numpy.h"
+#include "simd/parallel.h"
 #include "simd/resample_kernels.h"
 
 namespace zentrova::resample_py {
@@ -371,6 +372,28 @@ PyObject* backend(PyObject*, PyObject* arg) {
     return PyUnicode_FromString(resample_backend(element).name);
 }
 
+// The size of the worker pool, which lives in libzentrova_pool.so and is the
+// fixed module's too. Setting it waits for a running job, so the lock is off.
+PyObject* get_num_threads(PyObject*, PyObject*) { return PyLong_FromSize_t(parallel::size()); }
+
+PyObject* set_num_threads(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"n", nullptr};
+    PyObject* n = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_num_threads", const_cast<char**>(keywords), &n))
+        return nullptr;
+    if (PyBool_Check(n) || !PyIndex_Check(n))
+        return PyErr_Format(PyExc_TypeError, "n must be an integer, not %.200s", Py_TYPE(n)->tp_name);
+    Ref index = Ref::steal(PyNumber_Index(n));
+    const Py_ssize_t want = index ? PyNumber_AsSsize_t(index.get(), nullptr) : -1;  // clamped, not an overflow
+    if (want == -1 && PyErr_Occurred()) return nullptr;
+    if (want < 1) return PyErr_Format(PyExc_ValueError, "n must be at least 1, got %R", n);
+    std::size_t previous;
+    Py_BEGIN_ALLOW_THREADS
+    previous = parallel::set_size(static_cast<std::size_t>(want));
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSize_t(previous);
+}
+
 PyMethodDef methods[] = {
     {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
      "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
@@ -391,6 +414,9 @@ PyMethodDef methods[] = {
     {"cast", cast, METH_VARARGS,
      "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
      "as the kernels store their results; both C-contiguous, of one size."},
+    {"get_num_threads", get_num_threads, METH_NOARGS, "get_num_threads()\n--\n\nThe size of the worker pool."},
+    {"set_num_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_num_threads)),
+     METH_VARARGS | METH_KEYWORDS, "set_num_threads(n)\n--\n\nSets the size of the worker pool; returns the previous one."},
     {nullptr, nullptr, 0, nullptr},
 };
 

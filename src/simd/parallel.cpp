@@ -1,5 +1,6 @@
-// Worker pool behind for_each. Compiled at the x86-64 baseline: the pool
-// may be created by build_info() and must not need AVX itself.
+// Worker pool behind for_each, built as libzentrova_pool.so. Compiled at the
+// x86-64 baseline: the pool may be created by build_info() and must not need
+// AVX itself.
 //
 // A job is posted as a ticket: its epoch and a number of seats, one per worker
 // it needs (no more than it has tasks). A worker that sees a new epoch takes a
@@ -9,6 +10,12 @@
 // spin for a while after a job before they sleep (on a futex), and the caller
 // spins briefly before it sleeps. Only as many sleepers are woken as there are
 // seats.
+//
+// Workers are numbered; those whose number is at least the pool's size (after
+// set_size made it smaller) park on a futex of their own, so that they neither
+// spin nor take the wakes meant for the workers of the current size. The size
+// changes only between jobs (under `submit`), so a job's seats never exceed the
+// workers that are not parked.
 #include "simd/parallel.h"
 
 #include <linux/futex.h>
@@ -20,6 +27,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -83,26 +91,47 @@ constexpr std::uint32_t epoch_of(std::uint64_t ticket) { return static_cast<std:
 constexpr std::uint32_t seats_of(std::uint64_t ticket) { return static_cast<std::uint32_t>(ticket); }
 
 struct Pool {
-    std::size_t nthreads = 0;                  // workers that started
+    std::size_t nthreads = 0;                  // workers started (only grows), under `submit`
+    std::atomic<std::size_t> size{0};          // seats a job may have: min(size asked for, nthreads)
     std::atomic<Job*> job{nullptr};            // the current job, valid while it has seated workers
     std::atomic<std::uint64_t> ticket{0};      // (epoch << 32) | seats left
     std::atomic<std::uint32_t> bell{0};        // epoch of the newest job; sleeping workers wait on it
     std::atomic<std::uint32_t> sleepers{0};    // workers asleep on bell, or about to be
     std::atomic<std::uint32_t> active{0};      // seated workers not yet done; the caller waits on it
     std::atomic<std::uint32_t> caller_asleep{0};
+    std::atomic<std::uint32_t> resized{0};     // counts changes of size; parked workers wait on it
     std::uint32_t epoch = 0;                   // the caller's count of jobs, under `submit`
-    pthread_mutex_t submit = PTHREAD_MUTEX_INITIALIZER;  // one job at a time
+    pthread_mutex_t submit = PTHREAD_MUTEX_INITIALIZER;  // one job or one change of size at a time
+};
+
+struct WorkerStart {
+    Pool* pool;
+    std::size_t index;   // the worker's number: it works while index < pool->size
+    std::uint32_t seen;  // the epoch of the last job posted before it started
 };
 
 // The ticket of a job newer than `seen`. Spins first when the worker has just
 // worked (the next job of a caller in a loop is usually close behind).
-std::uint64_t wait_for_job(Pool* pool, std::uint32_t seen, bool spin) {
+std::uint64_t wait_for_job(Pool* pool, std::size_t index, std::uint32_t seen, bool spin) {
     std::uint64_t t = pool->ticket.load(std::memory_order_acquire);
     if (epoch_of(t) != seen) return t;
-    if (spin && spin_until([&] { return epoch_of(t = pool->ticket.load(std::memory_order_acquire)) != seen; },
-                           kWorkerSpinNs))
+    if (spin && spin_until(
+                    [&] {
+                        return epoch_of(t = pool->ticket.load(std::memory_order_acquire)) != seen ||
+                               index >= pool->size.load(std::memory_order_relaxed);
+                    },
+                    kWorkerSpinNs) &&
+        epoch_of(t) != seen)
         return t;
     while (true) {
+        // Beyond the size: parked until a change of size. The count is read
+        // before the size; set_size stores the size before it counts, so a
+        // change after the look at the size makes the wait return at once.
+        const std::uint32_t resized = pool->resized.load(std::memory_order_seq_cst);
+        if (index >= pool->size.load(std::memory_order_seq_cst)) {
+            futex_wait(&pool->resized, resized);
+            continue;
+        }
         // Announce the sleep before the last look: the caller posts the ticket
         // before it counts sleepers, so one of the two sees the other.
         pool->sleepers.fetch_add(1, std::memory_order_seq_cst);
@@ -126,12 +155,20 @@ bool take_seat(Pool* pool, std::uint64_t t) {
 }
 
 void* worker_main(void* arg) {
-    Pool* pool = static_cast<Pool*>(arg);
-    std::uint32_t seen = 0;
+    const WorkerStart start = *static_cast<WorkerStart*>(arg);
+    delete static_cast<WorkerStart*>(arg);
+    Pool* pool = start.pool;
+    std::uint32_t seen = start.seen;
     bool worked = false;
     while (true) {
-        const std::uint64_t t = wait_for_job(pool, seen, worked);
+        // Spins only while within the size: a parked worker never does.
+        const std::uint64_t t =
+            wait_for_job(pool, start.index, seen, worked && start.index < pool->size.load(std::memory_order_relaxed));
         seen = epoch_of(t);
+        // A worker beyond the size that sees a job anyway (one posted just
+        // after the size shrank, before the worker went to park) takes a seat
+        // like any other: the seats are no more than the size, so no more
+        // threads work at once.
         worked = take_seat(pool, t);
         if (!worked) continue;
         // A seat keeps the job alive: the caller waits for every seated worker.
@@ -167,49 +204,89 @@ std::size_t positive_env(const char* name) {
     return v;
 }
 
-// The pool's size. The two variables keep the names that thread pools of this
-// kind have long read, so that scripts and batch systems that already set them
-// size this pool too.
-std::size_t default_size() {
-    if (const std::size_t n = positive_env("RAYON_NUM_THREADS")) return n;
-    if (const std::size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
-    return platform::usable_cpus();
+// n within [1, kMaxThreadsPerCpu * usable CPUs].
+std::size_t capped(std::size_t n) {
+    const std::size_t cap = kMaxThreadsPerCpu * platform::usable_cpus();
+    return n < 1 ? 1 : (n > cap ? cap : n);
 }
 
-// A pool with at least one worker, or nullptr when none could be started (the
-// caller then tries again on its next call, when the limit may have gone).
-Pool* create_pool() {
-    Pool* pool = new (std::nothrow) Pool;
-    if (pool == nullptr) return nullptr;
-    const std::size_t want = default_size();
+// The size from the environment. The project's own variable comes first; the
+// other two keep the names that thread pools of this kind have long read, so
+// that scripts and batch systems that already set them size this pool too.
+std::size_t default_size() {
+    if (const std::size_t n = positive_env("ZENTROVA_NUM_THREADS")) return capped(n);
+    if (const std::size_t n = positive_env("RAYON_NUM_THREADS")) return capped(n);
+    if (const std::size_t n = positive_env("RAYON_RS_NUM_CPUS")) return capped(n);
+    return capped(platform::usable_cpus());
+}
 
+// Starts workers until the pool has `want` (or the system refuses one); under
+// `submit` once the pool is shared.
+void start_workers(Pool* pool, std::size_t want) {
     // Workers never handle signals: the interpreter expects them on its own threads.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    for (std::size_t i = 0; i < want; ++i) {
+    while (pool->nthreads < want) {
+        WorkerStart* start = new (std::nothrow) WorkerStart{pool, pool->nthreads, pool->epoch};
+        if (start == nullptr) break;
         pthread_t tid;
-        if (pthread_create(&tid, nullptr, worker_main, pool) != 0) break;
+        if (pthread_create(&tid, nullptr, worker_main, start) != 0) {
+            delete start;
+            break;
+        }
         pthread_detach(tid);
         ++pool->nthreads;
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// A pool with at least one worker, or nullptr when none could be started (the
+// caller then tries again on its next call, when the limit may have gone).
+Pool* create_pool(std::size_t want) {
+    Pool* pool = new (std::nothrow) Pool;
+    if (pool == nullptr) return nullptr;
+    // Set before the workers start: worker i works while i < size.
+    pool->size.store(want, std::memory_order_relaxed);
+    start_workers(pool, want);
     if (pool->nthreads == 0) {  // no thread can see it
         delete pool;
         return nullptr;
     }
+    pool->size.store(pool->nthreads < want ? pool->nthreads : want, std::memory_order_relaxed);
     return pool;
 }
 
+// g_create_mu guards the creation of the pool and the size asked for; a
+// change of size takes it, then the pool's `submit`. for_each takes only
+// `submit` (and g_create_mu, alone, while it creates the pool).
 pthread_mutex_t g_create_mu = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<Pool*> g_pool{nullptr};
+// The size asked for (by the environment or set_size), capped; 0 until it is
+// first needed. Kept in the child of a fork.
+std::atomic<std::size_t> g_asked{0};
 
 // The child of a fork has none of the parent's worker threads, and the pool's
 // locks may have been copied in a held state. The old pool is abandoned (not
-// freed: its state is unknown) and the child builds a fresh one on first use.
+// freed: its state is unknown) and the child builds a fresh one on first use,
+// of the size last asked for.
 void forget_pool_in_child() {
     g_pool.store(nullptr, std::memory_order_relaxed);
     g_create_mu = PTHREAD_MUTEX_INITIALIZER;
+}
+// Registered when the library is loaded, so that a fork while another thread
+// holds g_create_mu (creating the pool, or setting its size before it exists)
+// leaves the child a usable lock.
+[[maybe_unused]] const bool g_atfork_registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+
+// The size asked for, read from the environment the first time; under g_create_mu.
+std::size_t asked_locked() {
+    std::size_t n = g_asked.load(std::memory_order_relaxed);
+    if (n == 0) {
+        n = default_size();
+        g_asked.store(n, std::memory_order_relaxed);
+    }
+    return n;
 }
 
 Pool* global_pool() {
@@ -218,9 +295,7 @@ Pool* global_pool() {
     pthread_mutex_lock(&g_create_mu);
     pool = g_pool.load(std::memory_order_relaxed);
     if (pool == nullptr) {
-        static const bool registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
-        (void)registered;
-        pool = create_pool();
+        pool = create_pool(asked_locked());
         g_pool.store(pool, std::memory_order_release);
     }
     pthread_mutex_unlock(&g_create_mu);
@@ -238,9 +313,10 @@ Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
     job.fn = fn;
     job.ctx = ctx;
     job.ntasks = ntasks;
-    const std::uint32_t seats = static_cast<std::uint32_t>(ntasks < pool->nthreads ? ntasks : pool->nthreads);
 
     pthread_mutex_lock(&pool->submit);
+    const std::size_t size = pool->size.load(std::memory_order_relaxed);
+    const std::uint32_t seats = static_cast<std::uint32_t>(ntasks < size ? ntasks : size);
     const std::uint32_t epoch = ++pool->epoch;
     pool->job.store(&job, std::memory_order_relaxed);
     pool->active.store(seats, std::memory_order_relaxed);
@@ -248,9 +324,10 @@ Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
     pool->bell.store(epoch, std::memory_order_seq_cst);
     if (pool->sleepers.load(std::memory_order_seq_cst) != 0) futex_wake(&pool->bell, static_cast<int>(seats));
 
-    // Every seat is taken by some worker (each one looks at every new ticket
-    // unless it sleeps, and `seats` sleepers were woken), and each seated
-    // worker leaves `active`; once it is 0 nobody touches `job` any more.
+    // Every seat is taken by some worker: each worker below the size looks at
+    // every new ticket unless it sleeps on the bell, and `seats` sleepers of
+    // the bell were woken. Each seated worker leaves `active`; once it is 0
+    // nobody touches `job` any more.
     if (!spin_until([&] { return pool->active.load(std::memory_order_acquire) == 0; }, kCallerSpinNs)) {
         pool->caller_asleep.store(1, std::memory_order_seq_cst);
         for (std::uint32_t a; (a = pool->active.load(std::memory_order_seq_cst)) != 0;) futex_wait(&pool->active, a);
@@ -263,7 +340,59 @@ Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
 
 std::size_t num_threads() noexcept {
     Pool* pool = global_pool();
-    return pool == nullptr ? 0 : pool->nthreads;
+    return pool == nullptr ? 0 : pool->size.load(std::memory_order_relaxed);
+}
+
+std::size_t size() noexcept {
+    if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool->size.load(std::memory_order_relaxed);
+    pthread_mutex_lock(&g_create_mu);
+    Pool* pool = g_pool.load(std::memory_order_relaxed);
+    const std::size_t n = pool != nullptr ? pool->size.load(std::memory_order_relaxed) : asked_locked();
+    pthread_mutex_unlock(&g_create_mu);
+    return n;
+}
+
+std::size_t set_size(std::size_t n) noexcept {
+    n = capped(n);
+    pthread_mutex_lock(&g_create_mu);
+    Pool* pool = g_pool.load(std::memory_order_relaxed);
+    std::size_t previous = asked_locked();
+    g_asked.store(n, std::memory_order_relaxed);
+    if (pool != nullptr) {
+        pthread_mutex_lock(&pool->submit);  // no job runs from here on
+        previous = pool->size.load(std::memory_order_relaxed);
+        if (n > pool->nthreads) start_workers(pool, n);
+        const std::size_t now = n < pool->nthreads ? n : pool->nthreads;
+        pool->size.store(now, std::memory_order_seq_cst);
+        // Unparks the workers below a larger size (the others look at the new
+        // size and park again).
+        pool->resized.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(&pool->resized, INT_MAX);
+        if (now < previous) {
+            // A job of no seats: every worker sees a new epoch, including one
+            // that looked at the old size just before and is about to wait on
+            // the bell (its wait then returns at once), and those beyond the
+            // size go to park instead of sleeping on the bell.
+            const std::uint32_t epoch = ++pool->epoch;
+            pool->ticket.store(static_cast<std::uint64_t>(epoch) << 32, std::memory_order_seq_cst);
+            pool->bell.store(epoch, std::memory_order_seq_cst);
+            futex_wake(&pool->bell, INT_MAX);
+        }
+        pthread_mutex_unlock(&pool->submit);
+    }
+    pthread_mutex_unlock(&g_create_mu);
+    return previous;
 }
 
 }  // namespace zentrova::parallel
+
+extern "C" int zentrova_pool_get_num_threads(void) noexcept {
+    const std::size_t n = zentrova::parallel::size();
+    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
+
+extern "C" int zentrova_pool_set_num_threads(int n) noexcept {
+    if (n < 1) return -1;
+    const std::size_t previous = zentrova::parallel::set_size(static_cast<std::size_t>(n));
+    return previous > INT_MAX ? INT_MAX : static_cast<int>(previous);
+}

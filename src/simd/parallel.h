@@ -1,16 +1,26 @@
 // The process-wide worker pool and the plane-parallel loop every kernel runs on.
 //
-// The pool is created on first use and lives until the process ends. Its size is
-// RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS (when either holds a positive
-// integer), else the number of CPUs the process may use (affinity mask, limited
-// by a cgroup CPU quota). The caller of for_each hands every task to the
-// workers and sleeps until the last one is done; it never computes one itself.
+// The pool lives in a shared library of its own (libzentrova_pool.so) that every
+// extension module of the wheel links, so that a process has one pool however
+// many of the modules it imports. It is created on first use and lives until
+// the process ends. Its size is, in this order, the first of ZENTROVA_NUM_THREADS,
+// RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS that holds a positive integer, else the
+// number of CPUs the process may use (affinity mask, limited by a cgroup CPU
+// quota); set_num_threads changes it at any time. Every size is clamped to
+// kMaxThreadsPerCpu times the usable CPUs. The caller of for_each hands every
+// task to the workers and sleeps until the last one is done; it never computes
+// one itself.
+//
+// Only the declarations below marked ZENTROVA_POOL_API are exported from the
+// library; everything else in it is hidden.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "simd/view.h"
+
+#define ZENTROVA_POOL_API __attribute__((visibility("default")))
 
 namespace zentrova::parallel {
 
@@ -19,6 +29,10 @@ namespace zentrova::parallel {
 inline constexpr std::uint64_t kMaxPlanesPerTask = 16;
 // Tasks each worker should get at least, so that idle workers can take over work.
 inline constexpr std::uint64_t kMinTasksPerWorker = 8;
+// A size above this many threads per usable CPU is clamped to it: more compute
+// threads than that only contend for the same cores, and a mistyped size (say
+// 1000000000) would otherwise start threads until the system refuses.
+inline constexpr std::size_t kMaxThreadsPerCpu = 4;
 
 // Computes one task: a run of whole output planes. `ctx` is the kernel's
 // read-only parameter block.
@@ -27,10 +41,31 @@ using TaskFn = void (*)(const void* ctx, std::size_t task) noexcept;
 // Calls fn(ctx, i) once for every i in [0, ntasks), each task on exactly one
 // worker, tasks claimed dynamically so that idle workers take the remaining
 // ones. Returns when every call has finished (their writes are then visible to
-// the caller). kPoolUnavailable if no worker thread could be started.
-Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept;
+// the caller). kPoolUnavailable if no worker thread could be started. Jobs of
+// several callers run one after the other, each on the whole pool.
+ZENTROVA_POOL_API Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept;
 
 // Size of the global pool, creating it if needed; 0 if it could not be started.
-std::size_t num_threads() noexcept;
+ZENTROVA_POOL_API std::size_t num_threads() noexcept;
+
+// The size a job runs on, without creating the pool: its size if it exists,
+// else the size it will be created with.
+ZENTROVA_POOL_API std::size_t size() noexcept;
+
+// Sets the size (n clamped to [1, the cap]) and returns the previous one (as
+// size() gave it). Waits for a running job. A larger size starts the missing
+// threads at once (if the system refuses some, the pool keeps those it has); a
+// smaller one leaves the surplus threads parked on a futex. Before the pool
+// exists, only the size it will be created with changes.
+ZENTROVA_POOL_API std::size_t set_size(std::size_t n) noexcept;
 
 }  // namespace zentrova::parallel
+
+// The same two operations with C names and types, for callers outside C++
+// (threadpoolctl reaches them through ctypes).
+extern "C" {
+// The size, as zentrova::parallel::size().
+ZENTROVA_POOL_API int zentrova_pool_get_num_threads(void) noexcept;
+// Sets the size and returns the previous one; n < 1 changes nothing and gives -1.
+ZENTROVA_POOL_API int zentrova_pool_set_num_threads(int n) noexcept;
+}
