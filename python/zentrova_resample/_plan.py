@@ -139,9 +139,9 @@ def check_order(order) -> int:
 
 
 def check_mode(mode) -> str:
-    if not isinstance(mode, str) or mode not in MODES:
+    if not isinstance(mode, str) or str.__str__(mode) not in MODES:
         raise ValueError(f"mode: expected one of {MODE_NAMES}, got {mode!r}")
-    return mode
+    return str.__str__(mode)  # a str subclass's own methods would be the caller's code
 
 
 def check_cval(cval) -> Union[float, complex]:

@@ -16,6 +16,7 @@ from typing import Any, Optional, Sequence, Tuple, TypeVar, overload
 import numpy as np
 
 from ._affine import affine_transform
+from ._plan import check_scalars
 
 Image = TypeVar("Image")
 
@@ -64,20 +65,8 @@ def _shape(shape, k: int) -> Tuple[int, ...]:
 
 def _scalars(order, mode, cval, output):
     """order, mode, cval and output as plain values (an int, a str, a float, a dtype or an array),
-    so that nothing the caller wrote runs once the data is read. Their ranges are affine_transform's
-    to check."""
-    try:
-        order = operator.index(order)
-    except TypeError:
-        raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
-    if isinstance(mode, str):
-        mode = str.__str__(mode)  # a subclass's __eq__ and __hash__ would be the caller's code
-    if isinstance(cval, (str, bytes)):
-        raise TypeError(f"cval: expected a real number, got {type(cval).__name__}")
-    try:
-        cval = float(cval)
-    except (TypeError, ValueError):
-        raise TypeError(f"cval: expected a real number, got {type(cval).__name__}") from None
+    so that nothing the caller wrote runs once the data is read."""
+    order, mode, cval = check_scalars(order, mode, cval)
     if output is not None and not isinstance(output, np.ndarray):
         try:
             output = np.dtype(output)
@@ -158,26 +147,15 @@ def _resample(data, src: np.ndarray, dst: np.ndarray, shape: Tuple[int, ...], or
         raise TypeError(f"{name}: expected an array, or an image with an affine attribute, got {type(data).__name__}")
     if arr.ndim < k:
         raise ValueError(f"{name}: expected at least {k} axes for a {k + 1}x{k + 1} affine, got {arr.ndim}")
-    extra = arr.shape[k:]
-    # Extra axes go in front, where affine_transform treats them as a batch.
-    moved = np.moveaxis(arr, tuple(range(k, arr.ndim)), tuple(range(len(extra))))
-    out_shape = tuple(extra) + shape
-    out_arr = None
-    if isinstance(output, np.ndarray):
-        if output.shape != shape + tuple(extra):
-            raise ValueError(f"output: expected shape {shape + tuple(extra)}, got {output.shape}")
-        out_arr = output
-        output = output.dtype
+    extra = tuple(arr.shape[k:])
+    if isinstance(output, np.ndarray) and output.shape != shape + extra:
+        raise ValueError(f"output: expected shape {shape + extra}, got {output.shape}")
     try:
-        result = affine_transform(moved, matrix, offset, output_shape=out_shape, output=output, order=order, mode=mode,
-                                  cval=cval)
+        # The axes after the spatial ones (the volumes of a series, channels) are carried along.
+        return affine_transform(arr, matrix, offset, output_shape=shape + extra, output=output, order=order,
+                                mode=mode, cval=cval, batch_axes=tuple(range(k, arr.ndim)) or None)
     except (TypeError, ValueError) as exc:
         raise _renamed(exc, name) from None
-    result = np.moveaxis(result, tuple(range(len(extra))), tuple(range(k, arr.ndim)))
-    if out_arr is not None:
-        out_arr[...] = result
-        return out_arr
-    return np.ascontiguousarray(result) if extra else result
 
 
 def _resample_array(data, data_affine, target_affine, target_shape, order=1, mode="constant", cval=0.0,
