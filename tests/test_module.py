@@ -133,6 +133,8 @@ def test_build_info():
     assert list(info) == ["version", "simd", "parallel", "backend_f32", "backend_f16", "backend_u8", "num_threads"]
     assert [type(v) for v in info.values()] == [str, dict, bool, str, str, str, int]
     assert info["version"] == VERSION  # handed from pyproject.toml through CMake to the module
+    import zentrova_resample
+    assert zentrova_resample.__version__ == VERSION  # the same, written into the package by the build
     assert list(info["simd"]) == ["avx2", "avx512f", "fma", "f16c"]
     assert all(type(v) is bool for v in info["simd"].values())
     assert info["simd"]["avx2"] and info["simd"]["fma"] and info["simd"]["f16c"] and info["parallel"] is True

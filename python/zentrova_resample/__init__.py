@@ -12,6 +12,7 @@ The pool is one per process, shared with the fixed module ``zentrova``: ``get_nu
 from ._affine import affine_transform
 from ._derived import rotate, shift, zoom
 from ._threads import get_num_threads, set_num_threads
+from ._version import __version__
 from ._world import resample_to
 
 __all__ = ["affine_transform", "get_num_threads", "resample_to", "rotate", "set_num_threads", "shift", "zoom"]
