@@ -241,13 +241,11 @@ def _assemble(box: Box, part: Box, dtype: np.dtype, places: Sequence[Tuple[int, 
 
 # A chunk whose box would be copied out of several input chunks is computed in parts of at most
 # PART_VOXELS output voxels, each from the smaller box it reads, when their boxes together hold at most
-# PART_SAVING times the chunk's box. What this saves is memory above all: a chunk of 256 x 256 x 1024
-# uint16 (128 MiB) turned 17 degrees about two axes reads a box of up to 589 MiB, its parts 20 MiB
-# at a time (2.03x the chunk together against the box's 3.35x on average over 1024^3). The time is
-# about the same either way (the parts copy less, in shorter rows, and run more engine calls): over
-# 1024^3 held in such chunks, +47% and +44% over the in-memory call in one interleaved run of six,
-# +21% and +53% in another. A sheared chunk's box is little larger than the chunk, and its parts'
-# boxes together hardly smaller (0.96x against 1.32x): it is copied whole, in long rows.
+# PART_SAVING times the chunk's box. What this saves is memory above all: a rotated chunk reads a
+# box several times its size, its parts a small fraction of that at a time. The time is about the
+# same either way (the parts copy less, in shorter rows, and run more engine calls; PERFORMANCE.md).
+# A sheared chunk's box is little larger than the chunk, and its parts' boxes together hardly
+# smaller: it is copied whole, in long rows.
 PART_VOXELS = 2**21
 PART_SAVING = 0.65
 

@@ -14,8 +14,8 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 
 // Released mappings of unset buffers kept for the next buffer of the same
 // length, at most kRecycleBytes together (the newest kept). A fresh mapping
-// costs a page fault per huge page, the kernel clearing each one: 10 ms of a
-// 30 ms resampling of 256^3 uint16 into a new result. A caller resampling
+// costs a page fault per huge page, the kernel clearing each one, which is a
+// good part of a fast resampling's time (PERFORMANCE.md). A caller resampling
 // volume after volume of one shape gets the last result's memory back instead.
 constexpr std::size_t kRecycleBytes = std::size_t{128} << 20;
 constexpr int kRecycleSlots = 2;

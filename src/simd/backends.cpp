@@ -24,9 +24,8 @@ const Backends& backends() noexcept {
 namespace zentrova {
 
 ResampleBackend resample_backend(Element element) noexcept {
-    // Every type with a 16-lane kernel gains from it, measured on rotations of
-    // 128^3 and 256^3 (5-14% for float32, about 15% for the 16-bit integers at
-    // 256^3, with rows computed in two passes); the others have none.
+    // Every type with a 16-lane kernel gains from it (measured on rotations of
+    // 128^3 and 256^3, PERFORMANCE.md); the others have none.
     const ResampleBackend wide = resample_backend_avx512(element);
     return wide.run != nullptr ? wide : resample_backend_avx2(element);
 }

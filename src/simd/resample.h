@@ -129,9 +129,8 @@ inline constexpr std::int64_t kPrefetchRows = 2;
 inline constexpr int kPrefetchRunLength = 64;
 // The input box from which rows that cross input rows prefetch (see row_of and
 // vector_row). Below it the box mostly stays in the caches and the requests
-// only cost: a linear float32 rotation of 64^3 took 0.42-0.52 ms without them
-// against 0.68-0.74 ms with, of 96^3 1.6-2.1 against 2.2-2.9 ms; nearest
-// neighbours of 2 and 4 MiB were slower with them too. From 8 MiB they pay.
+// only cost (small rotations were measured slower with them, linear and
+// nearest alike); from 8 MiB they pay. PERFORMANCE.md has the numbers.
 inline constexpr std::int64_t kPrefetchBoxBytes = std::int64_t{8} << 20;
 
 // ---- per-call parameters ---------------------------------------------------------
@@ -574,9 +573,8 @@ struct VectorRows {
                 if constexpr (kOrder == 0) {
                     // A request retires at once, where a load that misses holds its
                     // place until the line comes: asked for here, the elements of a
-                    // whole run are on their way while the rest is located. 20-35%
-                    // faster for rotations of 256^3 (uint8, whose 16 MiB stay in the
-                    // last-level cache, about the same).
+                    // whole run are on their way while the rest is located (large
+                    // rotations: PERFORMANCE.md).
                     if (p.prefetch_reads)
                         for (int k = 0; k < L; ++k) __builtin_prefetch(p.in + at[b * L + k], 0, 3);
                 }
