@@ -2,8 +2,9 @@
 
 ``from zentrova_resample import affine_transform, shift, zoom, rotate`` stands in for
 scipy.ndimage's functions of those names for orders 0 and 1 and every boundary mode, for
-float16/32/64 and 8- to 64-bit integer arrays of any memory layout, with any output grid;
-the interpreter lock is released while the kernels run on zentrova's worker pool.
+float16/32/64, 8- to 64-bit integer, bool and complex arrays of any memory layout, with any output
+grid, and dask arrays in and out; the interpreter lock is released while the kernels run on
+zentrova's worker pool. ``resample_to`` resamples images with a voxel-to-world affine.
 
 The pool is one per process, shared with the fixed module ``zentrova``: ``get_num_threads()`` and
 ``set_num_threads(n)`` read and set its size, and threadpoolctl (when installed) lists and limits it.
