@@ -61,8 +61,10 @@ fi
 _setup_build_stamp=$VENV/zentrova-build.stamp
 _setup_keys=$("$VENV_PYTHON" scripts/setup_state.py build-keys)
 read -r _setup_key_off _setup_key_on _setup_installed <<<"$_setup_keys"
-_setup_kernels=${ZENTROVA_TEST_KERNELS:-OFF}
-case $_setup_kernels in ON) _setup_key=$_setup_key_on ;; *) _setup_key=$_setup_key_off ;; esac
+case ${ZENTROVA_TEST_KERNELS:-OFF} in  # CMake's true values
+    [Oo][Nn] | 1 | [Tt][Rr][Uu][Ee] | [Yy] | [Yy][Ee][Ss]) _setup_kernels=ON _setup_key=$_setup_key_on ;;
+    *) _setup_kernels=OFF _setup_key=$_setup_key_off ;;
+esac
 _setup_have=$(_setup_stamp "$_setup_build_stamp")
 if [ "$_setup_installed" = yes ] && { [ "$_setup_have" = "$_setup_key" ] ||
     { [ -z "${ZENTROVA_TEST_KERNELS:-}" ] && [ "$_setup_have" = "$_setup_key_on" ]; }; }; then
