@@ -46,6 +46,7 @@ _setup_write_stamp() {
 }
 
 _setup_did=""
+_setup_t0=$SECONDS
 _setup_requirements_stamp=$VENV/zentrova-requirements.stamp
 _setup_key=$("$VENV_PYTHON" scripts/setup_state.py requirements-key)
 if [ "$(_setup_stamp "$_setup_requirements_stamp")" != "$_setup_key" ]; then
@@ -55,6 +56,7 @@ if [ "$(_setup_stamp "$_setup_requirements_stamp")" != "$_setup_key" ]; then
     "$VENV_PYTHON" scripts/setup_state.py requirements >"$VENV/zentrova-requirements.txt"
     _setup_pip install --quiet -r "$VENV/zentrova-requirements.txt"
     _setup_write_stamp "$_setup_requirements_stamp" "$_setup_key"
+    echo "zentrova: requirements installed ($((SECONDS - _setup_t0)) s)"
     _setup_did=1
 fi
 
@@ -75,6 +77,7 @@ if [ "$_setup_installed" = yes ] && { [ "$_setup_have" = "$_setup_key" ] ||
     fi
 else
     echo "zentrova: building zentrova into ${VENV##*/} (from scratch this takes about 2 minutes on 2 cores)"
+    _setup_t0=$SECONDS
     rm -f "$_setup_build_stamp"
     # Build against the environment's numpy and tools (no isolated build env to download); the
     # build folder is kept, so that only what changed is compiled again.
@@ -82,5 +85,6 @@ else
         _setup_pip install --quiet --no-build-isolation --force-reinstall --no-deps \
         -Cbuild-dir=build/{wheel_tag} .
     _setup_write_stamp "$_setup_build_stamp" "$_setup_key"
+    echo "zentrova: built and installed ($((SECONDS - _setup_t0)) s)"
 fi
-unset _setup_did _setup_key _setup_keys _setup_key_off _setup_key_on _setup_installed _setup_kernels _setup_have
+unset _setup_t0 _setup_did _setup_key _setup_keys _setup_key_off _setup_key_on _setup_installed _setup_kernels _setup_have
