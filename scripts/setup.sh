@@ -76,7 +76,7 @@ if [ "$_setup_installed" = yes ] && { [ "$_setup_have" = "$_setup_key" ] ||
         echo "zentrova: ${VENV##*/} is up to date (requirements and build): nothing installed"
     fi
 else
-    echo "zentrova: building zentrova into ${VENV##*/} (from scratch this takes about 2 minutes on 2 cores)"
+    echo "zentrova: building zentrova into ${VENV##*/} (from scratch: 1 to 2 minutes on 2 cores)"
     _setup_t0=$SECONDS
     rm -f "$_setup_build_stamp"
     # Build against the environment's numpy and tools (no isolated build env to download); the
