@@ -16,7 +16,7 @@ source scripts/pythons.sh
 take_python_option "$@"
 make_venv
 "$VENV_PYTHON" -m pip install --quiet --upgrade pip
-"$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" scipy pytest "scikit-build-core>=0.11" cmake ninja "threadpoolctl>=3.2"
+"$VENV_PYTHON" -m pip install --quiet "numpy>=2.0" scipy pytest "scikit-build-core>=0.11" cmake ninja "threadpoolctl>=3.2" mypy
 # the dask tests (zentrova[dask], and a LocalCluster): the extra pins distributed to dask's version
 "$VENV_PYTHON" -m pip install --quiet "dask[array,distributed]>=2023.1"
 # resample_to's image tests: nibabel images in and out, nilearn's resample_img and its MNI152 template
