@@ -1,16 +1,20 @@
 """mypy as a user runs it, against the packages installed in this environment: the code users copy
 (README.md's Python blocks, examples/*.py) must type-check cleanly, and the mistakes in
 tests/typecheck/mistakes.py must be reported, each where it is marked and nothing else. Then the
-package's own public modules, whose annotations must agree with the code under them."""
+stubs of the compiled modules against the modules themselves, and the package's own public modules,
+whose annotations must agree with the code under them."""
 
 import importlib.util
 import os
 import re
 import subprocess
 import sys
+import typing
 from pathlib import Path
 
 import pytest
+
+from zentrova_resample import _engine
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
@@ -129,3 +133,17 @@ def test_mistakes_are_reported_where_marked(user_errors):
 def test_public_modules_agree_with_their_annotations(mypy_dir):
     errors = run_mypy(mypy_dir / "source", [PACKAGE / name for name in PUBLIC_MODULES], check_untyped_defs=False)
     assert not any(errors.values()), errors
+
+
+def test_stubs_match_the_compiled_modules(tmp_path):
+    """mypy's stubtest: every name of zentrova and of the engine is in its stub and the other way round,
+    with the signatures the functions report (__text_signature__) where they report one."""
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zentrova", "zentrova_resample._engine"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_mode_names_are_the_engines():
+    from zentrova_resample._typing import Mode
+
+    assert sorted(typing.get_args(Mode)) == sorted(_engine.MODES)

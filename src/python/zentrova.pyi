@@ -1,11 +1,12 @@
 """Fast 3D affine transformations with trilinear interpolation using AVX2/AVX512 SIMD"""
 
-from typing import Any, Dict, List, Optional, Sequence, SupportsFloat, SupportsIndex, Union
+from typing import Any, Dict, Optional, Sequence, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
 
-__all__: List[str]
+# As the module fills it, in this order: `from zentrova import *` takes these names.
+__all__ = ["affine_transform", "affine_transform_f16", "affine_transform_u8", "build_info"]
 
 # A real number as the module reads one: through __float__, or __index__ where that is all it has.
 _Real = Union[SupportsFloat, SupportsIndex]
