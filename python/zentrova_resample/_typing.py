@@ -1,8 +1,8 @@
 """Names of the argument types of the public functions, for type checkers.
 
-Imported under ``TYPE_CHECKING`` only: nothing here exists at run time, so that importing the package
-costs no import of ``numpy.typing``. Each type says what the function's own checks accept, no more
-and no less where a type can say it (a shape's length, or whether an axis exists, it cannot).
+The functions' modules import it under ``TYPE_CHECKING`` only, so that importing the package costs no
+import of ``numpy.typing``. Each type follows what the function's own checks accept, as far as a type
+can say it (not a shape's length, nor whether an axis exists).
 """
 
 from __future__ import annotations
@@ -22,9 +22,9 @@ class _SupportsArray(Protocol):
     def __array__(self) -> np.ndarray[Any, Any]: ...
 
 
-# Real numbers, and arrays of them, as ``np.asarray(x, dtype=np.float64)`` reads them (a number is
-# read through __float__). Unlike npt.ArrayLike, a str is none: NumPy would parse "1.5", and take no
-# other string, which is a mistake a type checker can catch.
+# Real numbers, and arrays of them, as ``np.asarray(x, dtype=np.float64)`` reads them (a number
+# through __float__). Unlike npt.ArrayLike, no str: NumPy would read "1.5" as a number (and refuse any
+# other string), which is far more often a mistake than meant, and one a type checker can catch.
 Real = Union[SupportsFloat, SupportsIndex]
 RealArrayLike = Union[Real, _SupportsArray, Sequence[Union[Real, _SupportsArray]],
                       Sequence[Sequence[Union[Real, _SupportsArray]]]]
