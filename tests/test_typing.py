@@ -62,16 +62,16 @@ BLOCKS = readme_blocks()
 
 @pytest.fixture(scope="session")
 def mypy_dir(tmp_path_factory):
-    """Where mypy runs and keeps its cache: in the environment, so that only its first run there reads
-    NumPy's and dask's annotations (some 20 s), else in a temporary folder. The files it checks are
-    written there too, always to the same paths: a module unchanged since the last run is not checked
-    again, and its errors are reported from the cache, with the path they were found at."""
-    if os.access(sys.prefix, os.W_OK):
+    """Where mypy runs and keeps its cache: in the virtual environment, so that only its first run there
+    reads NumPy's and dask's annotations, else in a temporary folder. The files it checks are written
+    there too, always to the same paths: a module unchanged since the last run is not checked again,
+    and its errors are reported from the cache, with the path they were found at."""
+    if sys.prefix != sys.base_prefix and os.access(sys.prefix, os.W_OK):
         return Path(sys.prefix) / "zentrova-mypy"
     return tmp_path_factory.mktemp("mypy")
 
 
-def run_mypy(work: Path, files, check_untyped_defs=True):
+def run_mypy(work: Path, files, check_untyped_defs=True, options=()):
     """{absolute path: [(line, code, message)]} of mypy's errors on `files`, run in `work` (so that no
     folder of the checkout is on its search path unless a file given is in it)."""
     work.mkdir(parents=True, exist_ok=True)
@@ -80,7 +80,7 @@ def run_mypy(work: Path, files, check_untyped_defs=True):
     proc = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(config),
                            "--cache-dir", str(work / "cache"),
                            "--show-absolute-path", "--hide-error-context", "--no-error-summary", "--no-pretty",
-                           "--follow-imports=silent", *map(str, files)],
+                           *options, *map(str, files)],
                           cwd=work, capture_output=True, text=True, timeout=600)
     assert proc.returncode in (0, 1), f"mypy failed to run:\n{proc.stdout}\n{proc.stderr}"
     errors = {str(f): [] for f in files}
@@ -131,7 +131,9 @@ def test_mistakes_are_reported_where_marked(user_errors):
 
 
 def test_public_modules_agree_with_their_annotations(mypy_dir):
-    errors = run_mypy(mypy_dir / "source", [PACKAGE / name for name in PUBLIC_MODULES], check_untyped_defs=False)
+    # the modules they import (the plans, the engine's calls) are not looked at
+    errors = run_mypy(mypy_dir / "source", [PACKAGE / name for name in PUBLIC_MODULES], check_untyped_defs=False,
+                      options=["--follow-imports=silent"])
     assert not any(errors.values()), errors
 
 
