@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Optional, SupportsIndex, Union, overload
 
 import numpy as np
 
@@ -13,15 +13,48 @@ from ._plan import MODES, check_scalars, plan_affine
 from ._run import run
 
 if TYPE_CHECKING:
+    # Only for the annotations: the package imports without dask, and a type checker without dask
+    # installed reads dask.array.Array as Any (the dask overload then matches what the ndarray one
+    # does not, with an Any result; an ndarray input still gives an ndarray).
     import dask.array
+    import numpy.typing as npt
 
-ArrayLike = Union[np.ndarray, Sequence]
+    from ._typing import AxesLike, Chunks, Mode, Output, OutputDType, RealArrayLike, RealOrSequence, Scalar, ShapeLike
 
 
-def affine_transform(input: ArrayLike, matrix: ArrayLike, offset: Union[float, Sequence[float]] = 0.0,
-                     output_shape: Optional[Sequence[int]] = None, output=None, order: int = 1,
-                     mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
-                     batch_axes=None, output_chunks=None) -> Union[np.ndarray, "dask.array.Array"]:
+# The result is an ndarray for an ndarray or any other array-like input, and a lazy dask array for a
+# dask one. The ndarray form comes first, so that an ndarray input gives an ndarray even where dask
+# is not installed; the dask one before the array-like one, which a dask array (it has __array__)
+# would match too.
+@overload
+def affine_transform(input: npt.NDArray[Any], matrix: RealArrayLike, offset: RealOrSequence = 0.0,
+                     output_shape: Optional[ShapeLike] = None, output: Output = None, order: int = 1,
+                     mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                     batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                     output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+@overload
+def affine_transform(input: dask.array.Array, matrix: RealArrayLike, offset: RealOrSequence = 0.0,
+                     output_shape: Optional[ShapeLike] = None, output: OutputDType = None, order: int = 1,
+                     mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                     batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                     output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
+
+
+@overload
+def affine_transform(input: npt.ArrayLike, matrix: RealArrayLike, offset: RealOrSequence = 0.0,
+                     output_shape: Optional[ShapeLike] = None, output: Output = None, order: int = 1,
+                     mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                     batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                     output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: RealArrayLike,
+                     offset: RealOrSequence = 0.0, output_shape: Optional[ShapeLike] = None, output: Output = None,
+                     order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                     batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                     output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Apply an affine transformation, as ``scipy.ndimage.affine_transform`` does.
 
     Output voxel ``o`` samples the input at ``matrix @ o + offset`` with nearest-neighbour

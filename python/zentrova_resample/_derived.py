@@ -16,16 +16,21 @@ from __future__ import annotations
 import math
 import operator
 import warnings
-from typing import Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
 from . import _plan
-from ._affine import ArrayLike
 from ._plan import check_scalars, is_dask_array
 from ._run import check_no_output_chunks, run
 
-Real = Union[float, int, np.floating, np.integer]
+if TYPE_CHECKING:
+    # Only for the annotations (the package imports without dask): as affine_transform's, an ndarray
+    # or any other array-like input gives an ndarray, a dask one a dask array.
+    import dask.array
+    import numpy.typing as npt
+
+    from ._typing import AxesLike, Chunks, Mode, Output, OutputDType, Real, RealOrSequence, Scalar
 
 
 # ---- argument checks ---------------------------------------------------------------------------
@@ -61,8 +66,27 @@ def _check_output_shape(output, shape: Tuple[int, ...]) -> None:
 
 # ---- shift -------------------------------------------------------------------------------------
 
-def shift(input: ArrayLike, shift: Union[Real, Sequence[Real]], output=None, order: int = 1,
-          mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *, output_chunks=None):
+@overload
+def shift(input: npt.NDArray[Any], shift: RealOrSequence, output: Output = None, order: int = 1,
+          mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+          output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+@overload
+def shift(input: dask.array.Array, shift: RealOrSequence, output: OutputDType = None, order: int = 1,
+          mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+          output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
+
+
+@overload
+def shift(input: npt.ArrayLike, shift: RealOrSequence, output: Output = None, order: int = 1,
+          mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+          output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, output: Output = None,
+          order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+          output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Shift an array, as ``scipy.ndimage.shift`` does.
 
     Output voxel ``k`` samples the input at ``k - shift`` along every axis (scipy computes
@@ -125,9 +149,28 @@ def zoom_factors(input_shape: Sequence[int], output_shape: Sequence[int], grid_m
                      where=zoom_div != 0)
 
 
-def zoom(input: ArrayLike, zoom: Union[Real, Sequence[Real]], output=None, order: int = 1,
-         mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
-         grid_mode: bool = False, output_chunks=None):
+@overload
+def zoom(input: npt.NDArray[Any], zoom: RealOrSequence, output: Output = None, order: int = 1,
+         mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *, grid_mode: bool = False,
+         output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+@overload
+def zoom(input: dask.array.Array, zoom: RealOrSequence, output: OutputDType = None, order: int = 1,
+         mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *, grid_mode: bool = False,
+         output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
+
+
+@overload
+def zoom(input: npt.ArrayLike, zoom: RealOrSequence, output: Output = None, order: int = 1,
+         mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *, grid_mode: bool = False,
+         output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, output: Output = None,
+         order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+         grid_mode: bool = False,
+         output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Zoom an array, as ``scipy.ndimage.zoom`` does.
 
     The output has ``round(n * zoom)`` voxels along an axis of n (Python's round, half to even).
@@ -212,7 +255,7 @@ def _cos_sin_degrees(angle):
     return cosdg(angle), sindg(angle)
 
 
-def rotate_params(input_shape: Sequence[int], angle, axes: Tuple[int, int], reshape: bool):
+def rotate_params(input_shape: Sequence[int], angle, axes: Sequence[int], reshape: bool):
     """(2x2 matrix, offset (2,), output shape) of scipy's rotate, with scipy's expressions (NumPy ``@``:
     the last bit of the offset follows the BLAS kernel, as in scipy). `axes` are sorted, non-negative."""
     c, s = _cos_sin_degrees(angle)
@@ -235,7 +278,7 @@ def rotate_params(input_shape: Sequence[int], angle, axes: Tuple[int, int], resh
     return rot_matrix, offset, tuple(int(v) for v in output_shape)
 
 
-def _check_axes(axes, ndim: int) -> Tuple[int, int]:
+def _check_axes(axes, ndim: int) -> Tuple[int, ...]:
     if isinstance(axes, (str, bytes)) or not np.iterable(axes):
         raise TypeError(f"axes: expected two integers, got {axes!r}")
     items = list(axes)
@@ -253,9 +296,28 @@ def _check_axes(axes, ndim: int) -> Tuple[int, int]:
     return tuple(sorted(norm))
 
 
-def rotate(input: ArrayLike, angle: Real, axes: Tuple[int, int] = (1, 0), reshape: bool = True, output=None,
-           order: int = 1, mode: str = "constant", cval: float = 0.0, prefilter: bool = True, *,
-           output_chunks=None):
+@overload
+def rotate(input: npt.NDArray[Any], angle: Real, axes: AxesLike = (1, 0), reshape: bool = True,
+           output: Output = None, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+           prefilter: bool = True, *, output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+@overload
+def rotate(input: dask.array.Array, angle: Real, axes: AxesLike = (1, 0), reshape: bool = True,
+           output: OutputDType = None, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+           prefilter: bool = True, *, output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
+
+
+@overload
+def rotate(input: npt.ArrayLike, angle: Real, axes: AxesLike = (1, 0), reshape: bool = True,
+           output: Output = None, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+           prefilter: bool = True, *, output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+def rotate(input: Union[npt.ArrayLike, dask.array.Array], angle: Real, axes: AxesLike = (1, 0),
+           reshape: bool = True, output: Output = None, order: int = 1, mode: Mode = "constant",
+           cval: Scalar = 0.0, prefilter: bool = True, *,
+           output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Rotate an array in the plane of two axes, as ``scipy.ndimage.rotate`` does.
 
     ``angle`` in degrees. Every plane parallel to ``axes`` is rotated about its centre by scipy's

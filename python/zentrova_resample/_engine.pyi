@@ -1,43 +1,52 @@
-from typing import Optional, Sequence, Tuple
+# The private engine module (src/resample/engine.cpp), as its method table defines it. Its tuple
+# arguments are read with PyArg_ParseTuple's "(ddd)"-style formats: any sequence of exactly that many
+# numbers; "p" takes any object's truth value.
+
+from typing import Any, Dict, Optional, Sequence, SupportsIndex, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
+
+# {mode name: the engine's code of the mode}, scipy's names.
+MODES: Dict[str, int]
 
 def resample(
-    input: np.ndarray,
-    output: np.ndarray,
-    matrix: Tuple[float, ...],
-    offset: Tuple[float, float, float],
+    input: npt.NDArray[Any],
+    output: npt.NDArray[Any],
+    matrix: Sequence[float],
+    offset: Sequence[float],
     order: int,
     mode: int,
     cval: float,
     *,
     interpolated: int = 3,
-    box_origin: Tuple[int, int, int] = (0, 0, 0),
-    full_shape: Optional[Tuple[int, int, int]] = None,
-    out_origin: Tuple[int, int, int] = (0, 0, 0),
-    separable: bool = False,
-    zoom: Tuple[float, float, float] = (1.0, 1.0, 1.0),
-    shift: Tuple[float, float, float] = (0.0, 0.0, 0.0),
-    grid_mode: bool = False,
+    box_origin: Sequence[int] = (0, 0, 0),
+    full_shape: Sequence[int] = ...,  # default: box_origin + the input's shape
+    out_origin: Sequence[int] = (0, 0, 0),
+    separable: object = False,
+    zoom: Sequence[float] = (1.0, 1.0, 1.0),
+    shift: Sequence[float] = (0.0, 0.0, 0.0),
+    grid_mode: object = False,
     isa: Optional[str] = None,
 ) -> None: ...
 def input_box(
-    dtype: object,
-    matrix: Tuple[float, ...],
-    offset: Tuple[float, float, float],
+    dtype: npt.DTypeLike,
+    matrix: Sequence[float],
+    offset: Sequence[float],
     order: int,
     mode: int,
-    out_shape: Tuple[int, int, int],
+    out_shape: Sequence[int],
     *,
     interpolated: int,
-    full_shape: Tuple[int, int, int],
-    out_origin: Tuple[int, int, int],
-    separable: bool,
-    zoom: Tuple[float, float, float],
-    shift: Tuple[float, float, float],
-    grid_mode: bool,
+    full_shape: Sequence[int],
+    out_origin: Sequence[int],
+    separable: object,
+    zoom: Sequence[float],
+    shift: Sequence[float],
+    grid_mode: object,
 ) -> Optional[Tuple[Tuple[int, int, int], Tuple[int, int, int]]]: ...
-def backend(dtype: object) -> str: ...
-def empty(shape: Sequence[int], dtype: object) -> np.ndarray: ...
+def empty(shape: Sequence[SupportsIndex], dtype: npt.DTypeLike, /) -> npt.NDArray[Any]: ...
+def backend(dtype: npt.DTypeLike, /) -> str: ...
+def cast(src: npt.NDArray[Union[np.float32, np.float64]], dst: npt.NDArray[Any], /) -> None: ...
 def get_num_threads() -> int: ...
-def set_num_threads(n: int) -> int: ...
+def set_num_threads(n: SupportsIndex) -> int: ...

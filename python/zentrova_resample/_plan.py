@@ -17,12 +17,16 @@ import operator
 import sys
 import warnings
 from dataclasses import dataclass, field, replace
-from typing import Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _dtypes
 from ._engine import MODES
+
+if TYPE_CHECKING:
+    import dask.array
+    from typing_extensions import TypeGuard
 
 MODE_NAMES = ", ".join(repr(m) for m in MODES)
 # The engine's limit: a plan interpolates at most this many axes.
@@ -52,7 +56,7 @@ class ArrayInfo:
         return ArrayInfo(tuple(self.shape[a] for a in axes), self.dtype)
 
 
-def is_dask_array(value) -> bool:
+def is_dask_array(value: object) -> TypeGuard[dask.array.Array]:
     """True for a dask.array.Array. Asks without importing dask: no such array exists before dask is
     imported."""
     module = sys.modules.get("dask.array")

@@ -6,6 +6,8 @@ this package and the fixed module ``zentrova`` both run on.
 
 from __future__ import annotations
 
+from typing import SupportsIndex
+
 from . import _engine
 
 _POOL_PREFIX = "libzentrova_pool"
@@ -24,7 +26,7 @@ def get_num_threads() -> int:
     return _engine.get_num_threads()
 
 
-def set_num_threads(n: int) -> int:
+def set_num_threads(n: SupportsIndex) -> int:
     """Sets the size of the worker pool that zentrova_resample and zentrova share; returns the previous one.
 
     `n` must be an integer of at least 1 (TypeError, ValueError otherwise); a size above four threads per
@@ -61,7 +63,8 @@ def _register_with_threadpoolctl() -> bool:
     if base is None or register is None:  # older than 3.2
         return False
 
-    class ZentrovaPoolController(base):
+    # The base class is found at run time (threadpoolctl is optional): nothing a type checker can follow.
+    class ZentrovaPoolController(base):  # type: ignore[misc,valid-type]
         """zentrova's worker pool, through the C functions of libzentrova_pool.so."""
 
         user_api = "zentrova"

@@ -11,14 +11,21 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Any, Optional, Sequence, Tuple, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, TypeVar, overload
 
 import numpy as np
 
 from ._affine import affine_transform
 from ._plan import check_scalars
 
-Image = TypeVar("Image")
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from ._typing import HasAffine, Mode, Output, RealArrayLike, Scalar, TargetShape
+
+# The image form gives back an image of the caller's own type. Bound to objects with an affine, so
+# that an ndarray (which has none) goes to the array form, as at run time.
+Image = TypeVar("Image", bound="HasAffine")
 
 # ---- arguments ---------------------------------------------------------------------------------
 #
@@ -124,7 +131,7 @@ def _is_image(obj) -> bool:
     return not isinstance(obj, np.ndarray) and hasattr(obj, "affine")
 
 
-def _resample(data, src: np.ndarray, dst: np.ndarray, shape: Tuple[int, ...], order: int, mode: str, cval: float,
+def _resample(data, src: np.ndarray, dst: np.ndarray, shape: Tuple[int, ...], order: int, mode: Mode, cval: Scalar,
               output, name: str, src_name: str) -> np.ndarray:
     """The resampling, from arguments already read (_scalars): only now is the data looked at."""
     try:
@@ -209,16 +216,17 @@ def _resample_image(image, target_affine, target_shape=None, order=1, mode="cons
 # ---- the public function -------------------------------------------------------------------------
 
 @overload
-def resample_to(image: Image, target_affine: Any, target_shape: Optional[Sequence[int]] = None, order: int = 1,
-                mode: str = "constant", cval: float = 0.0, output=None) -> Image: ...
+def resample_to(image: Image, target_affine: RealArrayLike, target_shape: Optional[TargetShape] = None,
+                order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, output: Output = None) -> Image: ...
 
 
 @overload
-def resample_to(data: Any, data_affine: Any, target_affine: Any, target_shape: Sequence[int], order: int = 1,
-                mode: str = "constant", cval: float = 0.0, output=None) -> np.ndarray: ...
+def resample_to(data: npt.ArrayLike, data_affine: RealArrayLike, target_affine: RealArrayLike,
+                target_shape: TargetShape, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+                output: Output = None) -> npt.NDArray[Any]: ...
 
 
-def resample_to(*args, **kwargs):
+def resample_to(*args: Any, **kwargs: Any) -> Any:
     """Resample an image onto the grid of ``target_affine``: two forms.
 
     ``resample_to(image, target_affine, target_shape=None, order=1, mode="constant", cval=0.0, output=None)``
