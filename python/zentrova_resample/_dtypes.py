@@ -17,6 +17,7 @@ BOOL = np.dtype(bool)
 # Complex arrays are resampled as their real and imaginary parts.
 COMPLEX = (np.dtype("c8"), np.dtype("c16"))
 SUPPORTED = KERNEL + (BOOL,) + COMPLEX
+_SMALL, _KERNEL, _SUPPORTED = frozenset(SMALL), frozenset(KERNEL), frozenset(SUPPORTED)  # fast membership
 SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.kind, d.itemsize)))
 
 
@@ -33,7 +34,7 @@ def check(dtype, name: str) -> np.dtype:
         dt = np.dtype(dtype)
     except TypeError as exc:
         raise TypeError(f"{name}: {dtype!r} is not a dtype; supported: {SUPPORTED_NAMES}") from exc
-    if native(dt) not in SUPPORTED:
+    if native(dt) not in _SUPPORTED:
         raise TypeError(f"{name}: dtype {dt.name} is not supported; supported: {SUPPORTED_NAMES}")
     return native(dt)
 
@@ -50,7 +51,7 @@ def real_part(dtype) -> np.dtype:
 
 def compute_dtype(*dtypes) -> np.dtype:
     """binary64 when any of the dtypes needs it (bool included), else binary32."""
-    return np.dtype("f4") if all(native(d) in SMALL for d in dtypes) else np.dtype("f8")
+    return np.dtype("f4") if all(native(d) in _SMALL for d in dtypes) else np.dtype("f8")
 
 
 def kernel_dtype(in_dtype, out_dtype) -> np.dtype:
@@ -58,7 +59,7 @@ def kernel_dtype(in_dtype, out_dtype) -> np.dtype:
     (native) when the two are one dtype with a kernel, else the compute type. A source in it is read
     without a conversion."""
     in_dtype, out_dtype = native(in_dtype), native(out_dtype)
-    return in_dtype if in_dtype == out_dtype and in_dtype in KERNEL else compute_dtype(in_dtype, out_dtype)
+    return in_dtype if in_dtype == out_dtype and in_dtype in _KERNEL else compute_dtype(in_dtype, out_dtype)
 
 
 def cast(t: np.ndarray, dtype) -> np.ndarray:

@@ -98,21 +98,23 @@ class Plan:
     @property
     def reordered(self) -> bool:
         """Whether the plan's axis order differs from the caller's (for the input or the output)."""
-        return list(self.in_axes) != sorted(self.in_axes) or list(self.out_axes) != sorted(self.out_axes)
+        return not (_in_order(self.in_axes) and _in_order(self.out_axes))
 
     def arrange_input(self, x):
         """The caller's input (an array of any kind with ``transpose``) in plan order."""
-        return x if list(self.in_axes) == sorted(self.in_axes) else x.transpose(self.in_axes)
+        return x if _in_order(self.in_axes) else x.transpose(self.in_axes)
 
     def arrange_output(self, y):
         """A view of an output in the caller's order, in plan order."""
-        return y if list(self.out_axes) == sorted(self.out_axes) else y.transpose(self.out_axes)
+        return y if _in_order(self.out_axes) else y.transpose(self.out_axes)
 
     def restore_output(self, y):
         """An output in plan order, back in the caller's order (a view)."""
-        if list(self.out_axes) == sorted(self.out_axes):
-            return y
-        return y.transpose(np.argsort(self.out_axes).tolist())
+        return y if _in_order(self.out_axes) else y.transpose(np.argsort(self.out_axes).tolist())
+
+
+def _in_order(axes: Shape) -> bool:
+    return all(a == i for i, a in enumerate(axes))
 
 
 # ---- argument checks ---------------------------------------------------------------------------
@@ -350,33 +352,36 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
                              f"equal the input's {tuple(arr.shape[i] for i in named)}")
     # Of a square transform of more axes than the engine interpolates, the axes it leaves alone (an
     # identity row and column, no offset, the same length) are carried along too.
-    ident = np.eye(k)
-
     def moves(j):  # j: the j-th transformed axis
         if k_out != k or out_shape[rest_out[j]] != arr.shape[rest_in[j]] or off[j] != 0:
             return True
         if kind == "diagonal":
             return a[j] != 1
-        return not (np.array_equal(a[j], ident[j]) and np.array_equal(a[:, j], ident[:, j]))
+        unit = np.eye(k)[j]
+        return not (np.array_equal(a[j], unit) and np.array_equal(a[:, j], unit))
 
     alone = _left_alone(range(k), moves)
-    keep = [j for j in range(k) if j not in alone]
-    if len(keep) > MAX_INTERPOLATED or (kind == "general" and k_out > MAX_INTERPOLATED and not alone):
+    if alone:
+        keep = [j for j in range(k) if j not in alone]
+        keep_out = keep
+        a, off = (a[keep] if kind == "diagonal" else a[np.ix_(keep, keep)]), off[keep]
+    else:
+        keep, keep_out = range(k), range(k_out)
+    if len(keep) > MAX_INTERPOLATED or len(keep_out) > MAX_INTERPOLATED:
         raise _too_many("matrix", [rest_in[j] for j in keep])
-    carried_in = sorted(list(named) + [rest_in[j] for j in alone])
-    carried_out = sorted(list(out_named) + [rest_out[j] for j in alone])
-    keep_out = keep if alone else list(range(k_out))
-    in_axes = tuple(carried_in) + tuple(rest_in[j] for j in keep)
-    out_axes = tuple(carried_out) + tuple(rest_out[j] for j in keep_out)
+    if alone or named:
+        in_axes = tuple(sorted(list(named) + [rest_in[j] for j in alone]) + [rest_in[j] for j in keep])
+        out_axes = tuple(sorted(list(out_named) + [rest_out[j] for j in alone]) + [rest_out[j] for j in keep_out])
+    else:
+        in_axes, out_axes = tuple(rest_in), tuple(rest_out)
     plan, rows, cols = _layout(arr, in_axes, out_shape, out_axes, len(keep), len(keep_out), order, mode, cval)
     if kind == "diagonal":
         with np.errstate(divide="ignore", invalid="ignore"):
-            shift = off[keep] / a[keep]
-        _set_separable(plan, rows, a[keep], shift)
+            shift = off / a
+        _set_separable(plan, rows, a, shift)
     else:
-        plan.matrix = np.zeros((3, 3))
-        plan.matrix[rows.start:, cols.start:] = a[np.ix_(keep, keep_out)]  # the last rows and columns
-        plan.offset[rows.start:] = off[keep]
+        plan.matrix[rows.start:, cols.start:] = a  # the last rows and columns
+        plan.offset[rows.start:] = off
     return plan, out_arr, out_dtype
 
 
@@ -406,13 +411,14 @@ def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_ou
     """The plan's shapes for a transform of the last k input axes (in plan order) onto the last k_out
     output axes, the axes before them carried along, of equal length in both; (plan, input rows,
     output columns) of the three engine axes that the transform fills."""
-    source = ArrayInfo(tuple(arr.shape[a] for a in in_axes), _dtypes.real_part(arr.dtype))
-    shape = tuple(out_shape[a] for a in out_axes)
+    source = ArrayInfo(tuple([arr.shape[a] for a in in_axes]), _dtypes.real_part(arr.dtype))
+    shape = tuple([out_shape[a] for a in out_axes])
     nbatch = len(in_axes) - k
     batch = source.shape[:nbatch]
     in_t, out_t = source.shape[nbatch:], shape[nbatch:]
-    plan = Plan(source, shape, batch, _pad(in_t), _pad(out_t), k, order=order, mode=mode, cval=cval,
-                in_axes=tuple(in_axes), out_axes=tuple(out_axes))
+    plan = Plan(source, shape, batch, _pad(in_t), _pad(out_t), k, matrix=np.zeros((3, 3)), offset=np.zeros(3),
+                zoom=np.ones(3), shift=np.zeros(3), order=order, mode=mode, cval=cval, in_axes=tuple(in_axes),
+                out_axes=tuple(out_axes))
     # The added axes of the three (length 1) have coordinate 0: a zero row
     # (general matrix), zoom 1 and shift 0 (separable).
     return plan, range(3 - k, 3), range(3 - k_out, 3)
