@@ -29,7 +29,7 @@ from scipy import ndimage as _ndi  # noqa: E402
 SCIPY_FOLLOWED = (1, 17)
 SCIPY_VERSION = tuple(int(part) for part in scipy.__version__.split(".")[:2])
 SCIPY_TOO_OLD = SCIPY_VERSION < SCIPY_FOLLOWED
-RESAMPLER_TESTS = ("test_resample", "test_derived", "test_scipy_model", "test_scipy_suite")
+RESAMPLER_TESTS = ("test_resample", "test_derived", "test_scipy_model", "test_scipy_suite", "test_world")
 
 
 def _skip_old_scipy_in_resampler_tests(function):

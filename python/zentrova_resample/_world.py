@@ -277,5 +277,9 @@ def resample_to(*args: Any, **kwargs: Any) -> Any:
     return _resample_array(*args, **kwargs)
 
 
-# Binding errors (a missing or unexpected argument) name the public function.
-_resample_image.__qualname__ = _resample_array.__qualname__ = "resample_to"
+# Binding errors (a missing or unexpected argument) name the public function: Python 3.10 and later
+# take the name from __qualname__, 3.9 from the code object.
+for _form in (_resample_image, _resample_array):
+    _form.__qualname__ = "resample_to"
+    _form.__code__ = _form.__code__.replace(co_name="resample_to")
+del _form
