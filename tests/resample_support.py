@@ -130,7 +130,8 @@ def saturate_wide(expected, t, dtype):
     return expected
 
 
-def model(input, matrix, offset=0.0, output_shape=None, order=1, mode="constant", cval=0.0, output=None):
+def model(input, matrix, offset=0.0, output_shape=None, order=1, mode="constant", cval=0.0, output=None,
+          prefilter=True):
     """What zentrova_resample.affine_transform must return, bit for bit: the scipy model in
     binary32 when the input and output dtypes are both of the binary32 family (float16 read exactly,
     rounded once to float16), else in binary64 (scipy's own arithmetic), with our saturating
@@ -141,10 +142,10 @@ def model(input, matrix, offset=0.0, output_shape=None, order=1, mode="constant"
     native = input.astype(input.dtype.newbyteorder("="))
     with np.errstate(all="ignore"):
         exp = sm.affine_model(native, matrix, offset, output_shape, order, mode, cval, output=out_dtype,
-                              compute_dtype=cd)
+                              compute_dtype=cd, prefilter=prefilter)
         if out_dtype.kind in "iu" and out_dtype.itemsize == 8:
             t = sm.affine_model(native, matrix, offset, output_shape, order, mode, cval, output=np.float64,
-                                compute_dtype=cd)
+                                compute_dtype=cd, prefilter=prefilter)
             exp = saturate_wide(exp, t, out_dtype)
     return exp
 

@@ -319,11 +319,71 @@ def separable_coordinates(output_shape, zoom=None, shift=None, grid_mode=False, 
     return coords
 
 
-def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.float64):
+def spline_weights(x, order, dt):
+    """``get_spline_interpolation_weights``: the order + 1 weights of the footprint of x, expression for
+    expression, each operation rounded in dt."""
+    T = dt.type
+    with np.errstate(all="ignore"):
+        x = _check(x - np.floor(x if order & 1 else _check(x + T(0.5), dt)), dt)
+        y, z = x, _check(T(1) - x, dt)
+        w = [None] * (order + 1)
+        if order == 1:
+            w[0] = T(1) - x
+        elif order == 2:
+            w[1] = T(0.75) - x * x
+            y = T(0.5) - x
+            w[0] = T(0.5) * y * y
+        elif order == 3:
+            w[1] = (y * y * (y - T(2)) * T(3) + T(4)) / T(6)
+            w[2] = (z * z * (z - T(2)) * T(3) + T(4)) / T(6)
+            w[0] = z * z * z / T(6)
+        elif order == 4:
+            t = x * x
+            w[2] = t * (t * T(0.25) - T(0.625)) + T(115.0 / 192.0)
+            y = T(1) + x
+            w[1] = y * (y * (y * (T(5) - y) / T(6) - T(1.25)) + T(5.0 / 24.0)) + T(55.0 / 96.0)
+            w[3] = z * (z * (z * (T(5) - z) / T(6) - T(1.25)) + T(5.0 / 24.0)) + T(55.0 / 96.0)
+            y = T(0.5) - x
+            t = y * y
+            w[0] = t * t / T(24)
+        else:
+            t = y * y
+            w[2] = t * (t * (T(0.25) - y / T(12)) - T(0.5)) + T(0.55)
+            t = z * z
+            w[3] = t * (t * (T(0.25) - z / T(12)) - T(0.5)) + T(0.55)
+            y = y + T(1)
+            w[1] = y * (y * (y * (y * (y / T(24) - T(0.375)) + T(1.25)) - T(1.75)) + T(0.625)) + T(0.425)
+            z = z + T(1)
+            w[4] = z * (z * (z * (z * (z / T(24) - T(0.375)) + T(1.25)) - T(1.75)) + T(0.625)) + T(0.425)
+            y = T(1) - x
+            t = y * y
+            w[0] = y * t * t / T(120)
+        last = np.ones_like(x)
+        for i in range(order):
+            last = last - w[i]
+        w[order] = last
+    return [_check(np.asarray(v, dt), dt) for v in w]
+
+
+def prefiltered(input, order, mode, cval):
+    """(coefficients, nprepad) of scipy's prefilter for orders 2 to 5: ``_prepad_for_spline_filter``
+    and scipy's own ``spline_filter`` in float64."""
+    from scipy import ndimage
+    npad = 12 if mode in ("nearest", "grid-constant") else 0
+    if npad:
+        input = np.pad(input, npad, mode="edge") if mode == "nearest" else \
+            np.pad(input, npad, mode="constant", constant_values=cval)
+    if input.dtype == np.float16:  # scipy takes no float16; float64 holds every value of it
+        input = input.astype(np.float64)
+    return ndimage.spline_filter(input, order, output=np.float64, mode=mode), npad
+
+
+def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.float64, nprepad=0):
     """Value t of every output voxel (flat array, compute dtype) at the input coordinates
-    ``coords`` (one flat array per input axis), following 3. and 4. of the module docstring."""
-    if order not in (0, 1):
-        raise ValueError("only order 0 and 1 are modelled")
+    ``coords`` (one flat array per input axis), following 3. and 4. of the module docstring; for
+    orders 2 to 5 `input` holds the coefficients, `nprepad` samples in front along every axis."""
+    if not 0 <= order <= 5:
+        raise ValueError("orders 0 to 5 are modelled")
     dt = np.dtype(compute_dtype)
     input = np.asarray(input)
     code = MODE_CODES[mode]
@@ -337,14 +397,14 @@ def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.f
     with np.errstate(all="ignore"):
         for h in range(ndim):
             n = input.shape[h]
-            x = _check(coords[h] + dt.type(0), dt)   # + nprepad (0)
+            x = _check(coords[h] + dt.type(nprepad), dt) if nprepad else _check(coords[h] + dt.type(0), dt)
             if code not in (GRID_CONSTANT, NEAREST):
                 x = map_coordinate(x, n, code)
                 constant |= ~(x > dt.type(-1))
-            if order == 1:
-                start = c_int64(np.floor(x))
+            if order & 1:
+                start = c_int64(np.floor(x)) - order // 2
             else:
-                start = c_int64(np.floor(_check(x + dt.type(0.5), dt)))
+                start = c_int64(np.floor(_check(x + dt.type(0.5), dt))) - order // 2
             idxs, outs = [], []
             for j in range(order + 1):
                 idx = start + j           # npy_intp addition
@@ -361,6 +421,8 @@ def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.f
                 w0 = _check(dt.type(1) - f, dt)
                 w1 = _check(dt.type(1) - w0, dt)
                 weights.append((w0, w1))
+            elif order > 1:
+                weights.append(spline_weights(x, order, dt))
         t = np.zeros(nvox, dt)
         for corner in itertools.product(range(order + 1), repeat=ndim):
             out = np.zeros(nvox, bool)
@@ -370,7 +432,7 @@ def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.f
                 # indices of voxels that are cval outright are meaningless: read anything valid
                 index.append(np.where(constant, 0, np.clip(corner_idx[h][j], 0, input.shape[h] - 1)))
             c = np.where(out, cv, values[tuple(index)])
-            if order == 1:
+            if order > 0:
                 for h, j in enumerate(corner):
                     c = _check(c * weights[h][j], dt)
             t = _check(t + c, dt)
@@ -435,10 +497,14 @@ def _store(result, t):
 
 
 def affine_model(input, matrix, offset=0.0, output_shape=None, order=1, mode="constant", cval=0.0,
-                 output=None, compute_dtype=np.float64):
-    """Model of ``scipy.ndimage.affine_transform`` for order 0 and 1 (bit-exact in float64)."""
+                 output=None, compute_dtype=np.float64, prefilter=True):
+    """Model of ``scipy.ndimage.affine_transform`` (bit-exact in float64; orders 2 to 5 with scipy's own
+    prefilter, its coefficients rounded to the compute dtype)."""
     input = np.asarray(input)
     result = _output_array(input, output, output_shape)
+    nprepad = 0
+    if order > 1 and prefilter:
+        input, nprepad = prefiltered(input, order, mode, cval)
     dt = np.dtype(compute_dtype)
     form, a, b = matrix_form(matrix, offset, input.ndim)
     if form == "zoom_shift":
@@ -447,7 +513,7 @@ def affine_model(input, matrix, offset=0.0, output_shape=None, order=1, mode="co
         if a.shape[1] != result.ndim:
             raise ValueError("affine matrix has wrong number of columns")
         coords = general_coordinates(result.shape, a, b, dt)
-    return _store(result, sample(input, coords, order, mode, cval, dt))
+    return _store(result, sample(input, coords, order, mode, cval, dt, nprepad))
 
 
 def shift_params(shift, ndim):
@@ -521,13 +587,17 @@ def rotate_params(input_shape, angle, axes=(1, 0), reshape=True):
     return matrix, offset, tuple(int(v) for v in output_shape)
 
 
-def shift_model(input, shift, output=None, order=1, mode="constant", cval=0.0, compute_dtype=np.float64):
+def shift_model(input, shift, output=None, order=1, mode="constant", cval=0.0, compute_dtype=np.float64,
+                prefilter=True):
     """Model of ``scipy.ndimage.shift`` (its own path: x = k + (-s))."""
     input = np.asarray(input)
     result = _output_array(input, output, None)
     s = np.broadcast_to(np.asarray(shift, dtype=np.float64), (input.ndim,))
     coords = separable_coordinates(result.shape, shift=-s, dt=compute_dtype)
-    return _store(result, sample(input, coords, order, mode, cval, compute_dtype))
+    nprepad = 0
+    if order > 1 and prefilter:
+        input, nprepad = prefiltered(input, order, mode, cval)
+    return _store(result, sample(input, coords, order, mode, cval, compute_dtype, nprepad))
 
 
 def zoom_model(input, zoom, output=None, order=1, mode="constant", cval=0.0, grid_mode=False,
@@ -541,7 +611,10 @@ def zoom_model(input, zoom, output=None, order=1, mode="constant", cval=0.0, gri
         result[...] = input          # NumPy cast, no resampling and no rounding rule
         return result
     coords = separable_coordinates(result.shape, zoom=factors, grid_mode=grid_mode, dt=compute_dtype)
-    return _store(result, sample(input, coords, order, mode, cval, compute_dtype))
+    nprepad = 0
+    if order > 1 and prefilter:
+        input, nprepad = prefiltered(input, order, mode, cval)
+    return _store(result, sample(input, coords, order, mode, cval, compute_dtype, nprepad))
 
 
 def rotate_model(input, angle, axes=(1, 0), reshape=True, output=None, order=1, mode="constant",

@@ -362,8 +362,8 @@ BAD_ARGUMENTS = [
     ("mode None", dict(matrix=EYE, mode=None), ValueError, "mode"),
     ("mode number", dict(matrix=EYE, mode=4), ValueError, "mode"),
     ("mode case", dict(matrix=EYE, mode="Constant"), ValueError, "mode"),
-    ("order 2", dict(matrix=EYE, order=2), ValueError, "order"),
-    ("order 3", dict(matrix=EYE, order=3), ValueError, "order"),
+    ("order 6", dict(matrix=EYE, order=6), ValueError, "order"),
+    ("order -1", dict(matrix=EYE, order=-1), ValueError, "order"),
     ("order -1", dict(matrix=EYE, order=-1), ValueError, "order"),
     ("order 1.5", dict(matrix=EYE, order=1.5), TypeError, "order"),
     ("order 1.0", dict(matrix=EYE, order=1.0), TypeError, "order"),
@@ -426,7 +426,7 @@ def test_invalid_arguments(case, kwargs, exc, name):
         assert_same(out, before, "the output array was written")
 
 
-@pytest.mark.parametrize("kwargs", (dict(mode="wrap", output_shape=(3, 5)), dict(order=2),
+@pytest.mark.parametrize("kwargs", (dict(mode="wrap", output_shape=(3, 5)), dict(order=6),
                                     dict(matrix=np.eye(4)), dict(offset=[1.0, 2.0, 3.0])))
 def test_failed_call_leaves_output_untouched(kwargs):
     """An output array of the right shape and dtype: untouched when a later argument is invalid."""

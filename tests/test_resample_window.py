@@ -163,7 +163,7 @@ def test_engine_never_reads_outside_its_box(dtype):
         assert whole is not None
         box = _engine.input_box(data.dtype, args[0], args[1], order, args[3], shape, interpolated=interpolated,
                                 full_shape=full, out_origin=origin, separable=False, zoom=(1.0,) * 3,
-                                shift=(0.0,) * 3, grid_mode=False)
+                                shift=(0.0,) * 3, grid_mode=False, pad=0.0)
         if box is None:  # nothing read: the axes that keep their index hold what they index, the others nothing
             kept = 3 - interpolated
             box = (origin[:kept] + (0,) * interpolated, tuple(o + n for o, n in zip(origin, shape))[:kept] +

@@ -134,7 +134,7 @@ IMG, E4 = Volume(np.zeros((4, 5, 6), np.float32), np.eye(4)), np.eye(4)
     ((IMG, np.diag([1.0, 0, 1])), {}, ValueError, "target_affine: the matrix is singular"),
     ((IMG, E4, (2, 2.5, 2)), {}, TypeError, "target_shape"),
     ((IMG, E4), {"cval": "1"}, TypeError, "cval"),
-    ((IMG, E4), {"order": 3}, ValueError, "order"),
+    ((IMG, E4), {"order": 6}, ValueError, "order"),
     ((Volume(np.zeros((2, 2, 2), np.clongdouble), E4), E4), {}, TypeError, "image: dtype complex256"),
     ((Volume(None, E4), E4), {}, TypeError, "image: expected an image with array data"),
     ((Volume(np.zeros((2, 2, 2)), None), E4), {}, ValueError, "image.affine"),

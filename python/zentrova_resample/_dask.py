@@ -299,6 +299,10 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     see the module's text. `output_chunks`: the caller's (checked), else the input's chunks when the
     output shape is the input's, else about 128 MiB of whole rows per chunk."""
     out_dtype = np.dtype(out_dtype)
+    if plan.order > 1 and plan.prefilter:
+        raise ValueError(f"order: orders 2 to 5 with prefilter=True are not available for a dask input yet "
+                         f"(got {plan.order}); use order 0 or 1, or prefilter the array yourself and pass "
+                         "prefilter=False")
     shape = tuple(plan.output_shape)
     if output_chunks is not None:
         chunks = check_output_chunks(output_chunks, shape, out_dtype)

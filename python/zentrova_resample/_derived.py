@@ -90,14 +90,15 @@ def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, 
     """Shift an array, as ``scipy.ndimage.shift`` does.
 
     Output voxel ``k`` samples the input at ``k - shift`` along every axis (scipy computes
-    ``k + (-shift)``, and so do we), with nearest-neighbour (``order=0``) or linear (``order=1``)
-    interpolation; ``mode`` and ``cval`` say what lies beyond the input's edges, with scipy's meaning.
+    ``k + (-shift)``, and so do we), with spline interpolation of ``order`` 0 to 5 (0: nearest
+    neighbour, 1: linear, 3: cubic B-spline); ``mode`` and ``cval`` say what lies beyond the input's
+    edges, with scipy's meaning. ``prefilter`` as ``affine_transform`` says.
 
     ``shift``: a real number for every axis, or one per axis. ``output``: None (the input's dtype), a
-    dtype, or an array of the input's shape to fill. ``prefilter`` has no effect for these orders.
-    Inputs of more than three axes may shift only their last three; the others are taken one index at
-    a time (scipy also reads the next index along them, with weight 0, so that inf or NaN there gives
-    NaN in scipy and not here; finite data give scipy's result). Non-finite shifts give scipy's result
+    dtype, or an array of the input's shape to fill. At most three axes are interpolated: of an input
+    of more, the axes not shifted are taken one index at a time (scipy interpolates along them too,
+    reading the next index with weight 0 at order 1, so that inf or NaN there gives NaN in scipy and
+    not here; finite data give scipy's result, within rounding at orders 2 to 5). Non-finite shifts give scipy's result
     where scipy returns one; a NaN shift with the mirroring and wrapping modes, which kills scipy's
     process, gives cval. (Coordinates of 2**63 or more with 'grid-wrap' read another sample than
     scipy, which maps them in double: the engine's, and affine_transform's, behaviour.)
@@ -116,7 +117,7 @@ def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, 
     negated = -np.array([float(v) for v in values], dtype=np.float64)
     _check_output_shape(output, arr.shape)
     plan, out_arr, out_dtype = _plan.plan_separable(arr, np.ones(arr.ndim), negated, tuple(arr.shape), output,
-                                                    order, mode, cval, name="shift")
+                                                    order, mode, cval, name="shift", prefilter=bool(prefilter))
     return run(plan, input, out_arr, out_dtype, output_chunks, "shift")
 
 
@@ -176,8 +177,9 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
     The output has ``round(n * zoom)`` voxels along an axis of n (Python's round, half to even).
     With ``grid_mode=False`` the first and last voxel centres of input and output coincide: output
     voxel ``k`` samples the input at ``k * (n - 1) / (m - 1)``; with ``grid_mode=True`` the outer edges
-    do: ``((k + 0.5) * n / m) - 0.5``, each step rounded as scipy rounds it. Nearest-neighbour
-    (``order=0``) or linear (``order=1``) interpolation; ``mode`` and ``cval`` with scipy's meaning
+    do: ``((k + 0.5) * n / m) - 0.5``, each step rounded as scipy rounds it. Spline interpolation of
+    ``order`` 0 to 5 (0: nearest neighbour, 1: linear, 3: cubic B-spline); ``mode`` and ``cval`` with
+    scipy's meaning
     (like scipy, a UserWarning recommends 'grid-constant' or 'grid-wrap' over 'constant' or 'wrap'
     with ``grid_mode=True``).
 
@@ -185,9 +187,9 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
     dtype, or an array of the zoomed shape to fill. When every factor equals 1 and ``prefilter`` is
     true, scipy returns a copy of the input converted with NumPy's cast (float to integer truncates;
     -0.0, inf and NaN stay as they are) instead of resampling it; we do the same, so that ``zoom(x, 1)``
-    is ``x`` bit for bit, as in scipy. Otherwise ``prefilter`` has no effect for these orders.
-    Inputs of more than three axes may zoom only their last three; the others are taken one index at a
-    time, as ``shift`` says.
+    is ``x`` bit for bit, as in scipy. Otherwise ``prefilter`` as ``affine_transform`` says. Of an
+    input of more than three axes, the axes not zoomed are taken one index at a time, as ``shift``
+    says.
 
     Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
     argument, before anything is written to ``output``.
@@ -218,7 +220,8 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
                       stacklevel=2)
     factors = zoom_factors(arr.shape, output_shape, grid_mode)
     plan, out_arr, out_dtype = _plan.plan_separable(arr, factors, np.zeros(arr.ndim), output_shape, output,
-                                                    order, mode, cval, grid_mode, name="zoom")
+                                                    order, mode, cval, grid_mode, name="zoom",
+                                                    prefilter=bool(prefilter))
     return run(plan, input, out_arr, out_dtype, output_chunks, "zoom")
 
 
@@ -323,11 +326,11 @@ def rotate(input: Union[npt.ArrayLike, dask.array.Array], angle: Real, axes: Axe
     ``angle`` in degrees. Every plane parallel to ``axes`` is rotated about its centre by scipy's
     transform (``cosdg``/``sindg`` of the angle; with ``reshape`` the plane grows to hold the whole
     rotated input, ``int(extent + 0.5)`` voxels). The other axes are not interpolated: each plane is
-    resampled from its own plane only, as in scipy. Nearest-neighbour (``order=0``) or linear
-    (``order=1``) interpolation; ``mode`` and ``cval`` with scipy's meaning.
+    resampled from its own plane only, as in scipy. Spline interpolation of ``order`` 0 to 5 (0:
+    nearest neighbour, 1: linear, 3: cubic B-spline); ``mode`` and ``cval`` with scipy's meaning;
+    ``prefilter`` as ``affine_transform`` says.
 
     ``output``: None (the input's dtype), a dtype, or an array of the rotated shape to fill.
-    ``prefilter`` has no effect for these orders.
 
     The rotation matrix is scipy.special.cosdg/sindg's when scipy is installed (results equal scipy's
     bit for bit); without scipy, multiples of 90 degrees are exact and other angles use NumPy's
@@ -352,5 +355,5 @@ def rotate(input: Union[npt.ArrayLike, dask.array.Array], angle: Real, axes: Axe
     # over planes in one engine call.
     others = [a for a in range(arr.ndim) if a not in plane]
     plan, out_arr, out_dtype = _plan.plan_affine(arr, rot_matrix, offset, output_shape, output, order, mode, cval,
-                                                 batch_axes=others or None)
+                                                 batch_axes=others or None, prefilter=bool(prefilter))
     return run(plan, input, out_arr, out_dtype, output_chunks, "rotate")

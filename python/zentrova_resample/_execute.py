@@ -13,6 +13,7 @@ axis order and complex parts are the business of the layer above.
 
 from __future__ import annotations
 
+from dataclasses import replace
 from typing import Optional, Sequence, Tuple
 
 import numpy as np
@@ -22,6 +23,7 @@ from ._engine import empty as _empty
 from ._engine import input_box as _input_box
 from ._engine import resample as _resample
 from ._plan import MODES, Plan, folded
+from ._spline import coefficients
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
 
@@ -51,7 +53,23 @@ def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0
               MODES[plan.mode], plan.cval, interpolated=plan.interpolated, box_origin=tuple(box_origin),
               full_shape=tuple(plan.in3 if full_shape is None else full_shape), out_origin=tuple(out_origin),
               separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
-              grid_mode=plan.grid_mode)
+              grid_mode=plan.grid_mode, pad=float(plan.pad))
+
+
+def with_coefficients(plan: Plan, source: np.ndarray, out_dtype) -> Tuple[Plan, np.ndarray]:
+    """(plan, source) for the engine: for orders 2 to 5 with prefilter, the input's B-spline coefficients
+    (padded as scipy pads them) and the plan that reads them; else both as they are. The coefficients
+    are float64 for the types computed in binary64 and float32 for the others (half the memory and
+    traffic; the filter itself runs in float64 either way)."""
+    if plan.order < 2 or not plan.prefilter or plan.input.size == 0:
+        return plan, source
+    dtype = _dtypes.compute_dtype(plan.input.dtype, out_dtype)
+    nbatch = len(plan.batch)
+    coeffs, pad = coefficients(source, nbatch, plan.order, plan.mode, plan.cval, dtype)
+    k = plan.interpolated
+    in3 = plan.in3[:3 - k] + tuple(n + 2 * pad for n in plan.in3[3 - k:])
+    info = type(plan.input)(tuple(coeffs.shape), coeffs.dtype)
+    return replace(plan, input=info, in3=in3, pad=pad, prefilter=False), coeffs
 
 
 def fill_cval(plan: Plan, result: np.ndarray) -> None:
@@ -74,6 +92,7 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
     into `out_arr` (plan order) and returned when given, else a new array in plan order."""
     requested = np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
+    plan, source = with_coefficients(plan, source, out_dtype)
     kernel_dtype = _dtypes.kernel_dtype(plan.input.dtype, out_dtype)
     # The kernels write straight into the caller's array when they can.
     direct = out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
@@ -143,7 +162,7 @@ def input_box(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Optional
                      plan.order, MODES[plan.mode], tuple(b - a for a, b in zip(t0, t1)),
                      interpolated=plan.interpolated, full_shape=plan.in3, out_origin=t0,
                      separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
-                     grid_mode=plan.grid_mode)
+                     grid_mode=plan.grid_mode, pad=float(plan.pad))
     if box is None:
         return None
     lo, hi = box

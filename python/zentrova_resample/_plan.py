@@ -86,6 +86,8 @@ class Plan:
     cval: Union[float, complex] = 0.0   # complex only for a complex input, split before the engine
     in_axes: Shape = ()           # the caller's input axes in plan order
     out_axes: Shape = ()          # the caller's output axes in plan order
+    prefilter: bool = True        # orders 2 to 5: interpolate the input's B-spline coefficients
+    pad: int = 0                  # samples the source has in front of the input along interpolated axes
 
     @property
     def caller_shape(self) -> Shape:
@@ -139,8 +141,8 @@ def check_order(order) -> int:
         value = operator.index(order)
     except TypeError:
         raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
-    if value not in (0, 1):
-        raise ValueError(f"order: only 0 (nearest) and 1 (linear) are supported, got {value}")
+    if not 0 <= value <= 5:
+        raise ValueError(f"order: expected 0 to 5 (the spline order), got {value}")
     return value
 
 
@@ -318,7 +320,7 @@ def _too_many(name: str, axes: Sequence[int]) -> ValueError:
                       f"carried along")
 
 
-def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None):
+def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None, prefilter=True):
     """(Plan, output array or None, output dtype) for affine_transform's arguments, the scalars
     (order, mode, cval) already checked. `input` may be an ArrayInfo: the plan is then made from its
     shape and dtype alone."""
@@ -375,6 +377,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
     else:
         in_axes, out_axes = tuple(rest_in), tuple(rest_out)
     plan, rows, cols = _layout(arr, in_axes, out_shape, out_axes, len(keep), len(keep_out), order, mode, cval)
+    plan.prefilter = bool(prefilter)
     if kind == "diagonal":
         with np.errstate(divide="ignore", invalid="ignore"):
             shift = off / a
@@ -386,7 +389,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
 
 
 def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
-                   cval, grid_mode: bool = False, name: str = "zoom"):
+                   cval, grid_mode: bool = False, name: str = "zoom", prefilter: bool = True):
     """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
     every axis of `arr` (already checked by check_input; the scalars too): ``(k + shift) * zoom``, or
     with grid_mode ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are float64, one value per
@@ -403,6 +406,7 @@ def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape
     plan, rows, _ = _layout(arr, in_axes, tuple(out_shape), in_axes, len(keep), len(keep), order, mode, cval)
     _set_separable(plan, rows, zoom[keep], shift[keep])
     plan.grid_mode = bool(grid_mode)
+    plan.prefilter = bool(prefilter)
     return plan, out_arr, out_dtype
 
 

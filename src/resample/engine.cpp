@@ -89,10 +89,27 @@ PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, s
     return arr;
 }
 
+// None for kOk, else the exception of the status (and nullptr).
+PyObject* result_of(ResampleStatus status) {
+    switch (status) {
+        case ResampleStatus::kOk:
+            Py_RETURN_NONE;
+        case ResampleStatus::kOutsideBox:
+            PyErr_SetString(PyExc_ValueError, "the input box does not hold every sample the output needs");
+            return nullptr;
+        case ResampleStatus::kPoolUnavailable:
+            PyErr_SetString(PyExc_RuntimeError, "could not start the worker threads");
+            return nullptr;
+        case ResampleStatus::kNoMemory:
+            return PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"input", "output", "matrix", "offset", "order", "mode", "cval",
                                      "interpolated", "box_origin", "full_shape", "out_origin",
-                                     "separable", "zoom", "shift", "grid_mode", "isa", nullptr};
+                                     "separable", "zoom", "shift", "grid_mode", "isa", "pad", nullptr};
     PyObject *input = nullptr, *output = nullptr;
     ResampleCall call{};
     int order = 1, mode = 0, interpolated = 3, separable = 0, grid_mode = 0;
@@ -101,11 +118,12 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     double* m = &call.matrix[0][0];
     call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pz", const_cast<char**>(keywords), &input,
+            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pzd", const_cast<char**>(keywords), &input,
             &output, &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0],
             &call.offset[1], &call.offset[2], &order, &mode, &call.cval, &interpolated, &box[0], &box[1], &box[2],
             &full[0], &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0],
-            &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode, &isa))
+            &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode, &isa,
+            &call.pad))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
 
@@ -123,8 +141,8 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "output is read-only");
         return nullptr;
     }
-    if (order != 0 && order != 1) {
-        PyErr_SetString(PyExc_ValueError, "order must be 0 or 1");
+    if (order < 0 || order > 5) {
+        PyErr_SetString(PyExc_ValueError, "order must be 0 to 5");
         return nullptr;
     }
     if (mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
@@ -183,24 +201,14 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_BEGIN_ALLOW_THREADS
     status = backend.run(call);
     Py_END_ALLOW_THREADS
-    switch (status) {
-        case ResampleStatus::kOk:
-            Py_RETURN_NONE;
-        case ResampleStatus::kOutsideBox:
-            PyErr_SetString(PyExc_ValueError, "the input box does not hold every sample the output needs");
-            return nullptr;
-        case ResampleStatus::kPoolUnavailable:
-            PyErr_SetString(PyExc_RuntimeError, "could not start the worker threads");
-            return nullptr;
-    }
-    return nullptr;
+    return result_of(status);
 }
 
 // input_box(dtype, matrix, offset, order, mode, out_shape, *, interpolated, full_shape, out_origin,
-//           separable, zoom, shift, grid_mode) -> ((lo, lo, lo), (hi, hi, hi)) or None
+//           separable, zoom, shift, grid_mode, pad) -> ((lo, lo, lo), (hi, hi, hi)) or None
 PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"dtype", "matrix", "offset", "order", "mode", "out_shape", "interpolated",
-                                     "full_shape", "out_origin", "separable", "zoom", "shift", "grid_mode",
+                                     "full_shape", "out_origin", "separable", "zoom", "shift", "grid_mode", "pad",
                                      nullptr};
     PyObject* dtype = nullptr;
     ResampleCall call{};
@@ -209,11 +217,11 @@ PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
     double* m = &call.matrix[0][0];
     call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O(ddddddddd)(ddd)ii(LLL)$i(LLL)(LLL)p(ddd)(ddd)p", const_cast<char**>(keywords), &dtype,
+            args, kwargs, "O(ddddddddd)(ddd)ii(LLL)$i(LLL)(LLL)p(ddd)(ddd)pd", const_cast<char**>(keywords), &dtype,
             &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0], &call.offset[1],
             &call.offset[2], &order, &mode, &out_shape[0], &out_shape[1], &out_shape[2], &interpolated, &full[0],
             &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0], &call.zoom[1],
-            &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode))
+            &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode, &call.pad))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
     PyArray_Descr* descr = nullptr;
@@ -224,7 +232,7 @@ PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "no kernel for this dtype");
         return nullptr;
     }
-    if ((order != 0 && order != 1) || mode < 0 || mode > static_cast<int>(Mode::kGridWrap) || interpolated < 1 ||
+    if (order < 0 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap) || interpolated < 1 ||
         interpolated > 3) {
         PyErr_SetString(PyExc_ValueError, "order, mode or interpolated out of range");
         return nullptr;
@@ -290,6 +298,39 @@ PyObject* cast(PyObject*, PyObject* args) {
     kernel(from, to, n);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
+}
+
+// spline_filter1d(array, axis, order, mode): scipy's B-spline prefilter of
+// `order` (2 to 5) along `axis` of a C-contiguous, writeable float64 array, in
+// place, with the interpreter lock released.
+PyObject* spline_filter1d(PyObject*, PyObject* args) {
+    PyObject* obj = nullptr;
+    int axis = 0, order = 3, mode = 0;
+    if (!PyArg_ParseTuple(args, "Oiii", &obj, &axis, &order, &mode)) return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+    if (!PyArray_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "array must be a numpy.ndarray");
+        return nullptr;
+    }
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+    const int ndim = PyArray_NDIM(arr);
+    if (PyArray_TYPE(arr) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(arr)->byteorder) ||
+        !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr) || !PyArray_ISALIGNED(arr)) {
+        PyErr_SetString(PyExc_TypeError, "array must be a writeable, aligned, C-contiguous native float64 array");
+        return nullptr;
+    }
+    if (axis < 0 || axis >= ndim || order < 2 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
+        PyErr_SetString(PyExc_ValueError, "axis, order or mode out of range");
+        return nullptr;
+    }
+    std::int64_t shape[NPY_MAXDIMS];
+    for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(arr, a);
+    double* data = static_cast<double*>(PyArray_DATA(arr));
+    ResampleStatus status;
+    Py_BEGIN_ALLOW_THREADS
+    status = avx2::spline_filter_f64_avx2(data, shape, ndim, axis, order, static_cast<Mode>(mode));
+    Py_END_ALLOW_THREADS
+    return result_of(status);
 }
 
 // {name: code} of the border modes, scipy's spelling.
@@ -398,19 +439,22 @@ PyMethodDef methods[] = {
     {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
      "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
      "         full_shape=input.shape, out_origin=(0, 0, 0), separable=False, zoom=(1, 1, 1),\n"
-     "         shift=(0, 0, 0), grid_mode=False, isa=None)\n"
+     "         shift=(0, 0, 0), grid_mode=False, isa=None, pad=0.0)\n"
      "--\n\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
      "isa: 'avx2' or 'avx512' runs that kernel instead of the processor's choice (tests, benchmarks)."},
     {"input_box", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_box)), METH_VARARGS | METH_KEYWORDS,
      "input_box(dtype, matrix, offset, order, mode, out_shape, *, interpolated, full_shape, out_origin,\n"
-     "          separable, zoom, shift, grid_mode)\n"
+     "          separable, zoom, shift, grid_mode, pad)\n"
      "--\n\n"
      "((lo, lo, lo), (hi, hi, hi)): the box of the whole input that the output window reads, or None\n"
      "when it reads nothing."},
     {"empty", empty, METH_VARARGS, "empty(shape, dtype) -> a new C-contiguous array (large ones on huge pages)"},
     {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
+    {"spline_filter1d", spline_filter1d, METH_VARARGS,
+     "spline_filter1d(array, axis, order, mode): scipy's B-spline prefilter along an axis of a C-contiguous\n"
+     "float64 array, in place."},
     {"cast", cast, METH_VARARGS,
      "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
      "as the kernels store their results; both C-contiguous, of one size."},

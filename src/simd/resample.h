@@ -57,6 +57,64 @@ inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
 }
 
+// The first sample of the footprint of a (mapped) coordinate x: scipy's
+// floor(x) - order / 2 for odd orders, floor(x + 0.5) - order / 2 for even
+// ones (order 0: the nearest sample).
+template <class T>
+inline std::int64_t footprint_start(T x, int order) {
+    const std::int64_t s = (order & 1) ? to_index(std::floor(x)) : to_index(std::floor(x + T(0.5)));
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(s) - static_cast<std::uint64_t>(order / 2));
+}
+
+// The weights of the order + 1 samples of the footprint of x (order 1 to 5):
+// scipy's B-spline expressions, operation for operation, in T; the last weight
+// is 1 minus the others, subtracted one by one.
+template <class T>
+inline void spline_weights(T x, int order, T* w) {
+    x = x - std::floor((order & 1) ? x : x + T(0.5));  // the offset from the middle knot
+    T y = x, z = T(1) - x, t;
+    switch (order) {
+        case 1:
+            w[0] = T(1) - x;
+            break;
+        case 2:
+            w[1] = T(0.75) - x * x;
+            y = T(0.5) - x;
+            w[0] = T(0.5) * y * y;
+            break;
+        case 3:
+            w[1] = (y * y * (y - T(2)) * T(3) + T(4)) / T(6);
+            w[2] = (z * z * (z - T(2)) * T(3) + T(4)) / T(6);
+            w[0] = z * z * z / T(6);
+            break;
+        case 4:
+            t = x * x;
+            w[2] = t * (t * T(0.25) - T(0.625)) + T(115.0 / 192.0);
+            y = T(1) + x;
+            w[1] = y * (y * (y * (T(5) - y) / T(6) - T(1.25)) + T(5.0 / 24.0)) + T(55.0 / 96.0);
+            w[3] = z * (z * (z * (T(5) - z) / T(6) - T(1.25)) + T(5.0 / 24.0)) + T(55.0 / 96.0);
+            y = T(0.5) - x;
+            t = y * y;
+            w[0] = t * t / T(24);
+            break;
+        default:  // 5
+            t = y * y;
+            w[2] = t * (t * (T(0.25) - y / T(12)) - T(0.5)) + T(0.55);
+            t = z * z;
+            w[3] = t * (t * (T(0.25) - z / T(12)) - T(0.5)) + T(0.55);
+            y = y + T(1);
+            w[1] = y * (y * (y * (y * (y / T(24) - T(0.375)) + T(1.25)) - T(1.75)) + T(0.625)) + T(0.425);
+            z = z + T(1);
+            w[4] = z * (z * (z * (z * (z / T(24) - T(0.375)) + T(1.25)) - T(1.75)) + T(0.625)) + T(0.425);
+            y = T(1) - x;
+            t = y * y;
+            w[0] = y * t * t / T(120);
+            break;
+    }
+    w[order] = T(1);
+    for (int i = 0; i < order; ++i) w[order] = w[order] - w[i];
+}
+
 // The coordinate mapped into the input by the border mode (only where it lies
 // outside [0, n - 1]). 'constant' gives -1 there, which makes the voxel cval.
 template <class T>
@@ -135,6 +193,9 @@ inline constexpr std::int64_t kPrefetchBoxBytes = std::int64_t{8} << 20;
 
 // ---- per-call parameters ---------------------------------------------------------
 
+// The highest interpolation order (scipy's: quintic B-splines).
+inline constexpr int kMaxOrder = 5;
+
 template <class E>
 struct Params {
     using T = typename E::compute;
@@ -147,6 +208,7 @@ struct Params {
     std::int64_t out_n[3], out_stride[3], origin[3];
     bool separable, grid_mode;
     T m[3][3], o[3], zoom[3], shift[3];
+    T pad;             // added to the coordinates of the interpolated axes (orders 2 to 5)
     int first_interp;  // axes before it are not interpolated
     int order;
     Mode mode;
@@ -175,16 +237,18 @@ struct Voxel {
     // The value of the voxel whose coordinates are c (cval outright where the
     // mode says so). False when it needed input outside the box.
     static bool value(const Params<E>& p, const T c[3], T* out) {
-        std::int64_t idx[3][2];
-        bool use_cval[3][2] = {{false, false}, {false, false}, {false, false}};
-        T w[3][2];
+        std::int64_t idx[3][kMaxOrder + 1];
+        bool use_cval[3][kMaxOrder + 1] = {};
+        T w[3][kMaxOrder + 1];
         const int corners = p.order + 1;
         for (int a = 0; a < 3; ++a) {
             if (a < p.first_interp) {  // an exact index
                 idx[a][0] = to_index(c[a]);
                 continue;
             }
-            T x = c[a];
+            // The coefficients of orders 2 to 5 may lie in a padded array: the
+            // coordinate moves with them, after it is computed, as in scipy.
+            T x = p.pad != T(0) ? c[a] + p.pad : c[a];
             if (p.mode != Mode::kNearest && p.mode != Mode::kGridConstant) {
                 x = map_coordinate(x, p.n[a], p.mode);
                 if (!(x > T(-1))) {
@@ -192,8 +256,7 @@ struct Voxel {
                     return true;
                 }
             }
-            const T fl = std::floor(x);
-            const std::int64_t start = p.order == 1 ? to_index(fl) : to_index(std::floor(x + T(0.5)));
+            const std::int64_t start = footprint_start(x, p.order);
             for (int j = 0; j < corners; ++j) {
                 const std::int64_t i = static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + j);
                 if (p.mode == Mode::kGridConstant) {
@@ -203,11 +266,7 @@ struct Voxel {
                     idx[a][j] = map_index(i, p.n[a], p.mode);
                 }
             }
-            if (p.order == 1) {
-                const T f = x - fl;
-                w[a][0] = T(1) - f;
-                w[a][1] = T(1) - w[a][0];
-            }
+            if (p.order > 0) spline_weights(x, p.order, w[a]);
         }
         // Reads happen only where no axis takes cval; each is checked against the box.
         auto in_box = [&](int a, int j) { return idx[a][j] >= p.lo[a] && idx[a][j] < p.hi[a]; };
@@ -227,7 +286,7 @@ struct Voxel {
                                        (idx[2][jx] - p.lo[2]) * p.in_stride[2];
                         v = E::widen(load_raw(q));
                     }
-                    if (p.order == 1) {
+                    if (p.order > 0) {
                         if (p.first_interp <= 0) v = v * w[0][jz];
                         if (p.first_interp <= 1) v = v * w[1][jy];
                         v = v * w[2][jx];
@@ -293,7 +352,7 @@ Reads<T> axis_reads(T c, std::int64_t n, Mode mode, int order) {
         x = map_coordinate(x, n, mode);
         if (!(x > T(-1))) return r;
     }
-    const std::int64_t start = order == 1 ? to_index(std::floor(x)) : to_index(std::floor(x + T(0.5)));
+    const std::int64_t start = footprint_start(x, order);
     for (int j = 0; j <= order; ++j) {
         const std::int64_t i = static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + j);
         if (mode == Mode::kGridConstant) {
@@ -354,8 +413,10 @@ Reads<T> interval_reads(T cmin, T cmax, std::int64_t n, Mode mode, int order) {
         // Cells between those of the ends; corner indices clamped to the axis
         // (nearest) or dropped outside it (grid-constant).
         auto cell = [&](T c) {
-            const T f = order == 1 ? std::floor(c) : std::floor(c + T(0.5));
-            return f < T(-4611686018427387904.0) ? INT64_MIN / 2 : (f > T(4611686018427387904.0) ? INT64_MAX / 2 : static_cast<std::int64_t>(f));
+            const T f = (order & 1) ? std::floor(c) : std::floor(c + T(0.5));
+            const std::int64_t s = f < T(-4611686018427387904.0) ? INT64_MIN / 2
+                                   : (f > T(4611686018427387904.0) ? INT64_MAX / 2 : static_cast<std::int64_t>(f));
+            return s - order / 2;
         };
         std::int64_t first = cell(cmin), last = cell(cmax) + order;
         if (mode == Mode::kNearest) {
@@ -404,6 +465,8 @@ bool input_box(const Params<E>& p, std::int64_t lo[3], std::int64_t hi[3]) {
         T base[3], c[3];
         row_base(p, z, y, base);
         coordinates(p, base, T(x), c);
+        if (p.pad != T(0))
+            for (int a = p.first_interp; a < 3; ++a) c[a] = c[a] + p.pad;
         for (int a = 0; a < 3; ++a) {
             nan[a] = nan[a] || !(c[a] == c[a]);
             cmin[a] = c[a] < cmin[a] ? c[a] : cmin[a];
@@ -451,6 +514,8 @@ struct VectorRows {
         // blocks: its voxels are cval, or with 'grid-constant' cval weighted,
         // which the one-voxel path computes without a read.
         r.vector = p.pos32 && p.hi[0] > p.lo[0] && p.hi[1] > p.lo[1] && p.hi[2] > p.lo[2];
+        // Orders 2 to 5 run through the one-voxel path.
+        r.vector = r.vector && p.order <= 1;
         for (int a = 0; a < 2; ++a) {
             const bool interp = a >= p.first_interp;
             if (interp && !p.separable) continue;  // varies along the row
@@ -473,8 +538,8 @@ struct VectorRows {
     // template arguments, so that a block's loops over axes and corners unroll.
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int interp = 3 - p.first_interp;
-        if (p.order == 1) return row_for_order<1>(p, interp, z, y, out_row);
-        return row_for_order<0>(p, interp, z, y, out_row);
+        if (p.order == 0) return row_for_order<0>(p, interp, z, y, out_row);
+        return row_for_order<1>(p, interp, z, y, out_row);  // orders above 1: every voxel alone
     }
 
     template <int kOrder>
@@ -858,6 +923,7 @@ Params<E> params_of(const ResampleCall& call) {
     p.order = call.order;
     p.mode = call.mode;
     p.cval = T(call.cval);
+    p.pad = T(call.pad);
     p.outside_box = 0;
     std::int64_t reach = 0;  // the largest distance of a box element from the first
     for (int a = 0; a < 3; ++a)

@@ -66,7 +66,12 @@ struct ResampleCall {
     // Axes 0 .. 3 - interpolated - 1 are not interpolated: their coordinate is
     // an exact index (a batch axis, or an axis added to reach three).
     int interpolated;
-    int order;  // 0 or 1
+    int order;  // 0 to 5
+    // Added to the coordinate of every interpolated axis once it is computed:
+    // the coefficients of orders 2 to 5 may lie in an array padded by this
+    // many samples on each side (scipy's prepadding for 'nearest' and
+    // 'grid-constant').
+    double pad;
     Mode mode;
     double cval;
 };
@@ -75,6 +80,7 @@ enum class ResampleStatus : int {
     kOk = 0,
     kOutsideBox,        // a voxel needed input outside the box in memory
     kPoolUnavailable,   // the worker threads could not be started
+    kNoMemory,          // a task could not get its scratch memory
 };
 
 }  // namespace zentrova

@@ -34,6 +34,10 @@ bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std:
 // nullptr for an element that binary32 values are never stored into.
 CastKernel cast_binary32_avx2(Element element) noexcept;
 CastKernel cast_binary64_avx2(Element element) noexcept;
+// scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
+// binary64 array, in place.
+ResampleStatus spline_filter_f64_avx2(double* data, const std::int64_t* shape, int ndim, int axis, int order,
+                                      Mode mode) noexcept;
 }  // namespace avx2
 
 namespace avx512 {

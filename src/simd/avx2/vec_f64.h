@@ -28,6 +28,7 @@ struct F64x4 {
     static f32 add(f32 a, f32 b) { return _mm256_add_pd(a, b); }
     static f32 sub(f32 a, f32 b) { return _mm256_sub_pd(a, b); }
     static f32 mul(f32 a, f32 b) { return _mm256_mul_pd(a, b); }
+    static f32 div(f32 a, f32 b) { return _mm256_div_pd(a, b); }
     static f32 floor(f32 a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     // NaN and values outside int32 give INT32_MIN.
     static i32 truncate(f32 a) { return _mm256_cvttpd_epi32(a); }
@@ -68,6 +69,7 @@ struct F64x4 {
     static void store_unaligned(double* dst, f32 v) { _mm256_storeu_pd(dst, v); }
     static void store(double* lanes, f32 v) { _mm256_store_pd(lanes, v); }
     static f32 load(const double* lanes) { return _mm256_load_pd(lanes); }
+    static f32 load_unaligned(const double* p) { return _mm256_loadu_pd(p); }
 
     // Pairs of neighbouring elements starting at base + start(k), split into
     // out[0] (first elements) and out[1] (second elements), as binary64.

@@ -1,0 +1,153 @@
+"""B-spline coefficients: scipy.ndimage's spline_filter1d and spline_filter, and the coefficients that
+orders 2 to 5 interpolate, computed by the engine (scipy's recursive filter, operation for operation,
+on the worker pool with the interpreter lock released)."""
+
+from __future__ import annotations
+
+import operator
+import warnings
+from typing import Any, Sequence, Tuple
+
+import numpy as np
+
+from . import _dtypes
+from ._engine import MODES
+from ._engine import spline_filter1d as _filter1d
+from ._plan import check_input, check_mode
+
+# scipy pads the input by this many samples before the filter for the modes whose border the filter
+# cannot take exactly ('nearest': the edge sample repeated; 'grid-constant': cval).
+PREPAD = 12
+PREPADDED_MODES = ("nearest", "grid-constant")
+
+
+def check_spline_order(order, lowest: int = 0) -> int:
+    try:
+        value = operator.index(order)
+    except TypeError:
+        raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
+    if not lowest <= value <= 5:
+        raise ValueError(f"order: expected {lowest} to 5, got {value}")
+    return value
+
+
+def filter_axes(work: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
+    """The prefilter of `order` (2 to 5) along each of `axes` in turn, in place in `work` (a writeable
+    C-contiguous float64 array)."""
+    for axis in axes:
+        _filter1d(work, int(axis), order, MODES[mode])
+
+
+def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: float,
+                 dtype: np.dtype) -> Tuple[np.ndarray, int]:
+    """(coefficients, pad): what orders 2 to 5 interpolate for `source` (plan order: `nbatch` carried
+    axes, then the interpolated ones) as scipy computes them: padded by PREPAD samples along the
+    interpolated axes for 'nearest' and 'grid-constant' (as np.pad does it, in the input's dtype),
+    filtered in float64 along each interpolated axis in order, then stored as `dtype` (float64, or
+    float32 for the types computed in binary32)."""
+    pad = PREPAD if mode in PREPADDED_MODES else 0
+    if pad:
+        widths = [(0, 0)] * nbatch + [(pad, pad)] * (source.ndim - nbatch)
+        if mode == "nearest":
+            source = np.pad(source, widths, mode="edge")
+        else:
+            source = np.pad(source, widths, mode="constant", constant_values=cval)
+    work = np.array(source, dtype=np.float64, order="C", copy=True)
+    filter_axes(work, range(nbatch, work.ndim), order, mode)
+    return (work if dtype == np.float64 else work.astype(dtype)), pad
+
+
+# ---- scipy's functions -------------------------------------------------------------------------
+
+def _output(output, arr, name: str = "output"):
+    """scipy's output argument of the filters: a dtype (float64 by default) or an array of the input's
+    shape; complex for a complex input (a real dtype promoted, as scipy does, with its warning)."""
+    complex_input = _dtypes.is_complex(arr.dtype)
+    if isinstance(output, np.ndarray):
+        _dtypes.check(output.dtype, name)
+        if tuple(output.shape) != tuple(arr.shape):
+            raise ValueError(f"{name}: expected an array of shape {tuple(arr.shape)}, got shape {output.shape}")
+        if not output.flags.writeable:
+            raise ValueError(f"{name}: the array is read-only")
+        if complex_input != _dtypes.is_complex(output.dtype):
+            raise TypeError(f"{name}: a {'complex' if complex_input else 'real'} input needs an output array of a "
+                            f"{'complex' if complex_input else 'real'} dtype, got {output.dtype}")
+        return output
+    dtype = arr.dtype if output is None else output  # None: the input's type, as scipy takes it
+    _dtypes.check(dtype, name)
+    dtype = np.dtype(dtype)
+    if complex_input and not _dtypes.is_complex(dtype):
+        warnings.warn("promoting specified output dtype to complex", stacklevel=3)
+        dtype = np.promote_types(dtype, np.complex64)
+    return np.empty(arr.shape, dtype=dtype)
+
+
+def _parts(arr: np.ndarray, out: np.ndarray):
+    """(input part, output part) pairs: the real and imaginary parts of a complex pair, else the pair."""
+    if _dtypes.is_complex(arr.dtype):
+        return ((arr.real, out.real), (arr.imag, out.imag))
+    return ((arr, out),)
+
+
+def _store(values: np.ndarray, out: np.ndarray) -> None:
+    """float64 values into `out` as scipy stores them (a C cast: floats rounded, integers truncated)."""
+    with np.errstate(invalid="ignore", over="ignore"):
+        out[...] = values
+
+
+def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np.float64,
+                    mode: str = "mirror") -> np.ndarray:
+    """Compute a 1-D spline filter along the given axis, as ``scipy.ndimage.spline_filter1d`` does.
+
+    The B-spline coefficients of ``order`` (0 to 5; 0 and 1 return a copy) along ``axis``, with the
+    border ``mode`` scipy uses for the filter's initial values (every mode name of scipy's). The
+    recursive filter runs in float64 with scipy's operations in scipy's order (the result equals
+    scipy's bit for bit), on the worker pool with the interpreter lock released. ``output``: a dtype
+    (float64 by default) or an array of the input's shape; a complex input is filtered as its real
+    and imaginary parts. Bad arguments raise ValueError or TypeError naming the argument.
+    """
+    order = check_spline_order(order)
+    mode = check_mode(mode)
+    arr = np.asarray(check_input(input))
+    try:
+        axis = operator.index(axis)
+    except TypeError:
+        raise TypeError(f"axis: expected an integer, got {type(axis).__name__}") from None
+    if not -arr.ndim <= axis < arr.ndim:
+        raise ValueError(f"axis: {axis} is not an axis of a {arr.ndim}-D input")
+    out = _output(output, arr)
+    for part, dst in _parts(arr, out):
+        if order < 2:
+            _store(np.array(part), dst)
+            continue
+        work = np.array(part, dtype=np.float64, order="C", copy=True)
+        filter_axes(work, [axis % arr.ndim], order, mode)
+        _store(work, dst)
+    return out
+
+
+def spline_filter(input: Any, order: int = 3, output: Any = np.float64, mode: str = "mirror") -> np.ndarray:
+    """Multidimensional spline filter, as ``scipy.ndimage.spline_filter`` does.
+
+    The B-spline coefficients of ``order`` (2 to 5) along every axis in turn, as
+    ``spline_filter1d`` computes them; with an ``output`` of another type than float64 the values
+    are stored into it after each axis, as scipy does. ``mode``: the filter's border (every mode name
+    of scipy's; default 'mirror'). The result equals scipy's bit for bit.
+    """
+    order = check_spline_order(order, lowest=2)
+    mode = check_mode(mode)
+    arr = np.asarray(check_input(input))
+    out = _output(output, arr)
+    for part, dst in _parts(arr, out):
+        if dst.dtype == np.float64 and dst.flags.c_contiguous and dst.flags.aligned and dst.dtype.isnative:
+            dst[...] = part
+            filter_axes(dst, range(arr.ndim), order, mode)
+            continue
+        current = part
+        for axis in range(arr.ndim):  # scipy stores the result into the output after every axis
+            work = np.array(current, dtype=np.float64, order="C", copy=True)
+            filter_axes(work, [axis], order, mode)
+            _store(work, dst)
+            current = dst
+    return out
+

@@ -1,0 +1,288 @@
+// The B-spline prefilter of scipy.ndimage (spline_filter1d): along one axis
+// of a binary64 array, every line is multiplied by the filter's gain and then
+// run through the causal and anticausal recursion of each pole of the order,
+// each started by the initial value of the border mode (mirror, wrap or
+// reflect). Every operation is scipy's, in scipy's order, so every line gives
+// scipy's bits; lanes hold neighbouring lines, which share nothing.
+//
+// Lines along the axis whose neighbours along the next axes are adjacent in
+// memory are filtered in place, L lines at a time; the others (lines along
+// the last axis, and the last lines of a row) are gathered into a scratch
+// buffer laid out as L interleaved lines first.
+//
+// Included by each instruction-set file with ZENTROVA_ISA naming its
+// namespace.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "simd/parallel.h"
+#include "simd/resample_call.h"
+
+namespace zentrova::ZENTROVA_ISA::spline {
+
+// The poles of the B-spline of an order (2 to 5), scipy's values; the number
+// of them (order / 2).
+inline int filter_poles(int order, double poles[2]) {
+    switch (order) {
+        case 2: poles[0] = -0.171572875253809902396622551580603843; return 1;
+        case 3: poles[0] = -0.267949192431122706472553658494127633; return 1;
+        case 4:
+            poles[0] = -0.361341225900220177092212841325675255;
+            poles[1] = -0.013725429297339121360331226939128204;
+            return 2;
+        case 5:
+            poles[0] = -0.430575347099973791851434783493520110;
+            poles[1] = -0.043096288203264653822712376822550182;
+            return 2;
+        default: return 0;
+    }
+}
+
+// The initial values of a border mode: 'nearest' and 'reflect' start as a
+// reflection about the half-sample edge, 'grid-wrap' as a periodic line, the
+// others as a mirror about the edge sample.
+enum class Start { kMirror, kWrap, kReflect };
+
+inline Start start_of(Mode mode) {
+    switch (mode) {
+        case Mode::kGridWrap: return Start::kWrap;
+        case Mode::kNearest:
+        case Mode::kReflect: return Start::kReflect;
+        default: return Start::kMirror;
+    }
+}
+
+// A panel of P * L lines: element i of line v * L + k at p[i * stride + v * L + k].
+// The recursions run along i, each line's a chain of dependent operations; a
+// panel keeps P of them in flight and reads P * L neighbouring lines' rows at
+// each step.
+template <class V, int P>
+struct Panel {
+    using f = typename V::f32;
+    static constexpr int L = V::kLanes;
+    double* p;
+    std::int64_t n, stride;
+    f at(std::int64_t i, int v) const { return V::load_unaligned(p + i * stride + v * L); }
+    void put(std::int64_t i, int v, f x) const { V::store_unaligned(p + i * stride + v * L, x); }
+};
+
+// Calls f(v) for v = 0 .. P - 1.
+template <int P, class F>
+__attribute__((always_inline)) inline void each(F&& f) {
+    for (int v = 0; v < P; ++v) f(v);
+}
+
+template <class V, int P>
+void causal_start(const Panel<V, P>& c, double z, Start start) {
+    using f = typename V::f32;
+    const std::int64_t n = c.n;
+    f c0[P];
+    double z_i = z;
+    if (start == Start::kMirror) {
+        const double z_n_1 = std::pow(z, static_cast<double>(n - 1));
+        const f zn = V::splat(z_n_1);
+        each<P>([&](int v) { c0[v] = V::add(c.at(0, v), V::mul(zn, c.at(n - 1, v))); });
+        for (std::int64_t i = 1; i < n - 1; ++i) {
+            const f zi = V::splat(z_i);
+            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, V::add(c.at(i, v), V::mul(zn, c.at(n - 1 - i, v))))); });
+            z_i *= z;
+        }
+        const f d = V::splat(1 - z_n_1 * z_n_1);
+        each<P>([&](int v) { c.put(0, v, V::div(c0[v], d)); });
+    } else if (start == Start::kWrap) {
+        each<P>([&](int v) { c0[v] = c.at(0, v); });
+        for (std::int64_t i = 1; i < n; ++i) {
+            const f zi = V::splat(z_i);
+            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, c.at(n - i, v))); });
+            z_i *= z;
+        }
+        const f d = V::splat(1 - z_i);  // z_i = z^n
+        each<P>([&](int v) { c.put(0, v, V::div(c0[v], d)); });
+    } else {
+        const double z_n = std::pow(z, static_cast<double>(n));
+        const f zn = V::splat(z_n);
+        f first[P];
+        each<P>([&](int v) {
+            first[v] = c.at(0, v);
+            c0[v] = V::add(first[v], V::mul(zn, c.at(n - 1, v)));
+        });
+        // The sum runs in place in scipy: its last term reads the running sum.
+        for (std::int64_t i = 1; i < n; ++i) {
+            const f zi = V::splat(z_i);
+            each<P>([&](int v) {
+                const f mirrored = i == n - 1 ? c0[v] : c.at(n - 1 - i, v);
+                c0[v] = V::add(c0[v], V::mul(zi, V::add(c.at(i, v), V::mul(zn, mirrored))));
+            });
+            z_i *= z;
+        }
+        const f scale = V::splat(z / (1 - z_n * z_n));
+        each<P>([&](int v) { c.put(0, v, V::add(V::mul(c0[v], scale), first[v])); });
+    }
+}
+
+template <class V, int P>
+void anticausal_start(const Panel<V, P>& c, double z, Start start) {
+    using f = typename V::f32;
+    const std::int64_t n = c.n;
+    const f zv = V::splat(z);
+    if (start == Start::kMirror) {
+        const f d = V::splat(z * z - 1);
+        each<P>([&](int v) { c.put(n - 1, v, V::div(V::mul(V::add(V::mul(zv, c.at(n - 2, v)), c.at(n - 1, v)), zv), d)); });
+    } else if (start == Start::kWrap) {
+        f last[P];
+        each<P>([&](int v) { last[v] = c.at(n - 1, v); });
+        double z_i = z;
+        for (std::int64_t i = 0; i < n - 1; ++i) {
+            const f zi = V::splat(z_i);
+            each<P>([&](int v) { last[v] = V::add(last[v], V::mul(zi, c.at(i, v))); });
+            z_i *= z;
+        }
+        const f scale = V::splat(z / (z_i - 1));  // z_i = z^n
+        each<P>([&](int v) { c.put(n - 1, v, V::mul(last[v], scale)); });
+    } else {
+        const f scale = V::splat(z / (z - 1));
+        each<P>([&](int v) { c.put(n - 1, v, V::mul(c.at(n - 1, v), scale)); });
+    }
+}
+
+// scipy's apply_filter on the lines of a panel, of length n >= 2.
+template <class V, int P>
+void filter_lines(const Panel<V, P>& c, const double* poles, int npoles, Start start) {
+    using f = typename V::f32;
+    double gain = 1.0;
+    for (int k = 0; k < npoles; ++k) gain *= (1.0 - poles[k]) * (1.0 - 1.0 / poles[k]);
+    const f g = V::splat(gain);
+    for (std::int64_t i = 0; i < c.n; ++i) each<P>([&](int v) { c.put(i, v, V::mul(c.at(i, v), g)); });
+    for (int k = 0; k < npoles; ++k) {
+        const double z = poles[k];
+        const f zv = V::splat(z);
+        f run[P];
+        causal_start(c, z, start);
+        each<P>([&](int v) { run[v] = c.at(0, v); });
+        for (std::int64_t i = 1; i < c.n; ++i) {
+            each<P>([&](int v) {
+                run[v] = V::add(c.at(i, v), V::mul(zv, run[v]));
+                c.put(i, v, run[v]);
+            });
+        }
+        anticausal_start(c, z, start);
+        each<P>([&](int v) { run[v] = c.at(c.n - 1, v); });
+        for (std::int64_t i = c.n - 2; i >= 0; --i) {
+            each<P>([&](int v) {
+                run[v] = V::mul(zv, V::sub(run[v], c.at(i, v)));
+                c.put(i, v, run[v]);
+            });
+        }
+    }
+}
+
+// One call: the lines along `axis` of a C-contiguous binary64 array of `shape`.
+struct FilterCall {
+    double* data;
+    std::int64_t n;      // the axis's length (>= 2)
+    std::int64_t inner;  // elements after the axis (its stride)
+    std::int64_t lines;  // lines in all: the elements before the axis times inner
+    std::int64_t batches_per_task;  // panels
+    double poles[2];
+    int npoles;
+    Start start;
+    mutable std::int32_t no_memory;
+};
+
+template <class V>
+struct FilterTask {
+    static constexpr int P = 8;                 // vectors per panel
+    static constexpr int W = P * V::kLanes;     // lines per panel
+
+    static void run(const void* ctx, std::size_t task) noexcept {
+        const FilterCall& call = *static_cast<const FilterCall*>(ctx);
+        const std::int64_t panels = (call.lines + W - 1) / W;
+        const std::int64_t b0 = static_cast<std::int64_t>(task) * call.batches_per_task;
+        const std::int64_t b1 = b0 + call.batches_per_task < panels ? b0 + call.batches_per_task : panels;
+        double* scratch = nullptr;
+        for (std::int64_t b = b0; b < b1; ++b) {
+            const std::int64_t first = b * W;
+            const std::int64_t count = call.lines - first < W ? call.lines - first : W;
+            const std::int64_t outer = first / call.inner, j = first % call.inner;
+            double* base = call.data + outer * call.n * call.inner + j;
+            if (count == W && j + W <= call.inner) {  // adjacent in memory: in place
+                filter_lines(Panel<V, P>{base, call.n, call.inner}, call.poles, call.npoles, call.start);
+                continue;
+            }
+            if (scratch == nullptr) {
+                scratch = static_cast<double*>(std::malloc(static_cast<std::size_t>(call.n) * W * sizeof(double)));
+                if (scratch == nullptr) {
+                    __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
+                    return;
+                }
+            }
+            copy_lines<true>(call, first, count, scratch);
+            filter_lines(Panel<V, P>{scratch, call.n, W}, call.poles, call.npoles, call.start);
+            copy_lines<false>(call, first, count, scratch);
+        }
+        std::free(scratch);
+    }
+
+    // Lines first .. first + count - 1 into (kIn) or out of the scratch
+    // buffer; the lines past count are zeros, filtered and dropped. In blocks
+    // of the line, so that the block of the scratch stays in the first-level
+    // cache while every line's piece of it is copied.
+    template <bool kIn>
+    static void copy_lines(const FilterCall& call, std::int64_t first, std::int64_t count, double* scratch) {
+        constexpr std::int64_t kBlock = 64;
+        for (std::int64_t i0 = 0; i0 < call.n; i0 += kBlock) {
+            const std::int64_t i1 = i0 + kBlock < call.n ? i0 + kBlock : call.n;
+            for (std::int64_t k = 0; k < W; ++k) {
+                if (k >= count) {
+                    if constexpr (kIn)
+                        for (std::int64_t i = i0; i < i1; ++i) scratch[i * W + k] = 0.0;
+                    continue;
+                }
+                const std::int64_t line = first + k;
+                double* p = call.data + (line / call.inner) * call.n * call.inner + line % call.inner;
+                for (std::int64_t i = i0; i < i1; ++i) {
+                    if constexpr (kIn)
+                        scratch[i * W + k] = p[i * call.inner];
+                    else
+                        p[i * call.inner] = scratch[i * W + k];
+                }
+            }
+        }
+    }
+};
+
+// Filters the lines along `axis` of the C-contiguous binary64 array `data` of
+// `shape` in place. Lines of one sample are left as they are, as scipy leaves
+// them.
+template <class V>
+ResampleStatus filter(double* data, const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept {
+    FilterCall call{};
+    call.data = data;
+    call.n = shape[axis];
+    call.inner = 1;
+    std::int64_t outer = 1;
+    for (int a = 0; a < ndim; ++a) {
+        if (a < axis) outer *= shape[a];
+        if (a > axis) call.inner *= shape[a];
+    }
+    call.npoles = filter_poles(order, call.poles);
+    call.start = start_of(mode);
+    call.lines = outer * call.inner;
+    if (call.n < 2 || call.lines == 0 || call.npoles == 0) return ResampleStatus::kOk;
+    constexpr std::int64_t W = FilterTask<V>::W;
+    const std::int64_t batches = (call.lines + W - 1) / W;
+    // A few tasks per worker; a task filters whole panels.
+    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
+    call.batches_per_task = (batches + want - 1) / want;
+    const std::int64_t tasks = (batches + call.batches_per_task - 1) / call.batches_per_task;
+    if (parallel::for_each(static_cast<std::size_t>(tasks), &FilterTask<V>::run, &call) != Status::kOk)
+        return ResampleStatus::kPoolUnavailable;
+    return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
+}
+
+}  // namespace zentrova::ZENTROVA_ISA::spline

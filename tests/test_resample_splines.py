@@ -1,0 +1,107 @@
+"""Orders 2 to 5 and the spline filters: every voxel against the model of scipy's arithmetic (the
+coefficients from scipy's own prefilter, rounded to float32 for the types computed in binary32) and
+against scipy itself (bit for bit in float64), for every mode and several dtypes and transforms."""
+
+import warnings
+
+import numpy as np
+import pytest
+from scipy import ndimage as ndi
+
+import zentrova_resample as zr
+from resample_support import (MODES, assert_identical, assert_same, model, random_data, random_transform, rng_for,
+                              sm)
+
+FILTER_DTYPES = ("float64", "float32", "int16", "uint8", "complex128")
+
+
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.filterwarnings("ignore:promoting specified output dtype to complex")
+def test_spline_filters_as_scipy(mode, order):
+    """spline_filter1d along every axis and spline_filter, of 1- to 3-D inputs (lines of one and two
+    samples included), into float64 and into another type (stored after each axis, as scipy does):
+    scipy's bits."""
+    rng = rng_for("filters", mode, order)
+    for trial in range(6):
+        ndim = int(rng.integers(1, 4))
+        shape = tuple(int(v) for v in rng.integers(1, 40 if trial % 2 else 5, ndim))
+        dtype = FILTER_DTYPES[trial % len(FILTER_DTYPES)]
+        x = random_data(rng, shape, dtype.replace("complex128", "float64"), specials=False)
+        if dtype == "complex128":
+            x = x + 1j * random_data(rng, shape, "float64", specials=False)
+        for axis in range(-ndim, ndim):
+            assert_identical(zr.spline_filter1d(x, order, axis, mode=mode).view(np.float64),
+                             ndi.spline_filter1d(x, order, axis, mode=mode).view(np.float64), f"axis {axis}")
+        assert_identical(zr.spline_filter(x, order, mode=mode).view(np.float64),
+                         ndi.spline_filter(x, order, mode=mode).view(np.float64), "spline_filter")
+        if dtype != "complex128":
+            for output in (np.float32, np.zeros(shape, np.int32)):
+                ours = zr.spline_filter(x, order, output=output.copy() if isinstance(output, np.ndarray) else output,
+                                        mode=mode)
+                assert_identical(ours, ndi.spline_filter(x, order, output=output, mode=mode), f"into {output}")
+
+
+ORDER_DTYPES = ("float64", "int32", "uint64", "float32", "uint16", "int8", "float16")
+
+
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+@pytest.mark.parametrize("mode", MODES)
+def test_orders_2_to_5_as_the_model(mode, order):
+    """affine_transform of 1- to 3-D inputs with random transforms and output grids, with and without
+    prefilter: the model bit for bit (binary64 types: scipy's own arithmetic; binary32 types: the
+    model in float32 on float32 coefficients)."""
+    rng = rng_for("orders", mode, order)
+    for trial in range(5):
+        ndim = int(rng.integers(1, 4))
+        in_shape = tuple(int(v) for v in rng.integers(1, 9, ndim))
+        out_shape = tuple(int(v) for v in rng.integers(1, 11, ndim))
+        dtype = ORDER_DTYPES[(trial + order) % len(ORDER_DTYPES)]
+        x = random_data(rng, in_shape, dtype, specials=False)
+        kind = ("rotate", "general", "scale_up", "diagonal", "translate")[trial]
+        matrix, offset = random_transform(rng, in_shape, out_shape, kind)
+        cval, prefilter = float(rng.choice([0.0, 2.5, -7.0])), trial != 3
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            got = zr.affine_transform(x, matrix, offset, out_shape, order=order, mode=mode, cval=cval,
+                                      prefilter=prefilter)
+            expected = model(x, matrix, offset, out_shape, order, mode, cval, prefilter=prefilter)
+        assert_same(got, expected, f"{kind} {dtype} {in_shape}->{out_shape} prefilter {prefilter}")
+
+
+@pytest.mark.parametrize("func", ("shift", "zoom", "rotate"))
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+def test_derived_functions_at_higher_orders(func, order):
+    """shift, zoom and rotate at orders 2 to 5: float64 and int32 equal scipy bit for bit; float32 and
+    uint16 equal the model (shift, zoom) or scipy within float32 rounding (rotate)."""
+    rng = rng_for("derived orders", func, order)
+    for trial, mode in enumerate(MODES):
+        dtype = ("float64", "int32", "float32", "uint16")[trial % 4]
+        x = random_data(rng, tuple(int(v) for v in rng.integers(2, 9, 3)), dtype, specials=False)
+        arg = {"shift": rng.uniform(-3, 3, 3), "zoom": rng.uniform(0.6, 1.8, 3), "rotate": float(rng.uniform(-90, 90))}
+        args = (arg[func],) if func != "rotate" else (arg[func], (0, 2))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = getattr(zr, func)(x, *args, order=order, mode=mode, cval=1.5)
+            theirs = getattr(ndi, func)(x, *args, order=order, mode=mode, cval=1.5)
+        if dtype in ("float64", "int32"):
+            assert_identical(got, theirs, f"{mode} {dtype}")
+        elif func != "rotate":
+            fn = {"shift": sm.shift_model, "zoom": sm.zoom_model}[func]
+            assert_same(got, fn(x, *args, order=order, mode=mode, cval=1.5, compute_dtype=np.float32), mode)
+        else:
+            scale = max(1.0, float(np.abs(theirs.astype(float)).max()))
+            assert np.abs(got.astype(float) - theirs.astype(float)).max() <= 1e-5 * scale + (dtype == "uint16"), mode
+
+
+def test_bad_spline_arguments():
+    x = np.ones((4, 5))
+    for call, exc, name in ((lambda: zr.spline_filter(x, 1), ValueError, "order"),
+                            (lambda: zr.spline_filter1d(x, 6), ValueError, "order"),
+                            (lambda: zr.spline_filter1d(x, 3, axis=2), ValueError, "axis"),
+                            (lambda: zr.spline_filter1d(x, 3, axis=1.0), TypeError, "axis"),
+                            (lambda: zr.spline_filter(x, 3, mode="edge"), ValueError, "mode"),
+                            (lambda: zr.spline_filter(x, 3, output=np.zeros((5, 4))), ValueError, "output"),
+                            (lambda: zr.affine_transform(x, np.eye(2), order=6), ValueError, "order")):
+        with pytest.raises(exc, match=name):
+            call()
