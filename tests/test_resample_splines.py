@@ -105,3 +105,49 @@ def test_bad_spline_arguments():
                             (lambda: zr.affine_transform(x, np.eye(2), order=6), ValueError, "order")):
         with pytest.raises(exc, match=name):
             call()
+
+
+@pytest.mark.parametrize("dtype", ("float64", "int32", "float32", "uint8"))
+def test_map_coordinates_as_scipy(dtype):
+    """map_coordinates at every order and mode, coordinates of several dtypes and layouts (NaN included),
+    1- to 4-D inputs, and a channel axis carried along: float64 and int32 scipy's result bit for bit, the
+    float32-computed types the model (coordinates rounded to float32) or within rounding of it."""
+    rng = rng_for("map_coordinates", dtype)
+    for ndim in (1, 2, 3, 4):
+        x = random_data(rng, tuple(int(v) for v in rng.integers(3, 8, ndim)), dtype, specials=False)
+        coords = rng.uniform(-2, 9, (ndim, 5, 7))
+        coords[0, 0, 0] = np.nan
+        forms = (coords, coords.astype(np.float32), np.asfortranarray(coords), np.round(np.nan_to_num(coords[..., ::2])).astype(int))
+        for trial, c in enumerate(forms):
+            order, mode = (ndim + trial) % 6, MODES[(ndim * 3 + trial) % len(MODES)]
+            # the float32-computed types sample at the coordinates rounded to float32
+            seen = c if dtype in ("float64", "int32") else np.asarray(c).astype(np.float32)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                got = zr.map_coordinates(x, c, order=order, mode=mode, cval=1.5)
+                theirs = ndi.map_coordinates(x, seen, order=order, mode=mode, cval=1.5)
+            if dtype in ("float64", "int32"):
+                assert_identical(got, theirs, f"{ndim}-D {c.dtype} order {order} {mode}")
+            else:
+                scale = max(1.0, float(np.nanmax(np.abs(theirs.astype(float)))))
+                d = np.abs(got.astype(float) - theirs.astype(float))
+                assert np.array_equal(np.isnan(got.astype(float)), np.isnan(theirs.astype(float)))
+                assert np.nanmax(d, initial=0) <= 2e-5 * scale + (dtype == "uint8"), (ndim, order, mode)
+    rgb = random_data(rng, (9, 10, 3), dtype, specials=False)
+    c2 = rng.uniform(0, 8, (2, 4, 5))
+    got = zr.map_coordinates(rgb, c2, order=1, batch_axes=-1)
+    assert got.shape == (4, 5, 3)
+    for ch in range(3):
+        assert_identical(got[..., ch], zr.map_coordinates(rgb[..., ch], c2, order=1))
+
+
+def test_map_coordinates_bad_arguments():
+    x = np.ones((4, 5))
+    cases = ((lambda: zr.map_coordinates(x, np.ones((3, 2))), ValueError, "coordinates"),
+             (lambda: zr.map_coordinates(x, np.ones(2)), ValueError, "coordinates"),
+             (lambda: zr.map_coordinates(x, np.ones((2, 3), complex)), TypeError, "coordinates"),
+             (lambda: zr.map_coordinates(x, np.ones((2, 3)), order=6), ValueError, "order"),
+             (lambda: zr.map_coordinates(x, np.ones((2, 3)), output=np.zeros(4)), ValueError, "output"))
+    for call, exc, name in cases:
+        with pytest.raises(exc, match=name):
+            call()

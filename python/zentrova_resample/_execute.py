@@ -22,6 +22,7 @@ from . import _dtypes
 from ._engine import empty as _empty
 from ._engine import input_box as _input_box
 from ._engine import resample as _resample
+from ._engine import resample_points as _resample_points
 from ._plan import MODES, Plan, folded
 from ._spline import coefficients
 
@@ -66,8 +67,8 @@ def with_coefficients(plan: Plan, source: np.ndarray, out_dtype) -> Tuple[Plan, 
     dtype = _dtypes.compute_dtype(plan.input.dtype, out_dtype)
     nbatch = len(plan.batch)
     coeffs, pad = coefficients(source, nbatch, plan.order, plan.mode, plan.cval, dtype)
-    k = plan.interpolated
-    in3 = plan.in3[:3 - k] + tuple(n + 2 * pad for n in plan.in3[3 - k:])
+    lead = len(plan.in3) - plan.interpolated  # the axes added in front of the interpolated ones
+    in3 = plan.in3[:lead] + tuple(n + 2 * pad for n in plan.in3[lead:])
     info = type(plan.input)(tuple(coeffs.shape), coeffs.dtype)
     return replace(plan, input=info, in3=in3, pad=pad, prefilter=False), coeffs
 
@@ -87,6 +88,51 @@ def fill_cval(plan: Plan, result: np.ndarray) -> None:
 FOLD_LIMIT = 2**24
 
 
+# Output voxels whose coordinates are made and sampled at a time by the point kernel path.
+POINTS_BLOCK = 2**18
+
+
+def point_coordinates(plan: Plan, flat: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """The input coordinates (interpolated axes, float64 rows) of the output voxels at flat indices
+    `flat` of the interpolated output axes, computed in `dtype` (the compute type) with scipy's
+    operations in scipy's order: offset + o_0 * m_0 + o_1 * m_1 + ... for a matrix, (o + shift) *
+    zoom or ((o + shift) + 0.5) * zoom - 0.5 per axis for the separable form."""
+    T = dtype.type
+    index = np.unravel_index(flat, plan.out3)
+    k = plan.interpolated
+    out = np.empty((k, flat.size), dtype=np.float64)
+    with np.errstate(all="ignore"):
+        if plan.separable:
+            for a in range(k):
+                c = index[a].astype(dtype) + T(plan.shift[a])
+                out[a] = ((c + T(0.5)) * T(plan.zoom[a])) - T(0.5) if plan.grid_mode else c * T(plan.zoom[a])
+        else:
+            for a in range(k):
+                c = np.full(flat.size, T(plan.offset[a]), dtype=dtype)
+                for b, o in enumerate(index):
+                    c = c + o.astype(dtype) * T(plan.matrix[a, b])
+                out[a] = c
+    return out
+
+
+def execute_points(plan: Plan, source: np.ndarray, result: np.ndarray) -> None:
+    """The whole output of a plan of more than three interpolated axes, into `result` (plan order, the
+    kernels' dtype, C-contiguous): each index of the carried axes alone, its voxels a block at a time,
+    their coordinates made here and sampled by the engine's point kernel."""
+    kernel_dtype = result.dtype
+    compute = _dtypes.compute_dtype(kernel_dtype)
+    count = int(np.prod(plan.out3))
+    dst_all = result.reshape(plan.batch + (count,))
+    for index in np.ndindex(*plan.batch):
+        src = engine_array(source[index], kernel_dtype)
+        dst = dst_all[index]
+        for start in range(0, count, POINTS_BLOCK):
+            flat = np.arange(start, min(count, start + POINTS_BLOCK), dtype=np.int64)
+            coords = point_coordinates(plan, flat, compute)
+            _resample_points(src, coords, dst[start:start + flat.size], plan.order, MODES[plan.mode], plan.cval,
+                             float(plan.pad))
+
+
 def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
     """The whole output of `plan` from `source` (the input's values, plan order, a real dtype): written
     into `out_arr` (plan order) and returned when given, else a new array in plan order."""
@@ -100,6 +146,11 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
     if result.size:
         if plan.input.size == 0:
             fill_cval(plan, result)
+        elif plan.points:
+            target = result if result.flags.c_contiguous else np.empty(result.shape, kernel_dtype)
+            execute_points(plan, source, target)
+            if target is not result:
+                result[...] = target
         else:
             plan = folded(plan)
             src_all = engine_array(source, kernel_dtype)

@@ -29,7 +29,8 @@ if TYPE_CHECKING:
     from typing_extensions import TypeGuard
 
 MODE_NAMES = ", ".join(repr(m) for m in MODES)
-# The engine's limit: a plan interpolates at most this many axes.
+# The engine's row kernels interpolate at most this many axes; a transform that moves more runs
+# through its point kernel (any number of axes, one voxel at a time).
 MAX_INTERPOLATED = 3
 
 Shape = Tuple[int, ...]
@@ -71,9 +72,9 @@ class Plan:
     input: ArrayInfo              # the source: the caller's input (a complex one's parts) in plan order
     output_shape: Shape           # the output in plan order
     batch: Shape                  # carried axes (leading in plan order), taken one index at a time
-    in3: Shape                    # the input of one engine call, three axes
-    out3: Shape                   # the output of one engine call, three axes
-    interpolated: int             # trailing axes of in3 that are interpolated
+    in3: Shape                    # the input of one engine call, three axes (or every interpolated one)
+    out3: Shape                   # the output of one engine call, three axes (or every interpolated one)
+    interpolated: int             # trailing axes of in3 that are interpolated (more than 3: point kernel)
     matrix: np.ndarray = field(default_factory=lambda: np.eye(3))   # (3, 3), rows: input axes
     offset: np.ndarray = field(default_factory=lambda: np.zeros(3))
     separable: bool = False
@@ -88,6 +89,12 @@ class Plan:
     out_axes: Shape = ()          # the caller's output axes in plan order
     prefilter: bool = True        # orders 2 to 5: interpolate the input's B-spline coefficients
     pad: int = 0                  # samples the source has in front of the input along interpolated axes
+
+    @property
+    def points(self) -> bool:
+        """Whether more than three axes are interpolated (or produced): the engine's point kernel runs
+        the plan, one voxel at a time, instead of its row kernels."""
+        return len(self.in3) != 3 or len(self.out3) != 3
 
     @property
     def caller_shape(self) -> Shape:
@@ -314,12 +321,6 @@ def _left_alone(axes: Sequence[int], moves) -> Tuple[int, ...]:
     return alone[:-1] if len(alone) == len(axes) else alone
 
 
-def _too_many(name: str, axes: Sequence[int]) -> ValueError:
-    return ValueError(f"{name}: at most {MAX_INTERPOLATED} axes can be interpolated; this transform moves "
-                      f"{len(axes)} (axes {tuple(axes)}); axes it leaves alone (same index, same length) are "
-                      f"carried along")
-
-
 def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None, prefilter=True):
     """(Plan, output array or None, output dtype) for affine_transform's arguments, the scalars
     (order, mode, cval) already checked. `input` may be an ArrayInfo: the plan is then made from its
@@ -369,8 +370,6 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
         a, off = (a[keep] if kind == "diagonal" else a[np.ix_(keep, keep)]), off[keep]
     else:
         keep, keep_out = range(k), range(k_out)
-    if len(keep) > MAX_INTERPOLATED or len(keep_out) > MAX_INTERPOLATED:
-        raise _too_many("matrix", [rest_in[j] for j in keep])
     if alone or named:
         in_axes = tuple(sorted(list(named) + [rest_in[j] for j in alone]) + [rest_in[j] for j in keep])
         out_axes = tuple(sorted(list(out_named) + [rest_out[j] for j in alone]) + [rest_out[j] for j in keep_out])
@@ -400,8 +399,6 @@ def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape
     axes = range(arr.ndim)
     alone = _left_alone(axes, lambda a: not (zoom[a] == 1.0 and shift[a] == 0.0 and out_shape[a] == arr.shape[a]))
     keep = [a for a in axes if a not in alone]
-    if len(keep) > MAX_INTERPOLATED:
-        raise _too_many(name, keep)
     in_axes = tuple(alone) + tuple(keep)
     plan, rows, _ = _layout(arr, in_axes, tuple(out_shape), in_axes, len(keep), len(keep), order, mode, cval)
     _set_separable(plan, rows, zoom[keep], shift[keep])
@@ -420,6 +417,11 @@ def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_ou
     nbatch = len(in_axes) - k
     batch = source.shape[:nbatch]
     in_t, out_t = source.shape[nbatch:], shape[nbatch:]
+    if k > MAX_INTERPOLATED or k_out > MAX_INTERPOLATED:  # the point kernel's: every axis as it is
+        plan = Plan(source, shape, batch, in_t, out_t, k, matrix=np.zeros((k, k_out)), offset=np.zeros(k),
+                    zoom=np.ones(k), shift=np.zeros(k), order=order, mode=mode, cval=cval, in_axes=tuple(in_axes),
+                    out_axes=tuple(out_axes))
+        return plan, range(0, k), range(0, k_out)
     plan = Plan(source, shape, batch, _pad(in_t), _pad(out_t), k, matrix=np.zeros((3, 3)), offset=np.zeros(3),
                 zoom=np.ones(3), shift=np.zeros(3), order=order, mode=mode, cval=cval, in_axes=tuple(in_axes),
                 out_axes=tuple(out_axes))
@@ -438,7 +440,7 @@ def _set_separable(plan: Plan, rows, zoom, shift) -> None:
 def folded(plan: Plan) -> Plan:
     """For fewer than three transformed axes: the batch axes merged into the first of the three,
     whose coordinate is then its own index (no loop over the batch in Python)."""
-    if not plan.batch or plan.interpolated == 3:
+    if not plan.batch or plan.interpolated >= 3 or plan.points:
         return plan
     count = int(np.prod(plan.batch))
     f = replace(plan, batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:],

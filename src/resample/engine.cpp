@@ -300,6 +300,73 @@ PyObject* cast(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// resample_points(input, coords, output, order, mode, cval, pad): output[i] = the
+// input sampled at coords[:, i] (coords: C-contiguous float64, one row per
+// input axis; output: C-contiguous, the input's element type, one element per
+// point), with the interpreter lock released.
+PyObject* resample_points(PyObject*, PyObject* args) {
+    PyObject *input = nullptr, *coords_obj = nullptr, *output = nullptr;
+    PointsCall call{};
+    int order = 1, mode = 0;
+    if (!PyArg_ParseTuple(args, "OOOiidd", &input, &coords_obj, &output, &order, &mode, &call.cval, &call.pad))
+        return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+    if (!PyArray_Check(input) || !PyArray_Check(coords_obj) || !PyArray_Check(output)) {
+        PyErr_SetString(PyExc_TypeError, "input, coords and output must be numpy.ndarray");
+        return nullptr;
+    }
+    PyArrayObject* in = reinterpret_cast<PyArrayObject*>(input);
+    PyArrayObject* coords = reinterpret_cast<PyArrayObject*>(coords_obj);
+    PyArrayObject* out = reinterpret_cast<PyArrayObject*>(output);
+    Element in_element, out_element;
+    const int ndim = PyArray_NDIM(in);
+    if (!element_of(PyArray_DESCR(in), &in_element) || !element_of(PyArray_DESCR(out), &out_element) ||
+        in_element != out_element) {
+        PyErr_SetString(PyExc_TypeError, "input and output must have one element type the kernels take");
+        return nullptr;
+    }
+    if (ndim < 1 || ndim > kMaxPointAxes || PyArray_TYPE(coords) != NPY_FLOAT64 ||
+        !PyArray_ISNBO(PyArray_DESCR(coords)->byteorder) || !PyArray_IS_C_CONTIGUOUS(coords) ||
+        PyArray_NDIM(coords) != 2 || PyArray_DIM(coords, 0) != ndim || PyArray_DIM(coords, 1) != PyArray_SIZE(out) ||
+        !PyArray_IS_C_CONTIGUOUS(out) || !PyArray_ISWRITEABLE(out) || !PyArray_ISALIGNED(in)) {
+        PyErr_SetString(PyExc_ValueError, "coords must be C-contiguous float64 of shape (input.ndim, output.size), "
+                                          "output C-contiguous and writeable, input aligned");
+        return nullptr;
+    }
+    if (order < 0 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
+        PyErr_SetString(PyExc_ValueError, "order or mode out of range");
+        return nullptr;
+    }
+    const npy_intp item = PyArray_ITEMSIZE(in);
+    for (int a = 0; a < ndim; ++a) {
+        const npy_intp st = PyArray_STRIDE(in, a);
+        if (st % item != 0) {
+            PyErr_SetString(PyExc_ValueError, "input must have strides of whole elements");
+            return nullptr;
+        }
+        call.shape[a] = PyArray_DIM(in, a);
+        call.strides[a] = st / item;
+        if (call.shape[a] == 0 && PyArray_SIZE(out) > 0) {
+            PyErr_SetString(PyExc_ValueError, "input has no voxels");
+            return nullptr;
+        }
+    }
+    call.in = PyArray_DATA(in);
+    call.ndim = ndim;
+    call.coords = static_cast<const double*>(PyArray_DATA(coords));
+    call.coord_stride = PyArray_SIZE(out);
+    call.npoints = PyArray_SIZE(out);
+    call.out = PyArray_DATA(out);
+    call.order = order;
+    call.mode = static_cast<Mode>(mode);
+    const PointsKernel kernel = points_kernel(in_element);
+    ResampleStatus status;
+    Py_BEGIN_ALLOW_THREADS
+    status = kernel(call);
+    Py_END_ALLOW_THREADS
+    return result_of(status);
+}
+
 // spline_filter1d(array, axis, order, mode): scipy's B-spline prefilter of
 // `order` (2 to 5) along `axis` of a C-contiguous, writeable float64 array, in
 // place, with the interpreter lock released.
@@ -452,6 +519,9 @@ PyMethodDef methods[] = {
      "when it reads nothing."},
     {"empty", empty, METH_VARARGS, "empty(shape, dtype) -> a new C-contiguous array (large ones on huge pages)"},
     {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
+    {"resample_points", resample_points, METH_VARARGS,
+     "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
+     "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
     {"spline_filter1d", spline_filter1d, METH_VARARGS,
      "spline_filter1d(array, axis, order, mode): scipy's B-spline prefilter along an axis of a C-contiguous\n"
      "float64 array, in place."},

@@ -63,6 +63,11 @@ ResampleBackend resample_backend_avx2(Element element) noexcept {
     return {"avx2", nullptr, nullptr};
 }
 
+PointsKernel points_kernel(Element element) noexcept {
+    const PointsKernel narrow = avx2::points_binary32_avx2(element);
+    return narrow != nullptr ? narrow : avx2::points_binary64_avx2(element);
+}
+
 CastKernel cast_kernel(Element element, bool from_binary64) noexcept {
     return from_binary64 ? avx2::cast_binary64_avx2(element) : avx2::cast_binary32_avx2(element);
 }

@@ -76,6 +76,25 @@ struct ResampleCall {
     double cval;
 };
 
+// Samples at coordinates given point by point, over an input of any number of
+// axes (map_coordinates, and transforms of more than three moving axes).
+inline constexpr int kMaxPointAxes = 32;
+
+struct PointsCall {
+    const void* in;
+    int ndim;
+    std::int64_t shape[kMaxPointAxes];
+    std::int64_t strides[kMaxPointAxes];  // elements, any sign
+    const double* coords;                 // coords[a * coord_stride + i]: axis a of point i
+    std::int64_t coord_stride;
+    std::int64_t npoints;
+    void* out;                            // npoints elements, contiguous
+    int order;                            // 0 to 5
+    Mode mode;
+    double cval;
+    double pad;                           // as ResampleCall's
+};
+
 enum class ResampleStatus : int {
     kOk = 0,
     kOutsideBox,        // a voxel needed input outside the box in memory

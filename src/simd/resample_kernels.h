@@ -16,6 +16,7 @@ using WindowBox = bool (*)(const ResampleCall& call, std::int64_t lo[3], std::in
 // Stores n values of a compute type (binary32 or binary64) into elements of
 // one type, as the kernels store their results.
 using CastKernel = void (*)(const void* src, void* dst, std::int64_t n) noexcept;
+using PointsKernel = ResampleStatus (*)(const PointsCall& call) noexcept;
 
 namespace avx2 {
 ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
@@ -34,6 +35,9 @@ bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std:
 // nullptr for an element that binary32 values are never stored into.
 CastKernel cast_binary32_avx2(Element element) noexcept;
 CastKernel cast_binary64_avx2(Element element) noexcept;
+// Samples at given coordinates, any number of axes; nullptr for bool.
+PointsKernel points_binary32_avx2(Element element) noexcept;
+PointsKernel points_binary64_avx2(Element element) noexcept;
 // scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
 // binary64 array, in place.
 ResampleStatus spline_filter_f64_avx2(double* data, const std::int64_t* shape, int ndim, int axis, int order,
@@ -56,6 +60,8 @@ struct ResampleBackend {
 // How values of the compute type (binary64 when `from_binary64`, else binary32)
 // are stored into an element type; nullptr where binary32 values never are.
 CastKernel cast_kernel(Element element, bool from_binary64) noexcept;
+// The kernel of samples at given coordinates for an element type; nullptr for bool.
+PointsKernel points_kernel(Element element) noexcept;
 
 // The kernel for an element type on this processor.
 ResampleBackend resample_backend(Element element) noexcept;

@@ -4,6 +4,7 @@
 #define ZENTROVA_ISA avx2
 #include "simd/avx2/vec.h"
 #include "simd/resample.h"
+#include "simd/resample_points.h"
 #include "simd/resample_kernels.h"
 
 namespace zentrova::avx2 {
@@ -24,6 +25,19 @@ CastKernel cast_binary32_avx2(Element element) noexcept {
         case Element::kI16: return store_values<I16, F32x8>;
         case Element::kF16: return store_values<F16, F32x8>;
         case Element::kF32: return store_values<F32, F32x8>;
+        default: return nullptr;
+    }
+}
+
+PointsKernel points_binary32_avx2(Element element) noexcept {
+    using namespace resample;
+    switch (element) {
+        case Element::kU8: return run_points<U8, F32x8>;
+        case Element::kI8: return run_points<I8, F32x8>;
+        case Element::kU16: return run_points<U16, F32x8>;
+        case Element::kI16: return run_points<I16, F32x8>;
+        case Element::kF16: return run_points<F16, F32x8>;
+        case Element::kF32: return run_points<F32, F32x8>;
         default: return nullptr;
     }
 }

@@ -4,6 +4,7 @@
 #define ZENTROVA_ISA avx2
 #include "simd/avx2/vec_f64.h"
 #include "simd/resample.h"
+#include "simd/resample_points.h"
 #include "simd/resample_kernels.h"
 
 namespace zentrova::avx2 {
@@ -31,6 +32,18 @@ CastKernel cast_binary64_avx2(Element element) noexcept {
         case Element::kBool: return store_from_binary64<Bool>;
     }
     return nullptr;
+}
+
+PointsKernel points_binary64_avx2(Element element) noexcept {
+    using namespace resample;
+    switch (element) {
+        case Element::kF64: return run_points<F64, F64x4>;
+        case Element::kI32: return run_points<I32, F64x4>;
+        case Element::kU32: return run_points<U32, F64x4>;
+        case Element::kI64: return run_points<I64, F64x4>;
+        case Element::kU64: return run_points<U64, F64x4>;
+        default: return nullptr;
+    }
 }
 
 bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {

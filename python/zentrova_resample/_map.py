@@ -1,0 +1,134 @@
+"""map_coordinates: scipy.ndimage's signature and meaning, on the engine's point kernel."""
+
+from __future__ import annotations
+
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+from . import _dtypes
+from ._engine import resample_points as _resample_points
+from ._execute import engine_array, fill_cval
+from ._plan import MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars
+from ._run import complex_parts, new_output
+from ._spline import coefficients
+
+# Points sampled per engine call: their float64 coordinates are copied into one block at a time when the
+# caller's are not C-contiguous float64 already.
+BLOCK = 2**20
+
+
+def check_coordinates(coordinates, k: int) -> np.ndarray:
+    """The coordinates as an array of a real dtype, of shape (k, ...) with at least one axis after the
+    first; TypeError or ValueError naming the argument otherwise."""
+    try:
+        c = np.asarray(coordinates)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"coordinates: expected an array of real numbers ({exc})") from None
+    if c.dtype.kind not in "biuf":
+        raise TypeError(f"coordinates: expected real numbers, got dtype {c.dtype}")
+    if c.ndim < 2:
+        raise ValueError(f"coordinates: expected shape ({k}, ...) with at least one axis of points, got {c.shape}")
+    if c.shape[0] != k:
+        raise ValueError(f"coordinates: its first axis ({c.shape[0]}) must have one row per interpolated input axis "
+                         f"({k}), got shape {c.shape}")
+    return c
+
+
+def _batch_positions(named: Tuple[int, ...], ndim: int, k_out: int) -> Tuple[int, ...]:
+    """Where the carried axes go in the output: first if they are the input's first axes, last if they
+    are its last ones (as for a matrix that changes the number of axes)."""
+    nb = len(named)
+    if named == tuple(range(nb)):
+        return tuple(range(nb))
+    if named == tuple(range(ndim - nb, ndim)):
+        return tuple(range(k_out, k_out + nb))
+    raise ValueError(f"batch_axes: for map_coordinates the axes carried along must be the input's first or last "
+                     f"ones, got {named}")
+
+
+def map_coordinates(input: Any, coordinates: Any, output: Any = None, order: int = 3, mode: str = "constant",
+                    cval: Any = 0.0, prefilter: bool = True, *, batch_axes: Any = None) -> np.ndarray:
+    """Map the input array to new coordinates by interpolation, as ``scipy.ndimage.map_coordinates`` does.
+
+    ``coordinates`` (any real dtype and layout) has one row per input axis: output voxel ``i`` (of the
+    shape ``coordinates.shape[1:]``) samples the input at ``coordinates[:, i]``, with spline
+    interpolation of ``order`` 0 to 5 (default 3, cubic, as scipy's), ``mode`` and ``cval`` with
+    scipy's meaning, and ``prefilter`` as ``affine_transform`` says (orders 2 to 5). ``batch_axes``
+    (keyword only) names input axes carried along, the input's first or last ones: the coordinates
+    then have a row per other axis, and every index of the carried axes is sampled at them (the
+    output has the carried axes first or last, as the input). ``output``: None (the input's dtype), a
+    dtype, or an array of the output's shape.
+
+    dtypes as ``affine_transform``: the types computed in float32 take their coordinates in float32
+    too (a coordinate rounded to float32); float64, 32- and 64-bit integers and bool are computed in
+    float64, scipy's result bit for bit; complex inputs as their parts. Any number of input axes. Bad
+    arguments raise ValueError or TypeError naming the argument, before anything is written to
+    ``output``.
+    """
+    order, mode, cval = check_scalars(order, mode, cval)
+    arr = check_input(input)
+    if isinstance(arr, ArrayInfo):
+        raise TypeError("input: map_coordinates takes a NumPy array (a dask input is not supported yet)")
+    check_cval_for(cval, arr.dtype)
+    named = check_batch_axes(batch_axes, arr.ndim)
+    k = arr.ndim - len(named)
+    coords = check_coordinates(coordinates, k)
+    points_shape = tuple(coords.shape[1:])
+    at = _batch_positions(named, arr.ndim, len(points_shape)) if named else ()
+    out_shape = [0] * (len(points_shape) + len(named))
+    rest = [i for i in range(len(out_shape)) if i not in at]
+    for i, a in zip(at, named):
+        out_shape[i] = arr.shape[a]
+    for i, n in zip(rest, points_shape):
+        out_shape[i] = n
+    out_arr, out_dtype, shape = check_output(output, tuple(out_shape), arr)
+    in_axes = tuple(named) + tuple(i for i in range(arr.ndim) if i not in named)
+    out_axes = tuple(at) + tuple(rest)
+    # A plan of the point kernel (its form is not used: the coordinates are the caller's).
+    info = ArrayInfo(tuple(arr.shape[a] for a in in_axes), _dtypes.real_part(arr.dtype))
+    plan = Plan(info, tuple(shape[a] for a in out_axes), info.shape[:len(named)], info.shape[len(named):],
+                points_shape, k, order=order, mode=mode, cval=cval, in_axes=in_axes, out_axes=out_axes,
+                prefilter=bool(prefilter))
+    x = np.asarray(input)
+    if not _dtypes.is_complex(x.dtype):
+        return _map_real(plan, x, coords, out_arr, out_dtype)
+    out = out_arr if out_arr is not None else new_output(plan.caller_shape, out_dtype)
+    for part, c, dst in complex_parts(plan, x, out):
+        plan.cval = c
+        _map_real(plan, part, coords, dst, dst.dtype)
+    return out
+
+
+def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
+    """map_coordinates of a real input into the caller's order: each index of the carried axes alone."""
+    requested = np.dtype(out_dtype)
+    out_dtype = _dtypes.native(requested)
+    source = plan.arrange_input(x)
+    nbatch = len(plan.batch)
+    pad = 0
+    if plan.order > 1 and plan.prefilter and x.size:
+        kdtype = _dtypes.compute_dtype(plan.input.dtype, out_dtype)
+        source, pad = coefficients(source, nbatch, plan.order, plan.mode, float(plan.cval), kdtype)
+    kernel_dtype = _dtypes.kernel_dtype(source.dtype, out_dtype)
+    points = coords.reshape(coords.shape[0], -1)
+    npoints = points.shape[1]
+    result = new_output(plan.batch + (npoints,), kernel_dtype)
+    if result.size and x.size == 0:
+        fill_cval(plan, result)
+    elif result.size:
+        for index in np.ndindex(*plan.batch):
+            src = engine_array(source[index], kernel_dtype)
+            dst = result[index]
+            for start in range(0, npoints, BLOCK):
+                block = np.ascontiguousarray(points[:, start:start + BLOCK], dtype=np.float64)
+                _resample_points(src, block, dst[start:start + block.shape[1]], plan.order, MODES[plan.mode],
+                                 float(plan.cval), float(pad))
+    if kernel_dtype != out_dtype:
+        result = _dtypes.cast(result, out_dtype)
+    result = plan.restore_output(result.reshape(plan.output_shape))
+    if out_arr is None:
+        result = np.ascontiguousarray(result)
+        return result if requested == out_dtype else result.astype(requested)
+    out_arr[...] = result
+    return out_arr
