@@ -115,6 +115,62 @@ inline void spline_weights(T x, int order, T* w) {
     for (int i = 0; i < order; ++i) w[order] = w[order] - w[i];
 }
 
+// spline_weights in lanes V, for an order known at compile time: the same
+// expressions, operation for operation, so that a lane's weights are the
+// one-voxel path's.
+template <int kOrder, class T, class V>
+__attribute__((always_inline)) inline void spline_weights_lanes(typename V::f32 x, typename V::f32* w) {
+    using f = typename V::f32;
+    auto c = [](double v) { return V::splat(static_cast<T>(v)); };
+    const f one = c(1);
+    x = V::sub(x, V::floor((kOrder & 1) ? x : V::add(x, c(0.5))));
+    f y = x, z = V::sub(one, x), t;
+    if constexpr (kOrder == 2) {
+        w[1] = V::sub(c(0.75), V::mul(x, x));
+        y = V::sub(c(0.5), x);
+        w[0] = V::mul(V::mul(c(0.5), y), y);
+    } else if constexpr (kOrder == 3) {
+        w[1] = V::div(V::add(V::mul(V::mul(V::mul(y, y), V::sub(y, c(2))), c(3)), c(4)), c(6));
+        w[2] = V::div(V::add(V::mul(V::mul(V::mul(z, z), V::sub(z, c(2))), c(3)), c(4)), c(6));
+        w[0] = V::div(V::mul(V::mul(z, z), z), c(6));
+    } else if constexpr (kOrder == 4) {
+        t = V::mul(x, x);
+        w[2] = V::add(V::mul(t, V::sub(V::mul(t, c(0.25)), c(0.625))), c(115.0 / 192.0));
+        y = V::add(one, x);
+        w[1] = V::add(V::mul(y, V::add(V::mul(y, V::sub(V::div(V::mul(y, V::sub(c(5), y)), c(6)), c(1.25))),
+                                       c(5.0 / 24.0))),
+                      c(55.0 / 96.0));
+        w[3] = V::add(V::mul(z, V::add(V::mul(z, V::sub(V::div(V::mul(z, V::sub(c(5), z)), c(6)), c(1.25))),
+                                       c(5.0 / 24.0))),
+                      c(55.0 / 96.0));
+        y = V::sub(c(0.5), x);
+        t = V::mul(y, y);
+        w[0] = V::div(V::mul(t, t), c(24));
+    } else {  // 5
+        t = V::mul(y, y);
+        w[2] = V::add(V::mul(t, V::sub(V::mul(t, V::sub(c(0.25), V::div(y, c(12)))), c(0.5))), c(0.55));
+        t = V::mul(z, z);
+        w[3] = V::add(V::mul(t, V::sub(V::mul(t, V::sub(c(0.25), V::div(z, c(12)))), c(0.5))), c(0.55));
+        y = V::add(y, one);
+        auto quintic = [&](f u) {
+            return V::add(
+                V::mul(u, V::add(V::mul(u, V::sub(V::mul(u, V::add(V::mul(u, V::sub(V::div(u, c(24)), c(0.375))),
+                                                                   c(1.25))),
+                                                  c(1.75))),
+                                 c(0.625))),
+                c(0.425));
+        };
+        w[1] = quintic(y);
+        z = V::add(z, one);
+        w[4] = quintic(z);
+        y = V::sub(one, x);
+        t = V::mul(y, y);
+        w[0] = V::div(V::mul(V::mul(y, t), t), c(120));
+    }
+    w[kOrder] = one;
+    for (int i = 0; i < kOrder; ++i) w[kOrder] = V::sub(w[kOrder], w[i]);
+}
+
 // The coordinate mapped into the input by the border mode (only where it lies
 // outside [0, n - 1]). 'constant' gives -1 there, which makes the voxel cval.
 template <class T>
@@ -514,13 +570,13 @@ struct VectorRows {
         // blocks: its voxels are cval, or with 'grid-constant' cval weighted,
         // which the one-voxel path computes without a read.
         r.vector = p.pos32 && p.hi[0] > p.lo[0] && p.hi[1] > p.lo[1] && p.hi[2] > p.lo[2];
-        // Orders 2 to 5 run through the one-voxel path.
-        r.vector = r.vector && p.order <= 1;
         for (int a = 0; a < 2; ++a) {
             const bool interp = a >= p.first_interp;
             if (interp && !p.separable) continue;  // varies along the row
-            const T c = base[a];
-            const std::int64_t s = to_index(interp && p.order == 0 ? std::floor(c + T(0.5)) : std::floor(c));
+            const T c = interp && p.pad != T(0) ? base[a] + p.pad : base[a];
+            // The first sample of the footprint: the cell (orders 0 and 1), or
+            // order / 2 samples before it.
+            const std::int64_t s = interp ? footprint_start(c, p.order) : to_index(std::floor(c));
             r.cell[a] = s;
             if (!interp) {
                 r.vector = r.vector && s >= p.lo[a] && s < p.hi[a];
@@ -528,7 +584,7 @@ struct VectorRows {
             }
             const bool inside = c >= T(0) && c <= T(p.n[a] - 1);
             if (!inside && p.mode == Mode::kConstant) r.all_cval = true;
-            r.vector = r.vector && inside && (p.order == 0 || s + 1 < p.n[a]) && s >= p.lo[a] && s + p.order < p.hi[a];
+            r.vector = r.vector && inside && s >= p.lo[a] && s + p.order < p.hi[a];
         }
         return r;
     }
@@ -538,8 +594,11 @@ struct VectorRows {
     // template arguments, so that a block's loops over axes and corners unroll.
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int interp = 3 - p.first_interp;
+        // kSpline stands for orders 2 to 5, whose order the kernel reads at run time (one kernel for
+        // the four: their footprints differ only in length).
         if (p.order == 0) return row_for_order<0>(p, interp, z, y, out_row);
-        return row_for_order<1>(p, interp, z, y, out_row);  // orders above 1: every voxel alone
+        if (p.order == 1) return row_for_order<1>(p, interp, z, y, out_row);
+        return row_for_order<kSpline>(p, interp, z, y, out_row);
     }
 
     template <int kOrder>
@@ -551,12 +610,19 @@ struct VectorRows {
 
     template <int kOrder, int kInterp>
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
-        const bool unit_x = p.in_stride[2] == 1;
-        if (p.separable)
-            return unit_x ? row_of<kOrder, kInterp, true, true>(p, z, y, out_row)
-                          : row_of<kOrder, kInterp, true, false>(p, z, y, out_row);
-        return unit_x ? row_of<kOrder, kInterp, false, true>(p, z, y, out_row)
-                      : row_of<kOrder, kInterp, false, false>(p, z, y, out_row);
+        if constexpr (kOrder > 1) {
+            // Orders 2 to 5 read their samples one lane at a time whatever the x stride: a kernel for
+            // unit strides as well would double their code for little gain.
+            return p.separable ? row_of<kOrder, kInterp, true, false>(p, z, y, out_row)
+                               : row_of<kOrder, kInterp, false, false>(p, z, y, out_row);
+        } else {
+            const bool unit_x = p.in_stride[2] == 1;
+            if (p.separable)
+                return unit_x ? row_of<kOrder, kInterp, true, true>(p, z, y, out_row)
+                              : row_of<kOrder, kInterp, true, false>(p, z, y, out_row);
+            return unit_x ? row_of<kOrder, kInterp, false, true>(p, z, y, out_row)
+                          : row_of<kOrder, kInterp, false, false>(p, z, y, out_row);
+        }
     }
 
     template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
@@ -617,6 +683,7 @@ struct VectorRows {
     // of them in flight (a rotated row misses the cache at almost every step);
     // computed block by block, the arithmetic in between leaves it only a few.
     static constexpr int kRunBlocks = 16;
+    static constexpr int kSpline = 2;  // the kOrder of orders 2 to 5
 
     template <int kOrder, int kInterp, bool kSeparable, bool kUnitX, class Finish>
     static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, std::int64_t nx,
@@ -624,7 +691,9 @@ struct VectorRows {
         constexpr int kFirst = 3 - kInterp;
         constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
         alignas(64) std::int32_t at[kRunBlocks * L], fast[kRunBlocks * L];
-        alignas(64) T frac[kOrder == 1 ? 3 : 1][kOrder == 1 ? kRunBlocks * L : 1];
+        // Order 1: the fractions c - floor(c); orders 2 to 5: the coordinates,
+        // whose weights are computed in the second pass.
+        alignas(64) T frac[kOrder >= 1 ? 3 : 1][kOrder >= 1 ? kRunBlocks * L : 1];
         unsigned fast_bits[kRunBlocks], left[kRunBlocks];
         constexpr unsigned kAllLanes = (1u << L) - 1;
         const f32 cval = V::splat(p.cval);
@@ -632,7 +701,8 @@ struct VectorRows {
             const std::int64_t rest = (nx - r0 + L - 1) / L;
             const int blocks = rest < kRunBlocks ? static_cast<int>(rest) : kRunBlocks;
             for (int b = 0; b < blocks; ++b) {
-                if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
+                if constexpr (kOrder == 1)  // only linear float32 rows prefetch ahead (see row_of)
+                    if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
                 const Located w = locate<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, r0 + b * L);
                 V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
                 if constexpr (kOrder == 0) {
@@ -648,6 +718,10 @@ struct VectorRows {
                     for_axes([&]<int A>() {
                         if constexpr (A >= kFirst && kPerLane[A]) V::store(frac[A] + b * L, V::sub(w.c[A], w.fl[A]));
                     });
+                } else if constexpr (kOrder > 1) {
+                    for_axes([&]<int A>() {
+                        if constexpr (A >= kFirst && kPerLane[A]) V::store(frac[A] + b * L, w.c[A]);
+                    });
                 }
                 fast_bits[b] = w.fast_bits;
                 left[b] = w.left;
@@ -656,7 +730,7 @@ struct VectorRows {
                 f32 t = cval;
                 if (fast_bits[b] != 0) {  // otherwise the box may be empty: nothing is read
                     f32 f[3];
-                    if constexpr (kOrder == 1) {
+                    if constexpr (kOrder >= 1) {
                         for_axes([&]<int A>() {
                             if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
                         });
@@ -755,6 +829,14 @@ struct VectorRows {
                 if constexpr (kPerLane[A]) c[A] = V::add(V::splat(base[A]), V::mul(X, V::splat(p.m[A][2])));
             });
         }
+        if constexpr (kOrder > 1) {
+            // The coefficients' padding, added after the coordinate is made. Added when it is 0 too
+            // (the one-voxel path skips it then): that turns a -0 coordinate into +0, which reads the
+            // same samples with the same weights.
+            for_axes([&]<int A>() {
+                if constexpr (kPerLane[A]) c[A] = V::add(c[A], V::splat(p.pad));
+            });
+        }
         const i32 all = V::splat_i(-1);
         i32* cell = at.cell;
         f32* fl = at.fl;
@@ -769,9 +851,11 @@ struct VectorRows {
             if constexpr (!kPerLane[A]) {
                 cell[A] = V::splat_i(static_cast<std::int32_t>(row.cell[A] - p.lo[A]));
             } else {
-                fl[A] = kOrder == 1 ? V::floor(c[A]) : V::floor(V::add(c[A], V::splat(T(0.5))));
-                const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A])));
-                const i32 span = V::splat_i(fast_span(p, A, kOrder));
+                const int order = kOrder < kSpline ? kOrder : p.order;
+                fl[A] = (order & 1) ? V::floor(c[A]) : V::floor(V::add(c[A], V::splat(T(0.5))));
+                // The footprint's first sample, relative to the box.
+                const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A] + order / 2)));
+                const i32 span = V::splat_i(fast_span(p, A, order));
                 fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
                 if constexpr (kOrder == 0)
                     in_input = V::and_i(in_input, V::and_i(V::ge(c[A], V::splat(T(0))),
@@ -811,6 +895,42 @@ struct VectorRows {
         const f32 zero = V::splat(T(0));
         if constexpr (kOrder == 0) {
             return V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
+        } else if constexpr (kOrder > 1) {
+            const int K = p.order + 1;
+            f32 w[3][kMaxOrder + 1];
+            for_axes([&]<int A>() {
+                if constexpr (A >= kFirst && kPerLane[A]) {
+                    switch (p.order) {
+                        case 2: spline_weights_lanes<2, T, V>(frac[A], w[A]); break;
+                        case 3: spline_weights_lanes<3, T, V>(frac[A], w[A]); break;
+                        case 4: spline_weights_lanes<4, T, V>(frac[A], w[A]); break;
+                        default: spline_weights_lanes<5, T, V>(frac[A], w[A]); break;
+                    }
+                } else if constexpr (A >= kFirst) {  // separable z or y: one set of weights per row
+                    T ws[kMaxOrder + 1];
+                    spline_weights(p.pad != T(0) ? base[A] + p.pad : base[A], p.order, ws);
+                    for (int j = 0; j < K; ++j) w[A][j] = V::splat(ws[j]);
+                }
+            });
+            const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
+            const int nz = kFirst <= 0 ? K : 1, ny = kFirst <= 1 ? K : 1;
+            f32 value = zero;
+            // Corners in C order: z, then y, then x; each weighted z, y, x.
+#pragma GCC unroll 1
+            for (int jz = 0; jz < nz; ++jz) {
+#pragma GCC unroll 1
+                for (int jy = 0; jy < ny; ++jy) {
+                    const std::int64_t step = jz * sz + jy * sy;
+                    for (int jx = 0; jx < K; ++jx) {
+                        f32 v = V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; });
+                        if constexpr (kFirst <= 0) v = V::mul(v, w[0][jz]);
+                        if constexpr (kFirst <= 1) v = V::mul(v, w[1][jy]);
+                        v = V::mul(v, w[2][jx]);
+                        value = V::add(value, v);
+                    }
+                }
+            }
+            return value;
         } else {
             const f32 one = V::splat(T(1));
             f32 w[3][2];  // weights of the lower and upper corner per interpolated axis

@@ -33,6 +33,7 @@ struct F32x8 {
     static f32 mul(f32 a, f32 b) { return _mm256_mul_ps(a, b); }
     static f32 add(f32 a, f32 b) { return _mm256_add_ps(a, b); }
     static f32 sub(f32 a, f32 b) { return _mm256_sub_ps(a, b); }
+    static f32 div(f32 a, f32 b) { return _mm256_div_ps(a, b); }
     static f32 floor(f32 a) { return _mm256_round_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     // NaN and values outside int32 give INT32_MIN (the "integer indefinite").
     static i32 truncate(f32 a) { return _mm256_cvttps_epi32(a); }

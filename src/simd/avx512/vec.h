@@ -33,6 +33,7 @@ struct F32x16 {
     static f32 mul(f32 a, f32 b) { return _mm512_mul_ps(a, b); }
     static f32 add(f32 a, f32 b) { return _mm512_add_ps(a, b); }
     static f32 sub(f32 a, f32 b) { return _mm512_sub_ps(a, b); }
+    static f32 div(f32 a, f32 b) { return _mm512_div_ps(a, b); }
     static f32 floor(f32 a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static i32 truncate(f32 a) { return _mm512_cvttps_epi32(a); }
     static void store(std::int32_t* dst, i32 v) { _mm512_store_si512(dst, v); }
