@@ -29,6 +29,7 @@ def resample(
     grid_mode: object = False,
     isa: Optional[str] = None,
     pad: float = 0.0,
+    coords: Optional[npt.NDArray[np.float64]] = None,
 ) -> None: ...
 def input_box(
     dtype: npt.DTypeLike,

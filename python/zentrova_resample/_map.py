@@ -7,6 +7,7 @@ from typing import Any, Optional, Tuple
 import numpy as np
 
 from . import _dtypes
+from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
 from ._execute import engine_array, fill_cval
 from ._plan import MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars
@@ -100,6 +101,28 @@ def map_coordinates(input: Any, coordinates: Any, output: Any = None, order: int
     return out
 
 
+def _grid3(shape: Tuple[int, ...]) -> Tuple[int, int, int]:
+    """The points' shape as the engine's three output axes (the leading ones merged)."""
+    if len(shape) == 1:
+        return (1, 1, shape[0])
+    return (int(np.prod(shape[:-2])), shape[-2], shape[-1])
+
+
+def _map_rows(plan: Plan, source: np.ndarray, coords: np.ndarray, result: np.ndarray, kernel_dtype,
+              pad: int) -> None:
+    """At most three interpolated axes: the engine's row kernels, the coordinates read from the arrays
+    (as float64, C-contiguous: a copy only when the caller's are not)."""
+    k = plan.interpolated
+    grid = _grid3(tuple(coords.shape[1:]))
+    given = np.ascontiguousarray(coords, dtype=np.float64).reshape((k,) + grid)
+    in3 = (1,) * (3 - k) + tuple(source.shape[len(plan.batch):])
+    for index in np.ndindex(*plan.batch):
+        src = engine_array(source[index], kernel_dtype).reshape(in3)
+        dst = result[index].reshape(grid)
+        _resample(src, dst, (0.0,) * 9, (0.0,) * 3, plan.order, MODES[plan.mode], float(plan.cval), interpolated=k,
+                  pad=float(pad), coords=given)
+
+
 def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
     """map_coordinates of a real input into the caller's order: each index of the carried axes alone."""
     requested = np.dtype(out_dtype)
@@ -116,6 +139,8 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     result = new_output(plan.batch + (npoints,), kernel_dtype)
     if result.size and x.size == 0:
         fill_cval(plan, result)
+    elif result.size and plan.interpolated <= 3:
+        _map_rows(plan, source, coords, result, kernel_dtype, pad)
     elif result.size:
         for index in np.ndindex(*plan.batch):
             src = engine_array(source[index], kernel_dtype)

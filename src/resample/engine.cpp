@@ -109,8 +109,8 @@ PyObject* result_of(ResampleStatus status) {
 PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"input", "output", "matrix", "offset", "order", "mode", "cval",
                                      "interpolated", "box_origin", "full_shape", "out_origin",
-                                     "separable", "zoom", "shift", "grid_mode", "isa", "pad", nullptr};
-    PyObject *input = nullptr, *output = nullptr;
+                                     "separable", "zoom", "shift", "grid_mode", "isa", "pad", "coords", nullptr};
+    PyObject *input = nullptr, *output = nullptr, *coords_obj = Py_None;
     ResampleCall call{};
     int order = 1, mode = 0, interpolated = 3, separable = 0, grid_mode = 0;
     const char* isa = nullptr;
@@ -118,12 +118,12 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     double* m = &call.matrix[0][0];
     call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pzd", const_cast<char**>(keywords), &input,
+            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pzdO", const_cast<char**>(keywords), &input,
             &output, &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0],
             &call.offset[1], &call.offset[2], &order, &mode, &call.cval, &interpolated, &box[0], &box[1], &box[2],
             &full[0], &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0],
             &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode, &isa,
-            &call.pad))
+            &call.pad, &coords_obj))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
 
@@ -174,6 +174,23 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "input has no voxels");
             return nullptr;
         }
+    }
+    if (coords_obj != Py_None) {
+        // The coordinates of the whole output grid, one float64 array per interpolated axis.
+        PyArrayObject* c = PyArray_Check(coords_obj) ? reinterpret_cast<PyArrayObject*>(coords_obj) : nullptr;
+        if (c == nullptr || PyArray_TYPE(c) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(c)->byteorder) ||
+            !PyArray_IS_C_CONTIGUOUS(c) || PyArray_NDIM(c) != 4 || PyArray_DIM(c, 0) != interpolated ||
+            PyArray_DIM(c, 1) < origin[0] + PyArray_DIM(out, 0) || PyArray_DIM(c, 2) < origin[1] + PyArray_DIM(out, 1) ||
+            PyArray_DIM(c, 3) < origin[2] + PyArray_DIM(out, 2) || separable) {
+            PyErr_SetString(PyExc_ValueError, "coords must be a C-contiguous float64 array of shape (interpolated, "
+                                              "Z, Y, X) covering the output window");
+            return nullptr;
+        }
+        const double* base = static_cast<const double*>(PyArray_DATA(c));
+        const std::int64_t plane = PyArray_DIM(c, 1) * PyArray_DIM(c, 2) * PyArray_DIM(c, 3);
+        for (int a = 0; a < interpolated; ++a) call.coords[3 - interpolated + a] = base + a * plane;
+        call.coord_strides[0] = PyArray_DIM(c, 2) * PyArray_DIM(c, 3);
+        call.coord_strides[1] = PyArray_DIM(c, 3);
     }
     call.in = PyArray_DATA(in);
     call.out = PyArray_DATA(out);
@@ -506,7 +523,7 @@ PyMethodDef methods[] = {
     {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
      "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
      "         full_shape=input.shape, out_origin=(0, 0, 0), separable=False, zoom=(1, 1, 1),\n"
-     "         shift=(0, 0, 0), grid_mode=False, isa=None, pad=0.0)\n"
+     "         shift=(0, 0, 0), grid_mode=False, isa=None, pad=0.0, coords=None)\n"
      "--\n\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"

@@ -263,6 +263,12 @@ struct Params {
     raw* out;
     std::int64_t out_n[3], out_stride[3], origin[3];
     bool separable, grid_mode;
+    // Coordinates given per output voxel (map_coordinates): coord[a] points at
+    // axis a's, output voxel (z, y, x) at z * coord_stride[0] + y *
+    // coord_stride[1] + x; nullptr for the axes that are not interpolated.
+    bool given;
+    const double* coord[3];
+    std::int64_t coord_stride[2];
     T m[3][3], o[3], zoom[3], shift[3];
     T pad;             // added to the coordinates of the interpolated axes (orders 2 to 5)
     int first_interp;  // axes before it are not interpolated
@@ -359,6 +365,10 @@ template <class E>
 inline void row_base(const Params<E>& p, std::int64_t z, std::int64_t y, typename E::compute base[3]) {
     using T = typename E::compute;
     const T Z = T(z), Y = T(y);
+    if (p.given) {  // every interpolated coordinate comes from the arrays; the others are 0
+        base[0] = base[1] = base[2] = T(0);
+        return;
+    }
     if (p.separable) {
         base[0] = separable_coordinate(Z, p.shift[0], p.zoom[0], p.grid_mode);
         base[1] = separable_coordinate(Y, p.shift[1], p.zoom[1], p.grid_mode);
@@ -368,9 +378,21 @@ inline void row_base(const Params<E>& p, std::int64_t z, std::int64_t y, typenam
     for (int r = 0; r < 3; ++r) base[r] = (p.o[r] + Z * p.m[r][0]) + Y * p.m[r][1];
 }
 
+// The offset of output row (z, y) in the given coordinates' arrays.
+template <class E>
+inline std::int64_t coord_row(const Params<E>& p, std::int64_t z, std::int64_t y) {
+    return p.given ? z * p.coord_stride[0] + y * p.coord_stride[1] : 0;
+}
+
 template <class E>
 inline void coordinates(const Params<E>& p, const typename E::compute base[3], typename E::compute X,
-                        typename E::compute c[3]) {
+                        typename E::compute c[3], std::int64_t row = 0) {
+    using T = typename E::compute;
+    if (p.given) {
+        const std::int64_t x = static_cast<std::int64_t>(X);
+        for (int a = 0; a < 3; ++a) c[a] = a >= p.first_interp ? T(p.coord[a][row + x]) : base[a];
+        return;
+    }
     if (p.separable) {
         c[0] = base[0];
         c[1] = base[1];
@@ -610,26 +632,32 @@ struct VectorRows {
 
     template <int kOrder, int kInterp>
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
+        const int form = p.given ? kGivenForm : (p.separable ? kSeparableForm : kMatrixForm);
         if constexpr (kOrder > 1) {
             // Orders 2 to 5 read their samples one lane at a time whatever the x stride: a kernel for
             // unit strides as well would double their code for little gain.
-            return p.separable ? row_of<kOrder, kInterp, true, false>(p, z, y, out_row)
-                               : row_of<kOrder, kInterp, false, false>(p, z, y, out_row);
+            if (form == kGivenForm) return row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
+            return form == kSeparableForm ? row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row)
+                                          : row_of<kOrder, kInterp, kMatrixForm, false>(p, z, y, out_row);
         } else {
             const bool unit_x = p.in_stride[2] == 1;
-            if (p.separable)
-                return unit_x ? row_of<kOrder, kInterp, true, true>(p, z, y, out_row)
-                              : row_of<kOrder, kInterp, true, false>(p, z, y, out_row);
-            return unit_x ? row_of<kOrder, kInterp, false, true>(p, z, y, out_row)
-                          : row_of<kOrder, kInterp, false, false>(p, z, y, out_row);
+            if (form == kGivenForm)
+                return unit_x ? row_of<kOrder, kInterp, kGivenForm, true>(p, z, y, out_row)
+                              : row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
+            if (form == kSeparableForm)
+                return unit_x ? row_of<kOrder, kInterp, kSeparableForm, true>(p, z, y, out_row)
+                              : row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row);
+            return unit_x ? row_of<kOrder, kInterp, kMatrixForm, true>(p, z, y, out_row)
+                          : row_of<kOrder, kInterp, kMatrixForm, false>(p, z, y, out_row);
         }
     }
 
-    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
+    template <int kOrder, int kInterp, int kForm, bool kUnitX>
     static bool row_of(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         T base[3];
         row_base(p, z, y, base);
         const std::int64_t nx = p.out_n[2];
+        const std::int64_t crow = coord_row(p, z, y);
         const RowState state = row_state(p, base);
         // Where the row kPrefetchRows further down starts, for prefetching:
         // a row that crosses input rows or planes walks a slanted line through
@@ -654,7 +682,7 @@ struct VectorRows {
                 for (int k = 0; k < count; ++k) {
                     if ((left >> k & 1u) == 0) continue;
                     T c[3];
-                    coordinates(p, base, T(p.origin[2] + x0 + k), c);
+                    coordinates(p, base, T(p.origin[2] + x0 + k), c, crow);
                     if (!Voxel<E>::value(p, c, &vals[k])) return false;
                 }
                 t = V::load(vals);
@@ -669,7 +697,7 @@ struct VectorRows {
             return true;
         };
         if (state.vector && !state.all_cval)
-            return vector_row<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, nx, ahead, prefetch, finish);
+            return vector_row<kOrder, kInterp, kForm, kUnitX>(p, base, state, nx, crow, ahead, prefetch, finish);
         // Every voxel cval outright, or every voxel through the one-voxel path.
         const unsigned left = state.all_cval ? 0u : ~0u;
         for (std::int64_t x0 = 0; x0 < nx; x0 += L)
@@ -684,12 +712,14 @@ struct VectorRows {
     // computed block by block, the arithmetic in between leaves it only a few.
     static constexpr int kRunBlocks = 16;
     static constexpr int kSpline = 2;  // the kOrder of orders 2 to 5
+    // Where a row's coordinates come from: a matrix, the separable zoom and shift, or arrays.
+    static constexpr int kMatrixForm = 0, kSeparableForm = 1, kGivenForm = 2;
 
-    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX, class Finish>
+    template <int kOrder, int kInterp, int kForm, bool kUnitX, class Finish>
     static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, std::int64_t nx,
-                           const T ahead[3], bool prefetch, Finish& finish) {
+                           std::int64_t crow, const T ahead[3], bool prefetch, Finish& finish) {
         constexpr int kFirst = 3 - kInterp;
-        constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
+        constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
         alignas(64) std::int32_t at[kRunBlocks * L], fast[kRunBlocks * L];
         // Order 1: the fractions c - floor(c); orders 2 to 5: the coordinates,
         // whose weights are computed in the second pass.
@@ -703,7 +733,7 @@ struct VectorRows {
             for (int b = 0; b < blocks; ++b) {
                 if constexpr (kOrder == 1)  // only linear float32 rows prefetch ahead (see row_of)
                     if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
-                const Located w = locate<kOrder, kInterp, kSeparable, kUnitX>(p, base, state, r0 + b * L);
+                const Located w = locate<kOrder, kInterp, kForm, kUnitX>(p, base, state, r0 + b * L, nx, crow);
                 V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
                 if constexpr (kOrder == 0) {
                     // A request retires at once, where a load that misses holds its
@@ -735,7 +765,7 @@ struct VectorRows {
                             if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
                         });
                     }
-                    const f32 value = value_of<kOrder, kInterp, kSeparable, kUnitX>(p, base, at + b * L, f);
+                    const f32 value = value_of<kOrder, kInterp, kForm, kUnitX>(p, base, at + b * L, f);
                     t = fast_bits[b] == kAllLanes ? value : V::select(V::load_i(fast + b * L), value, cval);
                 }
                 if (!finish(r0 + b * L, t, left[b])) return false;
@@ -810,17 +840,34 @@ struct VectorRows {
     // The lanes of a block that need no border mode: their corners all lie
     // inside the input and the box. With 'constant', lanes outside the input
     // are cval outright; the other lanes are left to the one-voxel path.
-    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
+    template <int kOrder, int kInterp, int kForm, bool kUnitX>
     __attribute__((always_inline)) static Located locate(const Params<E>& p, const T base[3], const RowState& row,
-                                                         std::int64_t x0) {
+                                                         std::int64_t x0, std::int64_t nx, std::int64_t crow) {
         Located at;
         constexpr int kFirst = 3 - kInterp;  // axes before it are not interpolated
         // Axes whose coordinate varies along the row: x, and the interpolated
         // z and y of a general matrix.
-        constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
+        constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         f32* c = at.c;
-        if constexpr (kSeparable) {
+        if constexpr (kForm == kGivenForm) {
+            // The lanes' coordinates, converted to T; the last block of a row through a copy, so
+            // that nothing past the arrays' ends is read.
+            const std::int64_t x = p.origin[2] + x0;
+            const bool whole = x0 + L <= nx;
+            for_axes([&]<int A>() {
+                if constexpr (kPerLane[A] && A >= kFirst) {
+                    const double* q = p.coord[A] + crow + x;
+                    if (whole) {
+                        c[A] = V::load_coords(q);
+                    } else {
+                        alignas(64) double lanes[L] = {};
+                        std::memcpy(lanes, q, static_cast<std::size_t>(nx - x0) * sizeof(double));
+                        c[A] = V::load_coords(lanes);
+                    }
+                }
+            });
+        } else if constexpr (kForm == kSeparableForm) {
             const f32 xs = V::add(X, V::splat(p.shift[2]));
             c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(T(0.5))), V::splat(p.zoom[2])), V::splat(T(0.5)))
                                : V::mul(xs, V::splat(p.zoom[2]));
@@ -887,11 +934,11 @@ struct VectorRows {
     // p.in; the other lanes read element 0 and its neighbours, which exist: a
     // fast lane needs two samples along every interpolated axis) and, for
     // order 1, the fractions c - floor(c) of the axes that vary along the row.
-    template <int kOrder, int kInterp, bool kSeparable, bool kUnitX>
+    template <int kOrder, int kInterp, int kForm, bool kUnitX>
     __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T base[3], const std::int32_t* at,
                                                        const f32 frac[3]) {
         constexpr int kFirst = 3 - kInterp;
-        constexpr bool kPerLane[3] = {!kSeparable && kFirst <= 0, !kSeparable && kFirst <= 1, true};
+        constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
         const f32 zero = V::splat(T(0));
         if constexpr (kOrder == 0) {
             return V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
@@ -1039,6 +1086,10 @@ Params<E> params_of(const ResampleCall& call) {
     p.out_stride[2] = 1;
     p.separable = call.separable;
     p.grid_mode = call.grid_mode;
+    p.given = call.coords[2] != nullptr;
+    for (int a = 0; a < 3; ++a) p.coord[a] = call.coords[a];
+    p.coord_stride[0] = call.coord_strides[0];
+    p.coord_stride[1] = call.coord_strides[1];
     p.first_interp = 3 - call.interpolated;
     p.order = call.order;
     p.mode = call.mode;
@@ -1056,10 +1107,11 @@ Params<E> params_of(const ResampleCall& call) {
                              static_cast<double>(call.in_shape[2]) * static_cast<double>(sizeof(typename E::raw));
     // A row that stays within one input row for kPrefetchRunLength voxels or
     // more is followed well enough by the hardware prefetcher.
-    p.prefetch = !p.separable && p.first_interp == 0 &&
+    p.prefetch = !p.separable && !p.given && p.first_interp == 0 &&
                  std::fabs(p.m[0][2]) + std::fabs(p.m[1][2]) >= T(1) / T(kPrefetchRunLength) &&
                  box_bytes >= static_cast<double>(kPrefetchBoxBytes);
-    p.prefetch_reads = p.prefetch && p.order == 0;
+    // Given coordinates may send neighbouring voxels anywhere: their reads are asked for too.
+    p.prefetch_reads = p.order == 0 && (p.prefetch || (p.given && box_bytes >= static_cast<double>(kPrefetchBoxBytes)));
     return p;
 }
 
@@ -1069,6 +1121,13 @@ template <class E>
 bool window_box(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {
     const Params<E> p = params_of<E>(call);
     if (p.out_n[0] <= 0 || p.out_n[1] <= 0 || p.out_n[2] <= 0) return false;
+    if (p.given) {  // coordinates from arrays may read anywhere: the whole input
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = 0;
+            hi[a] = p.n[a];
+        }
+        return true;
+    }
     return input_box(p, lo, hi);
 }
 

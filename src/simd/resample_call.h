@@ -58,6 +58,12 @@ struct ResampleCall {
     // elements and float32, binary64 for the others).
     bool separable;
     bool grid_mode;
+    // Or the coordinates given per output voxel (map_coordinates): coords[r]
+    // holds axis r's as binary64, output voxel (z, y, x) at z * coord_strides[0]
+    // + y * coord_strides[1] + x (the whole output grid's indices); nullptr for
+    // the axes that are not interpolated, and all nullptr for the other forms.
+    const double* coords[3];
+    std::int64_t coord_strides[2];
     double matrix[3][3];
     double offset[3];
     double zoom[3];

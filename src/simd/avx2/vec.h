@@ -186,6 +186,10 @@ struct F32x8 {
     }
 
     static f32 load(const float* lanes) { return _mm256_load_ps(lanes); }
+    // Eight binary64 coordinates, each rounded to binary32.
+    static f32 load_coords(const double* p) {
+        return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(p + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(p)));
+    }
     static void store(float* lanes, f32 v) { _mm256_store_ps(lanes, v); }
     // All ones where a > b (ordered: false for NaN).
     static i32 gt(f32 a, f32 b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GT_OQ)); }

@@ -69,6 +69,7 @@ struct F64x4 {
     static void store_unaligned(double* dst, f32 v) { _mm256_storeu_pd(dst, v); }
     static void store(double* lanes, f32 v) { _mm256_store_pd(lanes, v); }
     static f32 load(const double* lanes) { return _mm256_load_pd(lanes); }
+    static f32 load_coords(const double* p) { return _mm256_loadu_pd(p); }
     static f32 load_unaligned(const double* p) { return _mm256_loadu_pd(p); }
 
     // Pairs of neighbouring elements starting at base + start(k), split into

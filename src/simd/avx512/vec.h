@@ -173,6 +173,12 @@ struct F32x16 {
     }
 
     static f32 load(const float* lanes) { return _mm512_load_ps(lanes); }
+    // Sixteen binary64 coordinates, each rounded to binary32 (AVX-512F alone: the halves joined as
+    // binary64 lanes).
+    static f32 load_coords(const double* p) {
+        const __m512d lo = _mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(_mm512_loadu_pd(p))));
+        return _mm512_castpd_ps(_mm512_insertf64x4(lo, _mm256_castps_pd(_mm512_cvtpd_ps(_mm512_loadu_pd(p + 8))), 1));
+    }
     static void store(float* lanes, f32 v) { _mm512_store_ps(lanes, v); }
     // Comparisons as all-ones lanes, without a mask register: the sign of
     // a - b does not serve (NaN, inf - inf), so the 8-lane halves are compared
