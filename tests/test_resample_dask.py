@@ -11,8 +11,9 @@ import pytest
 da = pytest.importorskip("dask.array")
 
 import zentrova_resample as zr  # noqa: E402
-from zentrova_resample import _dask, _execute, _plan  # noqa: E402
-from resample_support import ALL_DTYPES, TRANSFORM_KINDS, random_cval, random_data, random_transform, rng_for  # noqa: E402
+from zentrova_resample import _dask, _execute, _plan, _spline  # noqa: E402
+from resample_support import (ALL_DTYPES, SMALL, TRANSFORM_KINDS, random_cval, random_data, random_transform,  # noqa: E402
+                              rng_for)
 
 MODES = ("constant", "grid-constant", "nearest", "reflect", "grid-mirror", "mirror", "wrap", "grid-wrap")
 
@@ -192,10 +193,11 @@ DERIVED = [
 
 
 @pytest.mark.parametrize("name, args, mode", DERIVED)
-@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("order", (0, 1, 3))
 def test_shift_zoom_rotate(name, args, mode, order):
     """shift, zoom and rotate of a dask array equal the in-memory call, output chunks in the result's
-    axis order."""
+    axis order. At order 3 every chunk's widened box spans the small input's interpolated axes whole:
+    its coefficients are the whole array's, bit for bit."""
     rng = rng_for("derived", name, repr(args), order)
     data = random_data(rng, (11, 13, 9), "uint16")
     func = getattr(zr, name)
@@ -206,6 +208,149 @@ def test_shift_zoom_rotate(name, args, mode, order):
     assert got.chunks == chunks
     assert_identical(got.compute(scheduler="sync"), expected)
     assert_identical(func(x, mode=mode, order=order, cval=3.5, **args).compute(scheduler="sync"), expected)
+
+
+# ---- orders 2 to 5 --------------------------------------------------------------------------------
+
+SPLINE_DTYPES = ("float64", "float32", "uint16", "int32", "int8", "uint64", "float16", "int16")
+
+
+def spline_case(rng, ndim, order, dtype, mode):
+    """(data, matrix, offset, args) of a random call at `order` whose interpolated axes are 1 to 3 of
+    `ndim` (4: the first a batch axis), one or two of them longer than a box and its halo, so that
+    boxes are widened inside the input and cut off at its borders."""
+    k = min(ndim, 3)
+    shape = [int(v) for v in rng.integers(1, 12, ndim)]
+    h = _dask.halo(order)
+    longest = max({1: 400, 2: 170, 3: 120, 4: 90}[ndim], 2 * h + 20)
+    for axis in rng.choice(np.arange(ndim - k, ndim), min(k, 2), replace=False):
+        shape[axis] = int(rng.integers(h + 10, longest))
+    out_shape = shape[:ndim - k] + [int(n * rng.uniform(0.7, 1.3)) + 1 for n in shape[ndim - k:]]
+    data = random_data(rng, tuple(shape), dtype, specials=False)
+    kind = TRANSFORM_KINDS[int(rng.integers(len(TRANSFORM_KINDS)))]
+    matrix, offset = random_transform(rng, shape[ndim - k:], out_shape[ndim - k:], kind)
+    output = (None, None, "float32", "float64", "int16")[int(rng.integers(5))]
+    args = dict(output_shape=tuple(out_shape), output=output, order=order, mode=mode,
+                cval=float(rng.choice([0.0, 2.5, -7.0, 100.5])), batch_axes=tuple(range(ndim - k)) or None)
+    return data, matrix, offset, args
+
+
+def spline_tolerance(data, args, expected):
+    """How far each voxel of a chunked result of orders 2 to 5 may be from the in-memory one: float64
+    rounding of the coefficients (2**-48 of their largest magnitude) for the types computed in float64;
+    for the others a coefficient rounded to its other float32 neighbour (2**-20 of that largest
+    magnitude); and the result's own rounding into its type (one unit at an integer rounding tie, one
+    ulp of a narrower float). The batch axes lead, so the coefficients are those of the data."""
+    nbatch = len(args["batch_axes"] or ())
+    coeffs, _ = _spline.coefficients(data, nbatch, args["order"], args["mode"], args["cval"], np.dtype("float64"))
+    scale = float(np.abs(coeffs).max())
+    wide = not (data.dtype.name in SMALL and expected.dtype.name in SMALL)
+    stored = np.spacing(np.abs(expected)).astype(np.float64) if expected.dtype.kind == "f" else 1.0
+    return scale * (2.0**-48 if wide else 2.0**-20) + stored
+
+
+def assert_within(got, expected, tolerance, context=""):
+    assert got.dtype == expected.dtype, context
+    with np.errstate(invalid="ignore"):
+        excess = np.abs(got.astype(np.float64) - expected.astype(np.float64)) - tolerance
+    assert not (excess > 0).any(), f"{context}: {int((excess > 0).sum())} voxels off by up to {np.nanmax(excess)} more"
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+def test_chunked_splines_within_rounding(mode, order):
+    """Orders 2 to 5 with prefilter, 1- to 3-D inputs and a 4-D one with a batch axis, random uneven
+    chunks of input and output (many smaller than the halo): every chunk's coefficients are filtered
+    from its own widened box, and the result equals the in-memory call within rounding of the
+    coefficients (spline_tolerance)."""
+    rng = rng_for("dask splines", mode, order)
+    for trial in range(4):
+        ndim = 1 + (trial + order) % 4
+        dtype = SPLINE_DTYPES[(2 * trial + order) % len(SPLINE_DTYPES)]
+        data, matrix, offset, args = spline_case(rng, ndim, order, dtype, mode)
+        expected = zr.affine_transform(data, matrix, offset, **args)
+        x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+        lazy = zr.affine_transform(x, matrix, offset, output_chunks=uneven_chunks(rng, expected.shape), **args)
+        assert_within(lazy.compute(scheduler="sync"), expected, spline_tolerance(data, args, expected),
+                      f"{dtype} {data.shape} in {x.chunks} {args}")
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_widened_coefficients(mode):
+    """The coefficients a task computes for a box (anywhere: at the borders, across a 'grid-wrap' seam,
+    inside) from its widened box alone equal the whole array's within float64 rounding, 2**-49 of
+    their largest magnitude (a halo a quarter shorter gives 2**-46)."""
+    rng = rng_for("widened coefficients", mode)
+    for trial in range(12):
+        ndim, order = 1 + trial % 3, 2 + trial % 4
+        data = random_data(rng, tuple(int(v) for v in rng.integers(100, 260 if ndim < 3 else 120, ndim)),
+                           ("float64", "uint16", "int32")[trial % 3], specials=False)
+        plan, _, out_dtype = _plan.plan_affine(data, np.eye(ndim), 0.0, None, "float64", order, mode, 2.5)
+        reading, whole = _execute.with_coefficients(plan, data, out_dtype)
+        for _ in range(4):
+            box = []
+            for n in reading.input.shape:
+                a = int(rng.integers(0, n))
+                box.append((a, int(rng.integers(a + 1, min(n, a + 40) + 1))))
+            widened, regions = _dask.widen(reading, tuple(box), data.dtype)
+            pieces = [data[tuple(slice(a, b) for a, b in region)] for region, _ in regions]
+            got = _dask.spline_coefficients(reading, widened, [at for _, at in regions], [p.shape for p in pieces],
+                                            pieces)
+            expected = whole[tuple(slice(a, b) for a, b in box)]
+            assert np.abs(got - expected).max() <= 2.0**-49 * np.abs(whole).max(), (data.shape, order, box)
+
+
+@pytest.mark.parametrize("mode", ("nearest", "grid-wrap", "mirror", "grid-constant"))
+def test_spline_chunks_read_their_widened_box(mode):
+    """Each output chunk's task reads at most its box widened by the halo on each side of the
+    interpolated axes (clipped to the input), never the whole input: a chunk at a border along a
+    'grid-wrap' axis reads the periodic line around its box, from both ends of the axis."""
+    rng = rng_for("widened reads", mode)
+    data = random_data(rng, (3, 300, 260), "float32", specials=False)
+    matrix, offset = random_transform(rng, data.shape[1:], (280, 250), "rotate")
+    args = dict(order=5, mode=mode, cval=1.5, batch_axes=0)
+    x = da.from_array(data, chunks=(2, 40, 50))
+    y = zr.affine_transform(x, matrix, offset, (3, 280, 250), output_chunks=(3, 45, 60), **args)
+    plan, _, out_dtype = _plan.plan_affine(data, matrix, offset, (3, 280, 250), None, 5, mode, 1.5, 0)
+    reading, h = _execute.coefficient_plan(plan, out_dtype), _dask.halo(5)
+    layer, in_chunks = dict(y.dask.layers[y.name]), dict(x.dask)
+    both_ends = 0
+    for key in (k for k in layer if k[0] == y.name):
+        start = tuple(sum(c[:i]) for c, i in zip(y.chunks, key[1:]))
+        stop = tuple(s + c[i] for s, c, i in zip(start, y.chunks, key[1:]))
+        box = _execute.input_box(reading, start, stop)
+        if box is None:  # samples nothing ('grid-constant': cval weighted), reads nothing
+            assert not layer[key][-1], key
+            continue
+        volume, rows = 0, set()
+        for dep in layer[key][-1]:
+            block = dep[1:] if dep in in_chunks else layer[dep][1][1:]
+            local = [slice(0, x.chunks[a][i]) for a, i in enumerate(block)] if dep in in_chunks else layer[dep][2]
+            volume += math.prod(s.stop - s.start for s in local)
+            rows.add(block[1])
+        bound = math.prod(min(n, b - a + 2 * h) for (a, b), n in zip(box[1:], data.shape[1:])) * 3
+        assert 0 < volume <= bound < data.size, (key, box)
+        both_ends += {0, len(x.chunks[1]) - 1} <= rows and len(rows) < len(x.chunks[1])
+    assert both_ends > 0 if mode == "grid-wrap" else both_ends == 0
+    expected = zr.affine_transform(data, matrix, offset, (3, 280, 250), **args)
+    assert_within(y.compute(scheduler="threads"), expected, spline_tolerance(data, dict(args, batch_axes=(0,)), expected))
+
+
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+def test_splines_without_prefilter_bit_for_bit(order):
+    """Orders 2 to 5 with prefilter=False read the input as the coefficients: every chunk from exactly
+    its box, bit for bit the in-memory result; the graph is not the prefiltered one's."""
+    rng = rng_for("no prefilter", order)
+    for trial, mode in enumerate(MODES):
+        dtype = ALL_DTYPES[(trial + order) % len(ALL_DTYPES)]
+        data, matrix, offset, args = spline_case(rng, 1 + trial % 4, order, dtype, mode)
+        data = random_data(rng, data.shape, dtype)  # NaN and infinities too: each voxel reads its own footprint
+        expected = zr.affine_transform(data, matrix, offset, prefilter=False, **args)
+        x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+        chunks = uneven_chunks(rng, expected.shape)
+        lazy = zr.affine_transform(x, matrix, offset, prefilter=False, output_chunks=chunks, **args)
+        assert lazy.name != zr.affine_transform(x, matrix, offset, output_chunks=chunks, **args).name
+        assert_identical(lazy.compute(scheduler="sync"), expected, f"{mode} {dtype} {data.shape} in {x.chunks}")
 
 
 # ---- box assembly --------------------------------------------------------------------------------
@@ -403,7 +548,7 @@ def unknown_chunks():
     (lambda: poisoned((4, 4, 4), 2), dict(output_shape=(4, 6, 8), output_chunks=((2, 2), (6,), (3, 3))),
      ValueError, "output_chunks"),
     (lambda: poisoned((4, 4, 4), 2), dict(output=np.empty((4, 4, 4), "float32")), TypeError, "lazy dask array"),
-    (lambda: poisoned((4, 4, 4), 2), dict(order=3), ValueError, "order"),
+    (lambda: poisoned((4, 4, 4), 2), dict(order=6), ValueError, "order"),
     (lambda: poisoned((4, 4, 4), 2), dict(mode="bad"), ValueError, "mode"),
 ])
 def test_bad_arguments_at_graph_construction(make, kwargs, error, match):
