@@ -13,7 +13,7 @@ import numpy as np
 from . import _dtypes
 from ._engine import MODES
 from ._engine import spline_filter1d as _filter1d
-from ._plan import check_input, check_mode
+from ._plan import check_mode
 
 # scipy pads the input by this many samples before the filter for the modes whose border the filter
 # cannot take exactly ('nearest': the edge sample repeated; 'grid-constant': cval).
@@ -82,6 +82,13 @@ def _output(output, arr, name: str = "output"):
     return np.empty(arr.shape, dtype=dtype)
 
 
+def _filter_input(input) -> np.ndarray:
+    """The filters' input as an array of a supported dtype (a 0-d one too: scipy copies it)."""
+    arr = np.asarray(input)
+    _dtypes.check(arr.dtype, "input")
+    return arr
+
+
 def _parts(arr: np.ndarray, out: np.ndarray):
     """(input part, output part) pairs: the real and imaginary parts of a complex pair, else the pair."""
     if _dtypes.is_complex(arr.dtype):
@@ -108,12 +115,12 @@ def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np
     """
     order = check_spline_order(order)
     mode = check_mode(mode)
-    arr = np.asarray(check_input(input))
+    arr = _filter_input(input)
     try:
         axis = operator.index(axis)
     except TypeError:
         raise TypeError(f"axis: expected an integer, got {type(axis).__name__}") from None
-    if not -arr.ndim <= axis < arr.ndim:
+    if order >= 2 and not -arr.ndim <= axis < arr.ndim:  # orders 0 and 1 copy, whatever the axis (scipy too)
         raise ValueError(f"axis: {axis} is not an axis of a {arr.ndim}-D input")
     out = _output(output, arr)
     for part, dst in _parts(arr, out):
@@ -136,9 +143,12 @@ def spline_filter(input: Any, order: int = 3, output: Any = np.float64, mode: st
     """
     order = check_spline_order(order, lowest=2)
     mode = check_mode(mode)
-    arr = np.asarray(check_input(input))
+    arr = _filter_input(input)
     out = _output(output, arr)
     for part, dst in _parts(arr, out):
+        if arr.ndim == 0:  # nothing to filter: the value stored as the output's type, as scipy does
+            _store(np.array(part), dst)
+            continue
         if dst.dtype == np.float64 and dst.flags.c_contiguous and dst.flags.aligned and dst.dtype.isnative:
             dst[...] = part
             filter_axes(dst, range(arr.ndim), order, mode)

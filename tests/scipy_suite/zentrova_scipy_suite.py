@@ -54,18 +54,14 @@ BOOL_BYTES = "bool results hold only 0 and 1 bytes"
 CARRIED = "axes that a transform of more than three axes leaves alone are carried along without interpolation"
 
 # Faults of ours that scipy's tests found, marked here only until they are fixed (so that the run stays
-# green and any other failure stands out); each reason says what is wrong.
-FAULT_ZERO_D_SPLINE_FILTER = ("fault of ours, to be fixed: spline_filter refuses a 0-d input (ValueError); scipy "
-                              "returns it stored as the output type")
-FAULTS = (FAULT_ZERO_D_SPLINE_FILTER,)
+# green and any other failure stands out); each reason says what is wrong. None open.
+FAULTS: tuple = ()
 
 # (test function name, {parameter: value} that must all match, or None) -> (reason, the exception the failure raises)
 EXPECTED_FAILURES = {
     # a larger output array than output_shape says: our ValueError, not scipy's RuntimeError (the first
     # half of the test, an output array without output_shape, passes)
     ("test_affine_transform_output_shape", None): (ERRORS, ValueError),
-    ("test_spline01", None): (FAULT_ZERO_D_SPLINE_FILTER, ValueError),
-    ("test_spline03", None): (FAULT_ZERO_D_SPLINE_FILTER, ValueError),
 }
 
 # With --zentrova-default-order=1: the tests that give affine_transform, shift, zoom or rotate no order run
