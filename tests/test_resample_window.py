@@ -211,14 +211,14 @@ def test_results_own_their_memory_and_free_it():
     import zentrova_resample
 
     data = np.arange(2 * 64 * 64, dtype=np.float32).reshape(2, 64, 64)
-    view = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(512, 64, 64), cval=-1.0)[1:]
+    view = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(512, 64, 64), cval=-1.0, order=1)[1:]
     assert type(view.base.base).__name__ == "BufferOwner" and view.flags.writeable
     previous = None
     for i in range(105):
         if i == 5:
             start = _rss()
         planes = (512, 640, 768, 512)[i % 4] if i % 25 else 9000  # 8-12 MiB, now and then 141 MiB
-        out = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(planes, 64, 64), cval=-1.0)
+        out = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(planes, 64, 64), cval=-1.0, order=1)
         assert (out[0] == data[0]).all() and (out[2:] == -1).all() and (out[1] == data[1]).all()
         assert previous is None or not np.shares_memory(out, previous)
         out[0, 0, 0] = i

@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 # would match too.
 @overload
 def affine_transform(input: npt.NDArray[Any], matrix: RealArrayLike, offset: RealOrSequence = 0.0,
-                     output_shape: Optional[ShapeLike] = None, output: Output = None, order: int = 1,
+                     output_shape: Optional[ShapeLike] = None, output: Output = None, order: int = 3,
                      mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
                      batch_axes: Union[SupportsIndex, AxesLike, None] = None,
                      output_chunks: None = None) -> npt.NDArray[Any]: ...
@@ -36,7 +36,7 @@ def affine_transform(input: npt.NDArray[Any], matrix: RealArrayLike, offset: Rea
 
 @overload
 def affine_transform(input: dask.array.Array, matrix: RealArrayLike, offset: RealOrSequence = 0.0,
-                     output_shape: Optional[ShapeLike] = None, output: OutputDType = None, order: int = 1,
+                     output_shape: Optional[ShapeLike] = None, output: OutputDType = None, order: int = 3,
                      mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
                      batch_axes: Union[SupportsIndex, AxesLike, None] = None,
                      output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
@@ -44,7 +44,7 @@ def affine_transform(input: dask.array.Array, matrix: RealArrayLike, offset: Rea
 
 @overload
 def affine_transform(input: npt.ArrayLike, matrix: RealArrayLike, offset: RealOrSequence = 0.0,
-                     output_shape: Optional[ShapeLike] = None, output: Output = None, order: int = 1,
+                     output_shape: Optional[ShapeLike] = None, output: Output = None, order: int = 3,
                      mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
                      batch_axes: Union[SupportsIndex, AxesLike, None] = None,
                      output_chunks: None = None) -> npt.NDArray[Any]: ...
@@ -52,7 +52,7 @@ def affine_transform(input: npt.ArrayLike, matrix: RealArrayLike, offset: RealOr
 
 def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: RealArrayLike,
                      offset: RealOrSequence = 0.0, output_shape: Optional[ShapeLike] = None, output: Output = None,
-                     order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                     order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
                      batch_axes: Union[SupportsIndex, AxesLike, None] = None,
                      output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Apply an affine transformation, as ``scipy.ndimage.affine_transform`` does.
