@@ -516,6 +516,22 @@ def test_bad_arguments_at_graph_construction(make, kwargs, error, match):
         zr.affine_transform(make(), matrix, **kwargs)
 
 
+@pytest.mark.parametrize("make, coords, kwargs, error, match", [
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3, 5)), dict(batch_axes=0), ValueError, "batch_axes"),
+    (lambda: poisoned((2, 3, 4, 5), 2), np.zeros((4, 5)), {}, ValueError, "at most 3"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((2, 5)), {}, ValueError, "coordinates"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3,)), {}, ValueError, "coordinates"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3, 5), "complex128"), {}, TypeError, "coordinates"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3, 5)), dict(output=np.empty(5)), TypeError, "lazy dask array"),
+    (lambda: np.zeros((4, 4)), poisoned((2, 6), 3), dict(output_chunks=(4, 4)), ValueError, "output_chunks"),
+    (lambda: np.zeros((4, 4)), poisoned((2, 6), 3), dict(order=6), ValueError, "order"),
+])
+def test_bad_map_coordinates_at_graph_construction(make, coords, kwargs, error, match):
+    """map_coordinates refuses before anything is computed (input or coordinates raise if they are)."""
+    with pytest.raises(error, match=match):
+        zr.map_coordinates(make(), coords, **kwargs)
+
+
 @pytest.mark.parametrize("dtype", ("float64", "int32", "uint64", "float32"))
 def test_far_coordinates(dtype):
     """Chunks that read no input at coordinates near 2^31 (where the engine's box test once overflowed
@@ -609,3 +625,31 @@ def test_worker_env():
     assert worker_env(3) == {"ZENTROVA_NUM_THREADS": "3"}
     with pytest.raises(ValueError, match="nthreads"):
         worker_env(0)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_chunked_map_coordinates(mode):
+    """map_coordinates with a dask input, dask coordinates or both (uneven chunks, NaN coordinates, points
+    far outside): orders 0 and 1 and prefilter=False the in-memory result bit for bit; orders 2 to 5 with
+    prefilter within spline_tolerance."""
+    rng = rng_for("dask map", mode)
+    for trial in range(6):
+        ndim = 1 + trial % 3
+        order, prefilter = trial % 6, trial % 4 != 3
+        dtype = ("float64", "float32", "uint16", "int32")[trial % 4]
+        shape = tuple(int(v) for v in rng.integers(4, 40, ndim))
+        data = random_data(rng, shape, dtype, specials=False)
+        coords = rng.uniform(-6, max(shape) + 6, (ndim, int(rng.integers(3, 15)), int(rng.integers(3, 15))))
+        coords[0, 0, 0] = np.nan
+        expected = zr.map_coordinates(data, coords, order=order, mode=mode, cval=2.5, prefilter=prefilter)
+        x = da.from_array(data, chunks=uneven_chunks(rng, shape))
+        c = da.from_array(coords, chunks=(ndim,) + uneven_chunks(rng, coords.shape[1:]))
+        for form in ((x, coords), (x, c), (data, c)):
+            lazy = zr.map_coordinates(*form, order=order, mode=mode, cval=2.5, prefilter=prefilter)
+            got = lazy.compute(scheduler="sync")
+            if order < 2 or not prefilter:
+                assert_identical(got, expected, f"{dtype} order {order}")
+                continue
+            tolerance = spline_tolerance(data, dict(order=order, mode=mode, cval=2.5, batch_axes=None), expected)
+            with np.errstate(invalid="ignore"):
+                assert not (np.abs(got.astype(np.float64) - expected.astype(np.float64)) > tolerance).any()

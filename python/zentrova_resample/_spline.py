@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import operator
 import warnings
-from typing import Any, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Sequence, Tuple
 
 import numpy as np
 
@@ -14,6 +14,11 @@ from . import _dtypes
 from ._engine import MODES
 from ._engine import spline_filter1d as _filter1d
 from ._plan import check_mode
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from ._typing import Mode, Output
 
 # scipy pads the input by this many samples before the filter for the modes whose border the filter
 # cannot take exactly ('nearest': the edge sample repeated; 'grid-constant': cval).
@@ -102,8 +107,8 @@ def _store(values: np.ndarray, out: np.ndarray) -> None:
         out[...] = values
 
 
-def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np.float64,
-                    mode: str = "mirror") -> np.ndarray:
+def spline_filter1d(input: npt.ArrayLike, order: int = 3, axis: int = -1, output: Output = np.float64,
+                    mode: Mode = "mirror") -> npt.NDArray[Any]:
     """Compute a 1-D spline filter along the given axis, as ``scipy.ndimage.spline_filter1d`` does.
 
     The B-spline coefficients of ``order`` (0 to 5; 0 and 1 return a copy) along ``axis``, with the
@@ -133,7 +138,8 @@ def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np
     return out
 
 
-def spline_filter(input: Any, order: int = 3, output: Any = np.float64, mode: str = "mirror") -> np.ndarray:
+def spline_filter(input: npt.ArrayLike, order: int = 3, output: Output = np.float64,
+                  mode: Mode = "mirror") -> npt.NDArray[Any]:
     """Multidimensional spline filter, as ``scipy.ndimage.spline_filter`` does.
 
     The B-spline coefficients of ``order`` (2 to 5) along every axis in turn, as
