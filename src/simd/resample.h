@@ -568,6 +568,15 @@ bool input_box(const Params<E>& p, std::int64_t lo[3], std::int64_t hi[3]) {
 
 // ---- vector blocks --------------------------------------------------
 
+// Whether lane type V reads runs of neighbouring Raw elements per lane in
+// vector loads (V::load_runs); the lane types without it read element by
+// element.
+struct RunStart {
+    std::int64_t operator()(int) const;
+};
+template <class V, class Raw>
+concept HasRuns = requires(const Raw* base, typename V::f32* out) { V::load_runs(base, RunStart{}, 4, out); };
+
 template <class E, class V>
 struct VectorRows {
     using raw = typename E::raw;
@@ -968,13 +977,24 @@ struct VectorRows {
 #pragma GCC unroll 1
                 for (int jy = 0; jy < ny; ++jy) {
                     const std::int64_t step = jz * sz + jy * sy;
-                    for (int jx = 0; jx < K; ++jx) {
-                        f32 v = V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; });
+                    const auto add_corner = [&](int jx, f32 v) {
                         if constexpr (kFirst <= 0) v = V::mul(v, w[0][jz]);
                         if constexpr (kFirst <= 1) v = V::mul(v, w[1][jy]);
                         v = V::mul(v, w[2][jx]);
                         value = V::add(value, v);
+                    };
+                    // Each lane's K samples along x in vector loads where they are adjacent (a
+                    // test per row rather than a kernel per stride, which would double the code).
+                    if constexpr (HasRuns<V, raw>) {
+                        if (sx == 1) {
+                            f32 run[kMaxOrder + 1];
+                            V::load_runs(p.in, [&](int k) { return at[k] + step; }, K, run);
+                            for (int jx = 0; jx < K; ++jx) add_corner(jx, run[jx]);
+                            continue;
+                        }
                     }
+                    for (int jx = 0; jx < K; ++jx)
+                        add_corner(jx, V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; }));
                 }
             }
             return value;
