@@ -321,11 +321,12 @@ def data_range(vol):
     return float(np.max(vol).astype(np.float64) - np.min(vol).astype(np.float64))
 
 
-def compare(out, ref, mask, order, tol, value_range=None, deep=None, other=None):
+def compare(out, ref, mask, order, tol, value_range=None, deep=None, other=None, whole=False):
     """The mapping check on the voxels of `mask`. With `value_range` (the input's max - min) the
     difference is also given relative to it; with `deep` (a mask of voxels further inside) also
-    the largest difference there; with `other` (why the peer computes another interpolant) the
-    difference is reported without a verdict."""
+    the largest difference there; with `whole`, also over every voxel (the border included, where
+    samples near or beyond the edge follow each system's border rule); with `other` (why the peer
+    computes another interpolant) the difference is reported without a verdict."""
     a = np.asarray(out)[mask].astype(np.float64)
     b = np.asarray(ref)[mask].astype(np.float64)
     if order == 0:
@@ -343,6 +344,9 @@ def compare(out, ref, mask, order, tol, value_range=None, deep=None, other=None)
         d = np.abs(np.asarray(out)[deep].astype(np.float64) - np.asarray(ref)[deep].astype(np.float64))
         c["deep_max_abs_diff"] = float(np.max(d)) if d.size else 0.0
         c["deep_interior_voxels"] = int(d.size)
+    if whole:
+        c["all_max_abs_diff"] = float(np.max(np.abs(np.asarray(out).astype(np.float64)
+                                                    - np.asarray(ref).astype(np.float64))))
     if other:
         c["other_interpolant"] = other
         c["ok"] = None
@@ -360,6 +364,8 @@ def check_text(c):
     if "relative_to_range" not in c:
         return f"max|d|={c['max_abs_diff']:.3g} ({c['relative']:.1e} of max; tol {c['tolerance']:.3g}) {flag}"
     deep = f", deep {c['deep_max_abs_diff']:.3g}" if "deep_max_abs_diff" in c else ""
+    if "all_max_abs_diff" in c:
+        deep += f", all voxels {c['all_max_abs_diff']:.3g}"
     return (f"max|d|={c['max_abs_diff']:.3g} ({c['relative_to_range']:.1e} of range{deep}; "
             f"tol {c['tolerance']:.3g}) {flag}")
 
@@ -438,7 +444,7 @@ def transform_cell(workload, vol, m, off, order, names, args):
             checks[name] = {"reference": True}
         else:
             checks[name] = compare(res, ref, mask, order, tol, value_range, deep,
-                                   OTHER_INTERPOLANT.get((name, order)))
+                                   OTHER_INTERPOLANT.get((name, order)), whole=spline)
         del res, out
         fns[name] = fn
     del ref
@@ -711,7 +717,8 @@ def map_bench(args, seed):
                     ref = res
                     checks[name] = {"reference": True}
                 else:
-                    checks[name] = compare(res, ref, mask, order, tol, value_range, deep if order > 1 else None)
+                    checks[name] = compare(res, ref, mask, order, tol, value_range, deep if order > 1 else None,
+                                           whole=order > 1)
                 del res, out
                 fns[name] = fn
             del ref
@@ -976,7 +983,7 @@ def main():
                 torch_cuda=None if torch is None else torch.version.cuda,
                 torch_threads=None if torch is None else torch.get_num_threads(),
                 sitk_threads=None if sitk is None else sitk.ProcessObject.GetGlobalDefaultNumberOfThreads(),
-                args=vars(args))
+                args=vars(args), loadavg_start=os.getloadavg())
     print(f"{info['cpu']}, {info['cores']} CPUs; zentrova {info['zentrova']['version']} "
           f"(f32 {info['zentrova']['backend_f32']}, f16 {info['zentrova']['backend_f16']}, "
           f"u8 {info['zentrova']['backend_u8']}), pool {NTHREADS} threads")
@@ -1092,9 +1099,12 @@ def main():
 
     info["elapsed_s"] = time.perf_counter() - t_start
     info["sections_s"] = sections
+    info["loadavg_end"] = os.getloadavg()
     for peer, why in MISSING.items():
         print(f"MISSING peer {peer} (not in any table above): {why}")
-    print(f"\nelapsed {info['elapsed_s']:.0f} s")
+    print(f"\nelapsed {info['elapsed_s']:.0f} s; load average (1, 5, 15 min) at the start "
+          f"{', '.join(f'{x:.1f}' for x in info['loadavg_start'])}, at the end "
+          f"{', '.join(f'{x:.1f}' for x in info['loadavg_end'])} ({info['cores']} CPUs)")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(dict(info=info, rotation=rows, fixed_comparison=fixed, deskew=deskew_rows,
