@@ -166,6 +166,8 @@ way scipy does; ``general_coordinates``/``separable_coordinates`` (2.), ``sample
 
 import itertools
 
+import math
+
 import numpy as np
 
 MODE_CODES = {"nearest": 0, "wrap": 1, "reflect": 2, "grid-mirror": 2, "mirror": 3, "constant": 4,
@@ -365,17 +367,80 @@ def spline_weights(x, order, dt):
     return [_check(np.asarray(v, dt), dt) for v in w]
 
 
+# the poles of the B-spline prefilter (``get_filter_poles``), the literals of scipy's C code
+FILTER_POLES = {2: (-0.171572875253809902396622551580603843,),
+                3: (-0.267949192431122706472553658494127633,),
+                4: (-0.361341225900220177092212841325675255, -0.013725429297339121360331226939128204),
+                5: (-0.430575347099973791851434783493520110, -0.043096288203264653822712376822550182)}
+
+
+def spline_filter1d(input, order, axis=-1, mode="mirror"):
+    """scipy's ``spline_filter1d`` into float64 (``src/ni_splines.c``: ``apply_filter``), all lines
+    along `axis` at once: the gain, then per pole the causal start, the forward recursion, the
+    anticausal start and the backward recursion, each step in scipy's order. 'nearest' and 'reflect'
+    start as scipy 1.18 does: scipy up to 1.17 summed the reflected line into c[0] in place, so its
+    last term read the partial sum instead of the first sample (scipy gh-24550; lines of a few
+    samples came out wrong)."""
+    c = np.moveaxis(np.array(input, dtype=np.float64), axis, 0).copy()
+    n = c.shape[0]
+    if order < 2 or n <= 1:
+        return np.moveaxis(c, 0, axis)
+    kind = {0: "reflect", 2: "reflect", 5: "wrap"}.get(MODE_CODES[mode], "mirror")
+    poles = FILTER_POLES[order]
+    gain = 1.0
+    for z in poles:
+        gain *= (1.0 - z) * (1.0 - 1.0 / z)
+    c *= gain
+    for z in poles:
+        z_i = z
+        if kind == "mirror":
+            z_n_1 = math.pow(z, n - 1)
+            s = c[0] + z_n_1 * c[n - 1]
+            for i in range(1, n - 1):
+                s = s + z_i * (c[i] + z_n_1 * c[n - 1 - i])
+                z_i *= z
+            c[0] = s / (1 - z_n_1 * z_n_1)
+        elif kind == "wrap":
+            s = c[0].copy()
+            for i in range(1, n):
+                s = s + z_i * c[n - i]
+                z_i *= z
+            c[0] = s / (1 - z_i)
+        else:
+            z_n = math.pow(z, n)
+            s = c[0] + z_n * c[n - 1]
+            for i in range(1, n):
+                s = s + z_i * (c[i] + z_n * c[n - 1 - i])
+                z_i *= z
+            c[0] = c[0] + s * z / (1 - z_n * z_n)
+        for i in range(1, n):
+            c[i] = c[i] + z * c[i - 1]
+        if kind == "mirror":
+            c[n - 1] = (z * c[n - 2] + c[n - 1]) * z / (z * z - 1)
+        elif kind == "wrap":
+            s, z_i = c[n - 1].copy(), z
+            for i in range(n - 1):
+                s = s + z_i * c[i]
+                z_i *= z
+            c[n - 1] = s * (z / (z_i - 1))
+        else:
+            c[n - 1] = c[n - 1] * (z / (z - 1))
+        for i in range(n - 2, -1, -1):
+            c[i] = z * (c[i + 1] - c[i])
+    return np.moveaxis(c, 0, axis)
+
+
 def prefiltered(input, order, mode, cval):
     """(coefficients, nprepad) of scipy's prefilter for orders 2 to 5: ``_prepad_for_spline_filter``
-    and scipy's own ``spline_filter`` in float64."""
-    from scipy import ndimage
+    and ``spline_filter`` in float64 (along every axis in turn)."""
     npad = 12 if mode in ("nearest", "grid-constant") else 0
     if npad:
         input = np.pad(input, npad, mode="edge") if mode == "nearest" else \
             np.pad(input, npad, mode="constant", constant_values=cval)
-    if input.dtype == np.float16:  # scipy takes no float16; float64 holds every value of it
-        input = input.astype(np.float64)
-    return ndimage.spline_filter(input, order, output=np.float64, mode=mode), npad
+    coefficients = np.asarray(input, dtype=np.float64)
+    for axis in range(coefficients.ndim):
+        coefficients = spline_filter1d(coefficients, order, axis, mode)
+    return coefficients, npad
 
 
 def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.float64, nprepad=0):

@@ -47,7 +47,9 @@ def saturate_64(expected, t, dtype):
 
 
 def check(name, x, arg, scipy=True, context="", **kwargs):
-    """Ours against the model (in the kernels' compute type) and, where that type is float64, scipy."""
+    """Ours against the model (in the kernels' compute type) and, where that type is float64, scipy;
+    linear unless an order is given (the model's orders are 0 to 5, its default 1)."""
+    kwargs.setdefault("order", 1)
     got = quiet(OURS[name], x, arg, **kwargs)
     dt = compute_dtype(x.dtype, kwargs.get("output"))
     model_kwargs = dict(kwargs)
@@ -214,7 +216,7 @@ def test_zoom_unit_factors_copy_like_scipy(output):
             assert_identical(got, quiet(ndi.zoom, data, z, output=output, order=1))   # scipy's shortcut
         check("zoom", data, 1, output=output, order=1, prefilter=False)
     assert quiet(zr.zoom, x[:2, :3], 1, output=np.int16).tolist() == [[0, 0, 2], [-2, 300, 1]]
-    assert zr.zoom(x[:2, :3], 1, output=np.int16, prefilter=False).tolist() == [[1, -1, 3], [-3, 301, 1]]
+    assert zr.zoom(x[:2, :3], 1, output=np.int16, order=1, prefilter=False).tolist() == [[1, -1, 3], [-3, 301, 1]]
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -277,10 +279,10 @@ def test_rotate_exact_quarter_turns():
     """Multiples of 90 degrees are exact permutations, as in scipy (cosdg/sindg are exact there)."""
     x = random_data(rng_for("quarter"), (4, 6, 3))
     # sums start at +0.0: -0.0 comes out +0.0, as in scipy
-    assert_identical(zr.rotate(x, 90, axes=(0, 1)), np.rot90(x, 1, axes=(0, 1)) + 0.0)
+    assert_identical(zr.rotate(x, 90, axes=(0, 1), order=1), np.rot90(x, 1, axes=(0, 1)) + 0.0)
     assert_identical(zr.rotate(x, -90, axes=(2, 1), order=0), np.rot90(x, -1, axes=(1, 2)) + 0.0)
-    assert_identical(zr.rotate(x, 180, axes=(0, 2)), x[::-1, :, ::-1] + 0.0)
-    assert_identical(zr.rotate(zr.rotate(x, 180), -180), x + 0.0)   # -0.0 becomes +0.0 as in scipy
+    assert_identical(zr.rotate(x, 180, axes=(0, 2), order=1), x[::-1, :, ::-1] + 0.0)
+    assert_identical(zr.rotate(zr.rotate(x, 180, order=1), -180, order=1), x + 0.0)   # -0.0 becomes +0.0 as in scipy
 
 
 def test_cos_sin_without_scipy():
@@ -311,8 +313,8 @@ def test_rotate_without_scipy_special(monkeypatch):
     with pytest.raises(ImportError):
         from scipy.special import cosdg  # noqa: F401
     for a in (90, 180, -270):
-        assert_identical(zr.rotate(x, a, axes=(0, 2)), expected[a])
-    assert np.allclose(zr.rotate(x, 30, axes=(0, 2)), expected[30], rtol=0, atol=1e-12)
+        assert_identical(zr.rotate(x, a, axes=(0, 2), order=1), expected[a])
+    assert np.allclose(zr.rotate(x, 30, axes=(0, 2), order=1), expected[30], rtol=0, atol=1e-12)
 
 
 # ---------------------------------------------------------------- dtypes, layouts, outputs
@@ -343,13 +345,14 @@ def test_layouts_and_byte_order():
         check("shift", x, [0.5, -1.25, 2.0], mode="mirror")
         check("zoom", x, [0.7, 1.3, 1.0], mode="grid-wrap", grid_mode=True)
         check("rotate", x, 21.0, axes=(2, 0), mode="reflect")
-    for func, arg, kw in (("shift", [0.5, -1, 0.25], {}), ("zoom", 1.5, {}), ("rotate", 33.0, {"axes": (0, 2)})):
+    for func, arg, kw in (("shift", [0.5, -1, 0.25], {"order": 1}), ("zoom", 1.5, {"order": 1}),
+                          ("rotate", 33.0, {"axes": (0, 2), "order": 1})):
         shape = quiet(OURS[func], base, arg, **kw).shape
         for out in (np.zeros(shape[::-1], ">f4").T, np.zeros(shape, np.int32, order="F")):
             sentinel = out.copy()
             returned = quiet(OURS[func], base, arg, output=out, **kw)
             assert returned is out and not np.array_equal(out, sentinel)
-            assert_identical(out, quiet(getattr(ndi, func), base, arg, output=out.dtype, order=1, **kw))
+            assert_identical(out, quiet(getattr(ndi, func), base, arg, output=out.dtype, **kw))
 
 
 @pytest.mark.parametrize("func, arg, kw", [("shift", [1.5, -0.5], {}), ("zoom", [1.0, 1.0], {}),
@@ -367,9 +370,9 @@ def test_output_dtype_forms():
     x = random_data(rng_for("outforms"), (4, 6))
     for output in (np.float32, "f", "int16", np.dtype("<u2"), np.dtype(">i4")):
         for func, arg in (("shift", 0.5), ("zoom", 1.5), ("rotate", 30.0)):
-            got = quiet(OURS[func], x, arg, output=output)
+            got = quiet(OURS[func], x, arg, output=output)   # scipy's default order, 3, in both
             assert got.dtype == np.dtype(output)  # a byte order asked for is kept, as scipy keeps it
-            assert_identical(got, quiet(getattr(ndi, func), x, arg, output=output, order=1))
+            assert_identical(got, quiet(getattr(ndi, func), x, arg, output=output))
 
 
 def test_output_dtype_is_numpys_own():

@@ -68,7 +68,7 @@ def test_oblique_slice_of_volume():
     z, y, x = np.indices((20, 21, 22), dtype=np.float64)
     vol = 3 * z - 2 * y + x + 100
     p0, u, v = np.array([2.0, 3.0, 4.0]), np.array([0.5, 0.25, 0.125]), np.array([0.0, 0.5, 0.75])
-    out = zr.affine_transform(vol, np.stack([u, v], axis=1), p0, (12, 10))
+    out = zr.affine_transform(vol, np.stack([u, v], axis=1), p0, (12, 10), order=1)
     i, j = np.indices((12, 10))
     pos = p0[:, None, None] + u[:, None, None] * i + v[:, None, None] * j
     np.testing.assert_allclose(out, 3 * pos[0] - 2 * pos[1] + pos[2] + 100, rtol=0, atol=1e-9)
@@ -133,17 +133,17 @@ def test_output_argument_forms():
     m, off = general(rng, 3)
     expected = model(inp, m, off, output=np.float32)
     for output in (np.float32, "f", "float32", np.dtype("f4"), np.dtype(">f4")):
-        got = zr.affine_transform(inp, m, off, output=output)
+        got = zr.affine_transform(inp, m, off, output=output, order=1)
         assert got.dtype.newbyteorder("=") == np.float32 and got.shape == inp.shape
         assert_same(got, expected, repr(output))
     prealloc = np.full((4, 5, 6), -9, np.float32)
-    assert zr.affine_transform(inp, m, off, output=prealloc) is prealloc
+    assert zr.affine_transform(inp, m, off, output=prealloc, order=1) is prealloc
     assert_same(prealloc, expected, "preallocated")
     other = np.zeros((3, 8, 2), np.uint16)   # output_shape taken from the array
     assert zr.affine_transform(inp, m, off, output=other, order=0) is other
     assert_same(other, model(inp, m, off, (3, 8, 2), 0, output=np.uint16), "preallocated, other shape")
-    assert zr.affine_transform(inp, m, off, output_shape=(3, 8, 2), output=other) is other
-    default = zr.affine_transform(inp.astype(np.int16), m, off)
+    assert zr.affine_transform(inp, m, off, output_shape=(3, 8, 2), output=other, order=1) is other
+    default = zr.affine_transform(inp.astype(np.int16), m, off, order=1)
     assert default.dtype == np.int16
 
 
@@ -206,10 +206,10 @@ def test_rounding_and_clamping(in_dtype, out_dtype):
 
 def test_int16_to_int8_clamps_like_scipy():
     inp = np.array([[-32768, -200, -129, -128, 0, 127, 128, 300, 32767]], np.int16)
-    got = zr.affine_transform(inp, np.eye(2), output=np.int8)
+    got = zr.affine_transform(inp, np.eye(2), output=np.int8, order=1)
     assert got.tolist() == [[-128, -128, -128, -128, 0, 127, 127, 127, 127]]
     assert_same(got, ndi.affine_transform(inp, np.eye(2), output=np.int8, order=1), "scipy")
-    shifted = zr.affine_transform(inp.astype(np.float32) * 0.5, np.eye(2), [0, 0.5], output=np.int8)
+    shifted = zr.affine_transform(inp.astype(np.float32) * 0.5, np.eye(2), [0, 0.5], output=np.int8, order=1)
     assert_same(shifted, model(inp.astype(np.float32) * 0.5, np.eye(2), [0, 0.5], output=np.int8), "shifted")
 
 
@@ -292,28 +292,28 @@ def test_output_layouts_and_overlap(dtype):
 
     big = np.full((10, 6, 34), 7, dtype)
     view = big[::2, :, ::2]
-    assert zr.affine_transform(inp, m, off, output=view, mode="mirror") is view
+    assert zr.affine_transform(inp, m, off, output=view, mode="mirror", order=1) is view
     assert_same(view, expected, "strided output")
     assert (big[1::2] == 7).all() and (big[:, :, 1::2] == 7).all(), "wrote outside the view"
 
     for out in (np.zeros(inp.shape, np.dtype(dtype).newbyteorder(">")), np.zeros(inp.shape, dtype, order="F"),
                 np.zeros(inp.shape[::-1], dtype).transpose(2, 1, 0)):
-        assert zr.affine_transform(inp, m, off, output=out, mode="mirror") is out
+        assert zr.affine_transform(inp, m, off, output=out, mode="mirror", order=1) is out
         assert_same(out, expected, f"output {out.dtype} {out.strides}")
 
     same = inp.copy()   # the output is the input
-    assert zr.affine_transform(same, m, off, output=same, mode="mirror") is same
+    assert zr.affine_transform(same, m, off, output=same, mode="mirror", order=1) is same
     assert_same(same, expected, "output=input")
 
     buf = np.zeros(inp.size + 23, dtype)   # the output overlaps the input, shifted
     src = buf[: inp.size].reshape(inp.shape)
     src[...] = inp
     dst = buf[23:].reshape(inp.shape)
-    zr.affine_transform(src, m, off, output=dst, mode="mirror")
+    zr.affine_transform(src, m, off, output=dst, mode="mirror", order=1)
     assert_same(dst, expected, "overlapping output")
 
     rev = inp.copy()   # the output is the input reversed
-    zr.affine_transform(rev, m, off, output=rev[::-1, ::-1, ::-1], mode="mirror")
+    zr.affine_transform(rev, m, off, output=rev[::-1, ::-1, ::-1], mode="mirror", order=1)
     assert_same(rev[::-1, ::-1, ::-1], expected, "output=input reversed")
 
 
@@ -591,5 +591,5 @@ def test_inputs_that_are_not_arrays(dtype):
     got = zr.affine_transform(inp, m.tolist(), tuple(off.tolist()), [np.int64(5), 6], order=np.int8(1),
                               prefilter=False)
     assert_same(got, expected, "lists")
-    from_list = zr.affine_transform(inp.tolist(), m, off, (5, 6))
+    from_list = zr.affine_transform(inp.tolist(), m, off, (5, 6), order=1)
     assert_same(from_list, model(np.asarray(inp.tolist()), m, off, (5, 6)), "input as a list")

@@ -50,10 +50,10 @@ def test_channels_last_image_needs_batch_axes():
     rgb = random_data(rng_for("rgb"), (20, 30, 3), "uint8")
     m = np.array([[0.9, 0.2], [-0.2, 0.9]])
     with pytest.raises(ValueError, match="batch_axes"):
-        zr.affine_transform(rgb, m)
+        zr.affine_transform(rgb, m, order=1)
     with pytest.raises(ValueError, match="batch_axes"):
-        zr.affine_transform(rgb[None], np.eye(3))
-    got = zr.affine_transform(rgb, m, 2.0, batch_axes=-1)
+        zr.affine_transform(rgb[None], np.eye(3), order=1)
+    got = zr.affine_transform(rgb, m, 2.0, batch_axes=-1, order=1)
     assert_identical(got, np.stack([model(rgb[..., c], m, 2.0) for c in range(3)], -1))
 
 
@@ -99,7 +99,7 @@ def test_bool_as_scipy(func):
                 assert got.dtype == bool and set(np.unique(got.view(np.uint8))) <= {0, 1}
                 assert np.array_equal(got, expected.view(np.uint8) != 0), (mode, order, cval)
     values = rng.normal(0, 2, (8, 9))
-    got = zr.affine_transform(values, np.eye(2) * 0.9, 0.3, output=bool)
+    got = zr.affine_transform(values, np.eye(2) * 0.9, 0.3, output=bool, order=1)
     assert np.array_equal(got, ndi.affine_transform(values, np.eye(2) * 0.9, 0.3, output=bool, order=1) != 0)
 
 

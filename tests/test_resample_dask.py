@@ -11,8 +11,9 @@ import pytest
 da = pytest.importorskip("dask.array")
 
 import zentrova_resample as zr  # noqa: E402
-from zentrova_resample import _dask, _execute, _plan  # noqa: E402
-from resample_support import ALL_DTYPES, TRANSFORM_KINDS, random_cval, random_data, random_transform, rng_for  # noqa: E402
+from zentrova_resample import _dask, _execute, _plan, _spline  # noqa: E402
+from resample_support import (ALL_DTYPES, SMALL, TRANSFORM_KINDS, random_cval, random_data, random_transform,  # noqa: E402
+                              rng_for)
 
 MODES = ("constant", "grid-constant", "nearest", "reflect", "grid-mirror", "mirror", "wrap", "grid-wrap")
 
@@ -120,7 +121,7 @@ def test_graph_reads_exactly_each_box(kind):
     matrix, offset = random_transform(rng, data.shape, (24, 30, 32), kind)
     offset = offset + np.array([16.0, 0.0, 0.0])  # some output chunks sample only beyond the input
     x = da.from_array(data, chunks=(7, 9, 10))
-    y = zr.affine_transform(x, matrix, offset, (24, 30, 32), output_chunks=(5, 8, 11))
+    y = zr.affine_transform(x, matrix, offset, (24, 30, 32), output_chunks=(5, 8, 11), order=1)
     plan, _, _ = _plan.plan_affine(data, matrix, offset, (24, 30, 32), None, 1, "constant", 0.0)
     layer = dict(y.dask.layers[y.name])
     outputs = [key for key in layer if key[0] == y.name]
@@ -192,10 +193,11 @@ DERIVED = [
 
 
 @pytest.mark.parametrize("name, args, mode", DERIVED)
-@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("order", (0, 1, 3))
 def test_shift_zoom_rotate(name, args, mode, order):
     """shift, zoom and rotate of a dask array equal the in-memory call, output chunks in the result's
-    axis order."""
+    axis order. At order 3 every chunk's widened box spans the small input's interpolated axes whole:
+    its coefficients are the whole array's, bit for bit."""
     rng = rng_for("derived", name, repr(args), order)
     data = random_data(rng, (11, 13, 9), "uint16")
     func = getattr(zr, name)
@@ -206,6 +208,106 @@ def test_shift_zoom_rotate(name, args, mode, order):
     assert got.chunks == chunks
     assert_identical(got.compute(scheduler="sync"), expected)
     assert_identical(func(x, mode=mode, order=order, cval=3.5, **args).compute(scheduler="sync"), expected)
+
+
+# ---- orders 2 to 5 --------------------------------------------------------------------------------
+
+SPLINE_DTYPES = ("float64", "float32", "uint16", "int32", "int8", "uint64", "float16", "int16")
+
+
+def spline_tolerance(data, args, expected):
+    """How far each voxel of a chunked result at orders 2 to 5 may be from the in-memory one: float64
+    rounding of the coefficients (2**-48 of their largest magnitude) for the types computed in float64,
+    for the others a coefficient rounded to its other float32 neighbour (2**-20 of it), plus the
+    result's own rounding into its type (one unit at an integer tie, one ulp of a narrower float)."""
+    nbatch = len(args["batch_axes"] or ())  # they lead: the coefficients are those of the data
+    coeffs, _ = _spline.coefficients(data, nbatch, args["order"], args["mode"], args["cval"], np.dtype("float64"))
+    wide = not (data.dtype.name in SMALL and expected.dtype.name in SMALL)
+    stored = np.spacing(np.abs(expected)).astype(np.float64) if expected.dtype.kind == "f" else 1.0
+    return float(np.abs(coeffs).max()) * (2.0**-48 if wide else 2.0**-20) + stored
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+def test_chunked_splines(mode, order):
+    """1- to 3-D inputs and a 4-D one with a batch axis, one or two axes longer than a box and its halo,
+    random uneven chunks (many smaller than the halo): with prefilter, the in-memory result within
+    spline_tolerance; with prefilter=False (the input is the coefficients, NaN and infinities
+    included), bit for bit, in a graph of another name."""
+    rng = rng_for("dask splines", mode, order)
+    for trial in range(4):
+        ndim, k = 1 + (trial + order) % 4, min(1 + (trial + order) % 4, 3)
+        dtype = SPLINE_DTYPES[(2 * trial + order) % len(SPLINE_DTYPES)]
+        shape = [int(v) for v in rng.integers(1, 12, ndim)]
+        for axis in rng.choice(np.arange(ndim - k, ndim), min(k, 2), replace=False):
+            shape[axis] = int(rng.integers(_dask.halo(order) + 10, 2 * _dask.halo(order) + {1: 300, 2: 60, 3: 20}[k]))
+        out_shape = tuple(shape[:ndim - k] + [int(n * rng.uniform(0.7, 1.3)) + 1 for n in shape[ndim - k:]])
+        matrix, offset = random_transform(rng, shape[ndim - k:], out_shape[ndim - k:],
+                                          TRANSFORM_KINDS[int(rng.integers(len(TRANSFORM_KINDS)))])
+        args = dict(output_shape=out_shape, output=(None, None, "float32", "float64", "int16")[int(rng.integers(5))],
+                    order=order, mode=mode, cval=float(rng.choice([0.0, 2.5, -7.0, 100.5])),
+                    batch_axes=tuple(range(ndim - k)) or None)
+        for prefilter in (True, False):
+            data = random_data(rng, tuple(shape), dtype, specials=not prefilter)
+            expected = zr.affine_transform(data, matrix, offset, prefilter=prefilter, **args)
+            x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+            lazy = zr.affine_transform(x, matrix, offset, output_chunks=uneven_chunks(rng, out_shape),
+                                       prefilter=prefilter, **args)
+            got, context = lazy.compute(scheduler="sync"), f"{dtype} {prefilter} in {x.chunks} {args}"
+            if not prefilter:
+                assert lazy.name != zr.affine_transform(x, matrix, offset, output_chunks=lazy.chunks, **args).name
+                assert_identical(got, expected, context)
+                continue
+            assert got.dtype == expected.dtype
+            with np.errstate(invalid="ignore"):
+                excess = np.abs(got.astype(np.float64) - expected.astype(np.float64)) - spline_tolerance(data, args,
+                                                                                                        expected)
+            assert not (excess > 0).any(), f"{context}: {int((excess > 0).sum())} voxels off by more"
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_widened_coefficients(mode):
+    """The coefficients a task computes for a box anywhere (at a border, across the 'grid-wrap' seam,
+    inside) from its widened box alone equal the whole array's within 2**-49 of their largest
+    magnitude (a halo a quarter shorter misses that: 2**-46)."""
+    rng = rng_for("widened coefficients", mode)
+    for trial in range(12):
+        ndim, order = 1 + trial % 3, 2 + trial % 4
+        data = random_data(rng, tuple(int(v) for v in rng.integers(100, 260 if ndim < 3 else 120, ndim)),
+                           ("float64", "uint16", "int32")[trial % 3], specials=False)
+        plan, _, out_dtype = _plan.plan_affine(data, np.eye(ndim), 0.0, None, "float64", order, mode, 2.5)
+        reading, whole = _execute.with_coefficients(plan, data, out_dtype)
+        for _ in range(4):
+            starts = [int(rng.integers(0, n)) for n in reading.input.shape]
+            box = tuple((a, int(rng.integers(a + 1, min(n, a + 40) + 1))) for a, n in zip(starts, reading.input.shape))
+            widened, regions = _dask.widen(reading, box, data.dtype)
+            pieces = [data[tuple(slice(a, b) for a, b in region)] for region, _ in regions]
+            got = _dask.spline_coefficients(reading, widened, [at for _, at in regions], [p.shape for p in pieces],
+                                            pieces)
+            expected = whole[tuple(slice(a, b) for a, b in box)]
+            assert np.abs(got - expected).max() <= 2.0**-49 * np.abs(whole).max(), (data.shape, order, box)
+
+
+@pytest.mark.parametrize("mode", ("nearest", "grid-wrap", "mirror"))
+def test_spline_chunks_read_their_widened_box(mode):
+    """Each task reads at most its box widened by the halo along the interpolated axes, never the whole
+    input; at a border of a 'grid-wrap' axis it reads the periodic line around its box, from both ends."""
+    data = random_data(rng_for("widened reads", mode), (3, 300, 260), "float32", specials=False)
+    x = da.from_array(data, chunks=(2, 40, 50))
+    y = zr.rotate(x, 30, axes=(1, 2), reshape=False, order=5, mode=mode, output_chunks=(3, 45, 60))
+    layer, in_chunks, h = dict(y.dask.layers[y.name]), dict(x.dask), _dask.halo(5)
+    both_ends = 0
+    for key in (k for k in layer if k[0] == y.name):
+        widened = layer[key][2]
+        blocks = [dep[1:] if dep in in_chunks else layer[dep][1][1:] for dep in layer[key][-1]]
+        slices = [[slice(0, x.chunks[a][i]) for a, i in enumerate(dep[1:])] if dep in in_chunks else layer[dep][2]
+                  for dep in layer[key][-1]]
+        volume = sum(math.prod(s.stop - s.start for s in local) for local in slices)
+        bound = 3 * math.prod(min(n, b - a + 2 * h) for (a, b), n in zip(widened.box[1:], data.shape[1:]))
+        assert 0 < volume <= bound < data.size, (key, widened)
+        rows = {block[1] for block in blocks}
+        both_ends += {0, len(x.chunks[1]) - 1} <= rows and len(rows) < len(x.chunks[1])
+    assert both_ends > 0 if mode == "grid-wrap" else both_ends == 0
 
 
 # ---- box assembly --------------------------------------------------------------------------------
@@ -311,7 +413,7 @@ def test_pieces_must_tile_the_box(poisoned_boxes, change):
     box = ((0, 8), (0, 9), (0, 10))
     places, pieces = [(0, 0, 0), (4, 0, 0)], [data[:4], data[4:]]
     got = _dask.compute_chunk(plan, box, (0, 0, 0), data.shape, np.dtype("float32"), places, [p.shape for p in pieces], pieces)
-    assert_identical(got, zr.affine_transform(data, np.eye(3)))
+    assert_identical(got, zr.affine_transform(data, np.eye(3), order=1))
     if change == "a piece missing":
         places, pieces = places[:1], pieces[:1]
     elif change == "a piece twice":
@@ -403,7 +505,7 @@ def unknown_chunks():
     (lambda: poisoned((4, 4, 4), 2), dict(output_shape=(4, 6, 8), output_chunks=((2, 2), (6,), (3, 3))),
      ValueError, "output_chunks"),
     (lambda: poisoned((4, 4, 4), 2), dict(output=np.empty((4, 4, 4), "float32")), TypeError, "lazy dask array"),
-    (lambda: poisoned((4, 4, 4), 2), dict(order=3), ValueError, "order"),
+    (lambda: poisoned((4, 4, 4), 2), dict(order=6), ValueError, "order"),
     (lambda: poisoned((4, 4, 4), 2), dict(mode="bad"), ValueError, "mode"),
 ])
 def test_bad_arguments_at_graph_construction(make, kwargs, error, match):
@@ -412,6 +514,22 @@ def test_bad_arguments_at_graph_construction(make, kwargs, error, match):
     matrix = kwargs.pop("matrix", np.eye(3))
     with pytest.warns(error, match=match) if issubclass(error, Warning) else pytest.raises(error, match=match):
         zr.affine_transform(make(), matrix, **kwargs)
+
+
+@pytest.mark.parametrize("make, coords, kwargs, error, match", [
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3, 5)), dict(batch_axes=0), ValueError, "batch_axes"),
+    (lambda: poisoned((2, 3, 4, 5), 2), np.zeros((4, 5)), {}, ValueError, "at most 3"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((2, 5)), {}, ValueError, "coordinates"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3,)), {}, ValueError, "coordinates"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3, 5), "complex128"), {}, TypeError, "coordinates"),
+    (lambda: poisoned((4, 4, 4), 2), np.zeros((3, 5)), dict(output=np.empty(5)), TypeError, "lazy dask array"),
+    (lambda: np.zeros((4, 4)), poisoned((2, 6), 3), dict(output_chunks=(4, 4)), ValueError, "output_chunks"),
+    (lambda: np.zeros((4, 4)), poisoned((2, 6), 3), dict(order=6), ValueError, "order"),
+])
+def test_bad_map_coordinates_at_graph_construction(make, coords, kwargs, error, match):
+    """map_coordinates refuses before anything is computed (input or coordinates raise if they are)."""
+    with pytest.raises(error, match=match):
+        zr.map_coordinates(make(), coords, **kwargs)
 
 
 @pytest.mark.parametrize("dtype", ("float64", "int32", "uint64", "float32"))
@@ -507,3 +625,31 @@ def test_worker_env():
     assert worker_env(3) == {"ZENTROVA_NUM_THREADS": "3"}
     with pytest.raises(ValueError, match="nthreads"):
         worker_env(0)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_chunked_map_coordinates(mode):
+    """map_coordinates with a dask input, dask coordinates or both (uneven chunks, NaN coordinates, points
+    far outside): orders 0 and 1 and prefilter=False the in-memory result bit for bit; orders 2 to 5 with
+    prefilter within spline_tolerance."""
+    rng = rng_for("dask map", mode)
+    for trial in range(6):
+        ndim = 1 + trial % 3
+        order, prefilter = trial % 6, trial % 4 != 3
+        dtype = ("float64", "float32", "uint16", "int32")[trial % 4]
+        shape = tuple(int(v) for v in rng.integers(4, 40, ndim))
+        data = random_data(rng, shape, dtype, specials=False)
+        coords = rng.uniform(-6, max(shape) + 6, (ndim, int(rng.integers(3, 15)), int(rng.integers(3, 15))))
+        coords[0, 0, 0] = np.nan
+        expected = zr.map_coordinates(data, coords, order=order, mode=mode, cval=2.5, prefilter=prefilter)
+        x = da.from_array(data, chunks=uneven_chunks(rng, shape))
+        c = da.from_array(coords, chunks=(ndim,) + uneven_chunks(rng, coords.shape[1:]))
+        for form in ((x, coords), (x, c), (data, c)):
+            lazy = zr.map_coordinates(*form, order=order, mode=mode, cval=2.5, prefilter=prefilter)
+            got = lazy.compute(scheduler="sync")
+            if order < 2 or not prefilter:
+                assert_identical(got, expected, f"{dtype} order {order}")
+                continue
+            tolerance = spline_tolerance(data, dict(order=order, mode=mode, cval=2.5, batch_axes=None), expected)
+            with np.errstate(invalid="ignore"):
+                assert not (np.abs(got.astype(np.float64) - expected.astype(np.float64)) > tolerance).any()

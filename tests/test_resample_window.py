@@ -17,7 +17,7 @@ DTYPES = ("float32", "uint8", "int16", "float16", "float64", "int32")
 
 def random_plan(rng, ndim, dtype, mode, order):
     shape = tuple(int(v) for v in rng.integers(1, 14, ndim))
-    data = random_data(rng, shape, dtype)
+    data = random_data(rng, shape, dtype, specials=order < 2)  # one NaN would make every coefficient NaN
     matrix = np.eye(ndim) + rng.uniform(-0.5, 0.5, (ndim, ndim))
     offset = rng.uniform(-3, 3, ndim)
     out_shape = tuple(int(v) for v in rng.integers(1, 26, ndim))
@@ -36,30 +36,35 @@ def cut(array, box):
 
 
 @pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("order", (0, 1, 2, 3, 4, 5))
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_windows_equal_the_whole_result(mode, order, dtype):
     """Windows that cut rows anywhere (not at vector-block boundaries), computed from their box alone
-    (the engine refuses any read outside it), equal the same voxels of the whole result."""
+    (the engine refuses any read outside it), equal the same voxels of the whole result. Orders 2 to 5
+    read the whole input's B-spline coefficients (padded for 'nearest' and 'grid-constant'): their
+    boxes hold each voxel's whole footprint, in the padded array's coordinates."""
     rng = np.random.default_rng([MODES.index(mode), order, DTYPES.index(dtype)])
     for _ in range(4):
         data, plan, out_dtype = random_plan(rng, int(rng.integers(1, 4)), dtype, mode, order)
         whole = _execute.execute(plan, data, None, out_dtype)
+        plan, source = _execute.with_coefficients(plan, data, out_dtype)
+        assert (plan.order >= 2) == (source is not data)
         for _ in range(6):
             start, stop = random_window(rng, plan.output_shape)
             box = _execute.input_box(plan, start, stop)
-            got = _execute.compute_window(plan, None if box is None else cut(data, box), box, start, stop, out_dtype)
+            got = _execute.compute_window(plan, None if box is None else cut(source, box), box, start, stop, out_dtype)
             assert_same(got, whole[tuple(slice(a, b) for a, b in zip(start, stop))], f"{start} {stop} {box}")
 
 
 @pytest.mark.parametrize("mode", ("constant", "nearest", "grid-constant", "reflect"))
-@pytest.mark.parametrize("order", (0, 1))
+@pytest.mark.parametrize("order", (0, 1, 2, 5))
 def test_interior_boxes_are_the_smallest(mode, order):
     """Where every voxel of a window samples well inside the input, no side of its box can be moved
     in: the engine then needs a sample outside the smaller box and says so."""
     rng = np.random.default_rng([order, len(mode)])
     for _ in range(25):
-        shape = tuple(int(v) for v in rng.integers(12, 24, 3))
+        wider = 0 if order < 2 else 8  # the footprint of orders 2 to 5 is wider: keep it off the borders
+        shape = tuple(int(v) for v in rng.integers(12 + wider, 24 + wider, 3))
         data = rng.random(shape).astype(np.float32)
         matrix = np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3))
         centre_in = (np.array(shape) - 1) / 2  # the window's centre maps near the input's
@@ -211,14 +216,14 @@ def test_results_own_their_memory_and_free_it():
     import zentrova_resample
 
     data = np.arange(2 * 64 * 64, dtype=np.float32).reshape(2, 64, 64)
-    view = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(512, 64, 64), cval=-1.0)[1:]
+    view = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(512, 64, 64), cval=-1.0, order=1)[1:]
     assert type(view.base.base).__name__ == "BufferOwner" and view.flags.writeable
     previous = None
     for i in range(105):
         if i == 5:
             start = _rss()
         planes = (512, 640, 768, 512)[i % 4] if i % 25 else 9000  # 8-12 MiB, now and then 141 MiB
-        out = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(planes, 64, 64), cval=-1.0)
+        out = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(planes, 64, 64), cval=-1.0, order=1)
         assert (out[0] == data[0]).all() and (out[2:] == -1).all() and (out[1] == data[1]).all()
         assert previous is None or not np.shares_memory(out, previous)
         out[0, 0, 0] = i

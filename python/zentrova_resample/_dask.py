@@ -16,15 +16,30 @@ Then, for each output chunk:
 * a chunk whose box is empty (it samples only cval) has no read at all: its task fills it without
   touching the input.
 
+Orders 2 to 5 with prefilter interpolate the input's B-spline coefficients, which scipy's recursive
+filter computes from whole lines. A sample's weight on a coefficient d samples away is |z|**d (z the
+filter's largest pole, |z| <= 0.43), so a chunk's task computes the coefficients of its box (found
+as above, in the coefficients' coordinates) from that box widened by a halo of ``halo(order)``
+samples along each interpolated axis (24, 32, 41, 50 for orders 2 to 5: |z|**halo <= 2**-60),
+clipped at the input's borders. There the mode's own initial values and scipy's padding ('nearest',
+'grid-constant') apply as on the whole array; at a cut inside the input the filter's initial values
+are off, by an error that fades below 2**-60 before the box. Along a 'grid-wrap' axis, whose initial
+values come from the whole periodic line, the halo is read around the border from the other end
+(or the whole line, when the widened box would hold it all). A widened box that spans every
+interpolated axis whole gives the whole array's coefficients bit for bit; elsewhere they agree within
+float64 rounding. Such a chunk is computed at once (not in parts), from the coefficients of its
+widened box, held in float64.
+
 The graph is one layer: one task per output chunk plus its read tasks, no rechunk of the input.
 """
 
 from __future__ import annotations
 
 import functools
+import itertools
 import math
 import operator
-from dataclasses import replace
+from dataclasses import dataclass, replace
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import dask.array as da
@@ -35,9 +50,12 @@ from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
 from ._engine import empty as _empty
-from ._execute import Box, as_output, compute_window, fill_window, input_box, kernel_dtype_of
+from ._engine import spline_filter1d as _filter1d
+from ._execute import (Box, as_output, coefficient_plan, compute_window, fill_window, input_box, kernel_dtype_of,
+                       needs_coefficients)
 from ._plan import MODES, Plan
 from ._run import complex_parts
+from ._spline import PREPAD
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -202,7 +220,7 @@ def parts(plan: Plan, start: Sequence[int], stop: Sequence[int], limit: int) -> 
     output voxel (estimated from `reach`): slabs across the shear of a shear, near cubes for a
     rotation."""
     shape = [b - a for a, b in zip(start, stop)]
-    r, margin = reach(plan), 2.0 if plan.order else 1.0
+    r, margin = reach(plan), plan.order + 1.0  # the footprint's samples per axis
 
     def box_per_voxel(side):
         return math.prod(r @ (np.array(side) - 1.0) + margin) / math.prod(side)
@@ -294,15 +312,157 @@ def _compute_copied(plan: Plan, box: Box, start: Tuple[int, ...], stop: Tuple[in
     return result
 
 
+# ---- orders 2 to 5 with prefilter: each chunk's coefficients from a halo around its box ---------
+
+# The prefilter's pole of largest magnitude per order (scipy's get_filter_poles; orders 4 and 5 have
+# a second one, smaller, that fades faster). Each pass of the recursive filter carries a sample's
+# influence from one coefficient to the next times the pole: a sample d samples away weighs on a
+# coefficient as |z|**d at most, up to a factor of the order of the filter's gain.
+DOMINANT_POLE = {
+    2: math.sqrt(8.0) - 3.0,
+    3: math.sqrt(3.0) - 2.0,
+    4: math.sqrt(664.0 - math.sqrt(438976.0)) + math.sqrt(304.0) - 19.0,
+    5: math.sqrt(67.5 - math.sqrt(4436.25)) + math.sqrt(26.25) - 6.5,
+}
+# A chunk's coefficients are filtered from its box widened by a halo past which every sample's
+# weight, |z|**halo, is at most 2**-HALO_BITS: below float64's resolution of the data's range, so
+# that the coefficients inside the box equal the whole array's within rounding.
+HALO_BITS = 60
+
+
+def halo(order: int) -> int:
+    """Samples added on each side of a box along the interpolated axes for `order` (2 to 5): the least
+    h with |z|**h <= 2**-HALO_BITS (24, 32, 41, 50), and at least scipy's padding (the widened box
+    of a box in the padding then reaches the input)."""
+    return max(PREPAD, math.ceil(HALO_BITS * math.log(2.0) / -math.log(abs(DOMINANT_POLE[order]))))
+
+
+@dataclass(frozen=True)
+class Widened:
+    """The coefficients a chunk's task computes: the box it reads (`box`, in the coefficients'
+    coordinates: the whole array's, padded by the plan's `pad` along the interpolated axes), widened
+    to `shape` (starting at `origin`) by the halo, clipped at the array's true borders. The input's
+    values come as pieces that tile a block of `read_shape`, which lies at `front` in the widened
+    one: before it, and past it up to `shape`, scipy's padding ('nearest': the edge sample,
+    'grid-constant': cval). `filter_modes`: the initial values of the filter along each
+    interpolated axis. `input_dtype`: the input's, in which scipy pads (cval cast as NumPy casts it)."""
+
+    box: Box
+    origin: Tuple[int, ...]
+    shape: Tuple[int, ...]
+    front: Tuple[int, ...]
+    read_shape: Tuple[int, ...]
+    filter_modes: Tuple[str, ...]
+    input_dtype: np.dtype
+
+
+def _widen_axis(lo: int, hi: int, n: int, pad: int, h: int, mode: str):
+    """Along one interpolated axis of n input samples, the box [lo, hi) of the coefficients (padded by
+    `pad` each side) widened by `h`: (origin, length, the input's segments [a, b) read in turn, where
+    they start in the widened range, the filter's initial values there)."""
+    total = n + 2 * pad
+    if mode == "grid-wrap":  # no padding; the filter starts from the whole periodic line
+        if hi - lo + 2 * h >= total:  # the whole line: its own initial values, as in memory
+            return 0, total, [(0, total)], 0, mode
+        # Less than a period: the periodic line around the box, across the border if need be. Both ends
+        # are cuts, where any initial value fades below the bound; mirror's needs no wrapping.
+        a, b = lo - h, hi + h
+        if a < 0:
+            segments = [(a + total, total), (0, b)]
+        elif b > total:
+            segments = [(a, total), (0, b - total)]
+        else:
+            segments = [(a, b)]
+        return a, b - a, segments, 0, "mirror"
+    # Clipped at the true borders, which then get the mode's own initial values (and scipy's padding);
+    # at a cut inside the array, those initial values are as good as any.
+    a, b = max(0, lo - h), min(total, hi + h)
+    s0, s1 = max(a - pad, 0), min(b - pad, n)
+    return a, b - a, [(s0, s1)], s0 + pad - a, mode
+
+
+def widen(plan: Plan, box: Box, input_dtype: np.dtype) -> Tuple[Widened, List[Tuple[Box, Tuple[int, ...]]]]:
+    """The coefficients a chunk whose coefficient box is `box` computes (plan: the coefficients' plan;
+    `input_dtype`: the input's), and the boxes of the input it reads for them, each with its place in
+    the block they tile."""
+    nbatch = len(plan.batch)
+    h = halo(plan.order)
+    origin, shape, front, modes, segments = [], [], [], [], []
+    for axis, (lo, hi) in enumerate(box):
+        if axis < nbatch:  # a batch axis: not filtered, read as the box says
+            a, length, segs, offset = lo, hi - lo, [(lo, hi)], 0
+        else:
+            n = plan.input.shape[axis] - 2 * plan.pad
+            a, length, segs, offset, mode = _widen_axis(lo, hi, n, plan.pad, h, plan.mode)
+            modes.append(mode)
+        origin.append(a)
+        shape.append(length)
+        front.append(offset)
+        segments.append(segs)
+    # Where each segment starts in the block: the segments of an axis follow one another.
+    starts = [np.concatenate([[0], np.cumsum([b - a for a, b in segs])]).tolist() for segs in segments]
+    reads = []
+    for combo in itertools.product(*[range(len(segs)) for segs in segments]):
+        reads.append((tuple(segs[i] for segs, i in zip(segments, combo)),
+                      tuple(int(at[i]) for at, i in zip(starts, combo))))
+    read_shape = tuple(int(at[-1]) for at in starts)
+    return Widened(tuple(box), tuple(origin), tuple(shape), tuple(front), read_shape, tuple(modes),
+                   np.dtype(input_dtype)), reads
+
+
+def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int, ...]],
+                        sizes: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
+    """The coefficients in `widened.box` (plan: the coefficients' plan), from the pieces of the input
+    that tile the block `widened` reads: placed in a float64 array of the widened shape, padded as
+    scipy pads the whole array where the widened box reaches its true border, filtered along each
+    interpolated axis, stored in the coefficients' dtype, and cut to the box (a view)."""
+    _check_tiling(widened.read_shape, places, sizes, pieces)
+    nbatch = len(plan.batch)
+    work = _empty(widened.shape, np.float64)
+    front = widened.front
+    for place, piece in zip(places, pieces):
+        work[tuple(slice(f + p, f + p + n) for f, p, n in zip(front, place, np.shape(piece)))] = piece
+    if plan.pad:
+        if plan.mode == "nearest":
+            value = None
+        else:  # 'grid-constant': cval as np.pad stores it in the input's dtype (NumPy's cast, its warnings)
+            value = np.pad(np.zeros(1, widened.input_dtype), (1, 0), mode="constant", constant_values=plan.cval)[0]
+        for axis in range(nbatch, work.ndim):
+            first, last = front[axis], front[axis] + widened.read_shape[axis]
+            before = (slice(None),) * axis
+            if value is None:  # the edge sample repeated (np.pad's 'edge')
+                work[before + (slice(0, first),)] = work[before + (slice(first, first + 1),)]
+                work[before + (slice(last, None),)] = work[before + (slice(last - 1, last),)]
+            else:
+                work[before + (slice(0, first),)] = value
+                work[before + (slice(last, None),)] = value
+    for axis, mode in zip(range(nbatch, work.ndim), widened.filter_modes):
+        _filter1d(work, axis, plan.order, MODES[mode])
+    coeffs = work if plan.input.dtype == np.float64 else work.astype(plan.input.dtype)
+    return coeffs[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
+
+
+def compute_spline_chunk(plan: Plan, widened: Optional[Widened], start: Tuple[int, ...], stop: Tuple[int, ...],
+                         out_dtype: np.dtype, places: Sequence[Tuple[int, ...]], sizes: Sequence[Tuple[int, ...]],
+                         pieces: Sequence[np.ndarray]) -> np.ndarray:
+    """One output chunk (a task) of orders 2 to 5 with prefilter (plan: the coefficients' plan), from the
+    pieces of the input that its widened box reads (None: the chunk reads no coefficient). Memory: the
+    pieces (the read tasks' results), the widened box in float64, for the binary32 types the same in
+    float32 too while it is stored, and the chunk (with different input and output dtypes, in the
+    compute type too)."""
+    if widened is None:
+        result = compute_window(plan, None, None, start, stop, out_dtype)
+    else:
+        coeffs = spline_coefficients(plan, widened, places, sizes, pieces)
+        result = compute_window(plan, coeffs, widened.box, start, stop, out_dtype)
+    return result if result.dtype == out_dtype else result.astype(out_dtype)
+
+
 def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:
     """The lazy result of `plan` on the dask array `x` (real, in plan order), of dtype `out_dtype`:
     see the module's text. `output_chunks`: the caller's (checked), else the input's chunks when the
     output shape is the input's, else about 128 MiB of whole rows per chunk."""
     out_dtype = np.dtype(out_dtype)
-    if plan.order > 1 and plan.prefilter:
-        raise ValueError(f"order: orders 2 to 5 with prefilter=True are not available for a dask input yet "
-                         f"(got {plan.order}); use order 0 or 1, or prefilter the array yourself and pass "
-                         "prefilter=False")
     shape = tuple(plan.output_shape)
     if output_chunks is not None:
         chunks = check_output_chunks(output_chunks, shape, out_dtype)
@@ -315,26 +475,39 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
                          f"got {plan.mode!r}")
     token = tokenize(x.name, plan.output_shape, plan.batch, plan.in3, plan.out3, plan.interpolated, plan.matrix,
                      plan.offset, plan.separable, plan.zoom, plan.shift, plan.grid_mode, plan.order, plan.mode,
-                     plan.cval, str(plan.input.dtype), out_dtype.str, chunks)
+                     plan.cval, plan.prefilter, plan.pad, str(plan.input.dtype), out_dtype.str, chunks)
     name, read = f"zentrova-{label}-{token}", f"zentrova-read-{token}"
     in_bounds = [_bounds(c) for c in x.chunks]
     out_bounds = [_bounds(c) for c in chunks]
+    spline = needs_coefficients(plan)
+    task_plan = coefficient_plan(plan, out_dtype) if spline else plan
     dsk: Dict[Key, Any] = {}
     windows = [(index,) + chunk_window(chunks, index, out_bounds) for index in np.ndindex(*[len(c) for c in chunks])]
-    boxes = [input_box(plan, start, stop) for _, start, stop in windows]
+    boxes = [input_box(task_plan, start, stop) for _, start, stop in windows]
     for (index, start, stop), box in zip(windows, boxes):
+        if box is None:
+            regions = []
+        elif spline:  # the input around the box, for its coefficients
+            widened, regions = widen(task_plan, box, plan.input.dtype)
+        else:
+            regions = [(box, (0,) * len(box))]
         keys, places, sizes = [], [], []
-        for n, (block, local, place, whole) in enumerate(_reads(in_bounds, box) if box else ()):
-            source_key = (x.name,) + block
-            if whole:
-                keys.append(source_key)
-            else:
-                piece_key = (read,) + index + (n,)
-                dsk[piece_key] = (operator.getitem, source_key, local)
-                keys.append(piece_key)
-            places.append(place)
-            sizes.append(tuple(sl.stop - sl.start for sl in local))
-        dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, sizes, keys)
+        for region, at in regions:
+            for block, local, place, whole in _reads(in_bounds, region):
+                source_key = (x.name,) + block
+                if whole:
+                    keys.append(source_key)
+                else:
+                    piece_key = (read,) + index + (len(keys),)
+                    dsk[piece_key] = (operator.getitem, source_key, local)
+                    keys.append(piece_key)
+                places.append(tuple(a + p for a, p in zip(at, place)))
+                sizes.append(tuple(sl.stop - sl.start for sl in local))
+        if spline:
+            dsk[(name,) + index] = (compute_spline_chunk, task_plan, None if box is None else widened, start, stop,
+                                    out_dtype, places, sizes, keys)
+        else:
+            dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, sizes, keys)
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 

@@ -67,25 +67,25 @@ def _check_output_shape(output, shape: Tuple[int, ...]) -> None:
 # ---- shift -------------------------------------------------------------------------------------
 
 @overload
-def shift(input: npt.NDArray[Any], shift: RealOrSequence, output: Output = None, order: int = 1,
+def shift(input: npt.NDArray[Any], shift: RealOrSequence, output: Output = None, order: int = 3,
           mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
           output_chunks: None = None) -> npt.NDArray[Any]: ...
 
 
 @overload
-def shift(input: dask.array.Array, shift: RealOrSequence, output: OutputDType = None, order: int = 1,
+def shift(input: dask.array.Array, shift: RealOrSequence, output: OutputDType = None, order: int = 3,
           mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
           output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
 
 
 @overload
-def shift(input: npt.ArrayLike, shift: RealOrSequence, output: Output = None, order: int = 1,
+def shift(input: npt.ArrayLike, shift: RealOrSequence, output: Output = None, order: int = 3,
           mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
           output_chunks: None = None) -> npt.NDArray[Any]: ...
 
 
 def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, output: Output = None,
-          order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+          order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
           output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Shift an array, as ``scipy.ndimage.shift`` does.
 
@@ -151,25 +151,25 @@ def zoom_factors(input_shape: Sequence[int], output_shape: Sequence[int], grid_m
 
 
 @overload
-def zoom(input: npt.NDArray[Any], zoom: RealOrSequence, output: Output = None, order: int = 1,
+def zoom(input: npt.NDArray[Any], zoom: RealOrSequence, output: Output = None, order: int = 3,
          mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *, grid_mode: bool = False,
          output_chunks: None = None) -> npt.NDArray[Any]: ...
 
 
 @overload
-def zoom(input: dask.array.Array, zoom: RealOrSequence, output: OutputDType = None, order: int = 1,
+def zoom(input: dask.array.Array, zoom: RealOrSequence, output: OutputDType = None, order: int = 3,
          mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *, grid_mode: bool = False,
          output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
 
 
 @overload
-def zoom(input: npt.ArrayLike, zoom: RealOrSequence, output: Output = None, order: int = 1,
+def zoom(input: npt.ArrayLike, zoom: RealOrSequence, output: Output = None, order: int = 3,
          mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *, grid_mode: bool = False,
          output_chunks: None = None) -> npt.NDArray[Any]: ...
 
 
 def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, output: Output = None,
-         order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+         order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
          grid_mode: bool = False,
          output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Zoom an array, as ``scipy.ndimage.zoom`` does.
@@ -301,24 +301,24 @@ def _check_axes(axes, ndim: int) -> Tuple[int, ...]:
 
 @overload
 def rotate(input: npt.NDArray[Any], angle: Real, axes: AxesLike = (1, 0), reshape: bool = True,
-           output: Output = None, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+           output: Output = None, order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0,
            prefilter: bool = True, *, output_chunks: None = None) -> npt.NDArray[Any]: ...
 
 
 @overload
 def rotate(input: dask.array.Array, angle: Real, axes: AxesLike = (1, 0), reshape: bool = True,
-           output: OutputDType = None, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+           output: OutputDType = None, order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0,
            prefilter: bool = True, *, output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
 
 
 @overload
 def rotate(input: npt.ArrayLike, angle: Real, axes: AxesLike = (1, 0), reshape: bool = True,
-           output: Output = None, order: int = 1, mode: Mode = "constant", cval: Scalar = 0.0,
+           output: Output = None, order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0,
            prefilter: bool = True, *, output_chunks: None = None) -> npt.NDArray[Any]: ...
 
 
 def rotate(input: Union[npt.ArrayLike, dask.array.Array], angle: Real, axes: AxesLike = (1, 0),
-           reshape: bool = True, output: Output = None, order: int = 1, mode: Mode = "constant",
+           reshape: bool = True, output: Output = None, order: int = 3, mode: Mode = "constant",
            cval: Scalar = 0.0, prefilter: bool = True, *,
            output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Rotate an array in the plane of two axes, as ``scipy.ndimage.rotate`` does.

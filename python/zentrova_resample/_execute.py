@@ -23,8 +23,8 @@ from ._engine import empty as _empty
 from ._engine import input_box as _input_box
 from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
-from ._plan import MODES, Plan, folded
-from ._spline import coefficients
+from ._plan import MODES, ArrayInfo, Plan, folded
+from ._spline import PREPAD, PREPADDED_MODES, coefficients
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
 
@@ -62,15 +62,31 @@ def with_coefficients(plan: Plan, source: np.ndarray, out_dtype) -> Tuple[Plan, 
     (padded as scipy pads them) and the plan that reads them; else both as they are. The coefficients
     are float64 for the types computed in binary64 and float32 for the others (half the memory and
     traffic; the filter itself runs in float64 either way)."""
-    if plan.order < 2 or not plan.prefilter or plan.input.size == 0:
+    if not needs_coefficients(plan):
         return plan, source
-    dtype = _dtypes.compute_dtype(plan.input.dtype, out_dtype)
-    nbatch = len(plan.batch)
-    coeffs, pad = coefficients(source, nbatch, plan.order, plan.mode, plan.cval, dtype)
-    lead = len(plan.in3) - plan.interpolated  # the axes added in front of the interpolated ones
+    reading = coefficient_plan(plan, out_dtype)
+    coeffs, _ = coefficients(source, len(plan.batch), plan.order, plan.mode, plan.cval, reading.input.dtype)
+    return reading, coeffs
+
+
+def needs_coefficients(plan: Plan) -> bool:
+    """Whether the engine reads the input's B-spline coefficients rather than the input (orders 2 to 5
+    with prefilter, a non-empty input)."""
+    return plan.order >= 2 and plan.prefilter and plan.input.size > 0
+
+
+def coefficient_plan(plan: Plan, out_dtype) -> Plan:
+    """The plan that reads the coefficients with_coefficients computes for `plan`, made from the shapes
+    alone: the input padded by PREPAD samples on both sides of every interpolated axis for the modes
+    scipy pads for, `pad` the coordinate offset that follows, the coefficients' dtype (float64 or
+    float32: the compute type), and no prefilter left to do."""
+    pad = PREPAD if plan.mode in PREPADDED_MODES else 0
+    nbatch, k = len(plan.batch), plan.interpolated
+    shape = tuple(plan.input.shape[:nbatch]) + tuple(n + 2 * pad for n in plan.input.shape[nbatch:])
+    lead = len(plan.in3) - k  # the axes added in front of the interpolated ones
     in3 = plan.in3[:lead] + tuple(n + 2 * pad for n in plan.in3[lead:])
-    info = type(plan.input)(tuple(coeffs.shape), coeffs.dtype)
-    return replace(plan, input=info, in3=in3, pad=pad, prefilter=False), coeffs
+    info = ArrayInfo(shape, _dtypes.compute_dtype(plan.input.dtype, out_dtype))
+    return replace(plan, input=info, in3=in3, pad=pad, prefilter=False)
 
 
 def fill_cval(plan: Plan, result: np.ndarray) -> None:

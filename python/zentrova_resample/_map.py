@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional, Tuple
+import math
+from dataclasses import replace
+from typing import TYPE_CHECKING, Any, Optional, SupportsIndex, Tuple, Union, overload
 
 import numpy as np
 
@@ -10,9 +12,16 @@ from . import _dtypes
 from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
 from ._execute import engine_array, fill_cval
-from ._plan import MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars
+from ._plan import (MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars,
+                    is_dask_array)
 from ._run import complex_parts, new_output
 from ._spline import coefficients
+
+if TYPE_CHECKING:
+    import dask.array
+    import numpy.typing as npt
+
+    from ._typing import AxesLike, Chunks, Mode, Output, OutputDType, Scalar
 
 # Points sampled per engine call: their float64 coordinates are copied into one block at a time when the
 # caller's are not C-contiguous float64 already.
@@ -48,8 +57,39 @@ def _batch_positions(named: Tuple[int, ...], ndim: int, k_out: int) -> Tuple[int
                      f"ones, got {named}")
 
 
-def map_coordinates(input: Any, coordinates: Any, output: Any = None, order: int = 3, mode: str = "constant",
-                    cval: Any = 0.0, prefilter: bool = True, *, batch_axes: Any = None) -> np.ndarray:
+# As for affine_transform: an ndarray for NumPy arguments, a lazy dask array where the input or the
+# coordinates are dask arrays (then no array to fill in `output`).
+@overload
+def map_coordinates(input: npt.NDArray[Any], coordinates: npt.NDArray[Any], output: Output = None, order: int = 3,
+                    mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                    batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                    output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+@overload
+def map_coordinates(input: dask.array.Array, coordinates: Union[npt.ArrayLike, dask.array.Array],
+                    output: OutputDType = None, order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0,
+                    prefilter: bool = True, *, batch_axes: None = None,
+                    output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
+
+
+@overload
+def map_coordinates(input: npt.ArrayLike, coordinates: dask.array.Array, output: OutputDType = None,
+                    order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                    batch_axes: None = None, output_chunks: Optional[Chunks] = None) -> dask.array.Array: ...
+
+
+@overload
+def map_coordinates(input: npt.ArrayLike, coordinates: npt.ArrayLike, output: Output = None, order: int = 3,
+                    mode: Mode = "constant", cval: Scalar = 0.0, prefilter: bool = True, *,
+                    batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                    output_chunks: None = None) -> npt.NDArray[Any]: ...
+
+
+def map_coordinates(input: Union[npt.ArrayLike, dask.array.Array], coordinates: Union[npt.ArrayLike, dask.array.Array],
+                    output: Output = None, order: int = 3, mode: Mode = "constant", cval: Scalar = 0.0,
+                    prefilter: bool = True, *, batch_axes: Union[SupportsIndex, AxesLike, None] = None,
+                    output_chunks: Optional[Chunks] = None) -> Union[npt.NDArray[Any], dask.array.Array]:
     """Map the input array to new coordinates by interpolation, as ``scipy.ndimage.map_coordinates`` does.
 
     ``coordinates`` (any real dtype and layout) has one row per input axis: output voxel ``i`` (of the
@@ -61,6 +101,13 @@ def map_coordinates(input: Any, coordinates: Any, output: Any = None, order: int
     output has the carried axes first or last, as the input). ``output``: None (the input's dtype), a
     dtype, or an array of the output's shape.
 
+    dask: a ``dask.array.Array`` input or coordinates (or both; dask is optional) give a lazy dask array
+    chunked as the coordinates' points (or ``output_chunks``), each chunk one task that reads only the
+    input box its coordinates reach (their extent per chunk is computed first, a small reduction over
+    the coordinates); at most three input axes and no ``batch_axes`` there. Orders 0 and 1 and
+    ``prefilter=False`` equal the in-memory result bit for bit; orders 2 to 5 with prefilter within
+    the bound ``affine_transform`` states for dask inputs.
+
     dtypes as ``affine_transform``: the types computed in float32 take their coordinates in float32
     too (a coordinate rounded to float32); float64, 32- and 64-bit integers and bool are computed in
     float64, scipy's result bit for bit; complex inputs as their parts. Any number of input axes. Bad
@@ -68,12 +115,15 @@ def map_coordinates(input: Any, coordinates: Any, output: Any = None, order: int
     ``output``.
     """
     order, mode, cval = check_scalars(order, mode, cval)
+    lazy = is_dask_array(input) or is_dask_array(coordinates)
     arr = check_input(input)
-    if isinstance(arr, ArrayInfo):
-        raise TypeError("input: map_coordinates takes a NumPy array (a dask input is not supported yet)")
     check_cval_for(cval, arr.dtype)
     named = check_batch_axes(batch_axes, arr.ndim)
     k = arr.ndim - len(named)
+    if lazy:
+        return _map_lazy(input, arr, coordinates, output, order, mode, cval, prefilter, named, output_chunks)
+    if output_chunks is not None:
+        raise TypeError("output_chunks: only for a dask.array input or coordinates")
     coords = check_coordinates(coordinates, k)
     points_shape = tuple(coords.shape[1:])
     at = _batch_positions(named, arr.ndim, len(points_shape)) if named else ()
@@ -157,3 +207,38 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
         return result if requested == out_dtype else result.astype(requested)
     out_arr[...] = result
     return out_arr
+
+
+def _map_lazy(input, arr, coordinates, output, order, mode, cval, prefilter, named, output_chunks):
+    """map_coordinates with a dask input or dask coordinates (or both): a lazy dask array."""
+    import dask.array as da
+
+    from ._dask_map import map_lazy
+    if named:
+        raise ValueError("batch_axes: not available with a dask input or dask coordinates")
+    if arr.ndim > 3:
+        raise ValueError(f"input: a dask map_coordinates samples at most 3 input axes, got {arr.ndim}")
+    coords = coordinates if is_dask_array(coordinates) else da.from_array(np.asarray(coordinates))
+    if coords.dtype.kind not in "biuf":
+        raise TypeError(f"coordinates: expected real numbers, got dtype {coords.dtype}")
+    if coords.ndim < 2 or coords.shape[0] != arr.ndim:
+        raise ValueError(f"coordinates: expected shape ({arr.ndim}, ...) with at least one axis of points, got "
+                         f"{coords.shape}")
+    if any(math.isnan(c) for axis in coords.chunks for c in axis):
+        raise ValueError("coordinates: the dask array has unknown chunk sizes (NaN)")
+    x = input if is_dask_array(input) else da.from_array(np.asarray(input), chunks=-1)
+    _, out_dtype, _ = check_output(output, tuple(coords.shape[1:]), ArrayInfo(tuple(arr.shape), arr.dtype))
+    info = ArrayInfo(tuple(arr.shape), _dtypes.real_part(arr.dtype))
+    plan = Plan(info, tuple(coords.shape[1:]), (), info.shape, tuple(coords.shape[1:]), arr.ndim, order=order,
+                mode=mode, cval=cval, in_axes=tuple(range(arr.ndim)), out_axes=tuple(range(coords.ndim - 1)),
+                prefilter=bool(prefilter))
+    if not _dtypes.is_complex(x.dtype):
+        return map_lazy(plan, x, coords, out_dtype, output_chunks)
+    from functools import partial
+
+    from ._dask import _complex
+    part_dtype = _dtypes.real_part(out_dtype)
+    c = complex(cval)
+    real = map_lazy(replace(plan, cval=c.real), x.real, coords, part_dtype, output_chunks)
+    imag = map_lazy(replace(plan, cval=c.imag), x.imag, coords, part_dtype, output_chunks)
+    return da.map_blocks(partial(_complex, dtype=out_dtype), real, imag, dtype=out_dtype)

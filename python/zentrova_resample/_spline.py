@@ -6,14 +6,19 @@ from __future__ import annotations
 
 import operator
 import warnings
-from typing import Any, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Sequence, Tuple
 
 import numpy as np
 
 from . import _dtypes
 from ._engine import MODES
 from ._engine import spline_filter1d as _filter1d
-from ._plan import check_input, check_mode
+from ._plan import check_mode
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from ._typing import Mode, Output
 
 # scipy pads the input by this many samples before the filter for the modes whose border the filter
 # cannot take exactly ('nearest': the edge sample repeated; 'grid-constant': cval).
@@ -82,6 +87,13 @@ def _output(output, arr, name: str = "output"):
     return np.empty(arr.shape, dtype=dtype)
 
 
+def _filter_input(input) -> np.ndarray:
+    """The filters' input as an array of a supported dtype (a 0-d one too: scipy copies it)."""
+    arr = np.asarray(input)
+    _dtypes.check(arr.dtype, "input")
+    return arr
+
+
 def _parts(arr: np.ndarray, out: np.ndarray):
     """(input part, output part) pairs: the real and imaginary parts of a complex pair, else the pair."""
     if _dtypes.is_complex(arr.dtype):
@@ -95,8 +107,8 @@ def _store(values: np.ndarray, out: np.ndarray) -> None:
         out[...] = values
 
 
-def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np.float64,
-                    mode: str = "mirror") -> np.ndarray:
+def spline_filter1d(input: npt.ArrayLike, order: int = 3, axis: int = -1, output: Output = np.float64,
+                    mode: Mode = "mirror") -> npt.NDArray[Any]:
     """Compute a 1-D spline filter along the given axis, as ``scipy.ndimage.spline_filter1d`` does.
 
     The B-spline coefficients of ``order`` (0 to 5; 0 and 1 return a copy) along ``axis``, with the
@@ -108,12 +120,12 @@ def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np
     """
     order = check_spline_order(order)
     mode = check_mode(mode)
-    arr = np.asarray(check_input(input))
+    arr = _filter_input(input)
     try:
         axis = operator.index(axis)
     except TypeError:
         raise TypeError(f"axis: expected an integer, got {type(axis).__name__}") from None
-    if not -arr.ndim <= axis < arr.ndim:
+    if order >= 2 and not -arr.ndim <= axis < arr.ndim:  # orders 0 and 1 copy, whatever the axis (scipy too)
         raise ValueError(f"axis: {axis} is not an axis of a {arr.ndim}-D input")
     out = _output(output, arr)
     for part, dst in _parts(arr, out):
@@ -126,7 +138,8 @@ def spline_filter1d(input: Any, order: int = 3, axis: int = -1, output: Any = np
     return out
 
 
-def spline_filter(input: Any, order: int = 3, output: Any = np.float64, mode: str = "mirror") -> np.ndarray:
+def spline_filter(input: npt.ArrayLike, order: int = 3, output: Output = np.float64,
+                  mode: Mode = "mirror") -> npt.NDArray[Any]:
     """Multidimensional spline filter, as ``scipy.ndimage.spline_filter`` does.
 
     The B-spline coefficients of ``order`` (2 to 5) along every axis in turn, as
@@ -136,9 +149,12 @@ def spline_filter(input: Any, order: int = 3, output: Any = np.float64, mode: st
     """
     order = check_spline_order(order, lowest=2)
     mode = check_mode(mode)
-    arr = np.asarray(check_input(input))
+    arr = _filter_input(input)
     out = _output(output, arr)
     for part, dst in _parts(arr, out):
+        if arr.ndim == 0:  # nothing to filter: the value stored as the output's type, as scipy does
+            _store(np.array(part), dst)
+            continue
         if dst.dtype == np.float64 and dst.flags.c_contiguous and dst.flags.aligned and dst.dtype.isnative:
             dst[...] = part
             filter_axes(dst, range(arr.ndim), order, mode)

@@ -104,6 +104,8 @@ void causal_start(const Panel<V, P>& c, double z, Start start) {
         const f d = V::splat(1 - z_i);  // z_i = z^n
         each<P>([&](int v) { c.put(0, v, V::div(c0[v], d)); });
     } else {
+        // The sum of the reflected line runs apart from c[0]: its last term
+        // reads the line's first element as it was, not the partial sum.
         const double z_n = std::pow(z, static_cast<double>(n));
         const f zn = V::splat(z_n);
         f first[P];
@@ -111,17 +113,14 @@ void causal_start(const Panel<V, P>& c, double z, Start start) {
             first[v] = c.at(0, v);
             c0[v] = V::add(first[v], V::mul(zn, c.at(n - 1, v)));
         });
-        // The sum runs in place in scipy: its last term reads the running sum.
         for (std::int64_t i = 1; i < n; ++i) {
             const f zi = V::splat(z_i);
-            each<P>([&](int v) {
-                const f mirrored = i == n - 1 ? c0[v] : c.at(n - 1 - i, v);
-                c0[v] = V::add(c0[v], V::mul(zi, V::add(c.at(i, v), V::mul(zn, mirrored))));
-            });
+            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, V::add(c.at(i, v), V::mul(zn, c.at(n - 1 - i, v))))); });
             z_i *= z;
         }
-        const f scale = V::splat(z / (1 - z_n * z_n));
-        each<P>([&](int v) { c.put(0, v, V::add(V::mul(c0[v], scale), first[v])); });
+        const f zv = V::splat(z);
+        const f d = V::splat(1 - z_n * z_n);
+        each<P>([&](int v) { c.put(0, v, V::add(first[v], V::div(V::mul(c0[v], zv), d))); });
     }
 }
 
