@@ -2,8 +2,13 @@
 every dtype (and other output dtypes, bool included: the casts), orders 0 to 5 with and without the
 prefilter (the spline filter), every mode, the three coordinate forms (a matrix, zoom and shift,
 coordinates given by map_coordinates; four-axis inputs take the point kernel), inputs with NaN and
-infinities, reversed and strided views. Imports neither zentrova nor the test configuration, so that
-it also runs on a processor without AVX2."""
+infinities, reversed and strided views. The calls' arguments are made once and pickled, and each
+interpreter (one per target, one on a processor without AVX2) runs those very arguments: NumPy's own
+results (sin and cos of the rotations, among others) differ between processors by an ulp, which would
+make the inputs differ. Imports neither zentrova nor the test configuration, so that it also runs on
+a processor without AVX2."""
+
+import pickle
 
 import numpy as np
 
@@ -13,8 +18,8 @@ from resample_support import ALL_DTYPES, MODES, quiet, random_cval, random_data,
 FORMS = ("matrix", "separable", "given")
 
 
-def case(dtype, form, order, mode):
-    """One call of the public functions, its result as an array."""
+def arguments(dtype, form, order, mode):
+    """One call of the public functions: (the function's name, positional arguments, keywords)."""
     rng = rng_for("targets", dtype, form, order, mode)
     ndim = 3 if form != "matrix" or rng.random() < 0.7 else 2
     in_shape = tuple(int(v) for v in rng.integers(2, 12, ndim))
@@ -33,11 +38,11 @@ def case(dtype, form, order, mode):
         out_shape = tuple(int(v) for v in rng.integers(1, 14, ndim))
         kind = ("rotate", "general", "scale_up", "shear", "flip", "half_shift")[int(rng.integers(6))]
         matrix, offset = random_transform(rng, in_shape, out_shape, kind)
-        return quiet(zr.affine_transform, x, matrix, offset, output_shape=out_shape, **kw)
+        return "affine_transform", (x, matrix, offset), dict(output_shape=out_shape, **kw)
     if form == "separable":
         if rng.random() < 0.5:
-            return quiet(zr.shift, x, rng.uniform(-3, 3, ndim), **kw)
-        return quiet(zr.zoom, x, rng.uniform(0.4, 2.2, ndim), grid_mode=bool(rng.integers(2)), **kw)
+            return "shift", (x, rng.uniform(-3, 3, ndim)), kw
+        return "zoom", (x, rng.uniform(0.4, 2.2, ndim)), dict(grid_mode=bool(rng.integers(2)), **kw)
     if rng.random() < 0.25:  # four interpolated axes: the point kernel
         x = random_data(rng, in_shape + (3,), dtype)
     shape = tuple(int(v) for v in rng.integers(1, 12, 3))
@@ -46,7 +51,13 @@ def case(dtype, form, order, mode):
     coords[odd < 0.02] = np.nan
     coords[(odd >= 0.02) & (odd < 0.03)] = rng.choice([np.inf, -np.inf, 3e9, -3e9, 2.0**40])
     coords[(odd >= 0.03) & (odd < 0.2)] = np.round(coords[(odd >= 0.03) & (odd < 0.2)] * 2) / 2  # on samples, halfway
-    return quiet(zr.map_coordinates, x, coords, **kw)
+    return "map_coordinates", (x, coords), kw
+
+
+def run(call):
+    """The result of a call made by `arguments`, as an array."""
+    name, args, kw = call
+    return quiet(getattr(zr, name), *args, **kw)
 
 
 ALL_CASES = [(d, f, o, m) for d in ALL_DTYPES for f in FORMS for o in range(6) for m in MODES]
@@ -59,6 +70,17 @@ def key(case):
     return "-".join(map(str, case))
 
 
-def compute_all(path, cases=ALL_CASES):
-    """The cases' results, saved to `path` (run with ZENTROVA_TARGET set)."""
-    np.savez(path, **{key(c): case(*c) for c in cases})
+def save_calls(path, cases=ALL_CASES):
+    """The cases' calls, pickled to `path`; returns them by key."""
+    calls = {key(c): arguments(*c) for c in cases}
+    with open(path, "wb") as f:
+        pickle.dump(calls, f)
+    return calls
+
+
+def compute_all(calls_path, path):
+    """The results of the calls pickled at `calls_path`, saved to `path` (run with ZENTROVA_TARGET set,
+    or on another processor)."""
+    with open(calls_path, "rb") as f:
+        calls = pickle.load(f)
+    np.savez(path, **{k: run(call) for k, call in calls.items()})

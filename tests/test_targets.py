@@ -1,8 +1,8 @@
 """The resampler's targets (portable, avx2, avx512) give the same bits, and ZENTROVA_TARGET picks one.
 
-Each target computes the same random calls (target_cases.py) in a fresh interpreter with
-ZENTROVA_TARGET set, and so does a processor without AVX2 (qemu's model of one, where qemu is
-installed). The results must be equal bit for bit; two NaNs match whatever their payload, as
+Each target computes the same random calls (target_cases.py: their arguments made once, here) in a
+fresh interpreter with ZENTROVA_TARGET set, and so does a processor without AVX2 (qemu's model of
+one, where qemu is installed). The results must be equal bit for bit; two NaNs match whatever their payload, as
 everywhere in these tests: where two NaNs meet in a sum, the one that survives depends on the
 operand order the compiler picked, which differs between the targets' code."""
 
@@ -27,11 +27,14 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 
 @pytest.fixture(scope="module")
 def results(tmp_path_factory):
+    where = tmp_path_factory.mktemp("targets")
+    calls = where / "calls.pickle"
+    target_cases.save_calls(calls)
     found = {}
     for target in TARGETS:
-        path = tmp_path_factory.mktemp("targets") / f"{target}.npz"
+        path = where / f"{target}.npz"
         run_python(f"import sys; sys.path.insert(0, {TESTS!r}); import target_cases; "
-                   f"target_cases.compute_all({str(path)!r}); print('null')",
+                   f"target_cases.compute_all({str(calls)!r}, {str(path)!r}); print('null')",
                    env={"ZENTROVA_TARGET": target}, timeout=900)
         found[target] = np.load(path)
     return found
@@ -116,16 +119,17 @@ def _on_nehalem(code, target=None):
 def test_a_processor_without_avx2(tmp_path):
     """On a processor without AVX2 the engine imports on the portable target and gives the native
     targets' bits; forcing avx2 or avx512 there, or importing the fixed module, raises ImportError."""
-    path = tmp_path / "nehalem.npz"
+    calls, path = tmp_path / "calls.pickle", tmp_path / "nehalem.npz"
+    made = target_cases.save_calls(calls, target_cases.SOME_CASES)
     run = _on_nehalem(f"""
         import numpy as np, target_cases
         from zentrova_resample import _engine
         assert {{_engine.backend(np.dtype(d)) for d in target_cases.ALL_DTYPES}} == {{"portable"}}
-        target_cases.compute_all({str(path)!r}, target_cases.SOME_CASES)""")
+        target_cases.compute_all({str(calls)!r}, {str(path)!r})""")
     assert run.returncode == 0, run.stderr[-2000:]
     got = np.load(path)
-    for case in target_cases.SOME_CASES:
-        assert not differing(got[target_cases.key(case)], target_cases.case(*case)).any(), case
+    for key, call in made.items():  # against this processor's target
+        assert not differing(got[key], target_cases.run(call)).any(), key
     for target in ("avx2", "avx512"):
         run = _on_nehalem("import zentrova_resample", target)
         assert f"ImportError: ZENTROVA_TARGET={target}: this processor cannot run that target; it lacks AVX, AVX2" \
