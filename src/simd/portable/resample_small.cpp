@@ -2,9 +2,7 @@
 // float32): the AVX2 kernels' arithmetic one lane at a time, at the x86-64 baseline.
 #define ZENTROVA_ISA portable
 #include "simd/portable/vec.h"
-#include "simd/resample.h"
-#include "simd/resample_points.h"
-#include "simd/resample_kernels.h"
+#include "simd/resample_tables.h"
 
 namespace zentrova::portable {
 
@@ -15,30 +13,10 @@ ResampleStatus resample_i16_portable(const ResampleCall& call) noexcept { return
 ResampleStatus resample_f16_portable(const ResampleCall& call) noexcept { return resample::run_lanes<resample::F16, F32x1>(call); }
 ResampleStatus resample_f32_portable(const ResampleCall& call) noexcept { return resample::run_lanes<resample::F32, F32x1>(call); }
 
-CastKernel cast_binary32_portable(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kU8: return store_values<U8, F32x1>;
-        case Element::kI8: return store_values<I8, F32x1>;
-        case Element::kU16: return store_values<U16, F32x1>;
-        case Element::kI16: return store_values<I16, F32x1>;
-        case Element::kF16: return store_values<F16, F32x1>;
-        case Element::kF32: return store_values<F32, F32x1>;
-        default: return nullptr;
-    }
-}
+CastKernel cast_binary32_portable(Element element) noexcept { return resample::binary32_cast<F32x1>(element); }
 
 PointsKernel points_binary32_portable(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kU8: return run_points<U8, F32x1>;
-        case Element::kI8: return run_points<I8, F32x1>;
-        case Element::kU16: return run_points<U16, F32x1>;
-        case Element::kI16: return run_points<I16, F32x1>;
-        case Element::kF16: return run_points<F16, F32x1>;
-        case Element::kF32: return run_points<F32, F32x1>;
-        default: return nullptr;
-    }
+    return resample::binary32_points<F32x1>(element);
 }
 
 bool window_box_binary32_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {

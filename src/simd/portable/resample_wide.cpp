@@ -2,9 +2,7 @@
 // the AVX2 kernels' arithmetic one lane at a time, at the x86-64 baseline.
 #define ZENTROVA_ISA portable
 #include "simd/portable/vec.h"
-#include "simd/resample.h"
-#include "simd/resample_points.h"
-#include "simd/resample_kernels.h"
+#include "simd/resample_tables.h"
 
 namespace zentrova::portable {
 
@@ -14,35 +12,10 @@ ResampleStatus resample_u32_portable(const ResampleCall& call) noexcept { return
 ResampleStatus resample_i64_portable(const ResampleCall& call) noexcept { return resample::run_lanes<resample::I64, F64x1>(call); }
 ResampleStatus resample_u64_portable(const ResampleCall& call) noexcept { return resample::run_lanes<resample::U64, F64x1>(call); }
 
-CastKernel cast_binary64_portable(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kF64: return store_values<F64, F64x1>;
-        case Element::kI32: return store_values<I32, F64x1>;
-        case Element::kU32: return store_values<U32, F64x1>;
-        case Element::kI64: return store_values<I64, F64x1>;
-        case Element::kU64: return store_values<U64, F64x1>;
-        case Element::kU8: return store_from_binary64<U8>;
-        case Element::kI8: return store_from_binary64<I8>;
-        case Element::kU16: return store_from_binary64<U16>;
-        case Element::kI16: return store_from_binary64<I16>;
-        case Element::kF16: return store_from_binary64<F16>;
-        case Element::kF32: return store_from_binary64<F32>;
-        case Element::kBool: return store_from_binary64<Bool>;
-    }
-    return nullptr;
-}
+CastKernel cast_binary64_portable(Element element) noexcept { return resample::binary64_cast<F64x1>(element); }
 
 PointsKernel points_binary64_portable(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kF64: return run_points<F64, F64x1>;
-        case Element::kI32: return run_points<I32, F64x1>;
-        case Element::kU32: return run_points<U32, F64x1>;
-        case Element::kI64: return run_points<I64, F64x1>;
-        case Element::kU64: return run_points<U64, F64x1>;
-        default: return nullptr;
-    }
+    return resample::binary64_points<F64x1>(element);
 }
 
 bool window_box_binary64_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {
