@@ -1,10 +1,13 @@
 """The built module keeps each instruction set inside its own kernels.
 
-A processor without AVX-512F must never execute an AVX-512 instruction, and
-import must be able to refuse a processor without AVX2 instead of crashing. So:
+A processor without AVX-512F must never execute an AVX-512 instruction; the
+fixed module's import must be able to refuse a processor without AVX2 instead
+of crashing, and the resampler must run on one with its portable kernels. So:
 AVX-512 code (zmm registers, EVEX-only registers or instructions) only in the
-zentrova::avx512 namespace, and any VEX/EVEX code at all only in the
-zentrova::avx2 and zentrova::avx512 namespaces. Checked on the disassembly of
+zentrova::avx512 namespace, any VEX/EVEX code at all only in the
+zentrova::avx2 and zentrova::avx512 namespaces, and everywhere else (the
+portable kernels in zentrova::portable included) nothing beyond the x86-64
+baseline. Checked on the disassembly of
 the shipped shared objects (the module, the resampler's engine and the pool library, which is loaded with
 either and runs before any processor check), since a linker may keep an inline function's AVX-512
 copy for every caller.
@@ -30,6 +33,16 @@ EVEX_ONLY = re.compile(
     r"|vextract[if](32|64)x|vinsert[if](32|64)x|vbroadcast[if](32|64)x|vshuf[if](32|64)x|valign[dq]|k[a-z]+[bwdq]?)\b"
 )
 VEX_OR_EVEX = re.compile(r"^\s*[0-9a-f]+:\s+v[a-z0-9]+\b|%ymm|%zmm")
+# Legacy-encoded instructions beyond the x86-64 baseline (SSE2): SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT,
+# LZCNT, BMI1/2, MOVBE, ADX. (tzcnt is left out: on older processors its encoding runs as bsf, which GCC
+# relies on only where that gives the same result.)
+BEYOND_BASELINE = re.compile(
+    r"^\s*[0-9a-f]+:\s+(addsubp[sd]|h(add|sub)p[sd]|lddqu|movddup|movs[hl]dup|pabs[bwd]|palignr|ph(add|sub)(w|d|sw)"
+    r"|pmaddubsw|pmulhrsw|pshufb|psign[bwd]|blendv?p[sd]|pblend(vb|w)|dpp[sd]|extractps|insertps|movntdqa|mpsadbw"
+    r"|packusdw|pcmp(eq|gt)q|pextr[bdq]|phminposuw|pinsr[bdq]|pm(ax|in)(s[bd]|u[wd])|pmov[sz]x[bwd][wdq]|pmuldq"
+    r"|pmulld|ptest|round[ps][sd]|pcmp[ei]str[im]|(crc32|popcnt|lzcnt|andn|bextr|blsi|blsmsk|blsr|bzhi|pdep|pext"
+    r"|mulx|rorx|sarx|shlx|shrx|movbe|adcx|adox)[bwlq]?)(\s|$)"
+)
 
 
 def owner(demangled):
@@ -92,6 +105,10 @@ def test_avx_code_only_in_kernel_namespaces(functions):
     assert offenders(functions[1], VEX_OR_EVEX, ("zentrova::avx2::", "zentrova::avx512::")) == {}
 
 
+def test_other_code_stays_at_the_baseline(functions):
+    assert offenders(functions[1], BEYOND_BASELINE, ("zentrova::avx2::", "zentrova::avx512::")) == {}
+
+
 def test_kernels_are_really_vectorised(functions):
     """Guards the two tests above against a disassembly they fail to read: the modules' kernels use the wide
     registers; the pool library holds the pool and no kernel at all."""
@@ -105,6 +122,10 @@ def test_kernels_are_really_vectorised(functions):
     assert any("%zmm" in ln for n in kernels["avx512"] for ln in functions[n])
     assert any("%ymm" in ln for n in kernels["avx2"] for ln in functions[n])
     assert "PyInit_zentrova" in functions or "PyInit__engine" in functions
+    if name == "zentrova_resample._engine":  # the portable kernels are there, for the tests above to read
+        portable = {owner(n) for n in functions if owner(n).startswith("zentrova::portable::")}
+        assert "zentrova::portable::resample_f32_portable" in portable, sorted(portable)[:20]
+        assert "zentrova::portable::spline_filter_f64_portable" in portable, sorted(portable)[:20]
 
 
 def test_no_gathers_and_no_mask_registers(functions):

@@ -1,5 +1,5 @@
 """Windows of the output grid: computed from exactly their input box, bit for bit the same voxels as
-the whole result; and the two lane widths of the binary32 kernels give the same bits."""
+the whole result; and the targets' kernels (one lane, 8 or 4 lanes, 16 lanes) give the same bits."""
 
 import os
 
@@ -9,7 +9,7 @@ import pytest
 import zentrova
 
 from zentrova_resample import _engine, _execute, _plan
-from resample_support import assert_same, random_data
+from resample_support import ALL_DTYPES, assert_same, random_data
 
 MODES = ("constant", "grid-constant", "nearest", "reflect", "mirror", "wrap", "grid-wrap")
 DTYPES = ("float32", "uint8", "int16", "float16", "float64", "int32")
@@ -92,27 +92,32 @@ def test_window_without_input_is_cval():
                                   np.full((2, 3, 4), 7.0, np.float32))
 
 
-@pytest.mark.parametrize("dtype", ("float32", "float16", "uint16", "int16"))
+SIXTEEN_LANES = ("float32", "float16", "uint16", "int16")
+AVX512 = zentrova.build_info()["simd"]["avx512f"]
+
+
+def targets_of(dtype):
+    """The targets with a kernel of their own for the dtype on this processor."""
+    return ("portable", "avx2") + (("avx512",) if AVX512 and dtype in SIXTEEN_LANES else ())
+
+
+@pytest.mark.parametrize("dtype", ALL_DTYPES)
 @pytest.mark.parametrize("mode", MODES)
 def test_lane_widths_agree(dtype, mode):
-    """Every voxel is computed with the same operations in any lane and on the voxel path, so the 8- and
-    16-lane kernels give the same bits (where the processor has both)."""
-    if not zentrova.build_info()["simd"]["avx512f"]:
-        pytest.skip("this processor has no AVX-512")
-    rng = np.random.default_rng([MODES.index(mode), len(dtype)])
+    """Every voxel is computed with the same operations in any lane and on the voxel path, so the
+    one-lane, 8- or 4-lane and 16-lane kernels give the same bits (where the processor has them)."""
+    rng = np.random.default_rng([MODES.index(mode), len(dtype), ALL_DTYPES.index(dtype)])
     data = random_data(rng, (9, 21, 37), dtype)
     matrix = np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3))
-    for order in (0, 1):
+    for order in range(6):
         outs = []
-        for isa in ("avx2", "avx512"):
+        for isa in targets_of(dtype):
             out = np.empty((11, 17, 43), dtype)
             _engine.resample(data, out, tuple(matrix.ravel()), (0.5, -1.0, 2.0), order, _plan.MODES[mode], 1.5,
                              isa=isa)
             outs.append(out)
-        assert_same(outs[0], outs[1], f"order {order}")
-
-
-SIXTEEN_LANES = ("float32", "float16", "uint16", "int16")
+        for isa, out in zip(targets_of(dtype)[1:], outs[1:]):
+            assert_same(out, outs[0], f"order {order}: {isa} against portable")
 
 
 def _poison(dtype):
@@ -138,11 +143,11 @@ def _engine_window(src, shape, args, box_origin, full_shape, out_origin, isa, in
 def test_engine_never_reads_outside_its_box(dtype):
     """Random windows computed from their own box, and from that box one voxel short on one side (or
     from an empty box when they read nothing), laid in poisoned memory, into poisoned outputs, by
-    every lane width: each either equals the window of the whole result or is refused for a missing
+    every target: each either equals the window of the whole result or is refused for a missing
     sample; none reads outside its box. Coordinates near +-2^31 included (a chunk far off the
     input, whose empty box once passed the fast-lane test and read outside memory)."""
     rng = np.random.default_rng(len(dtype))
-    isas = ["avx2"] + (["avx512"] if zentrova.build_info()["simd"]["avx512f"] and dtype in SIXTEEN_LANES else [])
+    isas = targets_of(dtype)
     refused = 0
     for trial in range(120):
         full = tuple(int(v) for v in rng.integers(1, 10, 3))

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/cpu_features.h"
 #include "platform/memory.h"
 #include "pyutil/buffer_owner.h"
 #include "pyutil/numpy.h"
@@ -204,11 +203,12 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     call.grid_mode = grid_mode != 0;
 
     ResampleBackend backend = resample_backend(in_element);
-    if (isa != nullptr) {  // tests and benchmarks pick the lane width
-        const bool avx2 = std::strcmp(isa, "avx2") == 0;
-        if (avx2 || std::strcmp(isa, "avx512") == 0)
-            backend = avx2 ? resample_backend_avx2(in_element) : resample_backend_avx512(in_element);
-        if ((!avx2 && std::strcmp(isa, "avx512") != 0) || backend.run == nullptr) {
+    if (isa != nullptr) {  // tests and benchmarks pick the target
+        backend.run = nullptr;
+        for (int t = 0; t < kTargetCount; ++t)
+            if (std::strcmp(isa, target_name(static_cast<Target>(t))) == 0)
+                backend = target_resample_backend(static_cast<Target>(t), in_element);
+        if (backend.run == nullptr) {
             PyErr_Format(PyExc_ValueError, "no %s kernel for this element type on this processor", isa);
             return nullptr;
         }
@@ -412,7 +412,7 @@ PyObject* spline_filter1d(PyObject*, PyObject* args) {
     double* data = static_cast<double*>(PyArray_DATA(arr));
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
-    status = avx2::spline_filter_f64_avx2(data, shape, ndim, axis, order, static_cast<Mode>(mode));
+    status = spline_filter()(data, shape, ndim, axis, order, static_cast<Mode>(mode));
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -527,7 +527,8 @@ PyMethodDef methods[] = {
      "--\n\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
-     "isa: 'avx2' or 'avx512' runs that kernel instead of the processor's choice (tests, benchmarks)."},
+     "isa: 'portable', 'avx2' or 'avx512' runs that target's kernel instead of the one in use (tests,\n"
+     "benchmarks)."},
     {"input_box", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_box)), METH_VARARGS | METH_KEYWORDS,
      "input_box(dtype, matrix, offset, order, mode, out_shape, *, interpolated, full_shape, out_origin,\n"
      "          separable, zoom, shift, grid_mode, pad)\n"
@@ -535,7 +536,9 @@ PyMethodDef methods[] = {
      "((lo, lo, lo), (hi, hi, hi)): the box of the whole input that the output window reads, or None\n"
      "when it reads nothing."},
     {"empty", empty, METH_VARARGS, "empty(shape, dtype) -> a new C-contiguous array (large ones on huge pages)"},
-    {"backend", backend, METH_O, "backend(dtype) -> the instruction set its kernel runs on"},
+    {"backend", backend, METH_O,
+     "backend(dtype) -> the target its kernel runs on: 'portable', 'avx2' or 'avx512' (the target in use,\n"
+     "or the highest below it with a kernel for the dtype)"},
     {"resample_points", resample_points, METH_VARARGS,
      "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
      "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
@@ -559,11 +562,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zentrova_resample._engine",
 }  // namespace zentrova::resample_py
 
 PyMODINIT_FUNC PyInit__engine(void) {
-    if (const char* missing = zentrova::cpu::missing_required_features()) {
-        PyErr_Format(PyExc_ImportError,
-                     "zentrova_resample needs an x86-64 processor with AVX2, FMA and F16C (the x86-64-v3 level); "
-                     "this one lacks: %s",
-                     missing);
+    // The target: the highest this processor runs (the portable one on any x86-64 processor),
+    // or the one ZENTROVA_TARGET names, which must exist and run here.
+    if (const char* error = zentrova::target_choice().error) {
+        PyErr_SetString(PyExc_ImportError, error);
         return nullptr;
     }
     using zentrova::py::Ref;

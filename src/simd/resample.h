@@ -649,7 +649,9 @@ struct VectorRows {
             return form == kSeparableForm ? row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row)
                                           : row_of<kOrder, kInterp, kMatrixForm, false>(p, z, y, out_row);
         } else {
-            const bool unit_x = p.in_stride[2] == 1;
+            // One lane reads a pair as two single elements anyway: no kernel of its own for unit
+            // strides there (it would make the portable target's code some 40% larger for nothing).
+            const bool unit_x = L > 1 && p.in_stride[2] == 1;
             if (form == kGivenForm)
                 return unit_x ? row_of<kOrder, kInterp, kGivenForm, true>(p, z, y, out_row)
                               : row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);

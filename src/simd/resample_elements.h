@@ -32,6 +32,9 @@
 #include <type_traits>
 
 #include "simd/view.h"
+#ifndef __F16C__
+#include "simd/portable/half.h"
+#endif
 
 #ifndef ZENTROVA_ISA
 #error "define ZENTROVA_ISA (the instruction-set namespace) before including this header"
@@ -97,13 +100,24 @@ struct F32 {
     }
 };
 
+// binary16 <-> binary32 one value at a time: F16C's instructions where the target has them (the
+// AVX2 and AVX-512 kernels), the same results in integer arithmetic at the x86-64 baseline (the
+// portable kernels).
+#ifdef __F16C__
+inline float half_to_binary32(std::uint16_t h) { return _cvtsh_ss(h); }
+inline std::uint16_t binary32_to_half(float f) {
+    return static_cast<std::uint16_t>(_cvtss_sh(f, _MM_FROUND_TO_NEAREST_INT));
+}
+#else
+inline float half_to_binary32(std::uint16_t h) { return ::zentrova::portable::half_to_binary32(h); }
+inline std::uint16_t binary32_to_half(float f) { return ::zentrova::portable::binary32_to_half(f); }
+#endif
+
 struct F16 {  // binary16 bit patterns
     using raw = std::uint16_t;
     using compute = float;
-    static float widen(std::uint16_t v) { return _cvtsh_ss(v); }
-    static std::uint16_t from_binary64(double t) {
-        return static_cast<std::uint16_t>(_cvtss_sh(to_binary32_odd(t), _MM_FROUND_TO_NEAREST_INT));
-    }
+    static float widen(std::uint16_t v) { return half_to_binary32(v); }
+    static std::uint16_t from_binary64(double t) { return binary32_to_half(to_binary32_odd(t)); }
     template <class V>
     static void store(std::uint16_t* dst, typename V::f32 t) {
         V::narrow_store(dst, t);  // nearest, ties to even

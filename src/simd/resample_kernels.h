@@ -1,5 +1,6 @@
-// The resampler's kernels, one per element type and instruction set, and the
-// table that picks them for this processor.
+// The resampler's kernels, one per element type and target (instruction set),
+// and the table that picks them: the target this processor runs best, or the
+// one ZENTROVA_TARGET names.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,38 @@ using WindowBox = bool (*)(const ResampleCall& call, std::int64_t lo[3], std::in
 // one type, as the kernels store their results.
 using CastKernel = void (*)(const void* src, void* dst, std::int64_t n) noexcept;
 using PointsKernel = ResampleStatus (*)(const PointsCall& call) noexcept;
+// scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
+// binary64 array, in place.
+using SplineFilter = ResampleStatus (*)(double* data, const std::int64_t* shape, int ndim, int axis, int order,
+                                        Mode mode) noexcept;
+
+// The targets, lowest first: one lane in plain C++ at the x86-64 baseline (any
+// x86-64 processor), 8 or 4 lanes with AVX2 (x86-64-v3), 16 lanes with AVX-512F
+// (for float32, float16 and the 16-bit integers; its other kernels are AVX2's).
+enum class Target : int { kPortable, kAvx2, kAvx512 };
+inline constexpr int kTargetCount = 3;
+
+namespace portable {
+ResampleStatus resample_u8_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i8_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_u16_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i16_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_f16_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_f32_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_f64_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i32_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_u32_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i64_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_u64_portable(const ResampleCall& call) noexcept;
+bool window_box_binary32_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+bool window_box_binary64_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+CastKernel cast_binary32_portable(Element element) noexcept;
+CastKernel cast_binary64_portable(Element element) noexcept;
+PointsKernel points_binary32_portable(Element element) noexcept;
+PointsKernel points_binary64_portable(Element element) noexcept;
+ResampleStatus spline_filter_f64_portable(double* data, const std::int64_t* shape, int ndim, int axis, int order,
+                                          Mode mode) noexcept;
+}  // namespace portable
 
 namespace avx2 {
 ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
@@ -52,23 +85,37 @@ ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
 }  // namespace avx512
 
 struct ResampleBackend {
-    const char* name;  // "avx512" or "avx2"
+    const char* name;  // the target's: "portable", "avx2" or "avx512"
     ResampleKernel run;
     WindowBox box;     // the same arithmetic as run, whatever the lane width
 };
 
+// The target in use: the one ZENTROVA_TARGET names ("portable", "avx2" or
+// "avx512", read once per process; unset or empty: the highest target this
+// processor runs). `error` is set, and the module must not import, when the
+// variable names no target or one this processor cannot run.
+struct TargetChoice {
+    Target target;
+    const char* error;  // nullptr, or why the choice failed
+};
+const TargetChoice& target_choice() noexcept;
+
+const char* target_name(Target target) noexcept;
+// Whether this processor (and its operating system) runs the target's kernels.
+bool target_usable(Target target) noexcept;
+
+// The kernels of the target in use. A target without a kernel of its own for
+// a type (AVX-512 for most) runs that of the highest target below it that has one.
+ResampleBackend resample_backend(Element element) noexcept;
 // How values of the compute type (binary64 when `from_binary64`, else binary32)
 // are stored into an element type; nullptr where binary32 values never are.
 CastKernel cast_kernel(Element element, bool from_binary64) noexcept;
 // The kernel of samples at given coordinates for an element type; nullptr for bool.
 PointsKernel points_kernel(Element element) noexcept;
+SplineFilter spline_filter() noexcept;
 
-// The kernel for an element type on this processor.
-ResampleBackend resample_backend(Element element) noexcept;
-// The 8-lane kernel for an element type (every processor that imports runs it).
-ResampleBackend resample_backend_avx2(Element element) noexcept;
-// The 16-lane kernel for an element type; run == nullptr where there is none, or
-// where this processor cannot run it.
-ResampleBackend resample_backend_avx512(Element element) noexcept;
+// The target's own kernel for an element type (tests and benchmarks compare the
+// targets); run == nullptr where it has none, or where this processor cannot run it.
+ResampleBackend target_resample_backend(Target target, Element element) noexcept;
 
 }  // namespace zentrova

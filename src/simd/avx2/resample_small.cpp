@@ -3,9 +3,7 @@
 // corner is inside, one voxel at a time elsewhere.
 #define ZENTROVA_ISA avx2
 #include "simd/avx2/vec.h"
-#include "simd/resample.h"
-#include "simd/resample_points.h"
-#include "simd/resample_kernels.h"
+#include "simd/resample_tables.h"
 
 namespace zentrova::avx2 {
 
@@ -16,30 +14,10 @@ ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept { return res
 ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::F16, F32x8>(call); }
 ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::F32, F32x8>(call); }
 
-CastKernel cast_binary32_avx2(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kU8: return store_values<U8, F32x8>;
-        case Element::kI8: return store_values<I8, F32x8>;
-        case Element::kU16: return store_values<U16, F32x8>;
-        case Element::kI16: return store_values<I16, F32x8>;
-        case Element::kF16: return store_values<F16, F32x8>;
-        case Element::kF32: return store_values<F32, F32x8>;
-        default: return nullptr;
-    }
-}
+CastKernel cast_binary32_avx2(Element element) noexcept { return resample::binary32_cast<F32x8>(element); }
 
 PointsKernel points_binary32_avx2(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kU8: return run_points<U8, F32x8>;
-        case Element::kI8: return run_points<I8, F32x8>;
-        case Element::kU16: return run_points<U16, F32x8>;
-        case Element::kI16: return run_points<I16, F32x8>;
-        case Element::kF16: return run_points<F16, F32x8>;
-        case Element::kF32: return run_points<F32, F32x8>;
-        default: return nullptr;
-    }
+    return resample::binary32_points<F32x8>(element);
 }
 
 bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {

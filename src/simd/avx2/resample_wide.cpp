@@ -3,9 +3,7 @@
 // inside, one voxel at a time elsewhere.
 #define ZENTROVA_ISA avx2
 #include "simd/avx2/vec_f64.h"
-#include "simd/resample.h"
-#include "simd/resample_points.h"
-#include "simd/resample_kernels.h"
+#include "simd/resample_tables.h"
 
 namespace zentrova::avx2 {
 
@@ -15,35 +13,10 @@ ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept { return res
 ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::I64, F64x4>(call); }
 ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept { return resample::run_lanes<resample::U64, F64x4>(call); }
 
-CastKernel cast_binary64_avx2(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kF64: return store_values<F64, F64x4>;
-        case Element::kI32: return store_values<I32, F64x4>;
-        case Element::kU32: return store_values<U32, F64x4>;
-        case Element::kI64: return store_values<I64, F64x4>;
-        case Element::kU64: return store_values<U64, F64x4>;
-        case Element::kU8: return store_from_binary64<U8>;
-        case Element::kI8: return store_from_binary64<I8>;
-        case Element::kU16: return store_from_binary64<U16>;
-        case Element::kI16: return store_from_binary64<I16>;
-        case Element::kF16: return store_from_binary64<F16>;
-        case Element::kF32: return store_from_binary64<F32>;
-        case Element::kBool: return store_from_binary64<Bool>;
-    }
-    return nullptr;
-}
+CastKernel cast_binary64_avx2(Element element) noexcept { return resample::binary64_cast<F64x4>(element); }
 
 PointsKernel points_binary64_avx2(Element element) noexcept {
-    using namespace resample;
-    switch (element) {
-        case Element::kF64: return run_points<F64, F64x4>;
-        case Element::kI32: return run_points<I32, F64x4>;
-        case Element::kU32: return run_points<U32, F64x4>;
-        case Element::kI64: return run_points<I64, F64x4>;
-        case Element::kU64: return run_points<U64, F64x4>;
-        default: return nullptr;
-    }
+    return resample::binary64_points<F64x4>(element);
 }
 
 bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {
