@@ -151,3 +151,29 @@ def test_map_coordinates_bad_arguments():
     for call, exc, name in cases:
         with pytest.raises(exc, match=name):
             call()
+
+
+@pytest.mark.parametrize("pair", (("float32", "float64"), ("float64", "float32"), ("float64", "int16"),
+                                  ("uint16", "float64")))
+def test_split_copies_as_numpy(monkeypatch, pair):
+    """The coefficients' copies split over threads give NumPy's cast bit for bit (NaN, inf, out-of-range
+    values, a part per thread and more threads than rows), and report a floating-point error to the
+    calling thread as its own settings ask, whichever part met it."""
+    from zentrova_resample import _spline
+    monkeypatch.setattr(_spline, "_PARALLEL_COPY_BYTES", 0)
+    rng = rng_for("split copies", *pair)
+    src = random_data(rng, (7, 5, 3), pair[0], specials=False)
+    if src.dtype.kind == "f":
+        src.flat[[3, 50, 90]] = (np.nan, np.inf, 1e300 if src.dtype == np.float64 else -3e38)
+    for shape in ((7, 5, 3), (1, 105)):
+        s = src.reshape(shape)
+        expected = np.empty(shape, pair[1])
+        with np.errstate(all="ignore"):
+            expected[...] = s
+            got = _spline._converted(s, pair[1])
+        assert_same(got, expected, f"{pair} {shape}")
+    if pair == ("float64", "float32"):
+        big = np.zeros((4, 3))
+        big[3, 2] = 1e300  # in the last thread's part
+        with np.errstate(over="raise"), pytest.raises(FloatingPointError):
+            _spline._converted(big, np.float32)

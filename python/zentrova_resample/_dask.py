@@ -141,6 +141,26 @@ def _reads(bounds: List[np.ndarray], box: Box) -> List[Tuple[Tuple[int, ...], Tu
     return out
 
 
+def region_reads(dsk: Dict[Any, Any], source: str, read: str, index: Tuple[int, ...], bounds: List[np.ndarray],
+                 regions) -> Tuple[List[Any], List[Tuple[int, ...]], List[Tuple[int, ...]]]:
+    """(keys, places, sizes) of what the task at `index` reads: per input chunk that one of `regions`
+    (box, where it goes in the task's box) cuts, the chunk's key when it is read whole, else the key
+    of a slicing task added to `dsk` (named `read`); where each piece goes and its shape."""
+    keys, places, sizes = [], [], []
+    for region, at in regions:
+        for block, local, place, whole in _reads(bounds, region):
+            source_key = (source,) + block
+            if whole:
+                keys.append(source_key)
+            else:
+                piece_key = (read,) + index + (len(keys),)
+                dsk[piece_key] = (operator.getitem, source_key, local)
+                keys.append(piece_key)
+            places.append(tuple(a + p for a, p in zip(at, place)))
+            sizes.append(tuple(sl.stop - sl.start for sl in local))
+    return keys, places, sizes
+
+
 # ---- the boxes ----------------------------------------------------------------------------------
 
 def new_box(shape: Sequence[int], dtype: np.dtype) -> np.ndarray:
@@ -491,18 +511,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * len(box))]
-        keys, places, sizes = [], [], []
-        for region, at in regions:
-            for block, local, place, whole in _reads(in_bounds, region):
-                source_key = (x.name,) + block
-                if whole:
-                    keys.append(source_key)
-                else:
-                    piece_key = (read,) + index + (len(keys),)
-                    dsk[piece_key] = (operator.getitem, source_key, local)
-                    keys.append(piece_key)
-                places.append(tuple(a + p for a, p in zip(at, place)))
-                sizes.append(tuple(sl.stop - sl.start for sl in local))
+        keys, places, sizes = region_reads(dsk, x.name, read, index, in_bounds, regions)
         if spline:
             dsk[(name,) + index] = (compute_spline_chunk, task_plan, None if box is None else widened, start, stop,
                                     out_dtype, places, sizes, keys)

@@ -12,7 +12,6 @@ resampling functions' dask path (so equal to the in-memory coefficients within t
 from __future__ import annotations
 
 import math
-import operator
 from typing import Any, Dict, List, Optional, Tuple
 
 import dask
@@ -22,7 +21,8 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
-from ._dask import _bounds, _check_tiling, _reads, check_output_chunks, one_view, row_chunks, spline_coefficients, widen
+from ._dask import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
+                    spline_coefficients, widen)
 from ._engine import resample as _resample
 from ._execute import coefficient_plan, engine_array, needs_coefficients
 from ._plan import MODES, ArrayInfo, Plan
@@ -107,18 +107,7 @@ def map_lazy(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, out
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * k)]
-        keys, places, sizes = [], [], []
-        for region, at in regions:
-            for block, local, place, whole in _reads(in_bounds, region):
-                source_key = (x.name,) + block
-                if whole:
-                    keys.append(source_key)
-                else:
-                    piece_key = (read,) + index + (len(keys),)
-                    dsk[piece_key] = (operator.getitem, source_key, local)
-                    keys.append(piece_key)
-                places.append(tuple(a + p for a, p in zip(at, place)))
-                sizes.append(tuple(sl.stop - sl.start for sl in local))
+        keys, places, sizes = region_reads(dsk, x.name, read, index, in_bounds, regions)
         coord_key = (coords.name, 0) + index
         dsk[(name,) + index] = (_map_chunk, task_plan, None if empty else box, widened if spline and not empty else None,
                                 out_dtype, coord_key, places, sizes, keys)

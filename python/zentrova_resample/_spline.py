@@ -5,13 +5,14 @@ on the worker pool with the interpreter lock released)."""
 from __future__ import annotations
 
 import operator
+import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Sequence, Tuple
 
 import numpy as np
 
 from . import _dtypes
-from ._engine import MODES
+from ._engine import MODES, get_num_threads
 from ._engine import spline_filter1d as _filter1d
 from ._plan import check_mode
 
@@ -36,6 +37,48 @@ def check_spline_order(order, lowest: int = 0) -> int:
     return value
 
 
+# From this size a copy into or out of the float64 coefficients is split over threads: one thread
+# converts about 0.6 GB/s here, a quarter of the filter's speed.
+_PARALLEL_COPY_BYTES = 1 << 22
+
+
+def _copy_into(dst: np.ndarray, src: np.ndarray) -> None:
+    """``dst[...] = src`` (NumPy's cast, under the caller's floating-point error settings), split along
+    the first axis over as many threads as the worker pool has when large: NumPy releases the
+    interpreter lock while it casts, so the parts run at once. Each element is converted alone, so
+    the result is the same however it is split."""
+    parts = min(get_num_threads(), dst.shape[0]) if dst.ndim else 1
+    if parts < 2 or dst.nbytes < _PARALLEL_COPY_BYTES or dst.shape != src.shape:
+        dst[...] = src
+        return
+    settings = np.geterr()  # the error state is the calling thread's only
+    bounds = [dst.shape[0] * k // parts for k in range(parts + 1)]
+    errors: list = []
+
+    def copy(k: int) -> None:
+        try:
+            with np.errstate(**settings):
+                dst[bounds[k]:bounds[k + 1]] = src[bounds[k]:bounds[k + 1]]
+        except BaseException as e:  # noqa: BLE001 - raised again in the calling thread
+            errors.append(e)
+
+    helpers = [threading.Thread(target=copy, args=(k,), daemon=True) for k in range(1, parts)]
+    for t in helpers:
+        t.start()
+    copy(0)
+    for t in helpers:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def _converted(src: np.ndarray, dtype) -> np.ndarray:
+    """A C-contiguous copy of `src` as `dtype` (``np.array(src, dtype, copy=True)``), by _copy_into."""
+    out = np.empty(src.shape, dtype=dtype)
+    _copy_into(out, src)
+    return out
+
+
 def filter_axes(work: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
     """The prefilter of `order` (2 to 5) along each of `axes` in turn, in place in `work` (a writeable
     C-contiguous float64 array)."""
@@ -57,9 +100,9 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
             source = np.pad(source, widths, mode="edge")
         else:
             source = np.pad(source, widths, mode="constant", constant_values=cval)
-    work = np.array(source, dtype=np.float64, order="C", copy=True)
+    work = _converted(source, np.float64)
     filter_axes(work, range(nbatch, work.ndim), order, mode)
-    return (work if dtype == np.float64 else work.astype(dtype)), pad
+    return (work if dtype == np.float64 else _converted(work, dtype)), pad
 
 
 # ---- scipy's functions -------------------------------------------------------------------------
@@ -104,7 +147,7 @@ def _parts(arr: np.ndarray, out: np.ndarray):
 def _store(values: np.ndarray, out: np.ndarray) -> None:
     """float64 values into `out` as scipy stores them (a C cast: floats rounded, integers truncated)."""
     with np.errstate(invalid="ignore", over="ignore"):
-        out[...] = values
+        _copy_into(out, values)
 
 
 def spline_filter1d(input: npt.ArrayLike, order: int = 3, axis: int = -1, output: Output = np.float64,
@@ -132,7 +175,7 @@ def spline_filter1d(input: npt.ArrayLike, order: int = 3, axis: int = -1, output
         if order < 2:
             _store(np.array(part), dst)
             continue
-        work = np.array(part, dtype=np.float64, order="C", copy=True)
+        work = _converted(part, np.float64)
         filter_axes(work, [axis % arr.ndim], order, mode)
         _store(work, dst)
     return out
@@ -156,12 +199,12 @@ def spline_filter(input: npt.ArrayLike, order: int = 3, output: Output = np.floa
             _store(np.array(part), dst)
             continue
         if dst.dtype == np.float64 and dst.flags.c_contiguous and dst.flags.aligned and dst.dtype.isnative:
-            dst[...] = part
+            _copy_into(dst, part)
             filter_axes(dst, range(arr.ndim), order, mode)
             continue
         current = part
         for axis in range(arr.ndim):  # scipy stores the result into the output after every axis
-            work = np.array(current, dtype=np.float64, order="C", copy=True)
+            work = _converted(current, np.float64)
             filter_axes(work, [axis], order, mode)
             _store(work, dst)
             current = dst
