@@ -435,7 +435,8 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
     """The coefficients in `widened.box` (plan: the coefficients' plan), from the pieces of the input
     that tile the block `widened` reads: placed in a float64 array of the widened shape, padded as
     scipy pads the whole array where the widened box reaches its true border, filtered along each
-    interpolated axis, stored in the coefficients' dtype, and cut to the box (a view)."""
+    interpolated axis, and cut to the box (a view in float64, else the box alone stored in the
+    coefficients' dtype)."""
     _check_tiling(widened.read_shape, places, sizes, pieces)
     nbatch = len(plan.batch)
     work = _empty(widened.shape, np.float64)
@@ -458,8 +459,8 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
                 work[before + (slice(last, None),)] = value
     for axis, mode in zip(range(nbatch, work.ndim), widened.filter_modes):
         _filter1d(work, axis, plan.order, MODES[mode])
-    coeffs = work if plan.input.dtype == np.float64 else work.astype(plan.input.dtype)
-    return coeffs[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
+    coeffs = work[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
+    return coeffs if plan.input.dtype == np.float64 else coeffs.astype(plan.input.dtype)  # the box only
 
 
 def compute_spline_chunk(plan: Plan, widened: Optional[Widened], start: Tuple[int, ...], stop: Tuple[int, ...],
@@ -467,8 +468,8 @@ def compute_spline_chunk(plan: Plan, widened: Optional[Widened], start: Tuple[in
                          pieces: Sequence[np.ndarray]) -> np.ndarray:
     """One output chunk (a task) of orders 2 to 5 with prefilter (plan: the coefficients' plan), from the
     pieces of the input that its widened box reads (None: the chunk reads no coefficient). Memory: the
-    pieces (the read tasks' results), the widened box in float64, for the binary32 types the same in
-    float32 too while it is stored, and the chunk (with different input and output dtypes, in the
+    pieces (the read tasks' results), the widened box in float64, for the binary32 types the box in
+    float32 too, and the chunk (with different input and output dtypes, in the
     compute type too)."""
     if widened is None:
         result = compute_window(plan, None, None, start, stop, out_dtype)

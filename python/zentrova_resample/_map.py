@@ -11,11 +11,10 @@ import numpy as np
 from . import _dtypes
 from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
-from ._execute import engine_array, fill_cval
+from ._execute import engine_array, fill_cval, with_coefficients
 from ._plan import (MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars,
                     is_dask_array)
 from ._run import complex_parts, new_output
-from ._spline import coefficients
 
 if TYPE_CHECKING:
     import dask.array
@@ -35,14 +34,21 @@ def check_coordinates(coordinates, k: int) -> np.ndarray:
         c = np.asarray(coordinates)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"coordinates: expected an array of real numbers ({exc})") from None
-    if c.dtype.kind not in "biuf":
-        raise TypeError(f"coordinates: expected real numbers, got dtype {c.dtype}")
-    if c.ndim < 2:
-        raise ValueError(f"coordinates: expected shape ({k}, ...) with at least one axis of points, got {c.shape}")
-    if c.shape[0] != k:
-        raise ValueError(f"coordinates: its first axis ({c.shape[0]}) must have one row per interpolated input axis "
-                         f"({k}), got shape {c.shape}")
+    check_coordinate_form(c.dtype, c.shape, k)
     return c
+
+
+def check_coordinate_form(dtype: np.dtype, shape: Tuple[int, ...], k: int) -> None:
+    """Coordinates of this dtype and shape are of a real dtype, with one row per interpolated input
+    axis (`k`) and at least one axis of points; TypeError or ValueError naming the argument otherwise
+    (a NumPy or a dask array alike)."""
+    if dtype.kind not in "biuf":
+        raise TypeError(f"coordinates: expected real numbers, got dtype {dtype}")
+    if len(shape) < 2:
+        raise ValueError(f"coordinates: expected shape ({k}, ...) with at least one axis of points, got {shape}")
+    if shape[0] != k:
+        raise ValueError(f"coordinates: its first axis ({shape[0]}) must have one row per interpolated input axis "
+                         f"({k}), got shape {shape}")
 
 
 def _batch_positions(named: Tuple[int, ...], ndim: int, k_out: int) -> Tuple[int, ...]:
@@ -178,11 +184,8 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     requested = np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
     source = plan.arrange_input(x)
-    nbatch = len(plan.batch)
-    pad = 0
-    if plan.order > 1 and plan.prefilter and x.size:
-        kdtype = _dtypes.compute_dtype(plan.input.dtype, out_dtype)
-        source, pad = coefficients(source, nbatch, plan.order, plan.mode, float(plan.cval), kdtype)
+    reading, source = with_coefficients(plan, source, out_dtype)
+    pad = reading.pad
     kernel_dtype = _dtypes.kernel_dtype(source.dtype, out_dtype)
     points = coords.reshape(coords.shape[0], -1)
     npoints = points.shape[1]
@@ -219,11 +222,7 @@ def _map_lazy(input, arr, coordinates, output, order, mode, cval, prefilter, nam
     if arr.ndim > 3:
         raise ValueError(f"input: a dask map_coordinates samples at most 3 input axes, got {arr.ndim}")
     coords = coordinates if is_dask_array(coordinates) else da.from_array(np.asarray(coordinates))
-    if coords.dtype.kind not in "biuf":
-        raise TypeError(f"coordinates: expected real numbers, got dtype {coords.dtype}")
-    if coords.ndim < 2 or coords.shape[0] != arr.ndim:
-        raise ValueError(f"coordinates: expected shape ({arr.ndim}, ...) with at least one axis of points, got "
-                         f"{coords.shape}")
+    check_coordinate_form(coords.dtype, tuple(coords.shape), arr.ndim)
     if any(math.isnan(c) for axis in coords.chunks for c in axis):
         raise ValueError("coordinates: the dask array has unknown chunk sizes (NaN)")
     x = input if is_dask_array(input) else da.from_array(np.asarray(input), chunks=-1)

@@ -643,7 +643,7 @@ struct VectorRows {
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int form = p.given ? kGivenForm : (p.separable ? kSeparableForm : kMatrixForm);
         if constexpr (kOrder > 1) {
-            // Orders 2 to 5 read their samples one lane at a time whatever the x stride: a kernel for
+            // Orders 2 to 5 test the x stride per row where they read (V::load_runs): a kernel for
             // unit strides as well would double their code for little gain.
             if (form == kGivenForm) return row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
             return form == kSeparableForm ? row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row)
