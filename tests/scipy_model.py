@@ -154,6 +154,10 @@ literally: in binary32 ``1e-15 - 1 == -1``, which would turn a tiny negative ref
 into cval, so the float32 variant uses 2**-24 (``REFLECT_TINY``), for which ``tiny - 1`` is
 exact in binary32 (anything at or below 2**-25 rounds to -1). The output cast of 5. is then applied to the float32 t in float32
 (``t + 0.5`` rounded to float32, limits converted to float32).
+Orders 2 to 5 sum differently in binary32 (not scipy's order, which computes in binary64 anyway):
+per corner j of the last axis, ``s_j = fma(lead, c, s_j)`` over the other corners in C order, from
+0, where ``lead`` is the product of their weights (``(w_axis0 * w_axis1) * ...``, 1 for a 1-D
+input); then ``t = fma(w_last[j], s_j, t)`` over j, from 0. fma rounds once (``fma32``).
 
 Functions
 ---------
@@ -319,6 +323,21 @@ def separable_coordinates(output_shape, zoom=None, shift=None, grid_mode=False, 
                     x = _check(x * z, dt)
             coords.append(x)
     return coords
+
+
+def fma32(a, b, c):
+    """binary32 a * b + c rounded once (as the fused multiply-add instruction): the product is exact
+    in binary64, the sum is made exact by Knuth's two-sum and rounded to odd in binary64, which then
+    rounds to binary32 as the exact value would (binary64 has more than two bits to spare)."""
+    a, b, c = (np.asarray(v, np.float32).astype(np.float64) for v in (a, b, c))
+    with np.errstate(all="ignore"):
+        p = a * b
+        s = p + c
+        bb = s - p
+        err = (p - (s - bb)) + (c - bb)
+        inexact = (err != 0) & np.isfinite(err) & (s.view(np.int64) & 1 == 0)
+        s = np.where(inexact, np.nextafter(s, np.where(err > 0, np.inf, -np.inf)), s)
+        return s.astype(np.float32)
 
 
 def spline_weights(x, order, dt):
@@ -489,6 +508,8 @@ def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.f
             elif order > 1:
                 weights.append(spline_weights(x, order, dt))
         t = np.zeros(nvox, dt)
+        factored = order > 1 and dt == np.float32  # see "float32 variant"
+        sums = [np.zeros(nvox, dt) for _ in range(order + 1)]
         for corner in itertools.product(range(order + 1), repeat=ndim):
             out = np.zeros(nvox, bool)
             index = []
@@ -497,10 +518,19 @@ def sample(input, coords, order=1, mode="constant", cval=0.0, compute_dtype=np.f
                 # indices of voxels that are cval outright are meaningless: read anything valid
                 index.append(np.where(constant, 0, np.clip(corner_idx[h][j], 0, input.shape[h] - 1)))
             c = np.where(out, cv, values[tuple(index)])
+            if factored:
+                lead = weights[0][corner[0]] if ndim > 1 else dt.type(1)
+                for h in range(1, ndim - 1):
+                    lead = _check(lead * weights[h][corner[h]], dt)
+                sums[corner[-1]] = fma32(lead, c, sums[corner[-1]])
+                continue
             if order > 0:
                 for h, j in enumerate(corner):
                     c = _check(c * weights[h][j], dt)
             t = _check(t + c, dt)
+        if factored:
+            for j in range(order + 1):
+                t = fma32(weights[-1][j], sums[j], t)
         return np.where(constant, cv, t)
 
 

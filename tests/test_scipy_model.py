@@ -566,3 +566,26 @@ def test_spline_filter_model(mode, order):
 def scipy_fixed():
     import scipy
     return tuple(int(p) for p in scipy.__version__.split(".")[:2]) >= (1, 18)
+
+
+def test_fma32_rounds_once():
+    """The model's binary32 fused multiply-add against the exact value rounded by hand (Fractions):
+    random operands, sums that cancel, and sums placed exactly on and beside a rounding tie."""
+    from fractions import Fraction
+    rng = rng_for("fma32")
+    a = rng.normal(0, 1, 3000).astype(np.float32)
+    b = rng.normal(0, 1, 3000).astype(np.float32)
+    c = rng.normal(0, 1, 3000).astype(np.float32)
+    c[1000:2000] = -(a[1000:2000] * b[1000:2000])          # cancellation: the product's rounding error
+    # a * b = 1 + (i + j) 2^-12 + i j 2^-24 is a binary32 tie for odd i j; a tiny c puts the exact sum
+    # beside it, where a sum rounded to binary64 first would land on the tie and round to even
+    i, j = (2 * rng.integers(0, 64, 1000) + 1 for _ in range(2))
+    a[2000:], b[2000:] = 1 + i * 2.0**-12, 1 + j * 2.0**-12
+    c[2000:] = rng.choice((-1.0, 1.0, 0.0), 1000) * 2.0**-60
+    got = sm.fma32(a, b, c)
+    for x, y, z, g in zip(a.tolist(), b.tolist(), c.tolist(), got.tolist()):
+        exact = Fraction(x) * Fraction(y) + Fraction(z)
+        near = np.float32(float(exact))
+        candidates = [np.nextafter(near, np.float32(-np.inf)), near, np.nextafter(near, np.float32(np.inf))]
+        best = min(candidates, key=lambda v: (abs(Fraction(float(v)) - exact), int(np.float32(v).view(np.int32)) & 1))
+        assert g == best, (x, y, z, g, best)

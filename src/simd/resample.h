@@ -34,6 +34,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "simd/parallel.h"
 #include "simd/resample_call.h"
@@ -247,6 +249,17 @@ inline constexpr int kPrefetchRunLength = 64;
 // nearest alike); from 8 MiB they pay. PERFORMANCE.md has the numbers.
 inline constexpr std::int64_t kPrefetchBoxBytes = std::int64_t{8} << 20;
 
+// Orders 2 to 5 in binary32 sum the footprint factored: per x corner j,
+// s_j = fma(P, v, s_j) over the other corners in C order (P the product of
+// their weights, ((w_0 * w_1) * ...), 1 when x is the only axis), then
+// t = fma(w_x[j], s_j, t) over j, both sums from 0. That is 1 fused operation
+// a sample where scipy's order takes 3 products and a sum (order 3 in 3-D: 64
+// samples a voxel), and it rounds less often; scipy computes in binary64, so
+// binary32 results are within rounding of it either way. binary64 keeps
+// scipy's order, and its bits.
+template <class T>
+inline constexpr bool kFactoredSum = std::is_same_v<T, float>;
+
 // ---- per-call parameters ---------------------------------------------------------
 
 // The highest interpolation order (scipy's: quintic B-splines).
@@ -330,23 +343,38 @@ struct Voxel {
             }
             if (p.order > 0) spline_weights(x, p.order, w[a]);
         }
-        // Reads happen only where no axis takes cval; each is checked against the box.
-        auto in_box = [&](int a, int j) { return idx[a][j] >= p.lo[a] && idx[a][j] < p.hi[a]; };
+        // Reads happen only where no axis takes cval; each is checked against
+        // the box, through per-axis offsets and flags made once.
+        std::int64_t offset[3][kMaxOrder + 1];
+        bool inside[3][kMaxOrder + 1];
+        for (int a = 0; a < 3; ++a)
+            for (int j = 0; j < (a < p.first_interp ? 1 : corners); ++j) {
+                inside[a][j] = idx[a][j] >= p.lo[a] && idx[a][j] < p.hi[a];
+                // Only an inside one is used; the others may be absurd (an index from a NaN).
+                offset[a][j] = inside[a][j] ? (idx[a][j] - p.lo[a]) * p.in_stride[a] : 0;
+            }
         const int nz = p.first_interp <= 0 ? corners : 1;
         const int ny = p.first_interp <= 1 ? corners : 1;
+        const bool factored = kFactoredSum<T> && p.order > 1;
         T t = T(0);
+        T s[kMaxOrder + 1] = {};
         for (int jz = 0; jz < nz; ++jz)
-            for (int jy = 0; jy < ny; ++jy)
+            for (int jy = 0; jy < ny; ++jy) {
+                const T lead = p.first_interp <= 0 ? w[0][jz] * w[1][jy] : p.first_interp <= 1 ? w[1][jy] : T(1);
+                const bool cval_zy = use_cval[0][jz] || use_cval[1][jy];
+                const bool inside_zy = inside[0][jz] && inside[1][jy];
+                const std::int64_t row = offset[0][jz] + offset[1][jy];
                 for (int jx = 0; jx < corners; ++jx) {
                     T v;
-                    if (use_cval[0][jz] || use_cval[1][jy] || use_cval[2][jx]) {
+                    if (cval_zy || use_cval[2][jx]) {
                         v = p.cval;
                     } else {
-                        if (!in_box(0, jz) || !in_box(1, jy) || !in_box(2, jx)) return false;
-                        const raw* q = p.in + (idx[0][jz] - p.lo[0]) * p.in_stride[0] +
-                                       (idx[1][jy] - p.lo[1]) * p.in_stride[1] +
-                                       (idx[2][jx] - p.lo[2]) * p.in_stride[2];
-                        v = E::widen(load_raw(q));
+                        if (!inside_zy || !inside[2][jx]) return false;
+                        v = E::widen(load_raw(p.in + row + offset[2][jx]));
+                    }
+                    if (factored) {
+                        s[jx] = std::fma(lead, v, s[jx]);
+                        continue;
                     }
                     if (p.order > 0) {
                         if (p.first_interp <= 0) v = v * w[0][jz];
@@ -355,6 +383,9 @@ struct Voxel {
                     }
                     t = t + v;
                 }
+            }
+        if (factored)
+            for (int jx = 0; jx < corners; ++jx) t = std::fma(w[2][jx], s[jx], t);
         *out = t;
         return true;
     }
@@ -569,13 +600,17 @@ bool input_box(const Params<E>& p, std::int64_t lo[3], std::int64_t hi[3]) {
 // ---- vector blocks --------------------------------------------------
 
 // Whether lane type V reads runs of neighbouring Raw elements per lane in
-// vector loads (V::load_runs); the lane types without it read element by
-// element.
+// vector loads, in groups of lanes (V::run_group); the lane types without it
+// read element by element.
 struct RunStart {
     std::int64_t operator()(int) const;
 };
 template <class V, class Raw>
-concept HasRuns = requires(const Raw* base, typename V::f32* out) { V::load_runs(base, RunStart{}, 4, out); };
+concept HasRuns = requires(const Raw* base, typename V::f32 x, const typename V::f32* groups, typename V::f32* out) {
+    V::template run_group<0>(base, RunStart{}, 0, 4);
+    V::template spread_group<0>(x);
+    V::transpose_groups(groups, 4, out);
+};
 
 template <class E, class V>
 struct VectorRows {
@@ -643,7 +678,7 @@ struct VectorRows {
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int form = p.given ? kGivenForm : (p.separable ? kSeparableForm : kMatrixForm);
         if constexpr (kOrder > 1) {
-            // Orders 2 to 5 test the x stride per row where they read (V::load_runs): a kernel for
+            // Orders 2 to 5 test the x stride per row where they read (V::run_group): a kernel for
             // unit strides as well would double their code for little gain.
             if (form == kGivenForm) return row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
             return form == kSeparableForm ? row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row)
@@ -972,6 +1007,7 @@ struct VectorRows {
             });
             const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
             const int nz = kFirst <= 0 ? K : 1, ny = kFirst <= 1 ? K : 1;
+            if constexpr (kFactoredSum<T>) return factored_value<kFirst>(p, at, w);
             f32 value = zero;
             // Corners in C order: z, then y, then x; each weighted z, y, x.
 #pragma GCC unroll 1
@@ -985,16 +1021,6 @@ struct VectorRows {
                         v = V::mul(v, w[2][jx]);
                         value = V::add(value, v);
                     };
-                    // Each lane's K samples along x in vector loads where they are adjacent (a
-                    // test per row rather than a kernel per stride, which would double the code).
-                    if constexpr (HasRuns<V, raw>) {
-                        if (sx == 1) {
-                            f32 run[kMaxOrder + 1];
-                            V::load_runs(p.in, [&](int k) { return at[k] + step; }, K, run);
-                            for (int jx = 0; jx < K; ++jx) add_corner(jx, run[jx]);
-                            continue;
-                        }
-                    }
                     for (int jx = 0; jx < K; ++jx)
                         add_corner(jx, V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; }));
                 }
@@ -1047,6 +1073,70 @@ struct VectorRows {
             }
             return value;
         }
+    }
+
+    // The factored sum of a block's fast lanes (kFactoredSum) from their weights,
+    // in a loop per footprint length, so that its sums stay in registers.
+    template <int kFirst>
+    __attribute__((always_inline)) static f32 factored_value(const Params<E>& p, const std::int32_t* at,
+                                                             const f32 (&w)[3][kMaxOrder + 1]) {
+        switch (p.order) {
+            case 2: return factored_sum<kFirst, 3>(p, at, w);
+            case 3: return factored_sum<kFirst, 4>(p, at, w);
+            case 4: return factored_sum<kFirst, 5>(p, at, w);
+            default: return factored_sum<kFirst, 6>(p, at, w);
+        }
+    }
+
+    template <int kFirst, int K>
+    static f32 factored_sum(const Params<E>& p, const std::int32_t* at, const f32 (&w)[3][kMaxOrder + 1]) {
+        constexpr int nz = kFirst <= 0 ? K : 1, ny = kFirst <= 1 ? K : 1;
+        constexpr int kChunks = (K + 3) / 4;
+        const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
+        const f32 zero = V::splat(T(0));
+        f32 s[K];
+        for (int jx = 0; jx < K; ++jx) s[jx] = zero;
+        // With runs: the sums of group g, elements c * 4 to c * 4 + 3 (see V::run_group).
+        f32 groups[kChunks][4];
+        for (auto& chunk : groups)
+            for (f32& g : chunk) g = zero;
+        const bool runs = HasRuns<V, raw> && sx == 1;
+#pragma GCC unroll 1
+        for (int jz = 0; jz < nz; ++jz) {
+#pragma GCC unroll 1
+            for (int jy = 0; jy < ny; ++jy) {
+                const std::int64_t step = jz * sz + jy * sy;
+                f32 lead = V::splat(T(1));
+                if constexpr (kFirst <= 0) lead = V::mul(w[0][jz], w[1][jy]);
+                else if constexpr (kFirst <= 1) lead = w[1][jy];
+                if constexpr (HasRuns<V, raw>) {
+                    // Each lane's K samples along x in vector loads where they are adjacent (a
+                    // test per row rather than a kernel per stride, which would double the code),
+                    // summed in groups of lanes, transposed once after the last row.
+                    if (runs) {
+                        const auto start = [&](int k) { return at[k] + step; };
+                        [&]<int... G>(std::integer_sequence<int, G...>) __attribute__((always_inline)) {
+                            (([&] {
+                                 const f32 spread = V::template spread_group<G>(lead);
+                                 for (int c = 0; c < kChunks; ++c)
+                                     groups[c][G] = V::fmadd(spread, V::template run_group<G>(p.in, start, 4 * c, K - 4 * c),
+                                                             groups[c][G]);
+                             }()),
+                             ...);
+                        }(std::make_integer_sequence<int, 4>{});
+                        continue;
+                    }
+                }
+                for (int jx = 0; jx < K; ++jx)
+                    s[jx] = V::fmadd(lead, V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; }), s[jx]);
+            }
+        }
+        if constexpr (HasRuns<V, raw>)
+            if (runs)
+                for (int c = 0; c < kChunks; ++c) V::transpose_groups(groups[c], K - 4 * c, s + 4 * c);
+        f32 value = zero;
+        for (int jx = 0; jx < K; ++jx) value = V::fmadd(w[2][jx], s[jx], value);
+        return value;
     }
 
     // Calls f.template operator()<A>() for A = 0, 1, 2.

@@ -59,8 +59,11 @@ struct PointsTask {
             if (call.order > 0) spline_weights(x, call.order, w[a]);
         }
         // The corners in C order: an odometer over the axes, the last one fastest.
+        const bool factored = kFactoredSum<T> && call.order > 1;
+        const int last = ndim - 1;
         int j[kMaxPointAxes] = {};
         T t = T(0);
+        T s[kMaxOrder + 1] = {};
         while (true) {
             bool out = false;
             std::int64_t at = 0;
@@ -69,13 +72,21 @@ struct PointsTask {
                 at += offset[a][j[a]];
             }
             T v = out ? cval : E::widen(load_raw(in + at));
-            if (call.order > 0)
-                for (int a = 0; a < ndim; ++a) v = v * w[a][j[a]];
-            t = t + v;
-            int a = ndim - 1;
+            if (factored) {
+                T lead = last > 0 ? w[0][j[0]] : T(1);
+                for (int a = 1; a < last; ++a) lead = lead * w[a][j[a]];
+                s[j[last]] = std::fma(lead, v, s[j[last]]);
+            } else {
+                if (call.order > 0)
+                    for (int a = 0; a < ndim; ++a) v = v * w[a][j[a]];
+                t = t + v;
+            }
+            int a = last;
             while (a >= 0 && ++j[a] == corners) j[a--] = 0;
             if (a < 0) break;
         }
+        if (factored)
+            for (int k = 0; k < corners; ++k) t = std::fma(w[last][k], s[k], t);
         return t;
     }
 

@@ -148,34 +148,37 @@ struct F32x8 {
         return _mm256_setr_ps(base[start(0)], base[start(1)], base[start(2)], base[start(3)], base[start(4)],
                               base[start(5)], base[start(6)], base[start(7)]);
     }
-    // Runs of `count` (1 to 8) neighbouring elements that start at base +
-    // start(k) for each lane k, transposed: out[j] holds element j of every
-    // lane's run. Four elements of a lane per load, masked where the run is
-    // shorter (a masked element is not read, so nothing past the run is), then
-    // a 4 x 4 transpose within each 128-bit half: eight loads and eight
-    // shuffles for four vectors instead of 32 scalar loads.
-    template <class Start>
-    __attribute__((always_inline)) static void load_runs(const float* base, Start start, int count, f32* out) {
-        for (int off = 0; off < count; off += 4) {
-            const int n = count - off;
-            const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3));
-            auto four = [&](int k) __attribute__((always_inline)) {
-                const float* p = base + start(k) + off;
-                return n >= 4 ? _mm_loadu_ps(p) : _mm_maskload_ps(p, mask);
-            };
-            // r[j]: lane j's run in the low half, lane j + 4's in the high one.
-            auto pair = [&](int j) __attribute__((always_inline)) {
-                return _mm256_insertf128_ps(_mm256_castps128_ps256(four(j)), four(j + 4), 1);
-            };
-            const __m256 r0 = pair(0), r1 = pair(1), r2 = pair(2), r3 = pair(3);
-            const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(r0, r1));
-            const __m256d t1 = _mm256_castps_pd(_mm256_unpackhi_ps(r0, r1));
-            const __m256d t2 = _mm256_castps_pd(_mm256_unpacklo_ps(r2, r3));
-            const __m256d t3 = _mm256_castps_pd(_mm256_unpackhi_ps(r2, r3));
-            const f32 e[4] = {_mm256_castpd_ps(_mm256_unpacklo_pd(t0, t2)), _mm256_castpd_ps(_mm256_unpackhi_pd(t0, t2)),
-                              _mm256_castpd_ps(_mm256_unpacklo_pd(t1, t3)), _mm256_castpd_ps(_mm256_unpackhi_pd(t1, t3))};
-            for (int j = 0; j < 4 && j < n; ++j) out[off + j] = e[j];
-        }
+    // Runs of neighbouring elements in groups: group G (0 to 3) holds elements
+    // off to off + 3 of the run that starts at base + start(G) in its low half
+    // and of lane G + 4's run in its high half, each read in one load (masked
+    // where only n < 4 remain: a masked element is not read, so nothing past
+    // the run is, and holds 0). Lane-wise arithmetic on groups needs no
+    // shuffle per read; transpose_groups turns the results into lanes once.
+    template <int G, class Start>
+    __attribute__((always_inline)) static f32 run_group(const float* base, Start start, int off, int n) {
+        const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3));
+        auto four = [&](int k) __attribute__((always_inline)) {
+            const float* p = base + start(k) + off;
+            return n >= 4 ? _mm_loadu_ps(p) : _mm_maskload_ps(p, mask);
+        };
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(four(G)), four(G + 4), 1);
+    }
+    // Lane G's value over the low half, lane G + 4's over the high one: a
+    // per-lane factor laid out as group G.
+    template <int G>
+    __attribute__((always_inline)) static f32 spread_group(f32 x) {
+        return _mm256_permutevar8x32_ps(x, _mm256_setr_epi32(G, G, G, G, G + 4, G + 4, G + 4, G + 4));
+    }
+    // Groups 0 to 3 as lanes: out[j] (j < n) holds element j of every lane's
+    // run (a 4 x 4 transpose within each 128-bit half).
+    __attribute__((always_inline)) static void transpose_groups(const f32 r[4], int n, f32* out) {
+        const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(r[0], r[1]));
+        const __m256d t1 = _mm256_castps_pd(_mm256_unpackhi_ps(r[0], r[1]));
+        const __m256d t2 = _mm256_castps_pd(_mm256_unpacklo_ps(r[2], r[3]));
+        const __m256d t3 = _mm256_castps_pd(_mm256_unpackhi_ps(r[2], r[3]));
+        const f32 e[4] = {_mm256_castpd_ps(_mm256_unpacklo_pd(t0, t2)), _mm256_castpd_ps(_mm256_unpackhi_pd(t0, t2)),
+                          _mm256_castpd_ps(_mm256_unpacklo_pd(t1, t3)), _mm256_castpd_ps(_mm256_unpackhi_pd(t1, t3))};
+        for (int j = 0; j < 4 && j < n; ++j) out[j] = e[j];
     }
     template <class Raw, class Start>
     __attribute__((always_inline)) static __m128i bytes_of(const Raw* base, Start start) {

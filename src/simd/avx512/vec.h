@@ -106,37 +106,43 @@ struct F32x16 {
         r = _mm512_inserti32x4(r, _mm_castps_si128(four(8)), 2);
         return _mm512_castsi512_ps(_mm512_inserti32x4(r, _mm_castps_si128(four(12)), 3));
     }
-    // Runs of `count` (1 to 8) neighbouring elements that start at base +
-    // start(k) for each lane k, transposed: out[j] holds element j of every
-    // lane's run. Four elements of a lane per load (AVX's masked load where the
-    // run is shorter: a masked element is not read), then a 4 x 4 transpose
-    // within each 128-bit block: 16 loads and eight shuffles for four vectors
-    // instead of 64 scalar loads.
-    template <class Start>
-    __attribute__((always_inline)) static void load_runs(const float* base, Start start, int count, f32* out) {
-        for (int off = 0; off < count; off += 4) {
-            const int n = count - off;
-            const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3));
-            auto four = [&](int k) __attribute__((always_inline)) {
-                const float* p = base + start(k) + off;
-                return n >= 4 ? _mm_loadu_ps(p) : _mm_maskload_ps(p, mask);
-            };
-            // r[j]: the runs of lanes j, j + 4, j + 8 and j + 12 in its four blocks.
-            auto quad = [&](int j) __attribute__((always_inline)) {
-                __m512 r = _mm512_castps128_ps512(four(j));
-                r = _mm512_insertf32x4(r, four(j + 4), 1);
-                r = _mm512_insertf32x4(r, four(j + 8), 2);
-                return _mm512_insertf32x4(r, four(j + 12), 3);
-            };
-            const __m512 r0 = quad(0), r1 = quad(1), r2 = quad(2), r3 = quad(3);
-            const __m512d t0 = _mm512_castps_pd(_mm512_unpacklo_ps(r0, r1));
-            const __m512d t1 = _mm512_castps_pd(_mm512_unpackhi_ps(r0, r1));
-            const __m512d t2 = _mm512_castps_pd(_mm512_unpacklo_ps(r2, r3));
-            const __m512d t3 = _mm512_castps_pd(_mm512_unpackhi_ps(r2, r3));
-            const f32 e[4] = {_mm512_castpd_ps(_mm512_unpacklo_pd(t0, t2)), _mm512_castpd_ps(_mm512_unpackhi_pd(t0, t2)),
-                              _mm512_castpd_ps(_mm512_unpacklo_pd(t1, t3)), _mm512_castpd_ps(_mm512_unpackhi_pd(t1, t3))};
-            for (int j = 0; j < 4 && j < n; ++j) out[off + j] = e[j];
-        }
+    // Runs of neighbouring elements in groups: group G (0 to 3) holds elements
+    // off to off + 3 of the runs that start at base + start(k) for lanes G,
+    // G + 4, G + 8 and G + 12, one per 128-bit block, each read in one load
+    // (AVX's masked load where only n < 4 remain: a masked element is not
+    // read, so nothing past the run is, and holds 0). Lane-wise arithmetic on
+    // groups needs no shuffle per read; transpose_groups turns the results
+    // into lanes once.
+    template <int G, class Start>
+    __attribute__((always_inline)) static f32 run_group(const float* base, Start start, int off, int n) {
+        const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3));
+        auto four = [&](int k) __attribute__((always_inline)) {
+            const float* p = base + start(k) + off;
+            return n >= 4 ? _mm_loadu_ps(p) : _mm_maskload_ps(p, mask);
+        };
+        __m512 r = _mm512_castps128_ps512(four(G));
+        r = _mm512_insertf32x4(r, four(G + 4), 1);
+        r = _mm512_insertf32x4(r, four(G + 8), 2);
+        return _mm512_insertf32x4(r, four(G + 12), 3);
+    }
+    // Lanes G, G + 4, G + 8 and G + 12 each over its 128-bit block: a
+    // per-lane factor laid out as group G.
+    template <int G>
+    __attribute__((always_inline)) static f32 spread_group(f32 x) {
+        return _mm512_permutexvar_ps(_mm512_setr_epi32(G, G, G, G, G + 4, G + 4, G + 4, G + 4, G + 8, G + 8, G + 8, G + 8,
+                                                       G + 12, G + 12, G + 12, G + 12),
+                                     x);
+    }
+    // Groups 0 to 3 as lanes: out[j] (j < n) holds element j of every lane's
+    // run (a 4 x 4 transpose within each 128-bit block).
+    __attribute__((always_inline)) static void transpose_groups(const f32 r[4], int n, f32* out) {
+        const __m512d t0 = _mm512_castps_pd(_mm512_unpacklo_ps(r[0], r[1]));
+        const __m512d t1 = _mm512_castps_pd(_mm512_unpackhi_ps(r[0], r[1]));
+        const __m512d t2 = _mm512_castps_pd(_mm512_unpacklo_ps(r[2], r[3]));
+        const __m512d t3 = _mm512_castps_pd(_mm512_unpackhi_ps(r[2], r[3]));
+        const f32 e[4] = {_mm512_castpd_ps(_mm512_unpacklo_pd(t0, t2)), _mm512_castpd_ps(_mm512_unpackhi_pd(t0, t2)),
+                          _mm512_castpd_ps(_mm512_unpacklo_pd(t1, t3)), _mm512_castpd_ps(_mm512_unpackhi_pd(t1, t3))};
+        for (int j = 0; j < 4 && j < n; ++j) out[j] = e[j];
     }
     template <class Start>
     __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns

@@ -44,6 +44,7 @@ struct Lane {
     static f32 add(f32 a, f32 b) { return a + b; }
     static f32 sub(f32 a, f32 b) { return a - b; }
     static f32 mul(f32 a, f32 b) { return a * b; }
+    static f32 fmadd(f32 a, f32 b, f32 c) { return std::fma(a, b, c); }  // correctly rounded without FMA too
     static f32 div(f32 a, f32 b) { return a / b; }
     // b where either is NaN (and for two zeros): put the value that may be NaN second to keep it.
     static f32 min(f32 a, f32 b) { return a < b ? a : b; }
