@@ -1100,35 +1100,53 @@ struct VectorRows {
         f32 groups[kChunks][4];
         for (auto& chunk : groups)
             for (f32& g : chunk) g = zero;
+        auto lead_of = [&](int jz, int jy) __attribute__((always_inline)) {
+            if constexpr (kFirst <= 0) return V::mul(w[0][jz], w[1][jy]);
+            else if constexpr (kFirst <= 1) return w[1][jy];
+            else return V::splat(T(1));
+        };
         const bool runs = HasRuns<V, raw> && sx == 1;
-#pragma GCC unroll 1
-        for (int jz = 0; jz < nz; ++jz) {
-#pragma GCC unroll 1
-            for (int jy = 0; jy < ny; ++jy) {
-                const std::int64_t step = jz * sz + jy * sy;
-                f32 lead = V::splat(T(1));
-                if constexpr (kFirst <= 0) lead = V::mul(w[0][jz], w[1][jy]);
-                else if constexpr (kFirst <= 1) lead = w[1][jy];
-                if constexpr (HasRuns<V, raw>) {
-                    // Each lane's K samples along x in vector loads where they are adjacent (a
-                    // test per row rather than a kernel per stride, which would double the code),
-                    // summed in groups of lanes, transposed once after the last row.
-                    if (runs) {
-                        const auto start = [&](int k) { return at[k] + step; };
-                        [&]<int... G>(std::integer_sequence<int, G...>) __attribute__((always_inline)) {
-                            (([&] {
-                                 const f32 spread = V::template spread_group<G>(lead);
-                                 for (int c = 0; c < kChunks; ++c)
-                                     groups[c][G] = V::fmadd(spread, V::template run_group<G>(p.in, start, 4 * c, K - 4 * c),
-                                                             groups[c][G]);
-                             }()),
-                             ...);
-                        }(std::make_integer_sequence<int, 4>{});
-                        continue;
+        if constexpr (HasRuns<V, raw>) {
+            if (runs) {
+                // Each lane's K samples along x in vector loads (a test per row rather than a
+                // kernel per stride, which would double the code), summed in groups of lanes and
+                // transposed once at the end. Group by group over the footprint's rows, so that
+                // a group's lane positions stay in registers; each lane still sums its rows in C
+                // order.
+                constexpr int kRows = nz * ny;
+                std::int64_t steps[kRows];
+                f32 leads[kRows];
+                for (int jz = 0; jz < nz; ++jz)
+                    for (int jy = 0; jy < ny; ++jy) {
+                        steps[jz * ny + jy] = jz * sz + jy * sy;
+                        leads[jz * ny + jy] = lead_of(jz, jy);
                     }
+                [&]<int... G>(std::integer_sequence<int, G...>) __attribute__((always_inline)) {
+                    (([&] {
+#pragma GCC unroll 1
+                         for (int r = 0; r < kRows; ++r) {
+                             const std::int64_t step = steps[r];
+                             const auto start = [&](int k) { return at[k] + step; };
+                             const f32 spread = V::template spread_group<G>(leads[r]);
+                             for (int c = 0; c < kChunks; ++c)
+                                 groups[c][G] = V::fmadd(spread, V::template run_group<G>(p.in, start, 4 * c, K - 4 * c),
+                                                         groups[c][G]);
+                         }
+                     }()),
+                     ...);
+                }(std::make_integer_sequence<int, 4>{});
+            }
+        }
+        if (!runs) {
+#pragma GCC unroll 1
+            for (int jz = 0; jz < nz; ++jz) {
+#pragma GCC unroll 1
+                for (int jy = 0; jy < ny; ++jy) {
+                    const std::int64_t step = jz * sz + jy * sy;
+                    const f32 lead = lead_of(jz, jy);
+                    for (int jx = 0; jx < K; ++jx)
+                        s[jx] = V::fmadd(lead, V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; }), s[jx]);
                 }
-                for (int jx = 0; jx < K; ++jx)
-                    s[jx] = V::fmadd(lead, V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; }), s[jx]);
             }
         }
         if constexpr (HasRuns<V, raw>)
