@@ -40,6 +40,29 @@ def test_spline_filters_as_scipy(mode, order):
                 ours = zr.spline_filter(x, order, output=output.copy() if isinstance(output, np.ndarray) else output,
                                         mode=mode)
                 assert_identical(ours, ndi.spline_filter(x, order, output=output, mode=mode), f"into {output}")
+                ours = zr.spline_filter1d(x, order, -1, output=output.copy() if isinstance(output, np.ndarray)
+                                          else output, mode=mode)
+                assert_identical(ours, ndi.spline_filter1d(x, order, -1, output=output, mode=mode), f"1d {output}")
+        if dtype in ("float32", "float64"):  # the input as its own output: filtered in place, as scipy does
+            expected = ndi.spline_filter(x, order, output=x.copy(), mode=mode)
+            ours = x.copy()
+            assert zr.spline_filter(ours, order, output=ours, mode=mode) is ours
+            assert_identical(ours, expected, "in place")
+
+
+def test_engine_filter_arrays():
+    """The engine's filter takes one array or two apart, of one shape; anything else is refused before a
+    write. Lines of one sample are copied into another type as they are."""
+    from zentrova_resample._engine import spline_filter1d as engine_filter
+    a = np.arange(10.0)
+    for src, dst, match in ((a[:8], a[2:], "overlap"), (a, a.view(np.float32)[:10], "overlap"),
+                            (a, np.zeros(9), "one shape"), (a, np.zeros(10, np.float32)[::-1], "C-contiguous")):
+        with pytest.raises((ValueError, TypeError), match=match):
+            engine_filter(src, dst, 0, 3, 3)
+    assert_identical(a, np.arange(10.0), "refused calls wrote nothing")
+    out = np.zeros((1, 10), np.float32)
+    engine_filter(a.reshape(1, 10), out, 0, 3, 3)
+    assert_identical(out, a.reshape(1, 10).astype(np.float32), "lines of one sample")
 
 
 ORDER_DTYPES = ("float64", "int32", "uint64", "float32", "uint16", "int8", "float16")

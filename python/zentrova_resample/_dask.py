@@ -458,7 +458,7 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
                 work[before + (slice(0, first),)] = value
                 work[before + (slice(last, None),)] = value
     for axis, mode in zip(range(nbatch, work.ndim), widened.filter_modes):
-        _filter1d(work, axis, plan.order, MODES[mode])
+        _filter1d(work, work, axis, plan.order, MODES[mode])
     coeffs = work[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
     return coeffs if plan.input.dtype == np.float64 else coeffs.astype(plan.input.dtype)  # the box only
 

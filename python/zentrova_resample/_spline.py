@@ -79,11 +79,46 @@ def _converted(src: np.ndarray, dtype) -> np.ndarray:
     return out
 
 
-def filter_axes(work: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
-    """The prefilter of `order` (2 to 5) along each of `axes` in turn, in place in `work` (a writeable
-    C-contiguous float64 array)."""
+def _direct(a: np.ndarray) -> bool:
+    """Whether the engine's filter reads or writes `a` as it is: float32 or float64, native, aligned,
+    C-contiguous."""
+    return a.dtype.type in (np.float32, np.float64) and a.dtype.isnative and a.flags.c_contiguous and a.flags.aligned
+
+
+def _same(src: np.ndarray, dst: np.ndarray) -> bool:
+    """Whether two direct arrays of one shape are one array."""
+    return src.dtype == dst.dtype and src.__array_interface__["data"][0] == dst.__array_interface__["data"][0]
+
+
+def _engine_pair(src: np.ndarray, dst: np.ndarray) -> bool:
+    """Whether the engine's filter can go from `src` into `dst` straight: both direct, and one array or
+    two apart in memory."""
+    if not (_direct(src) and _direct(dst) and dst.flags.writeable):
+        return False
+    return _same(src, dst) or not np.may_share_memory(src, dst)
+
+
+def filter_axes(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
+    """The prefilter of `order` (2 to 5) along each of `axes` in turn, computed in float64, from `src`
+    into `dst` (an _engine_pair): the first axis reads `src`, the others filter `dst` in place, so a
+    float32 `dst` holds float32 values after every axis, as scipy's spline_filter stores them."""
+    current = src
     for axis in axes:
-        _filter1d(work, int(axis), order, MODES[mode])
+        _filter1d(current, dst, int(axis), order, MODES[mode])
+        current = dst
+
+
+def _filter_into(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
+    """The filters' values stored into `dst` (an _engine_pair with `src`) as scipy stores them: a
+    float64 `dst` is filled by a copy and filtered in place; a float32 one is filtered into from `src`,
+    holding float32 values after every axis, as scipy's spline_filter leaves its output."""
+    if dst.dtype == np.float64:
+        if not _same(src, dst):
+            with np.errstate(invalid="ignore", over="ignore"):
+                _copy_into(dst, src)
+        filter_axes(dst, dst, axes, order, mode)
+    else:
+        filter_axes(src, dst, axes, order, mode)
 
 
 def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: float,
@@ -92,7 +127,9 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
     axes, then the interpolated ones) as scipy computes them: padded by PREPAD samples along the
     interpolated axes for 'nearest' and 'grid-constant' (as np.pad does it, in the input's dtype),
     filtered in float64 along each interpolated axis in order, then stored as `dtype` (float64, or
-    float32 for the types computed in binary32)."""
+    float32 for the types computed in binary32; the last axis's filter rounds into it, saving a pass).
+    The source is converted by a copy of its own first: a fresh array first written by the filter's
+    strided lines takes its page faults in that order, which costs more than the copy."""
     pad = PREPAD if mode in PREPADDED_MODES else 0
     if pad:
         widths = [(0, 0)] * nbatch + [(pad, pad)] * (source.ndim - nbatch)
@@ -101,8 +138,14 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
         else:
             source = np.pad(source, widths, mode="constant", constant_values=cval)
     work = _converted(source, np.float64)
-    filter_axes(work, range(nbatch, work.ndim), order, mode)
-    return (work if dtype == np.float64 else _converted(work, dtype)), pad
+    axes = list(range(nbatch, source.ndim))
+    if dtype == np.float64 or not axes:
+        filter_axes(work, work, axes, order, mode)
+        return (work if dtype == np.float64 else _converted(work, dtype)), pad
+    filter_axes(work, work, axes[:-1], order, mode)
+    out = np.empty(source.shape, dtype)
+    filter_axes(work, out, axes[-1:], order, mode)
+    return out, pad
 
 
 # ---- scipy's functions -------------------------------------------------------------------------
@@ -175,8 +218,11 @@ def spline_filter1d(input: npt.ArrayLike, order: int = 3, axis: int = -1, output
         if order < 2:
             _store(np.array(part), dst)
             continue
+        if _engine_pair(part, dst):
+            _filter_into(part, dst, [axis % arr.ndim], order, mode)
+            continue
         work = _converted(part, np.float64)
-        filter_axes(work, [axis % arr.ndim], order, mode)
+        filter_axes(work, work, [axis % arr.ndim], order, mode)
         _store(work, dst)
     return out
 
@@ -198,14 +244,13 @@ def spline_filter(input: npt.ArrayLike, order: int = 3, output: Output = np.floa
         if arr.ndim == 0:  # nothing to filter: the value stored as the output's type, as scipy does
             _store(np.array(part), dst)
             continue
-        if dst.dtype == np.float64 and dst.flags.c_contiguous and dst.flags.aligned and dst.dtype.isnative:
-            _copy_into(dst, part)
-            filter_axes(dst, range(arr.ndim), order, mode)
+        if _engine_pair(part, dst):
+            _filter_into(part, dst, range(arr.ndim), order, mode)
             continue
         current = part
         for axis in range(arr.ndim):  # scipy stores the result into the output after every axis
             work = _converted(current, np.float64)
-            filter_axes(work, [axis], order, mode)
+            filter_axes(work, work, [axis], order, mode)
             _store(work, dst)
             current = dst
     return out

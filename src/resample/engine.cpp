@@ -384,23 +384,44 @@ PyObject* resample_points(PyObject*, PyObject* args) {
     return result_of(status);
 }
 
-// spline_filter1d(array, axis, order, mode): scipy's B-spline prefilter of
-// `order` (2 to 5) along `axis` of a C-contiguous, writeable float64 array, in
-// place, with the interpreter lock released.
+// spline_filter1d(src, dst, axis, order, mode): scipy's B-spline prefilter of
+// `order` (2 to 5) along `axis`, computed in binary64 from `src` into `dst`
+// (aligned, C-contiguous, native float32 or float64 arrays of one shape; dst
+// writeable; the same array or two that do not overlap), with the
+// interpreter lock released. Values are rounded into a float32 `dst` as a C
+// cast rounds them.
 PyObject* spline_filter1d(PyObject*, PyObject* args) {
-    PyObject* obj = nullptr;
+    PyObject* objs[2] = {nullptr, nullptr};
     int axis = 0, order = 3, mode = 0;
-    if (!PyArg_ParseTuple(args, "Oiii", &obj, &axis, &order, &mode)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOiii", &objs[0], &objs[1], &axis, &order, &mode)) return nullptr;
     if (!py::load_numpy_api()) return nullptr;
-    if (!PyArray_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "array must be a numpy.ndarray");
+    PyArrayObject* arrs[2];
+    for (int k = 0; k < 2; ++k) {
+        if (!PyArray_Check(objs[k])) {
+            PyErr_SetString(PyExc_TypeError, "src and dst must be numpy.ndarray");
+            return nullptr;
+        }
+        arrs[k] = reinterpret_cast<PyArrayObject*>(objs[k]);
+        const int type = PyArray_TYPE(arrs[k]);
+        if ((type != NPY_FLOAT64 && type != NPY_FLOAT32) || !PyArray_ISNBO(PyArray_DESCR(arrs[k])->byteorder) ||
+            !PyArray_IS_C_CONTIGUOUS(arrs[k]) || !PyArray_ISALIGNED(arrs[k]) || (k == 1 && !PyArray_ISWRITEABLE(arrs[k]))) {
+            PyErr_SetString(PyExc_TypeError,
+                            "src and dst must be aligned, C-contiguous native float32 or float64 arrays, dst writeable");
+            return nullptr;
+        }
+    }
+    PyArrayObject* src = arrs[0];
+    PyArrayObject* dst = arrs[1];
+    const int ndim = PyArray_NDIM(src);
+    if (!PyArray_SAMESHAPE(src, dst)) {
+        PyErr_SetString(PyExc_ValueError, "src and dst must have one shape");
         return nullptr;
     }
-    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
-    const int ndim = PyArray_NDIM(arr);
-    if (PyArray_TYPE(arr) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(arr)->byteorder) ||
-        !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr) || !PyArray_ISALIGNED(arr)) {
-        PyErr_SetString(PyExc_TypeError, "array must be a writeable, aligned, C-contiguous native float64 array");
+    const char* s0 = static_cast<const char*>(PyArray_DATA(src));
+    const char* d0 = static_cast<const char*>(PyArray_DATA(dst));
+    const bool same = s0 == d0 && PyArray_TYPE(src) == PyArray_TYPE(dst);
+    if (!same && s0 < d0 + PyArray_NBYTES(dst) && d0 < s0 + PyArray_NBYTES(src)) {
+        PyErr_SetString(PyExc_ValueError, "src and dst must be the same array or not overlap");
         return nullptr;
     }
     if (axis < 0 || axis >= ndim || order < 2 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
@@ -408,11 +429,13 @@ PyObject* spline_filter1d(PyObject*, PyObject* args) {
         return nullptr;
     }
     std::int64_t shape[NPY_MAXDIMS];
-    for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(arr, a);
-    double* data = static_cast<double*>(PyArray_DATA(arr));
+    for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(src, a);
+    const bool src_f32 = PyArray_TYPE(src) == NPY_FLOAT32, dst_f32 = PyArray_TYPE(dst) == NPY_FLOAT32;
+    const void* from = PyArray_DATA(src);
+    void* into = PyArray_DATA(dst);
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
-    status = spline_filter()(data, shape, ndim, axis, order, static_cast<Mode>(mode));
+    status = spline_filter()(from, src_f32, into, dst_f32, shape, ndim, axis, order, static_cast<Mode>(mode));
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -543,8 +566,8 @@ PyMethodDef methods[] = {
      "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
      "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
     {"spline_filter1d", spline_filter1d, METH_VARARGS,
-     "spline_filter1d(array, axis, order, mode): scipy's B-spline prefilter along an axis of a C-contiguous\n"
-     "float64 array, in place."},
+     "spline_filter1d(src, dst, axis, order, mode): scipy's B-spline prefilter along an axis, in float64,\n"
+     "from src into dst (C-contiguous float32 or float64 arrays of one shape: one array, or two apart)."},
     {"cast", cast, METH_VARARGS,
      "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
      "as the kernels store their results; both C-contiguous, of one size."},

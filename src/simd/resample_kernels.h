@@ -19,9 +19,10 @@ using WindowBox = bool (*)(const ResampleCall& call, std::int64_t lo[3], std::in
 using CastKernel = void (*)(const void* src, void* dst, std::int64_t n) noexcept;
 using PointsKernel = ResampleStatus (*)(const PointsCall& call) noexcept;
 // scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
-// binary64 array, in place.
-using SplineFilter = ResampleStatus (*)(double* data, const std::int64_t* shape, int ndim, int axis, int order,
-                                        Mode mode) noexcept;
+// binary32 or binary64 array, computed in binary64, into one of either type
+// (the same array, or one that does not overlap it).
+using SplineFilter = ResampleStatus (*)(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept;
 
 // The targets, lowest first: one lane in plain C++ at the x86-64 baseline (any
 // x86-64 processor), 8 or 4 lanes with AVX2 (x86-64-v3), 16 lanes with AVX-512F
@@ -47,7 +48,8 @@ CastKernel cast_binary32_portable(Element element) noexcept;
 CastKernel cast_binary64_portable(Element element) noexcept;
 PointsKernel points_binary32_portable(Element element) noexcept;
 PointsKernel points_binary64_portable(Element element) noexcept;
-ResampleStatus spline_filter_f64_portable(double* data, const std::int64_t* shape, int ndim, int axis, int order,
+ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
                                           Mode mode) noexcept;
 }  // namespace portable
 
@@ -73,7 +75,8 @@ PointsKernel points_binary32_avx2(Element element) noexcept;
 PointsKernel points_binary64_avx2(Element element) noexcept;
 // scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
 // binary64 array, in place.
-ResampleStatus spline_filter_f64_avx2(double* data, const std::int64_t* shape, int ndim, int axis, int order,
+ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
                                       Mode mode) noexcept;
 }  // namespace avx2
 

@@ -5,10 +5,15 @@
 // reflect). Every operation is scipy's, in scipy's order, so every line gives
 // scipy's bits; lanes hold neighbouring lines, which share nothing.
 //
-// Lines along the axis whose neighbours along the next axes are adjacent in
-// memory are filtered in place, L lines at a time; the others (lines along
-// the last axis, and the last lines of a row) are gathered into a scratch
-// buffer laid out as L interleaved lines first.
+// The lines come from a binary32 or binary64 array and go into one (the same
+// array, or one that does not overlap it): converted to binary64 on the way
+// in (exactly), and rounded to the destination's type on the way out as a C
+// cast does, so that a conversion before or after the filter costs no pass of
+// its own. Lines along the axis whose neighbours along the next axes are
+// adjacent in memory are filtered in place, L lines at a time, when source
+// and destination are one binary64 array; the others (lines along the last
+// axis, the last lines of a row, and every line that changes arrays or type)
+// are gathered into a scratch buffer laid out as L interleaved lines first.
 //
 // Included by each instruction-set file with ZENTROVA_ISA naming its
 // namespace.
@@ -180,9 +185,11 @@ void filter_lines(const Panel<V, P>& c, const double* poles, int npoles, Start s
     }
 }
 
-// One call: the lines along `axis` of a C-contiguous binary64 array of `shape`.
+// One call: the lines along `axis` of C-contiguous arrays of `shape`.
 struct FilterCall {
-    double* data;
+    const void* src;
+    void* dst;
+    bool src_f32, dst_f32;
     std::int64_t n;      // the axis's length (>= 2)
     std::int64_t inner;  // elements after the axis (its stride)
     std::int64_t lines;  // lines in all: the elements before the axis times inner
@@ -191,6 +198,8 @@ struct FilterCall {
     int npoles;
     Start start;
     mutable std::int32_t no_memory;
+
+    bool in_place() const { return src == dst && !src_f32 && !dst_f32; }
 };
 
 template <class V>
@@ -208,8 +217,8 @@ struct FilterTask {
             const std::int64_t first = b * W;
             const std::int64_t count = call.lines - first < W ? call.lines - first : W;
             const std::int64_t outer = first / call.inner, j = first % call.inner;
-            double* base = call.data + outer * call.n * call.inner + j;
-            if (count == W && j + W <= call.inner) {  // adjacent in memory: in place
+            if (call.in_place() && count == W && j + W <= call.inner) {  // adjacent in memory: in place
+                double* base = static_cast<double*>(call.dst) + outer * call.n * call.inner + j;
                 filter_lines(Panel<V, P>{base, call.n, call.inner}, call.poles, call.npoles, call.start);
                 continue;
             }
@@ -220,19 +229,44 @@ struct FilterTask {
                     return;
                 }
             }
-            copy_lines<true>(call, first, count, scratch);
+            if (call.src_f32)
+                copy_lines<true>(call, static_cast<float*>(const_cast<void*>(call.src)), first, count, scratch);
+            else
+                copy_lines<true>(call, static_cast<double*>(const_cast<void*>(call.src)), first, count, scratch);
             filter_lines(Panel<V, P>{scratch, call.n, W}, call.poles, call.npoles, call.start);
-            copy_lines<false>(call, first, count, scratch);
+            if (call.dst_f32)
+                copy_lines<false>(call, static_cast<float*>(call.dst), first, count, scratch);
+            else
+                copy_lines<false>(call, static_cast<double*>(call.dst), first, count, scratch);
         }
         std::free(scratch);
     }
 
-    // Lines first .. first + count - 1 into (kIn) or out of the scratch
-    // buffer; the lines past count are zeros, filtered and dropped. In blocks
-    // of the line, so that the block of the scratch stays in the first-level
-    // cache while every line's piece of it is copied.
-    template <bool kIn>
-    static void copy_lines(const FilterCall& call, std::int64_t first, std::int64_t count, double* scratch) {
+    // Lines first .. first + count - 1 of `data` into (kIn) or out of the
+    // scratch buffer; the lines past count are zeros, filtered and dropped.
+    // Lines that are neighbours in memory are copied row by row; the others
+    // in blocks of the line, so that the block of the scratch stays in the
+    // first-level cache while every line's piece of it is copied.
+    template <bool kIn, class Elem>
+    static void copy_lines(const FilterCall& call, Elem* data, std::int64_t first, std::int64_t count, double* scratch) {
+        auto move = [](double& s, Elem& e) __attribute__((always_inline)) {
+            if constexpr (kIn)
+                s = static_cast<double>(e);
+            else
+                e = static_cast<Elem>(s);
+        };
+        const std::int64_t j = first % call.inner;
+        if (j + count <= call.inner) {
+            Elem* base = data + (first / call.inner) * call.n * call.inner + j;
+            for (std::int64_t i = 0; i < call.n; ++i) {
+                Elem* p = base + i * call.inner;
+                double* q = scratch + i * W;
+                for (std::int64_t k = 0; k < count; ++k) move(q[k], p[k]);
+                if constexpr (kIn)
+                    for (std::int64_t k = count; k < W; ++k) q[k] = 0.0;
+            }
+            return;
+        }
         constexpr std::int64_t kBlock = 64;
         for (std::int64_t i0 = 0; i0 < call.n; i0 += kBlock) {
             const std::int64_t i1 = i0 + kBlock < call.n ? i0 + kBlock : call.n;
@@ -243,25 +277,31 @@ struct FilterTask {
                     continue;
                 }
                 const std::int64_t line = first + k;
-                double* p = call.data + (line / call.inner) * call.n * call.inner + line % call.inner;
-                for (std::int64_t i = i0; i < i1; ++i) {
-                    if constexpr (kIn)
-                        scratch[i * W + k] = p[i * call.inner];
-                    else
-                        p[i * call.inner] = scratch[i * W + k];
-                }
+                Elem* p = data + (line / call.inner) * call.n * call.inner + line % call.inner;
+                for (std::int64_t i = i0; i < i1; ++i) move(scratch[i * W + k], p[i * call.inner]);
             }
         }
     }
 };
 
-// Filters the lines along `axis` of the C-contiguous binary64 array `data` of
-// `shape` in place. Lines of one sample are left as they are, as scipy leaves
-// them.
+// dst = src converted (a line of one sample is left as it is, as scipy leaves it).
+template <class S, class D>
+void convert(const S* src, D* dst, std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) dst[i] = static_cast<D>(static_cast<double>(src[i]));
+}
+
+// Filters the lines along `axis` of the C-contiguous array `src` (binary32 or
+// binary64) of `shape` into `dst` (binary32 or binary64): the same array, or
+// one that does not overlap it. Lines of one sample are copied as they are,
+// as scipy leaves them.
 template <class V>
-ResampleStatus filter(double* data, const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept {
+ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, const std::int64_t* shape, int ndim,
+                      int axis, int order, Mode mode) noexcept {
     FilterCall call{};
-    call.data = data;
+    call.src = src;
+    call.dst = dst;
+    call.src_f32 = src_f32;
+    call.dst_f32 = dst_f32;
     call.n = shape[axis];
     call.inner = 1;
     std::int64_t outer = 1;
@@ -272,7 +312,17 @@ ResampleStatus filter(double* data, const std::int64_t* shape, int ndim, int axi
     call.npoles = filter_poles(order, call.poles);
     call.start = start_of(mode);
     call.lines = outer * call.inner;
-    if (call.n < 2 || call.lines == 0 || call.npoles == 0) return ResampleStatus::kOk;
+    if (call.n < 2 || call.lines == 0 || call.npoles == 0) {
+        const std::int64_t count = call.lines * call.n;
+        if (src == dst && src_f32 == dst_f32) return ResampleStatus::kOk;
+        if (src_f32)
+            dst_f32 ? convert(static_cast<const float*>(src), static_cast<float*>(dst), count)
+                    : convert(static_cast<const float*>(src), static_cast<double*>(dst), count);
+        else
+            dst_f32 ? convert(static_cast<const double*>(src), static_cast<float*>(dst), count)
+                    : convert(static_cast<const double*>(src), static_cast<double*>(dst), count);
+        return ResampleStatus::kOk;
+    }
     constexpr std::int64_t W = FilterTask<V>::W;
     const std::int64_t batches = (call.lines + W - 1) / W;
     // A few tasks per worker; a task filters whole panels.

@@ -1,5 +1,5 @@
-// spline_filter_f64_avx2: scipy's B-spline prefilter along one axis of a
-// binary64 array, four lines at a time in F64x4 lanes.
+// spline_filter_f64_avx2: scipy's B-spline prefilter along one axis, in
+// binary64, from and into binary32 or binary64 arrays, four lines at a time in F64x4 lanes.
 #define ZENTROVA_ISA avx2
 #include "simd/avx2/vec_f64.h"
 #include "simd/spline_filter.h"
@@ -7,9 +7,10 @@
 
 namespace zentrova::avx2 {
 
-ResampleStatus spline_filter_f64_avx2(double* data, const std::int64_t* shape, int ndim, int axis, int order,
-                                      Mode mode) noexcept {
-    return spline::filter<F64x4>(data, shape, ndim, axis, order, mode);
+ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
+                                          Mode mode) noexcept {
+    return spline::filter<F64x4>(src, src_f32, dst, dst_f32, shape, ndim, axis, order, mode);
 }
 
 }  // namespace zentrova::avx2

@@ -1,4 +1,5 @@
-// spline_filter_f64_portable: scipy's B-spline prefilter along one axis of a binary64 array, one
+// spline_filter_f64_portable: scipy's B-spline prefilter along one axis, in binary64, from and into
+// binary32 or binary64 arrays, one
 // line per lane, at the x86-64 baseline.
 #define ZENTROVA_ISA portable
 #include "simd/portable/vec.h"
@@ -7,9 +8,10 @@
 
 namespace zentrova::portable {
 
-ResampleStatus spline_filter_f64_portable(double* data, const std::int64_t* shape, int ndim, int axis, int order,
+ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
                                           Mode mode) noexcept {
-    return spline::filter<F64x1>(data, shape, ndim, axis, order, mode);
+    return spline::filter<F64x1>(src, src_f32, dst, dst_f32, shape, ndim, axis, order, mode);
 }
 
 }  // namespace zentrova::portable
