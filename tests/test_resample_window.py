@@ -139,7 +139,7 @@ def _engine_window(src, shape, args, box_origin, full_shape, out_origin, isa, in
     return out
 
 
-@pytest.mark.parametrize("dtype", ("float32", "uint16", "float64", "int64"))
+@pytest.mark.parametrize("dtype", ("float32", "uint16", "int8", "float64", "int64"))
 def test_engine_never_reads_outside_its_box(dtype):
     """Random windows computed from their own box, and from that box one voxel short on one side (or
     from an empty box when they read nothing), laid in poisoned memory, into poisoned outputs, by
@@ -157,7 +157,7 @@ def test_engine_never_reads_outside_its_box(dtype):
         if trial % 4 == 0:  # far off the input
             offset[int(rng.integers(3))] += rng.choice([-1.0, 1.0]) * float(rng.choice([2**31 - 1.25, 2**31 + 3.5,
                                                                                           2**30, 6e7]))
-        order, mode = int(rng.integers(2)), MODES[int(rng.integers(len(MODES)))]
+        order, mode = int(rng.integers(6)), MODES[int(rng.integers(len(MODES)))]
         origin = [int(v) for v in rng.integers(0, 8, 3)]
         shape = [int(v) for v in rng.integers(1, 20, 3)]
         interpolated = int(rng.integers(1, 4))

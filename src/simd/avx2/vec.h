@@ -3,7 +3,9 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "simd/view.h"
@@ -196,25 +198,39 @@ struct F32x8 {
         }(std::make_integer_sequence<int, 8>{});
         return q;
     }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const std::uint8_t* base, Start start) {
-        return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes_of(base, start)));
+    // Eight narrow elements as lanes: the low 8 bytes of q (8-bit) or its 8 words (16-bit; float16
+    // bit patterns as std::uint16_t), zero- or sign-extended and converted (exactly).
+    static f32 widen(const std::uint8_t*, __m128i q) { return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(q)); }
+    static f32 widen(const std::int8_t*, __m128i q) { return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(q)); }
+    static f32 widen(const std::uint16_t*, __m128i q) { return _mm256_cvtph_ps(q); }
+    static f32 widen(const std::int16_t*, __m128i q) { return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(q)); }
+    static f32 widen(const u16*, __m128i q) { return _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(q)); }
+    template <class Raw, class Start>
+        requires(sizeof(Raw) == 1)
+    __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {
+        return widen(base, bytes_of(base, start));
     }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const std::int8_t* base, Start start) {
-        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes_of(base, start)));
+    template <class Raw, class Start>
+        requires(sizeof(Raw) == 2)
+    __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {
+        return widen(base, words_of(base, start));
     }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
-        return _mm256_cvtph_ps(words_of(base, start));
-    }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const std::int16_t* base, Start start) {
-        return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words_of(base, start)));
-    }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const u16* base, Start start) {
-        return _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(words_of(base, start)));
+    // run_group for narrow elements: lane G's four and lane G + 4's in one
+    // vector of eight (two 32- or 64-bit loads; only the first n where n < 4),
+    // widened at once.
+    template <int G, class Raw, class Start>
+        requires(sizeof(Raw) <= 2)
+    __attribute__((always_inline)) static f32 run_group(const Raw* base, Start start, int off, int n) {
+        auto four = [&](int k) __attribute__((always_inline)) {
+            const Raw* p = base + start(k) + off;
+            if (n >= 4) return sizeof(Raw) == 2 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))
+                                                : _mm_cvtsi32_si128(load_bits<int>(p));
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, p, static_cast<std::size_t>(n) * sizeof(Raw));
+            return _mm_cvtsi64_si128(static_cast<long long>(bits));
+        };
+        return widen(base, sizeof(Raw) == 2 ? _mm_unpacklo_epi64(four(G), four(G + 4))
+                                            : _mm_unpacklo_epi32(four(G), four(G + 4)));
     }
 
     static f32 load(const float* lanes) { return _mm256_load_ps(lanes); }

@@ -4,7 +4,9 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "simd/view.h"
 
@@ -144,9 +146,32 @@ struct F32x16 {
                           _mm512_castpd_ps(_mm512_unpacklo_pd(t1, t3)), _mm512_castpd_ps(_mm512_unpackhi_pd(t1, t3))};
         for (int j = 0; j < 4 && j < n; ++j) out[j] = e[j];
     }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const std::uint16_t* base, Start start) {  // float16 bit patterns
-        return _mm512_cvtph_ps(words_of(base, start));
+    // Sixteen 16-bit elements as lanes (float16 bit patterns as std::uint16_t; the integers zero- or
+    // sign-extended), converted exactly.
+    static f32 widen(const std::uint16_t*, __m256i q) { return _mm512_cvtph_ps(q); }
+    static f32 widen(const std::int16_t*, __m256i q) { return _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(q)); }
+    static f32 widen(const u16*, __m256i q) { return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(q)); }
+    template <class Raw, class Start>
+        requires(sizeof(Raw) == 2)
+    __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {
+        return widen(base, words_of(base, start));
+    }
+    // run_group for 16-bit elements: the four of lanes G, G + 4, G + 8 and
+    // G + 12 (one 64-bit load each; only the first n where n < 4) in one
+    // vector of sixteen, widened at once.
+    template <int G, class Raw, class Start>
+        requires(sizeof(Raw) == 2)
+    __attribute__((always_inline)) static f32 run_group(const Raw* base, Start start, int off, int n) {
+        auto four = [&](int k) __attribute__((always_inline)) {
+            const Raw* p = base + start(k) + off;
+            if (n >= 4) return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, p, static_cast<std::size_t>(n) * sizeof(Raw));
+            return _mm_cvtsi64_si128(static_cast<long long>(bits));
+        };
+        const __m128i lo = _mm_unpacklo_epi64(four(G), four(G + 4));
+        const __m128i hi = _mm_unpacklo_epi64(four(G + 8), four(G + 12));
+        return widen(base, _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
     }
 
     // 16-bit elements, one per lane (pinsrw), as sixteen words.
@@ -164,15 +189,6 @@ struct F32x16 {
             return _mm_insert_epi16(q, load_bits<std::uint16_t>(base + start(k + 7)), 7);
         };
         return _mm256_inserti128_si256(_mm256_castsi128_si256(eight(0)), eight(8), 1);
-    }
-    // 16-bit integers: zero- or sign-extended.
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const u16* base, Start start) {
-        return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(words_of(base, start)));
-    }
-    template <class Start>
-    __attribute__((always_inline)) static f32 load_singles(const std::int16_t* base, Start start) {
-        return _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(words_of(base, start)));
     }
     // 16-bit elements in 32-bit pairs of lanes k .. k + 3 (movd + 3 x pinsrd); the
     // integers' halves are then zero- or sign-extended.
