@@ -14,6 +14,7 @@ import numpy as np
 from . import _dtypes
 from ._engine import MODES, get_num_threads
 from ._engine import spline_filter1d as _filter1d
+from ._engine import spline_filter_planes as _filter_planes
 from ._plan import check_mode
 
 if TYPE_CHECKING:
@@ -98,14 +99,23 @@ def _engine_pair(src: np.ndarray, dst: np.ndarray) -> bool:
     return _same(src, dst) or not np.may_share_memory(src, dst)
 
 
-def filter_axes(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
-    """The prefilter of `order` (2 to 5) along each of `axes` in turn, computed in float64, from `src`
-    into `dst` (an _engine_pair): the first axis reads `src`, the others filter `dst` in place, so a
-    float32 `dst` holds float32 values after every axis, as scipy's spline_filter stores them."""
+def filter_axes(src: np.ndarray, work: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int,
+                mode: str) -> None:
+    """The prefilter of `order` (2 to 5) along each of `axes` in turn, computed in float64: the first
+    axis reads `src`, every axis but the last writes `work` (read by the next), the last writes `dst`
+    (pairs that the engine takes: _engine_pair). The array's last two axes, when they end `axes`, go
+    a plane at a time, both while the plane is in the cache; the values are the same."""
+    axes = [int(a) for a in axes]
+    ndim = src.ndim
+    planes = len(axes) >= 2 and axes[-2:] == [ndim - 2, ndim - 1]
     current = src
-    for axis in axes:
-        _filter1d(current, dst, int(axis), order, MODES[mode])
-        current = dst
+    for axis in axes[:-2] if planes else axes[:-1]:
+        _filter1d(current, work, axis, order, MODES[mode])
+        current = work
+    if planes:
+        _filter_planes(current, work, dst, order, MODES[mode])
+    elif axes:
+        _filter1d(current, dst, axes[-1], order, MODES[mode])
 
 
 def _filter_into(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
@@ -116,9 +126,9 @@ def _filter_into(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: i
         if not _same(src, dst):
             with np.errstate(invalid="ignore", over="ignore"):
                 _copy_into(dst, src)
-        filter_axes(dst, dst, axes, order, mode)
+        filter_axes(dst, dst, dst, axes, order, mode)
     else:
-        filter_axes(src, dst, axes, order, mode)
+        filter_axes(src, dst, dst, axes, order, mode)
 
 
 def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: float,
@@ -139,12 +149,10 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
             source = np.pad(source, widths, mode="constant", constant_values=cval)
     work = _converted(source, np.float64)
     axes = list(range(nbatch, source.ndim))
-    if dtype == np.float64 or not axes:
-        filter_axes(work, work, axes, order, mode)
+    if not axes:
         return (work if dtype == np.float64 else _converted(work, dtype)), pad
-    filter_axes(work, work, axes[:-1], order, mode)
-    out = np.empty(source.shape, dtype)
-    filter_axes(work, out, axes[-1:], order, mode)
+    out = work if dtype == np.float64 else np.empty(source.shape, dtype)
+    filter_axes(work, work, out, axes, order, mode)
     return out, pad
 
 
@@ -222,7 +230,7 @@ def spline_filter1d(input: npt.ArrayLike, order: int = 3, axis: int = -1, output
             _filter_into(part, dst, [axis % arr.ndim], order, mode)
             continue
         work = _converted(part, np.float64)
-        filter_axes(work, work, [axis % arr.ndim], order, mode)
+        filter_axes(work, work, work, [axis % arr.ndim], order, mode)
         _store(work, dst)
     return out
 
@@ -250,7 +258,7 @@ def spline_filter(input: npt.ArrayLike, order: int = 3, output: Output = np.floa
         current = part
         for axis in range(arr.ndim):  # scipy stores the result into the output after every axis
             work = _converted(current, np.float64)
-            filter_axes(work, work, [axis], order, mode)
+            filter_axes(work, work, work, [axis], order, mode)
             _store(work, dst)
             current = dst
     return out

@@ -384,58 +384,105 @@ PyObject* resample_points(PyObject*, PyObject* args) {
     return result_of(status);
 }
 
+// The arrays of the spline filters: aligned, C-contiguous, native float32 or
+// float64 arrays of one shape, the last writeable, every pair one array or
+// two apart. False with the error set otherwise.
+bool filter_arrays(PyObject* const* objs, int count, PyArrayObject** arrs) {
+    for (int k = 0; k < count; ++k) {
+        if (!PyArray_Check(objs[k])) {
+            PyErr_SetString(PyExc_TypeError, "the arrays must be numpy.ndarray");
+            return false;
+        }
+        arrs[k] = reinterpret_cast<PyArrayObject*>(objs[k]);
+        const int type = PyArray_TYPE(arrs[k]);
+        if ((type != NPY_FLOAT64 && type != NPY_FLOAT32) || !PyArray_ISNBO(PyArray_DESCR(arrs[k])->byteorder) ||
+            !PyArray_IS_C_CONTIGUOUS(arrs[k]) || !PyArray_ISALIGNED(arrs[k]) ||
+            (k > 0 && !PyArray_ISWRITEABLE(arrs[k]))) {
+            PyErr_SetString(PyExc_TypeError, "the arrays must be aligned, C-contiguous native float32 or float64 "
+                                             "arrays, the written ones writeable");
+            return false;
+        }
+        if (!PyArray_SAMESHAPE(arrs[0], arrs[k])) {
+            PyErr_SetString(PyExc_ValueError, "the arrays must have one shape");
+            return false;
+        }
+    }
+    for (int a = 0; a < count; ++a)
+        for (int b = a + 1; b < count; ++b) {
+            const char* pa = static_cast<const char*>(PyArray_DATA(arrs[a]));
+            const char* pb = static_cast<const char*>(PyArray_DATA(arrs[b]));
+            const bool same = pa == pb && PyArray_TYPE(arrs[a]) == PyArray_TYPE(arrs[b]);
+            if (!same && pa < pb + PyArray_NBYTES(arrs[b]) && pb < pa + PyArray_NBYTES(arrs[a])) {
+                PyErr_SetString(PyExc_ValueError, "the arrays must be the same array or not overlap");
+                return false;
+            }
+        }
+    return true;
+}
+
+bool filter_order_mode(int order, int mode) {
+    if (order < 2 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
+        PyErr_SetString(PyExc_ValueError, "order or mode out of range");
+        return false;
+    }
+    return true;
+}
+
 // spline_filter1d(src, dst, axis, order, mode): scipy's B-spline prefilter of
 // `order` (2 to 5) along `axis`, computed in binary64 from `src` into `dst`
-// (aligned, C-contiguous, native float32 or float64 arrays of one shape; dst
-// writeable; the same array or two that do not overlap), with the
-// interpreter lock released. Values are rounded into a float32 `dst` as a C
-// cast rounds them.
+// (see filter_arrays), with the interpreter lock released. Values are rounded
+// into a float32 `dst` as a C cast rounds them.
 PyObject* spline_filter1d(PyObject*, PyObject* args) {
     PyObject* objs[2] = {nullptr, nullptr};
     int axis = 0, order = 3, mode = 0;
     if (!PyArg_ParseTuple(args, "OOiii", &objs[0], &objs[1], &axis, &order, &mode)) return nullptr;
     if (!py::load_numpy_api()) return nullptr;
     PyArrayObject* arrs[2];
-    for (int k = 0; k < 2; ++k) {
-        if (!PyArray_Check(objs[k])) {
-            PyErr_SetString(PyExc_TypeError, "src and dst must be numpy.ndarray");
-            return nullptr;
-        }
-        arrs[k] = reinterpret_cast<PyArrayObject*>(objs[k]);
-        const int type = PyArray_TYPE(arrs[k]);
-        if ((type != NPY_FLOAT64 && type != NPY_FLOAT32) || !PyArray_ISNBO(PyArray_DESCR(arrs[k])->byteorder) ||
-            !PyArray_IS_C_CONTIGUOUS(arrs[k]) || !PyArray_ISALIGNED(arrs[k]) || (k == 1 && !PyArray_ISWRITEABLE(arrs[k]))) {
-            PyErr_SetString(PyExc_TypeError,
-                            "src and dst must be aligned, C-contiguous native float32 or float64 arrays, dst writeable");
-            return nullptr;
-        }
-    }
-    PyArrayObject* src = arrs[0];
-    PyArrayObject* dst = arrs[1];
-    const int ndim = PyArray_NDIM(src);
-    if (!PyArray_SAMESHAPE(src, dst)) {
-        PyErr_SetString(PyExc_ValueError, "src and dst must have one shape");
-        return nullptr;
-    }
-    const char* s0 = static_cast<const char*>(PyArray_DATA(src));
-    const char* d0 = static_cast<const char*>(PyArray_DATA(dst));
-    const bool same = s0 == d0 && PyArray_TYPE(src) == PyArray_TYPE(dst);
-    if (!same && s0 < d0 + PyArray_NBYTES(dst) && d0 < s0 + PyArray_NBYTES(src)) {
-        PyErr_SetString(PyExc_ValueError, "src and dst must be the same array or not overlap");
-        return nullptr;
-    }
-    if (axis < 0 || axis >= ndim || order < 2 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
-        PyErr_SetString(PyExc_ValueError, "axis, order or mode out of range");
+    if (!filter_arrays(objs, 2, arrs) || !filter_order_mode(order, mode)) return nullptr;
+    const int ndim = PyArray_NDIM(arrs[0]);
+    if (axis < 0 || axis >= ndim) {
+        PyErr_SetString(PyExc_ValueError, "axis out of range");
         return nullptr;
     }
     std::int64_t shape[NPY_MAXDIMS];
-    for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(src, a);
-    const bool src_f32 = PyArray_TYPE(src) == NPY_FLOAT32, dst_f32 = PyArray_TYPE(dst) == NPY_FLOAT32;
-    const void* from = PyArray_DATA(src);
-    void* into = PyArray_DATA(dst);
+    for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(arrs[0], a);
+    const bool src_f32 = PyArray_TYPE(arrs[0]) == NPY_FLOAT32, dst_f32 = PyArray_TYPE(arrs[1]) == NPY_FLOAT32;
+    const void* from = PyArray_DATA(arrs[0]);
+    void* into = PyArray_DATA(arrs[1]);
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
     status = spline_filter()(from, src_f32, into, dst_f32, shape, ndim, axis, order, static_cast<Mode>(mode));
+    Py_END_ALLOW_THREADS
+    return result_of(status);
+}
+
+// spline_filter_planes(src, mid, dst, order, mode): the prefilter along the
+// last two axes (ndim >= 2), a plane at a time: along the first of them from
+// `src` into `mid`, then along the last from `mid` into `dst` (see
+// filter_arrays); the values of two spline_filter1d calls.
+PyObject* spline_filter_planes(PyObject*, PyObject* args) {
+    PyObject* objs[3] = {nullptr, nullptr, nullptr};
+    int order = 3, mode = 0;
+    if (!PyArg_ParseTuple(args, "OOOii", &objs[0], &objs[1], &objs[2], &order, &mode)) return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+    PyArrayObject* arrs[3];
+    if (!filter_arrays(objs, 3, arrs) || !filter_order_mode(order, mode)) return nullptr;
+    const int ndim = PyArray_NDIM(arrs[0]);
+    if (ndim < 2) {
+        PyErr_SetString(PyExc_ValueError, "the arrays must have two axes or more");
+        return nullptr;
+    }
+    std::int64_t shape[NPY_MAXDIMS];
+    for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(arrs[0], a);
+    bool f32[3];
+    void* data[3];
+    for (int k = 0; k < 3; ++k) {
+        f32[k] = PyArray_TYPE(arrs[k]) == NPY_FLOAT32;
+        data[k] = PyArray_DATA(arrs[k]);
+    }
+    ResampleStatus status;
+    Py_BEGIN_ALLOW_THREADS
+    status = spline_planes()(data[0], f32[0], data[1], f32[1], data[2], f32[2], shape, ndim, order, static_cast<Mode>(mode));
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -568,6 +615,9 @@ PyMethodDef methods[] = {
     {"spline_filter1d", spline_filter1d, METH_VARARGS,
      "spline_filter1d(src, dst, axis, order, mode): scipy's B-spline prefilter along an axis, in float64,\n"
      "from src into dst (C-contiguous float32 or float64 arrays of one shape: one array, or two apart)."},
+    {"spline_filter_planes", spline_filter_planes, METH_VARARGS,
+     "spline_filter_planes(src, mid, dst, order, mode): the prefilter along the last two axes, a plane at a\n"
+     "time: along the first from src into mid, along the last from mid into dst."},
     {"cast", cast, METH_VARARGS,
      "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
      "as the kernels store their results; both C-contiguous, of one size."},

@@ -88,16 +88,18 @@ struct TargetKernels {
     PointsKernel (*points_binary32)(Element) noexcept;
     PointsKernel (*points_binary64)(Element) noexcept;
     SplineFilter spline_filter;
+    SplinePlanes spline_planes;
 };
 
 // By Target, lowest first; the lowest has everything.
 constexpr TargetKernels kTargets[kTargetCount] = {
     {"portable", portable_kernel, portable::window_box_binary32_portable, portable::window_box_binary64_portable,
      portable::cast_binary32_portable, portable::cast_binary64_portable, portable::points_binary32_portable,
-     portable::points_binary64_portable, portable::spline_filter_f64_portable},
+     portable::points_binary64_portable, portable::spline_filter_f64_portable, portable::spline_planes_f64_portable},
     {"avx2", avx2_kernel, avx2::window_box_binary32_avx2, avx2::window_box_binary64_avx2, avx2::cast_binary32_avx2,
-     avx2::cast_binary64_avx2, avx2::points_binary32_avx2, avx2::points_binary64_avx2, avx2::spline_filter_f64_avx2},
-    {"avx512", avx512_kernel, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+     avx2::cast_binary64_avx2, avx2::points_binary32_avx2, avx2::points_binary64_avx2, avx2::spline_filter_f64_avx2,
+     avx2::spline_planes_f64_avx2},
+    {"avx512", avx512_kernel, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // The highest target from `from` down that has `member` (the lowest has all).
@@ -197,5 +199,6 @@ CastKernel cast_kernel(Element element, bool from_binary64) noexcept {
 }
 
 SplineFilter spline_filter() noexcept { return provider(&TargetKernels::spline_filter).spline_filter; }
+SplinePlanes spline_planes() noexcept { return provider(&TargetKernels::spline_planes).spline_planes; }
 
 }  // namespace zentrova

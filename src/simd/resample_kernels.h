@@ -23,6 +23,10 @@ using PointsKernel = ResampleStatus (*)(const PointsCall& call) noexcept;
 // (the same array, or one that does not overlap it).
 using SplineFilter = ResampleStatus (*)(const void* src, bool src_f32, void* dst, bool dst_f32,
                                         const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept;
+// The same along the last two axes (ndim >= 2), a plane at a time: along
+// ndim - 2 from src into mid, then along ndim - 1 from mid into dst.
+using SplinePlanes = ResampleStatus (*)(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
+                                        bool dst_f32, const std::int64_t* shape, int ndim, int order, Mode mode) noexcept;
 
 // The targets, lowest first: one lane in plain C++ at the x86-64 baseline (any
 // x86-64 processor), 8 or 4 lanes with AVX2 (x86-64-v3), 16 lanes with AVX-512F
@@ -51,6 +55,8 @@ PointsKernel points_binary64_portable(Element element) noexcept;
 ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
                                           const std::int64_t* shape, int ndim, int axis, int order,
                                           Mode mode) noexcept;
+ResampleStatus spline_planes_f64_portable(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int order, Mode mode) noexcept;
 }  // namespace portable
 
 namespace avx2 {
@@ -78,6 +84,8 @@ PointsKernel points_binary64_avx2(Element element) noexcept;
 ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, bool dst_f32,
                                           const std::int64_t* shape, int ndim, int axis, int order,
                                       Mode mode) noexcept;
+ResampleStatus spline_planes_f64_avx2(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int order, Mode mode) noexcept;
 }  // namespace avx2
 
 namespace avx512 {
@@ -116,6 +124,7 @@ CastKernel cast_kernel(Element element, bool from_binary64) noexcept;
 // The kernel of samples at given coordinates for an element type; nullptr for bool.
 PointsKernel points_kernel(Element element) noexcept;
 SplineFilter spline_filter() noexcept;
+SplinePlanes spline_planes() noexcept;
 
 // The target's own kernel for an element type (tests and benchmarks compare the
 // targets); run == nullptr where it has none, or where this processor cannot run it.

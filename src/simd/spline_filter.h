@@ -213,6 +213,18 @@ struct FilterTask {
         const std::int64_t b0 = static_cast<std::int64_t>(task) * call.batches_per_task;
         const std::int64_t b1 = b0 + call.batches_per_task < panels ? b0 + call.batches_per_task : panels;
         double* scratch = nullptr;
+        if (!filter_panels(call, b0, b1, scratch)) __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
+        std::free(scratch);
+    }
+
+    // The scratch buffer of lines of up to n samples, made on first use (the caller frees it).
+    static bool ensure_scratch(double*& scratch, std::int64_t n) {
+        if (scratch == nullptr) scratch = static_cast<double*>(std::malloc(static_cast<std::size_t>(n) * W * sizeof(double)));
+        return scratch != nullptr;
+    }
+
+    // Panels b0 .. b1 - 1 of the call; false when the scratch buffer could not be made.
+    static bool filter_panels(const FilterCall& call, std::int64_t b0, std::int64_t b1, double*& scratch) {
         for (std::int64_t b = b0; b < b1; ++b) {
             const std::int64_t first = b * W;
             const std::int64_t count = call.lines - first < W ? call.lines - first : W;
@@ -222,13 +234,7 @@ struct FilterTask {
                 filter_lines(Panel<V, P>{base, call.n, call.inner}, call.poles, call.npoles, call.start);
                 continue;
             }
-            if (scratch == nullptr) {
-                scratch = static_cast<double*>(std::malloc(static_cast<std::size_t>(call.n) * W * sizeof(double)));
-                if (scratch == nullptr) {
-                    __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
-                    return;
-                }
-            }
+            if (!ensure_scratch(scratch, call.n)) return false;
             if (call.src_f32)
                 copy_lines<true>(call, static_cast<float*>(const_cast<void*>(call.src)), first, count, scratch);
             else
@@ -239,7 +245,7 @@ struct FilterTask {
             else
                 copy_lines<false>(call, static_cast<double*>(call.dst), first, count, scratch);
         }
-        std::free(scratch);
+        return true;
     }
 
     // Lines first .. first + count - 1 of `data` into (kIn) or out of the
@@ -290,6 +296,92 @@ void convert(const S* src, D* dst, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) dst[i] = static_cast<D>(static_cast<double>(src[i]));
 }
 
+inline void convert_all(const void* src, bool src_f32, void* dst, bool dst_f32, std::int64_t count) {
+    if (src == dst && src_f32 == dst_f32) return;
+    if (src_f32)
+        dst_f32 ? convert(static_cast<const float*>(src), static_cast<float*>(dst), count)
+                : convert(static_cast<const float*>(src), static_cast<double*>(dst), count);
+    else
+        dst_f32 ? convert(static_cast<const double*>(src), static_cast<float*>(dst), count)
+                : convert(static_cast<const double*>(src), static_cast<double*>(dst), count);
+}
+
+// The last two axes of C-contiguous arrays of `planes` planes of ny x nx:
+// along y from src into mid, then along x from mid into dst, plane by plane,
+// so that a plane stays in the cache between the two instead of the array
+// making two trips through memory. Every plane is independent of the others
+// along both axes, so the values are those of the two axes filtered one after
+// the other over the whole array.
+struct PlanesCall {
+    const void* src;
+    void* mid;
+    void* dst;
+    bool src_f32, mid_f32, dst_f32;
+    std::int64_t planes, ny, nx;
+    std::int64_t planes_per_task;
+    double poles[2];
+    int npoles;
+    Start start;
+    mutable std::int32_t no_memory;
+};
+
+inline void* element_at(const void* p, bool f32, std::int64_t offset) {
+    return const_cast<char*>(static_cast<const char*>(p)) + offset * (f32 ? 4 : 8);
+}
+
+template <class V>
+struct PlanesTask {
+    using Lines = FilterTask<V>;
+
+    static void run(const void* ctx, std::size_t task) noexcept {
+        const PlanesCall& call = *static_cast<const PlanesCall*>(ctx);
+        const std::int64_t p0 = static_cast<std::int64_t>(task) * call.planes_per_task;
+        const std::int64_t p1 = p0 + call.planes_per_task < call.planes ? p0 + call.planes_per_task : call.planes;
+        double* scratch = nullptr;
+        bool ok = Lines::ensure_scratch(scratch, call.ny > call.nx ? call.ny : call.nx);
+        for (std::int64_t plane = p0; ok && plane < p1; ++plane) {
+            const std::int64_t offset = plane * call.ny * call.nx;
+            void* mid = element_at(call.mid, call.mid_f32, offset);
+            const FilterCall along_y = line_call(element_at(call.src, call.src_f32, offset), call.src_f32, mid,
+                                                 call.mid_f32, call.ny, call.nx, call.nx, call);
+            const FilterCall along_x = line_call(mid, call.mid_f32, element_at(call.dst, call.dst_f32, offset),
+                                                 call.dst_f32, call.nx, 1, call.ny, call);
+            // An axis of one sample is copied as it is (see convert).
+            const std::int64_t size = call.ny * call.nx;
+            if (call.ny < 2)
+                convert_all(along_y.src, along_y.src_f32, along_y.dst, along_y.dst_f32, size);
+            else
+                ok = Lines::filter_panels(along_y, 0, panels(along_y), scratch);
+            if (!ok) break;
+            if (call.nx < 2)
+                convert_all(along_x.src, along_x.src_f32, along_x.dst, along_x.dst_f32, size);
+            else
+                ok = Lines::filter_panels(along_x, 0, panels(along_x), scratch);
+        }
+        if (!ok) __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
+        std::free(scratch);
+    }
+
+    static FilterCall line_call(const void* src, bool src_f32, void* dst, bool dst_f32, std::int64_t n,
+                                std::int64_t inner, std::int64_t lines, const PlanesCall& planes) {
+        FilterCall c{};
+        c.src = src;
+        c.dst = dst;
+        c.src_f32 = src_f32;
+        c.dst_f32 = dst_f32;
+        c.n = n;
+        c.inner = inner;
+        c.lines = lines;
+        c.poles[0] = planes.poles[0];
+        c.poles[1] = planes.poles[1];
+        c.npoles = planes.npoles;
+        c.start = planes.start;
+        return c;
+    }
+
+    static std::int64_t panels(const FilterCall& c) { return (c.lines + Lines::W - 1) / Lines::W; }
+};
+
 // Filters the lines along `axis` of the C-contiguous array `src` (binary32 or
 // binary64) of `shape` into `dst` (binary32 or binary64): the same array, or
 // one that does not overlap it. Lines of one sample are copied as they are,
@@ -313,14 +405,7 @@ ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, co
     call.start = start_of(mode);
     call.lines = outer * call.inner;
     if (call.n < 2 || call.lines == 0 || call.npoles == 0) {
-        const std::int64_t count = call.lines * call.n;
-        if (src == dst && src_f32 == dst_f32) return ResampleStatus::kOk;
-        if (src_f32)
-            dst_f32 ? convert(static_cast<const float*>(src), static_cast<float*>(dst), count)
-                    : convert(static_cast<const float*>(src), static_cast<double*>(dst), count);
-        else
-            dst_f32 ? convert(static_cast<const double*>(src), static_cast<float*>(dst), count)
-                    : convert(static_cast<const double*>(src), static_cast<double*>(dst), count);
+        convert_all(src, src_f32, dst, dst_f32, call.lines * call.n);
         return ResampleStatus::kOk;
     }
     constexpr std::int64_t W = FilterTask<V>::W;
@@ -330,6 +415,42 @@ ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, co
     call.batches_per_task = (batches + want - 1) / want;
     const std::int64_t tasks = (batches + call.batches_per_task - 1) / call.batches_per_task;
     if (parallel::for_each(static_cast<std::size_t>(tasks), &FilterTask<V>::run, &call) != Status::kOk)
+        return ResampleStatus::kPoolUnavailable;
+    return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
+}
+
+// Filters the last two axes of C-contiguous arrays of `shape` (ndim >= 2):
+// along ndim - 2 from `src` into `mid`, then along ndim - 1 from `mid` into
+// `dst`, a plane at a time (see PlanesCall). Each pair is one array or two
+// that do not overlap.
+template <class V>
+ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                             const std::int64_t* shape, int ndim, int order, Mode mode) noexcept {
+    PlanesCall call{};
+    call.src = src;
+    call.mid = mid;
+    call.dst = dst;
+    call.src_f32 = src_f32;
+    call.mid_f32 = mid_f32;
+    call.dst_f32 = dst_f32;
+    call.ny = shape[ndim - 2];
+    call.nx = shape[ndim - 1];
+    call.planes = 1;
+    for (int a = 0; a < ndim - 2; ++a) call.planes *= shape[a];
+    call.npoles = filter_poles(order, call.poles);
+    call.start = start_of(mode);
+    const std::int64_t count = call.planes * call.ny * call.nx;
+    if (count == 0) return ResampleStatus::kOk;
+    if (call.npoles == 0 || (call.ny < 2 && call.nx < 2)) {
+        convert_all(src, src_f32, mid, mid_f32, count);
+        convert_all(mid, mid_f32, dst, dst_f32, count);
+        return ResampleStatus::kOk;
+    }
+    // A few tasks per worker; a task filters whole planes.
+    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
+    call.planes_per_task = (call.planes + want - 1) / want;
+    const std::int64_t tasks = (call.planes + call.planes_per_task - 1) / call.planes_per_task;
+    if (parallel::for_each(static_cast<std::size_t>(tasks), &PlanesTask<V>::run, &call) != Status::kOk)
         return ResampleStatus::kPoolUnavailable;
     return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
 }

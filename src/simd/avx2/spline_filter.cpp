@@ -13,4 +13,9 @@ ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, 
     return spline::filter<F64x4>(src, src_f32, dst, dst_f32, shape, ndim, axis, order, mode);
 }
 
+ResampleStatus spline_planes_f64_avx2(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int order, Mode mode) noexcept {
+    return spline::filter_planes<F64x4>(src, src_f32, mid, mid_f32, dst, dst_f32, shape, ndim, order, mode);
+}
+
 }  // namespace zentrova::avx2
