@@ -296,6 +296,18 @@ void convert(const S* src, D* dst, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) dst[i] = static_cast<D>(static_cast<double>(src[i]));
 }
 
+// `units` units of work (panels or planes) of `call` in a few tasks per
+// worker (`per_task` units each, set here) on the pool; the call's status.
+template <class Call>
+ResampleStatus run_units(Call& call, std::int64_t units, std::int64_t& per_task, void (*task)(const void*, std::size_t) noexcept) {
+    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
+    per_task = (units + want - 1) / want;
+    const std::int64_t tasks = (units + per_task - 1) / per_task;
+    if (parallel::for_each(static_cast<std::size_t>(tasks), task, &call) != Status::kOk)
+        return ResampleStatus::kPoolUnavailable;
+    return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
+}
+
 inline void convert_all(const void* src, bool src_f32, void* dst, bool dst_f32, std::int64_t count) {
     if (src == dst && src_f32 == dst_f32) return;
     if (src_f32)
@@ -410,13 +422,7 @@ ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, co
     }
     constexpr std::int64_t W = FilterTask<V>::W;
     const std::int64_t batches = (call.lines + W - 1) / W;
-    // A few tasks per worker; a task filters whole panels.
-    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
-    call.batches_per_task = (batches + want - 1) / want;
-    const std::int64_t tasks = (batches + call.batches_per_task - 1) / call.batches_per_task;
-    if (parallel::for_each(static_cast<std::size_t>(tasks), &FilterTask<V>::run, &call) != Status::kOk)
-        return ResampleStatus::kPoolUnavailable;
-    return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
+    return run_units(call, batches, call.batches_per_task, &FilterTask<V>::run);  // a task filters whole panels
 }
 
 // Filters the last two axes of C-contiguous arrays of `shape` (ndim >= 2):
@@ -446,13 +452,7 @@ ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_
         convert_all(mid, mid_f32, dst, dst_f32, count);
         return ResampleStatus::kOk;
     }
-    // A few tasks per worker; a task filters whole planes.
-    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
-    call.planes_per_task = (call.planes + want - 1) / want;
-    const std::int64_t tasks = (call.planes + call.planes_per_task - 1) / call.planes_per_task;
-    if (parallel::for_each(static_cast<std::size_t>(tasks), &PlanesTask<V>::run, &call) != Status::kOk)
-        return ResampleStatus::kPoolUnavailable;
-    return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
+    return run_units(call, call.planes, call.planes_per_task, &PlanesTask<V>::run);  // a task filters whole planes
 }
 
 }  // namespace zentrova::ZENTROVA_ISA::spline
