@@ -78,7 +78,7 @@ ResampleKernel avx512_kernel(Element element) noexcept {
 }
 
 // What a target has. A null entry is the target below's: the AVX-512 target
-// has its 16-lane kernels and nothing else.
+// has its 16-lane kernels and the prefilter's 8-lane one, nothing else.
 struct TargetKernels {
     const char* name;
     ResampleKernel (*kernel)(Element) noexcept;
@@ -99,7 +99,8 @@ constexpr TargetKernels kTargets[kTargetCount] = {
     {"avx2", avx2_kernel, avx2::window_box_binary32_avx2, avx2::window_box_binary64_avx2, avx2::cast_binary32_avx2,
      avx2::cast_binary64_avx2, avx2::points_binary32_avx2, avx2::points_binary64_avx2, avx2::spline_filter_f64_avx2,
      avx2::spline_planes_f64_avx2},
-    {"avx512", avx512_kernel, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"avx512", avx512_kernel, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, avx512::spline_filter_f64_avx512,
+     avx512::spline_planes_f64_avx512},
 };
 
 // The highest target from `from` down that has `member` (the lowest has all).

@@ -66,6 +66,15 @@ inline Start start_of(Mode mode) {
 // The recursions run along i, each line's a chain of dependent operations; a
 // panel keeps P of them in flight and reads P * L neighbouring lines' rows at
 // each step.
+// Lane types that transpose L x L tiles in registers and convert binary32 on
+// their way in and out of them.
+template <class V>
+concept HasTiles = requires(typename V::f32 (&r)[V::kLanes], float* f, typename V::f32 x) {
+    V::transpose(r);
+    V::load_unaligned(static_cast<const float*>(f));
+    V::store_unaligned(f, x);
+};
+
 template <class V, int P>
 struct Panel {
     using f = typename V::f32;
@@ -83,7 +92,7 @@ __attribute__((always_inline)) inline void each(F&& f) {
 }
 
 template <class V, int P>
-void causal_start(const Panel<V, P>& c, double z, Start start) {
+void causal_start(const Panel<V, P> c, double z, Start start) {
     using f = typename V::f32;
     const std::int64_t n = c.n;
     f c0[P];
@@ -130,7 +139,7 @@ void causal_start(const Panel<V, P>& c, double z, Start start) {
 }
 
 template <class V, int P>
-void anticausal_start(const Panel<V, P>& c, double z, Start start) {
+void anticausal_start(const Panel<V, P> c, double z, Start start) {
     using f = typename V::f32;
     const std::int64_t n = c.n;
     const f zv = V::splat(z);
@@ -154,14 +163,24 @@ void anticausal_start(const Panel<V, P>& c, double z, Start start) {
     }
 }
 
-// scipy's apply_filter on the lines of a panel, of length n >= 2.
-template <class V, int P>
-void filter_lines(const Panel<V, P>& c, const double* poles, int npoles, Start start) {
-    using f = typename V::f32;
+// The gain that scipy's filter multiplies every sample by before its poles.
+inline double filter_gain(const double* poles, int npoles) {
     double gain = 1.0;
     for (int k = 0; k < npoles; ++k) gain *= (1.0 - poles[k]) * (1.0 - 1.0 / poles[k]);
-    const f g = V::splat(gain);
-    for (std::int64_t i = 0; i < c.n; ++i) each<P>([&](int v) { c.put(i, v, V::mul(c.at(i, v), g)); });
+    return gain;
+}
+
+// scipy's apply_filter on the lines of a panel, of length n >= 2; `gained`:
+// its samples are already multiplied by the gain (on their way into the
+// scratch buffer, which saves a pass over it). The panel is taken by value:
+// the vector stores may alias anything, and would make the compiler reload a
+// referenced panel's fields after each.
+template <class V, int P>
+void filter_lines(const Panel<V, P> c, const double* poles, int npoles, Start start, bool gained) {
+    using f = typename V::f32;
+    const f g = V::splat(filter_gain(poles, npoles));
+    if (!gained)
+        for (std::int64_t i = 0; i < c.n; ++i) each<P>([&](int v) { c.put(i, v, V::mul(c.at(i, v), g)); });
     for (int k = 0; k < npoles; ++k) {
         const double z = poles[k];
         const f zv = V::splat(z);
@@ -212,34 +231,61 @@ struct FilterTask {
         const std::int64_t panels = (call.lines + W - 1) / W;
         const std::int64_t b0 = static_cast<std::int64_t>(task) * call.batches_per_task;
         const std::int64_t b1 = b0 + call.batches_per_task < panels ? b0 + call.batches_per_task : panels;
-        double* scratch = nullptr;
-        if (!filter_panels(call, b0, b1, scratch)) __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
-        std::free(scratch);
+        if (!filter_panels(call, b0, b1)) __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
+        release_scratch();
     }
 
-    // The scratch buffer of lines of up to n samples, made on first use (the caller frees it).
-    static bool ensure_scratch(double*& scratch, std::int64_t n) {
-        if (scratch == nullptr) scratch = static_cast<double*>(std::malloc(static_cast<std::size_t>(n) * W * sizeof(double)));
-        return scratch != nullptr;
+    // The calling thread's scratch buffer, for lines of up to n samples
+    // (nullptr without memory). It is kept between tasks up to kKeptScratch
+    // bytes: malloc makes a buffer of this size (from 128 KiB) with mmap,
+    // whose fresh pages would cost a page fault each on every task.
+    static constexpr std::size_t kKeptScratch = std::size_t(1) << 21;
+    struct Scratch {
+        double* p = nullptr;
+        std::size_t bytes = 0;
+        ~Scratch() { std::free(p); }
+    };
+    static Scratch& thread_scratch() {
+        static thread_local Scratch scratch;
+        return scratch;
+    }
+    static double* scratch_for(std::int64_t n) {
+        Scratch& s = thread_scratch();
+        const std::size_t bytes = static_cast<std::size_t>(n) * W * sizeof(double);
+        if (bytes > s.bytes) {
+            std::free(s.p);
+            s.p = static_cast<double*>(std::malloc(bytes));
+            s.bytes = s.p != nullptr ? bytes : 0;
+        }
+        return s.p;
+    }
+    static void release_scratch() {
+        Scratch& s = thread_scratch();
+        if (s.bytes > kKeptScratch) {
+            std::free(s.p);
+            s.p = nullptr;
+            s.bytes = 0;
+        }
     }
 
     // Panels b0 .. b1 - 1 of the call; false when the scratch buffer could not be made.
-    static bool filter_panels(const FilterCall& call, std::int64_t b0, std::int64_t b1, double*& scratch) {
+    static bool filter_panels(const FilterCall& call, std::int64_t b0, std::int64_t b1) {
         for (std::int64_t b = b0; b < b1; ++b) {
             const std::int64_t first = b * W;
             const std::int64_t count = call.lines - first < W ? call.lines - first : W;
             const std::int64_t outer = first / call.inner, j = first % call.inner;
             if (call.in_place() && count == W && j + W <= call.inner) {  // adjacent in memory: in place
                 double* base = static_cast<double*>(call.dst) + outer * call.n * call.inner + j;
-                filter_lines(Panel<V, P>{base, call.n, call.inner}, call.poles, call.npoles, call.start);
+                filter_lines(Panel<V, P>{base, call.n, call.inner}, call.poles, call.npoles, call.start, false);
                 continue;
             }
-            if (!ensure_scratch(scratch, call.n)) return false;
+            double* scratch = scratch_for(call.n);
+            if (scratch == nullptr) return false;
             if (call.src_f32)
                 copy_lines<true>(call, static_cast<float*>(const_cast<void*>(call.src)), first, count, scratch);
             else
                 copy_lines<true>(call, static_cast<double*>(const_cast<void*>(call.src)), first, count, scratch);
-            filter_lines(Panel<V, P>{scratch, call.n, W}, call.poles, call.npoles, call.start);
+            filter_lines(Panel<V, P>{scratch, call.n, W}, call.poles, call.npoles, call.start, true);
             if (call.dst_f32)
                 copy_lines<false>(call, static_cast<float*>(call.dst), first, count, scratch);
             else
@@ -248,19 +294,23 @@ struct FilterTask {
         return true;
     }
 
-    // Lines first .. first + count - 1 of `data` into (kIn) or out of the
-    // scratch buffer; the lines past count are zeros, filtered and dropped.
+    // Lines first .. first + count - 1 of `data` into (kIn, multiplied by the
+    // filter's gain) or out of the scratch buffer; the lines past count are
+    // zeros, filtered and dropped.
     // Lines that are neighbours in memory are copied row by row; the others
     // in blocks of the line, so that the block of the scratch stays in the
     // first-level cache while every line's piece of it is copied.
     template <bool kIn, class Elem>
     static void copy_lines(const FilterCall& call, Elem* data, std::int64_t first, std::int64_t count, double* scratch) {
-        auto move = [](double& s, Elem& e) __attribute__((always_inline)) {
+        const double gain = filter_gain(call.poles, call.npoles);
+        auto move = [gain](double& s, Elem& e) __attribute__((always_inline)) {
             if constexpr (kIn)
-                s = static_cast<double>(e);
+                s = static_cast<double>(e) * gain;
             else
                 e = static_cast<Elem>(s);
         };
+        if constexpr (HasTiles<V>)
+            if (call.inner == 1) return copy_tiles<kIn>(call, data, first, count, scratch, gain);
         const std::int64_t j = first % call.inner;
         if (j + count <= call.inner) {
             Elem* base = data + (first / call.inner) * call.n * call.inner + j;
@@ -286,6 +336,51 @@ struct FilterTask {
                 Elem* p = data + (line / call.inner) * call.n * call.inner + line % call.inner;
                 for (std::int64_t i = i0; i < i1; ++i) move(scratch[i * W + k], p[i * call.inner]);
             }
+        }
+    }
+
+    // copy_lines for lines along the last axis (each line's samples adjacent
+    // in memory, lines one after the other): tiles of L lines by L samples
+    // read as L vectors and transposed in registers; the samples past the
+    // last whole tile, one by one.
+    template <bool kIn, class Elem>
+    static void copy_tiles(const FilterCall& call, Elem* data, std::int64_t first, std::int64_t count, double* scratch,
+                           double gain) {
+        constexpr int L = V::kLanes;
+        const typename V::f32 g = V::splat(gain);
+        const std::int64_t n = call.n, whole = n - n % L;
+        for (std::int64_t k0 = 0; k0 < W; k0 += L) {
+            if (k0 + L > count) {  // the panel's last lines: one by one, zeros past count
+                for (std::int64_t k = k0; k < W; ++k)
+                    for (std::int64_t i = 0; i < n; ++i) {
+                        if (k < count) {
+                            Elem& e = data[(first + k) * n + i];
+                            if constexpr (kIn) scratch[i * W + k] = static_cast<double>(e) * gain;
+                            else e = static_cast<Elem>(scratch[i * W + k]);
+                        } else if constexpr (kIn) {
+                            scratch[i * W + k] = 0.0;
+                        }
+                    }
+                break;
+            }
+            Elem* lines = data + (first + k0) * n;
+            for (std::int64_t i0 = 0; i0 < whole; i0 += L) {
+                typename V::f32 r[L];
+                if constexpr (kIn) {
+                    for (int k = 0; k < L; ++k) r[k] = V::mul(V::load_unaligned(lines + k * n + i0), g);
+                    V::transpose(r);
+                    for (int i = 0; i < L; ++i) V::store_unaligned(scratch + (i0 + i) * W + k0, r[i]);
+                } else {
+                    for (int i = 0; i < L; ++i) r[i] = V::load_unaligned(scratch + (i0 + i) * W + k0);
+                    V::transpose(r);
+                    for (int k = 0; k < L; ++k) V::store_unaligned(lines + k * n + i0, r[k]);
+                }
+            }
+            for (std::int64_t k = 0; k < L; ++k)
+                for (std::int64_t i = whole; i < n; ++i) {
+                    if constexpr (kIn) scratch[i * W + k0 + k] = static_cast<double>(lines[k * n + i]) * gain;
+                    else lines[k * n + i] = static_cast<Elem>(scratch[i * W + k0 + k]);
+                }
         }
     }
 };
@@ -349,8 +444,7 @@ struct PlanesTask {
         const PlanesCall& call = *static_cast<const PlanesCall*>(ctx);
         const std::int64_t p0 = static_cast<std::int64_t>(task) * call.planes_per_task;
         const std::int64_t p1 = p0 + call.planes_per_task < call.planes ? p0 + call.planes_per_task : call.planes;
-        double* scratch = nullptr;
-        bool ok = Lines::ensure_scratch(scratch, call.ny > call.nx ? call.ny : call.nx);
+        bool ok = Lines::scratch_for(call.ny > call.nx ? call.ny : call.nx) != nullptr;
         for (std::int64_t plane = p0; ok && plane < p1; ++plane) {
             const std::int64_t offset = plane * call.ny * call.nx;
             void* mid = element_at(call.mid, call.mid_f32, offset);
@@ -363,15 +457,15 @@ struct PlanesTask {
             if (call.ny < 2)
                 convert_all(along_y.src, along_y.src_f32, along_y.dst, along_y.dst_f32, size);
             else
-                ok = Lines::filter_panels(along_y, 0, panels(along_y), scratch);
+                ok = Lines::filter_panels(along_y, 0, panels(along_y));
             if (!ok) break;
             if (call.nx < 2)
                 convert_all(along_x.src, along_x.src_f32, along_x.dst, along_x.dst_f32, size);
             else
-                ok = Lines::filter_panels(along_x, 0, panels(along_x), scratch);
+                ok = Lines::filter_panels(along_x, 0, panels(along_x));
         }
         if (!ok) __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
-        std::free(scratch);
+        Lines::release_scratch();
     }
 
     static FilterCall line_call(const void* src, bool src_f32, void* dst, bool dst_f32, std::int64_t n,

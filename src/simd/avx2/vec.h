@@ -32,6 +32,7 @@ struct F32x8 {
         return _mm256_cvtepi32_ps(idx);
     }
     static f32 fmadd(f32 a, f32 b, f32 c) { return _mm256_fmadd_ps(a, b, c); }
+    static f32 fnmadd(f32 a, f32 b, f32 c) { return _mm256_fnmadd_ps(a, b, c); }  // c - a * b, rounded once
     static f32 mul(f32 a, f32 b) { return _mm256_mul_ps(a, b); }
     static f32 add(f32 a, f32 b) { return _mm256_add_ps(a, b); }
     static f32 sub(f32 a, f32 b) { return _mm256_sub_ps(a, b); }

@@ -28,6 +28,8 @@ struct F64x4 {
     static f32 add(f32 a, f32 b) { return _mm256_add_pd(a, b); }
     static f32 sub(f32 a, f32 b) { return _mm256_sub_pd(a, b); }
     static f32 mul(f32 a, f32 b) { return _mm256_mul_pd(a, b); }
+    static f32 fmadd(f32 a, f32 b, f32 c) { return _mm256_fmadd_pd(a, b, c); }
+    static f32 fnmadd(f32 a, f32 b, f32 c) { return _mm256_fnmadd_pd(a, b, c); }  // c - a * b, rounded once
     static f32 div(f32 a, f32 b) { return _mm256_div_pd(a, b); }
     static f32 floor(f32 a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     // NaN and values outside int32 give INT32_MIN.
@@ -71,6 +73,17 @@ struct F64x4 {
     static f32 load(const double* lanes) { return _mm256_load_pd(lanes); }
     static f32 load_coords(const double* p) { return _mm256_loadu_pd(p); }
     static f32 load_unaligned(const double* p) { return _mm256_loadu_pd(p); }
+    static f32 load_unaligned(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }  // exact
+    static void store_unaligned(float* p, f32 v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }   // a C cast's rounding
+    // r[i] becomes element i of r[0] .. r[3] (a 4 x 4 transpose).
+    static void transpose(f32 (&r)[4]) {
+        const f32 t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
+        const f32 t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
+        r[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+        r[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+        r[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+        r[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+    }
 
     // Pairs of neighbouring elements starting at base + start(k), split into
     // out[0] (first elements) and out[1] (second elements), as binary64.

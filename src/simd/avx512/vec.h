@@ -32,6 +32,7 @@ struct F32x16 {
         return _mm512_cvtepi32_ps(idx);
     }
     static f32 fmadd(f32 a, f32 b, f32 c) { return _mm512_fmadd_ps(a, b, c); }
+    static f32 fnmadd(f32 a, f32 b, f32 c) { return _mm512_fnmadd_ps(a, b, c); }  // c - a * b, rounded once
     static f32 mul(f32 a, f32 b) { return _mm512_mul_ps(a, b); }
     static f32 add(f32 a, f32 b) { return _mm512_add_ps(a, b); }
     static f32 sub(f32 a, f32 b) { return _mm512_sub_ps(a, b); }
@@ -122,6 +123,12 @@ struct F32x16 {
             const float* p = base + start(k) + off;
             return n >= 4 ? _mm_loadu_ps(p) : _mm_maskload_ps(p, mask);
         };
+        if (n >= 4) {
+            __m512 r = _mm512_castps128_ps512(four(G));
+            r = _mm512_mask_broadcast_f32x4(r, 0x00f0, four(G + 4));
+            r = _mm512_mask_broadcast_f32x4(r, 0x0f00, four(G + 8));
+            return _mm512_mask_broadcast_f32x4(r, 0xf000, four(G + 12));
+        }
         __m512 r = _mm512_castps128_ps512(four(G));
         r = _mm512_insertf32x4(r, four(G + 4), 1);
         r = _mm512_insertf32x4(r, four(G + 8), 2);
