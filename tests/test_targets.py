@@ -62,8 +62,9 @@ def _engine_in(env_value, code="print(_engine.backend('float32'))"):
 
 @pytest.mark.parametrize("target", TARGETS)
 def test_forced_target_runs_every_kernel(target):
-    """backend() reports the forced target for every type it has a kernel for (the 16-lane target has
-    four; the others run on AVX2); the variable is read once; the fixed module keeps its choice."""
+    """backend() reports the forced target for every type it has a kernel for (the AVX-512 target has
+    five: four of 16 lanes and float64's of 8; the others run on AVX2); the variable is read once; the
+    fixed module keeps its choice."""
     got = run_python(f"""
         import json, os, numpy as np, zentrova
         from zentrova_resample import _engine
@@ -72,8 +73,8 @@ def test_forced_target_runs_every_kernel(target):
         os.environ["ZENTROVA_TARGET"] = "portable" if "{target}" != "portable" else "avx2"
         again = {{d: _engine.backend(np.dtype(d)) for d in kinds}}
         print(json.dumps([first, again, zentrova.build_info()]))""", env={"ZENTROVA_TARGET": target})
-    sixteen = ("float32", "float16", "uint16", "int16")
-    assert got[0] == {d: "avx2" if target == "avx512" and d not in sixteen else target for d in ALL_DTYPES}
+    wide = ("float32", "float16", "uint16", "int16", "float64")
+    assert got[0] == {d: "avx2" if target == "avx512" and d not in wide else target for d in ALL_DTYPES}
     assert got[1] == got[0]
     assert got[2] == run_python("import json, zentrova; print(json.dumps(zentrova.build_info()))")
 

@@ -93,6 +93,7 @@ ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_f64_avx512(const ResampleCall& call) noexcept;
 ResampleStatus spline_filter_f64_avx512(const void* src, bool src_f32, void* dst, bool dst_f32,
                                         const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept;
 ResampleStatus spline_planes_f64_avx512(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
