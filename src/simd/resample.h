@@ -778,6 +778,7 @@ struct VectorRows {
     static constexpr int kSpline = 2;  // the kOrder of orders 2 to 5
     // Where a row's coordinates come from: a matrix, the separable zoom and shift, or arrays.
     static constexpr int kMatrixForm = 0, kSeparableForm = 1, kGivenForm = 2;
+    static constexpr int kCoordsAhead = 512;  // elements of each coordinate array
 
     template <int kOrder, int kInterp, int kForm, bool kUnitX, class Finish>
     static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, std::int64_t nx,
@@ -923,6 +924,9 @@ struct VectorRows {
                 if constexpr (kPerLane[A] && A >= kFirst) {
                     const double* q = p.coord[A] + crow + x;
                     if (whole) {
+                        // The coordinate streams, asked for ahead (a prefetch never faults, past
+                        // the end either): the loads otherwise wait on memory at every line.
+                        for (int k = 0; k < L; k += 8) __builtin_prefetch(q + kCoordsAhead + k, 0, 3);
                         c[A] = V::load_coords(q);
                     } else {
                         alignas(64) double lanes[L] = {};
