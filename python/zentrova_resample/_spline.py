@@ -119,10 +119,13 @@ def filter_axes(src: np.ndarray, work: np.ndarray, dst: np.ndarray, axes: Sequen
 
 
 def _filter_into(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:
-    """The filters' values stored into `dst` (an _engine_pair with `src`) as scipy stores them: a
-    float64 `dst` is filled by a copy and filtered in place; a float32 one is filtered into from `src`,
-    holding float32 values after every axis, as scipy's spline_filter leaves its output."""
-    if dst.dtype == np.float64:
+    """The filters' values stored into `dst` (an _engine_pair with `src`) as scipy stores them: a `dst`
+    of the source's type is filled by a copy and filtered in place (the engine's lines are much faster
+    in place than from one array into another: 256^3 float32, first axis, 10 against 27 ms); a
+    float32 one from a float64 source is filtered into from `src`, so that the first axis reads the
+    source unrounded. A float32 `dst` holds float32 values after every axis, as scipy's spline_filter
+    leaves its output."""
+    if dst.dtype == np.float64 or src.dtype == dst.dtype:
         if not _same(src, dst):
             with np.errstate(invalid="ignore", over="ignore"):
                 _copy_into(dst, src)
