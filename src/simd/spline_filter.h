@@ -91,33 +91,28 @@ __attribute__((always_inline)) inline void each(F&& f) {
     for (int v = 0; v < P; ++v) f(v);
 }
 
-// kScaled: the samples are multiplied by `g` as they are read (the gain,
-// folded into the first pole's start and causal pass).
-template <class V, int P, bool kScaled>
-void causal_start(const Panel<V, P> c, double z, Start start, typename V::f32 g) {
+template <class V, int P>
+void causal_start(const Panel<V, P> c, double z, Start start) {
     using f = typename V::f32;
-    const auto at = [&](std::int64_t i, int v) __attribute__((always_inline)) {
-        return kScaled ? V::mul(c.at(i, v), g) : c.at(i, v);
-    };
     const std::int64_t n = c.n;
     f c0[P];
     double z_i = z;
     if (start == Start::kMirror) {
         const double z_n_1 = std::pow(z, static_cast<double>(n - 1));
         const f zn = V::splat(z_n_1);
-        each<P>([&](int v) { c0[v] = V::add(at(0, v), V::mul(zn, at(n - 1, v))); });
+        each<P>([&](int v) { c0[v] = V::add(c.at(0, v), V::mul(zn, c.at(n - 1, v))); });
         for (std::int64_t i = 1; i < n - 1; ++i) {
             const f zi = V::splat(z_i);
-            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, V::add(at(i, v), V::mul(zn, at(n - 1 - i, v))))); });
+            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, V::add(c.at(i, v), V::mul(zn, c.at(n - 1 - i, v))))); });
             z_i *= z;
         }
         const f d = V::splat(1 - z_n_1 * z_n_1);
         each<P>([&](int v) { c.put(0, v, V::div(c0[v], d)); });
     } else if (start == Start::kWrap) {
-        each<P>([&](int v) { c0[v] = at(0, v); });
+        each<P>([&](int v) { c0[v] = c.at(0, v); });
         for (std::int64_t i = 1; i < n; ++i) {
             const f zi = V::splat(z_i);
-            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, at(n - i, v))); });
+            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, c.at(n - i, v))); });
             z_i *= z;
         }
         const f d = V::splat(1 - z_i);  // z_i = z^n
@@ -129,12 +124,12 @@ void causal_start(const Panel<V, P> c, double z, Start start, typename V::f32 g)
         const f zn = V::splat(z_n);
         f first[P];
         each<P>([&](int v) {
-            first[v] = at(0, v);
-            c0[v] = V::add(first[v], V::mul(zn, at(n - 1, v)));
+            first[v] = c.at(0, v);
+            c0[v] = V::add(first[v], V::mul(zn, c.at(n - 1, v)));
         });
         for (std::int64_t i = 1; i < n; ++i) {
             const f zi = V::splat(z_i);
-            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, V::add(at(i, v), V::mul(zn, at(n - 1 - i, v))))); });
+            each<P>([&](int v) { c0[v] = V::add(c0[v], V::mul(zi, V::add(c.at(i, v), V::mul(zn, c.at(n - 1 - i, v))))); });
             z_i *= z;
         }
         const f zv = V::splat(z);
@@ -184,28 +179,20 @@ template <class V, int P>
 void filter_lines(const Panel<V, P> c, const double* poles, int npoles, Start start, bool gained) {
     using f = typename V::f32;
     const f g = V::splat(filter_gain(poles, npoles));
+    if (!gained)
+        for (std::int64_t i = 0; i < c.n; ++i) each<P>([&](int v) { c.put(i, v, V::mul(c.at(i, v), g)); });
     for (int k = 0; k < npoles; ++k) {
         const double z = poles[k];
         const f zv = V::splat(z);
         f run[P];
-        // Not yet multiplied by the gain: the first pole's start and causal
-        // pass multiply each sample as they read it (scipy's products, one
-        // pass over the panel fewer).
-        auto causal = [&]<bool kScaled>() __attribute__((always_inline)) {
-            causal_start<V, P, kScaled>(c, z, start, g);
-            each<P>([&](int v) { run[v] = c.at(0, v); });
-            for (std::int64_t i = 1; i < c.n; ++i) {
-                each<P>([&](int v) {
-                    const f x = kScaled ? V::mul(c.at(i, v), g) : c.at(i, v);
-                    run[v] = V::add(x, V::mul(zv, run[v]));
-                    c.put(i, v, run[v]);
-                });
-            }
-        };
-        if (k == 0 && !gained)
-            causal.template operator()<true>();
-        else
-            causal.template operator()<false>();
+        causal_start(c, z, start);
+        each<P>([&](int v) { run[v] = c.at(0, v); });
+        for (std::int64_t i = 1; i < c.n; ++i) {
+            each<P>([&](int v) {
+                run[v] = V::add(c.at(i, v), V::mul(zv, run[v]));
+                c.put(i, v, run[v]);
+            });
+        }
         anticausal_start(c, z, start);
         each<P>([&](int v) { run[v] = c.at(c.n - 1, v); });
         for (std::int64_t i = c.n - 2; i >= 0; --i) {
