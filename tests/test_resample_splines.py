@@ -174,6 +174,9 @@ def test_map_coordinates_as_scipy(dtype):
                 warnings.simplefilter("ignore")
                 got = zr.map_coordinates(x, c, order=order, mode=mode, cval=1.5)
                 theirs = ndi.map_coordinates(x, seen, order=order, mode=mode, cval=1.5)
+            given = np.full(got.shape, 7, got.dtype)  # an output that the kernels fill as it is
+            assert zr.map_coordinates(x, c, given, order=order, mode=mode, cval=1.5) is given
+            assert_identical(given, got, f"{ndim}-D {c.dtype} into an output")
             if dtype in ("float64", "int32"):
                 assert_identical(got, theirs, f"{ndim}-D {c.dtype} order {order} {mode}")
             else:
@@ -187,6 +190,24 @@ def test_map_coordinates_as_scipy(dtype):
     assert got.shape == (4, 5, 3)
     for ch in range(3):
         assert_identical(got[..., ch], zr.map_coordinates(rgb[..., ch], c2, order=1))
+
+
+@pytest.mark.parametrize("order", (0, 1, 3))
+def test_map_coordinates_into_its_own_operands(order):
+    """An output that is the input itself, or overlaps the coordinates a block further on, gives the
+    result of a fresh output (each is read before it is written over)."""
+    rng = rng_for("map into operands", order)
+    x = random_data(rng, (6, 7, 40), "float64", specials=False)
+    coords = np.indices(x.shape, dtype=np.float64) + rng.uniform(-1.5, 1.5, (3,) + x.shape)
+    expected = zr.map_coordinates(x, coords, order=order, mode="mirror")
+    inplace = x.copy()
+    assert_identical(zr.map_coordinates(inplace, coords, inplace, order=order, mode="mirror"), expected, "input")
+    buffer = np.empty(4 * x.size)
+    shared = buffer[:3 * x.size].reshape(coords.shape)
+    shared[...] = coords
+    out = buffer[x.size // 2 + 17:x.size // 2 + 17 + x.size].reshape(x.shape)  # across coordinates 0 and 1
+    zr.map_coordinates(x, shared, out, order=order, mode="mirror")
+    assert_identical(out, expected, "coordinates")
 
 
 def test_map_coordinates_bad_arguments():

@@ -189,7 +189,13 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     kernel_dtype = _dtypes.kernel_dtype(source.dtype, out_dtype)
     points = coords.reshape(coords.shape[0], -1)
     npoints = points.shape[1]
-    result = new_output(plan.batch + (npoints,), kernel_dtype)
+    # A caller's output that the kernels can fill as it is (their type, C-contiguous, the axes in
+    # plan order, apart from the input and the coordinates) is computed into, without a result of
+    # its own and a copy (64 MiB at 256^3 float32); any other is filled from the result.
+    direct = (out_arr is not None and out_arr.dtype == kernel_dtype and out_arr.flags.c_contiguous
+              and out_arr.flags.aligned and not plan.reordered and not np.may_share_memory(out_arr, x)
+              and not np.may_share_memory(out_arr, coords))
+    result = out_arr.reshape(plan.batch + (npoints,)) if direct else new_output(plan.batch + (npoints,), kernel_dtype)
     if result.size and x.size == 0:
         fill_cval(plan, result)
     elif result.size and plan.interpolated <= 3:
@@ -208,7 +214,8 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     if out_arr is None:
         result = np.ascontiguousarray(result)
         return result if requested == out_dtype else result.astype(requested)
-    out_arr[...] = result
+    if not direct:
+        out_arr[...] = result
     return out_arr
 
 
