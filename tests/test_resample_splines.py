@@ -50,6 +50,23 @@ def test_spline_filters_as_scipy(mode, order):
             assert_identical(ours, expected, "in place")
 
 
+@pytest.mark.parametrize("dtype", ("float64", "float32"))
+def test_spline_filter_at_every_alignment(dtype):
+    """Inputs and outputs starting at every element offset within a cache line (lines along the last
+    axis a whole number of cache lines long, read and written in tiles from the first whole line):
+    scipy's bits."""
+    rng = rng_for("alignment", dtype)
+    size = np.dtype(dtype).itemsize
+    for offset in range(64 // size):
+        buffer = np.zeros(5 * 48 + 64 // size, dtype)
+        x = buffer[offset:offset + 5 * 48].reshape(5, 48)
+        x[...] = random_data(rng, x.shape, dtype, specials=False)
+        expected = ndi.spline_filter1d(x, 3, -1, output=x.copy(), mode="mirror")
+        assert_identical(zr.spline_filter1d(x, 3, -1, output=np.float64), ndi.spline_filter1d(x, 3, -1), f"{offset}")
+        zr.spline_filter1d(x, 3, -1, output=x, mode="mirror")
+        assert_identical(x, expected, f"in place at offset {offset}")
+
+
 def test_engine_filter_arrays():
     """The engine's filter takes one array or two apart, of one shape; anything else is refused before a
     write. Lines of one sample are copied into another type as they are."""

@@ -13,6 +13,7 @@ import numpy as np
 
 from . import _dtypes
 from ._engine import MODES, get_num_threads
+from ._engine import empty as _empty
 from ._engine import spline_filter1d as _filter1d
 from ._engine import spline_filter_planes as _filter_planes
 from ._plan import check_mode
@@ -73,9 +74,17 @@ def _copy_into(dst: np.ndarray, src: np.ndarray) -> None:
         raise errors[0]
 
 
+def _new(shape, dtype) -> np.ndarray:
+    """A C-contiguous array of unset values in the engine's memory, which starts on a cache line (a
+    large one on a huge page): NumPy's own large arrays start 16 bytes into one, so that every vector
+    access of the filter's lines along an axis in place is split across two (15% of its time)."""
+    dtype = np.dtype(dtype)
+    return _empty(shape, dtype) if dtype.isnative else np.empty(shape, dtype)
+
+
 def _converted(src: np.ndarray, dtype) -> np.ndarray:
     """A C-contiguous copy of `src` as `dtype` (``np.array(src, dtype, copy=True)``), by _copy_into."""
-    out = np.empty(src.shape, dtype=dtype)
+    out = _new(src.shape, dtype)
     _copy_into(out, src)
     return out
 
@@ -154,7 +163,7 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
     axes = list(range(nbatch, source.ndim))
     if not axes:
         return (work if dtype == np.float64 else _converted(work, dtype)), pad
-    out = work if dtype == np.float64 else np.empty(source.shape, dtype)
+    out = work if dtype == np.float64 else _new(source.shape, dtype)
     filter_axes(work, work, out, axes, order, mode)
     return out, pad
 
@@ -181,7 +190,7 @@ def _output(output, arr, name: str = "output"):
     if complex_input and not _dtypes.is_complex(dtype):
         warnings.warn("promoting specified output dtype to complex", stacklevel=3)
         dtype = np.promote_types(dtype, np.complex64)
-    return np.empty(arr.shape, dtype=dtype)
+    return _new(arr.shape, dtype)
 
 
 def _filter_input(input) -> np.ndarray:

@@ -254,7 +254,9 @@ struct FilterTask {
         const std::size_t bytes = static_cast<std::size_t>(n) * W * sizeof(double);
         if (bytes > s.bytes) {
             std::free(s.p);
-            s.p = static_cast<double*>(std::malloc(bytes));
+            // On a cache line: every row of the panel (W doubles, a multiple
+            // of 64 bytes) then is, and no vector access is split across two.
+            s.p = static_cast<double*>(std::aligned_alloc(64, (bytes + 63) & ~std::size_t(63)));
             s.bytes = s.p != nullptr ? bytes : 0;
         }
         return s.p;
@@ -341,30 +343,43 @@ struct FilterTask {
 
     // copy_lines for lines along the last axis (each line's samples adjacent
     // in memory, lines one after the other): tiles of L lines by L samples
-    // read as L vectors and transposed in registers; the samples past the
-    // last whole tile, one by one.
+    // read as L vectors and transposed in registers; the samples before the
+    // first tile and past the last whole one, one by one. When every line
+    // starts at the same offset within a cache line (NumPy's large arrays
+    // start 16 bytes into one), the tiles start on a cache line, so that no
+    // vector access is split across two.
     template <bool kIn, class Elem>
     static void copy_tiles(const FilterCall& call, Elem* data, std::int64_t first, std::int64_t count, double* scratch,
                            double gain) {
         constexpr int L = V::kLanes;
         const typename V::f32 g = V::splat(gain);
-        const std::int64_t n = call.n, whole = n - n % L;
+        const std::int64_t n = call.n;
+        std::int64_t head = 0;
+        if ((n * static_cast<std::int64_t>(sizeof(Elem))) % 64 == 0) {
+            const auto misalign = reinterpret_cast<std::uintptr_t>(data) % 64;
+            if (misalign % sizeof(Elem) == 0) head = static_cast<std::int64_t>((64 - misalign) % 64 / sizeof(Elem));
+            if (head >= n) head = 0;
+        }
+        const std::int64_t whole = head + (n - head) - (n - head) % L;
+        auto one = [&](Elem& e, double& q) __attribute__((always_inline)) {
+            if constexpr (kIn)
+                q = static_cast<double>(e) * gain;
+            else
+                e = static_cast<Elem>(q);
+        };
         for (std::int64_t k0 = 0; k0 < W; k0 += L) {
             if (k0 + L > count) {  // the panel's last lines: one by one, zeros past count
                 for (std::int64_t k = k0; k < W; ++k)
                     for (std::int64_t i = 0; i < n; ++i) {
-                        if (k < count) {
-                            Elem& e = data[(first + k) * n + i];
-                            if constexpr (kIn) scratch[i * W + k] = static_cast<double>(e) * gain;
-                            else e = static_cast<Elem>(scratch[i * W + k]);
-                        } else if constexpr (kIn) {
+                        if (k < count)
+                            one(data[(first + k) * n + i], scratch[i * W + k]);
+                        else if constexpr (kIn)
                             scratch[i * W + k] = 0.0;
-                        }
                     }
                 break;
             }
             Elem* lines = data + (first + k0) * n;
-            for (std::int64_t i0 = 0; i0 < whole; i0 += L) {
+            for (std::int64_t i0 = head; i0 < whole; i0 += L) {
                 typename V::f32 r[L];
                 if constexpr (kIn) {
                     for (int k = 0; k < L; ++k) r[k] = V::mul(V::load_unaligned(lines + k * n + i0), g);
@@ -376,11 +391,10 @@ struct FilterTask {
                     for (int k = 0; k < L; ++k) V::store_unaligned(lines + k * n + i0, r[k]);
                 }
             }
-            for (std::int64_t k = 0; k < L; ++k)
-                for (std::int64_t i = whole; i < n; ++i) {
-                    if constexpr (kIn) scratch[i * W + k0 + k] = static_cast<double>(lines[k * n + i]) * gain;
-                    else lines[k * n + i] = static_cast<Elem>(scratch[i * W + k0 + k]);
-                }
+            for (std::int64_t k = 0; k < L; ++k) {
+                for (std::int64_t i = 0; i < head; ++i) one(lines[k * n + i], scratch[i * W + k0 + k]);
+                for (std::int64_t i = whole; i < n; ++i) one(lines[k * n + i], scratch[i * W + k0 + k]);
+            }
         }
     }
 };
