@@ -24,7 +24,8 @@ from . import _dtypes
 from ._dask import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
                     spline_coefficients, widen)
 from ._engine import resample as _resample
-from ._execute import coefficient_plan, engine_array, needs_coefficients
+from ._execute import coefficient_plan, engine_array, fill_cval, needs_coefficients, with_coefficients
+from ._map import map_points
 from ._plan import MODES, ArrayInfo, Plan
 
 Box = Tuple[Tuple[int, int], ...]
@@ -74,17 +75,23 @@ def _axis_box(lo: float, hi: float, nan: bool, n: int, order: int, mode: str) ->
     return (a, b) if a < b else (0, 0)
 
 
-def map_lazy(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, output_chunks=None) -> da.Array:
-    """The lazy map_coordinates of `x` (real, at most three axes, no carried ones) at `coords` (shape
-    (ndim, *points)), of dtype `out_dtype`, chunked as `output_chunks`, else as the coordinates."""
-    out_dtype = np.dtype(out_dtype)
+def _point_chunks(coords: da.Array, out_dtype: np.dtype, output_chunks) -> Tuple[Tuple[int, ...], ...]:
+    """The result's chunks: `output_chunks`, else the coordinates' chunks of points, else rows."""
     points = tuple(int(n) for n in coords.shape[1:])
     if output_chunks is not None:
-        chunks = check_output_chunks(output_chunks, points, out_dtype)
-    elif coords.numblocks[0] == 1 and coords.npartitions > 1:
-        chunks = tuple(tuple(int(c) for c in axis) for axis in coords.chunks[1:])
-    else:
-        chunks = row_chunks(points, out_dtype)
+        return check_output_chunks(output_chunks, points, out_dtype)
+    if coords.numblocks[0] == 1 and coords.npartitions > 1:
+        return tuple(tuple(int(c) for c in axis) for axis in coords.chunks[1:])
+    return row_chunks(points, out_dtype)
+
+
+def map_lazy(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, output_chunks=None) -> da.Array:
+    """The lazy map_coordinates of `x` (real, no carried axes) at `coords` (shape (ndim, *points)), of
+    dtype `out_dtype`, chunked as `output_chunks`, else as the coordinates."""
+    out_dtype = np.dtype(out_dtype)
+    if plan.interpolated > 3:
+        return _map_lazy_whole(plan, x, coords, out_dtype, output_chunks)
+    chunks = _point_chunks(coords, out_dtype, output_chunks)
     coords = coords.rechunk(((coords.shape[0],),) + chunks)
     spline = needs_coefficients(plan)
     task_plan = coefficient_plan(plan, out_dtype) if spline else plan
@@ -154,4 +161,38 @@ def _map_chunk(plan: Plan, box: Optional[Box], widened, out_dtype: np.dtype, coo
     origin = (0,) * (3 - k) + tuple(a for a, _ in box)
     _resample(src, result.reshape(grid), (0.0,) * 9, (0.0,) * 3, plan.order, MODES[plan.mode], float(plan.cval),
               interpolated=k, box_origin=origin, full_shape=full, pad=float(plan.pad), coords=given)
+    return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)
+
+
+def _map_lazy_whole(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, output_chunks) -> da.Array:
+    """map_lazy of more than three input axes, which the row kernels and their input boxes do not take:
+    one task makes the whole input (or its coefficients) the source that every chunk of points reads
+    through the one-point kernel, so that each chunk equals the in-memory result bit for bit."""
+    chunks = _point_chunks(coords, out_dtype, output_chunks)
+    coords = coords.rechunk(((coords.shape[0],),) + chunks)
+    whole = x.rechunk(tuple(int(n) for n in x.shape))
+    token = tokenize(whole.name, coords.name, plan.order, plan.mode, plan.cval, plan.prefilter, str(plan.input.dtype),
+                     out_dtype.str, chunks)
+    name, source = f"zentrova-map_coordinates-{token}", f"zentrova-source-{token}"
+    dsk: Dict[Any, Any] = {(source,): (_whole_source, plan, out_dtype, (whole.name,) + (0,) * whole.ndim)}
+    for index in np.ndindex(*[len(c) for c in chunks]):
+        dsk[(name,) + index] = (_map_whole_chunk, plan, out_dtype, (coords.name, 0) + index, (source,))
+    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[whole, coords])
+    return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
+
+
+def _whole_source(plan: Plan, out_dtype: np.dtype, x: np.ndarray) -> Tuple[np.ndarray, int]:
+    """(source, pad): the whole input, or its coefficients, as the kernels read it."""
+    reading, source = with_coefficients(plan, np.asarray(x), out_dtype)
+    return engine_array(source, _dtypes.kernel_dtype(source.dtype, out_dtype)), reading.pad
+
+
+def _map_whole_chunk(plan: Plan, out_dtype: np.dtype, coord_block: np.ndarray, source) -> np.ndarray:
+    """One output chunk of _map_lazy_whole, sampled from the whole source."""
+    src, pad = source
+    result = np.empty(tuple(coord_block.shape[1:]), dtype=src.dtype)
+    if result.size and plan.input.size == 0:
+        fill_cval(plan, result)
+    elif result.size:
+        map_points(plan, src, np.asarray(coord_block).reshape(coord_block.shape[0], -1), result.reshape(-1), pad)
     return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)

@@ -110,9 +110,10 @@ def map_coordinates(input: Union[npt.ArrayLike, dask.array.Array], coordinates: 
     dask: a ``dask.array.Array`` input or coordinates (or both; dask is optional) give a lazy dask array
     chunked as the coordinates' points (or ``output_chunks``), each chunk one task that reads only the
     input box its coordinates reach (their extent per chunk is computed first, a small reduction over
-    the coordinates); at most three input axes and no ``batch_axes`` there. Orders 0 and 1 and
-    ``prefilter=False`` equal the in-memory result bit for bit; orders 2 to 5 with prefilter within
-    the bound ``affine_transform`` states for dask inputs.
+    the coordinates); no ``batch_axes`` there. Orders 0 and 1 and ``prefilter=False`` equal the
+    in-memory result bit for bit; orders 2 to 5 with prefilter within the bound ``affine_transform``
+    states for dask inputs. Of more than three input axes every chunk reads the whole input (its
+    coefficients made once, in a task of their own), the in-memory result bit for bit.
 
     dtypes as ``affine_transform``: the types computed in float32 take their coordinates in float32
     too (a coordinate rounded to float32); float64, 32- and 64-bit integers and bool are computed in
@@ -179,6 +180,15 @@ def _map_rows(plan: Plan, source: np.ndarray, coords: np.ndarray, result: np.nda
                   pad=float(pad), coords=given)
 
 
+def map_points(plan: Plan, src: np.ndarray, points: np.ndarray, dst: np.ndarray, pad: int) -> None:
+    """More than three interpolated axes: `dst` (flat) from `src` at `points` ((k, n), any real dtype)
+    by the engine's one-point kernel, in blocks of points converted to float64."""
+    for start in range(0, points.shape[1], BLOCK):
+        block = np.ascontiguousarray(points[:, start:start + BLOCK], dtype=np.float64)
+        _resample_points(src, block, dst[start:start + block.shape[1]], plan.order, MODES[plan.mode],
+                         float(plan.cval), float(pad))
+
+
 def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
     """map_coordinates of a real input into the caller's order: each index of the carried axes alone."""
     requested = np.dtype(out_dtype)
@@ -202,12 +212,7 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
         _map_rows(plan, source, coords, result, kernel_dtype, pad)
     elif result.size:
         for index in np.ndindex(*plan.batch):
-            src = engine_array(source[index], kernel_dtype)
-            dst = result[index]
-            for start in range(0, npoints, BLOCK):
-                block = np.ascontiguousarray(points[:, start:start + BLOCK], dtype=np.float64)
-                _resample_points(src, block, dst[start:start + block.shape[1]], plan.order, MODES[plan.mode],
-                                 float(plan.cval), float(pad))
+            map_points(plan, engine_array(source[index], kernel_dtype), points, result[index], pad)
     if kernel_dtype != out_dtype:
         result = _dtypes.cast(result, out_dtype)
     result = plan.restore_output(result.reshape(plan.output_shape))
@@ -226,8 +231,6 @@ def _map_lazy(input, arr, coordinates, output, order, mode, cval, prefilter, nam
     from ._dask_map import map_lazy
     if named:
         raise ValueError("batch_axes: not available with a dask input or dask coordinates")
-    if arr.ndim > 3:
-        raise ValueError(f"input: a dask map_coordinates samples at most 3 input axes, got {arr.ndim}")
     coords = coordinates if is_dask_array(coordinates) else da.from_array(np.asarray(coordinates))
     check_coordinate_form(coords.dtype, tuple(coords.shape), arr.ndim)
     if any(math.isnan(c) for axis in coords.chunks for c in axis):
