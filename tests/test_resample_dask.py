@@ -626,8 +626,31 @@ def test_worker_env():
         worker_env(0)
 
 
-@pytest.mark.parametrize("order, mode", ((0, "wrap"), (1, "constant"), (3, "nearest"), (4, "grid-constant"),
-                                         (5, "reflect")))
+FOUR_AXES_CASES = ((0, "wrap"), (1, "constant"), (3, "nearest"), (4, "grid-constant"), (5, "reflect"))
+
+
+@pytest.mark.parametrize("order, mode", FOUR_AXES_CASES)
+def test_chunked_transforms_of_four_moving_axes(order, mode):
+    """A dask input whose transform moves four axes (with a fifth carried along, for zoom): every output
+    chunk samples the whole input, or its coefficients made once, so each equals the in-memory result
+    bit for bit."""
+    rng = rng_for("dask 4-D transform", order, mode)
+    data = random_data(rng, (5, 6, 4, 7), "float32", specials=False)
+    matrix = np.eye(4) + rng.uniform(-0.15, 0.15, (4, 4))
+    offset = rng.uniform(-1, 1, 4)
+    x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+    kwargs = dict(order=order, mode=mode, cval=2.5, output_shape=(4, 7, 5, 6))
+    lazy = zr.affine_transform(x, matrix, offset, output_chunks=((1, 3), 7, (2, 3), (4, 2)), **kwargs)
+    assert lazy.chunks == ((1, 3), (7,), (2, 3), (4, 2))
+    assert_identical(lazy.compute(scheduler="sync"), zr.affine_transform(data, matrix, offset, **kwargs), "affine")
+    stack = random_data(rng, (3, 4, 5, 3, 6), "int16", specials=False)
+    factors = (1, 1.5, 0.7, 1.4, 2)
+    lazy = zr.zoom(da.from_array(stack, chunks=2), factors, order=order, mode=mode, cval=2.5)
+    assert_identical(lazy.compute(scheduler="sync"), zr.zoom(stack, factors, order=order, mode=mode, cval=2.5),
+                     "zoom")
+
+
+@pytest.mark.parametrize("order, mode", FOUR_AXES_CASES)
 def test_chunked_map_coordinates_of_four_axes(order, mode):
     """More than three input axes (as dask-image passes its chunks on): every chunk of points reads the
     whole input, or its coefficients made once, so each form equals the in-memory result bit for bit."""

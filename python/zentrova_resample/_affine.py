@@ -70,10 +70,10 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     (C, Z, Y, X) stack and a 3x3 matrix). A matrix for fewer axes than the input has (besides those
     named) raises ValueError: which axes it would leave alone is not guessed. ``output_shape`` is the
     whole output's, the carried axes as long as the input's (with a matrix that changes the number
-    of axes they must be the input's first or last ones, and stay so). At most three axes are
-    interpolated: of a square transform of more axes, those it leaves alone (an identity row and
-    column, no offset, the same length) are carried along. ``output``: None (the input's dtype), a
-    dtype, or an array to fill.
+    of axes they must be the input's first or last ones, and stay so). Of a square transform of more
+    than three axes, those it leaves alone (an identity row and column, no offset, the same length)
+    are carried along; more than three moving axes are sampled one voxel at a time (scipy's results,
+    slower than three). ``output``: None (the input's dtype), a dtype, or an array to fill.
 
     Orders 2 to 5 interpolate B-spline coefficients: with ``prefilter`` (the default) those of the
     input, computed as scipy computes them (the input padded by 12 samples for 'nearest' and
@@ -103,8 +103,10 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     into a new array, in the compute type when the dtypes differ, unless the chunks are views of
     one array laid out as the box (``da.from_array`` of a NumPy or memory-mapped array), which it
     then views; when the parts of a chunk read much less together than its box (a rotated chunk),
-    it is computed a part of about 2 M voxels at a time, each from the smaller box it reads.
-    ``output`` is then a dtype or None. Unknown (NaN) chunk sizes, an unsupported dtype
+    it is computed a part of about 2 M voxels at a time, each from the smaller box it reads. A
+    transform that moves more than three axes reads the whole input in every chunk instead (made
+    once, with its coefficients, in a task of its own): the in-memory result bit for bit at every
+    order. ``output`` is then a dtype or None. Unknown (NaN) chunk sizes, an unsupported dtype
     and ``output_chunks`` that do not tile the output raise ValueError or TypeError when the graph
     is built, before anything is computed.
 

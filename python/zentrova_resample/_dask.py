@@ -497,6 +497,9 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     token = tokenize(x.name, plan.output_shape, plan.batch, plan.in3, plan.out3, plan.interpolated, plan.matrix,
                      plan.offset, plan.separable, plan.zoom, plan.shift, plan.grid_mode, plan.order, plan.mode,
                      plan.cval, plan.prefilter, plan.pad, str(plan.input.dtype), out_dtype.str, chunks)
+    if plan.points:
+        from ._dask_points import transform_lazy
+        return transform_lazy(plan, x, out_dtype, chunks, token, label)
     name, read = f"zentrova-{label}-{token}", f"zentrova-read-{token}"
     in_bounds = [_bounds(c) for c in x.chunks]
     out_bounds = [_bounds(c) for c in chunks]

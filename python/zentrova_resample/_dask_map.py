@@ -24,7 +24,8 @@ from . import _dtypes
 from ._dask import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
                     spline_coefficients, widen)
 from ._engine import resample as _resample
-from ._execute import coefficient_plan, engine_array, fill_cval, needs_coefficients, with_coefficients
+from ._dask_points import whole_source
+from ._execute import coefficient_plan, engine_array, fill_cval, needs_coefficients
 from ._map import map_points
 from ._plan import MODES, ArrayInfo, Plan
 
@@ -165,34 +166,28 @@ def _map_chunk(plan: Plan, box: Optional[Box], widened, out_dtype: np.dtype, coo
 
 
 def _map_lazy_whole(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, output_chunks) -> da.Array:
-    """map_lazy of more than three input axes, which the row kernels and their input boxes do not take:
-    one task makes the whole input (or its coefficients) the source that every chunk of points reads
-    through the one-point kernel, so that each chunk equals the in-memory result bit for bit."""
+    """map_lazy of more than three input axes: every chunk of points samples the whole input, or its
+    coefficients (see _dask_points)."""
     chunks = _point_chunks(coords, out_dtype, output_chunks)
     coords = coords.rechunk(((coords.shape[0],),) + chunks)
-    whole = x.rechunk(tuple(int(n) for n in x.shape))
-    token = tokenize(whole.name, coords.name, plan.order, plan.mode, plan.cval, plan.prefilter, str(plan.input.dtype),
+    token = tokenize(x.name, coords.name, plan.order, plan.mode, plan.cval, plan.prefilter, str(plan.input.dtype),
                      out_dtype.str, chunks)
-    name, source = f"zentrova-map_coordinates-{token}", f"zentrova-source-{token}"
-    dsk: Dict[Any, Any] = {(source,): (_whole_source, plan, out_dtype, (whole.name,) + (0,) * whole.ndim)}
+    name = f"zentrova-map_coordinates-{token}"
+    dsk: Dict[Any, Any] = {}
+    whole, source = whole_source(dsk, plan, x, out_dtype, token)
     for index in np.ndindex(*[len(c) for c in chunks]):
-        dsk[(name,) + index] = (_map_whole_chunk, plan, out_dtype, (coords.name, 0) + index, (source,))
+        dsk[(name,) + index] = (_map_whole_chunk, plan, out_dtype, (coords.name, 0) + index, source)
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=[whole, coords])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 
-def _whole_source(plan: Plan, out_dtype: np.dtype, x: np.ndarray) -> Tuple[np.ndarray, int]:
-    """(source, pad): the whole input, or its coefficients, as the kernels read it."""
-    reading, source = with_coefficients(plan, np.asarray(x), out_dtype)
-    return engine_array(source, _dtypes.kernel_dtype(source.dtype, out_dtype)), reading.pad
-
-
 def _map_whole_chunk(plan: Plan, out_dtype: np.dtype, coord_block: np.ndarray, source) -> np.ndarray:
     """One output chunk of _map_lazy_whole, sampled from the whole source."""
-    src, pad = source
+    src, reading = source
     result = np.empty(tuple(coord_block.shape[1:]), dtype=src.dtype)
     if result.size and plan.input.size == 0:
         fill_cval(plan, result)
     elif result.size:
-        map_points(plan, src, np.asarray(coord_block).reshape(coord_block.shape[0], -1), result.reshape(-1), pad)
+        map_points(reading, src, np.asarray(coord_block).reshape(coord_block.shape[0], -1), result.reshape(-1),
+                   reading.pad)
     return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)

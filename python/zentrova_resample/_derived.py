@@ -95,8 +95,8 @@ def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, 
     edges, with scipy's meaning. ``prefilter`` as ``affine_transform`` says.
 
     ``shift``: a real number for every axis, or one per axis. ``output``: None (the input's dtype), a
-    dtype, or an array of the input's shape to fill. At most three axes are interpolated: of an input
-    of more, the axes not shifted are taken one index at a time (scipy interpolates along them too,
+    dtype, or an array of the input's shape to fill. Of an input of more than three axes, the axes
+    not shifted are taken one index at a time (scipy interpolates along them too,
     reading the next index with weight 0 at order 1, so that inf or NaN there gives NaN in scipy and
     not here; finite data give scipy's result, within rounding at orders 2 to 5). Non-finite shifts give scipy's result
     where scipy returns one; a NaN shift with the mirroring and wrapping modes, which kills scipy's

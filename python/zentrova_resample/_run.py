@@ -24,9 +24,6 @@ def run(plan: Plan, input, out_arr: Optional[np.ndarray], out_dtype, output_chun
     """The result of a plan made from `input`: computed now (into `out_arr` when given), or for a dask
     input a lazy dask array of `output_chunks` (`label` names its tasks)."""
     if is_dask_array(input):
-        if plan.points:
-            raise ValueError(f"input: a dask input is resampled along at most 3 axes at a time; this transform "
-                             f"moves {plan.interpolated} (axes it leaves alone are carried along)")
         from ._dask import run_lazy
         return run_lazy(plan, input, out_dtype, output_chunks, label)
     check_no_output_chunks(output_chunks)

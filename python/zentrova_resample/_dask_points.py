@@ -1,0 +1,74 @@
+"""Dask inputs sampled along more than three axes (a transform that moves them all, or map_coordinates of
+such an input), which the row kernels and their input boxes do not take: one task makes the whole input
+(or its B-spline coefficients, once) the source that every output chunk samples through the engine's
+one-point kernel. Each chunk's voxels take the coordinates and operations of the in-memory result, so the
+lazy result equals it bit for bit at every order; the price is the whole input in one task's memory, as
+in scipy's in-memory call."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Tuple
+
+import dask.array as da
+import numpy as np
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+
+from . import _dtypes
+from ._engine import resample_points as _resample_points
+from ._execute import POINTS_BLOCK, engine_array, fill_cval, point_coordinates, with_coefficients
+from ._plan import MODES, Plan
+
+Key = Tuple[Any, ...]
+
+
+def whole_source(dsk: Dict[Key, Any], plan: Plan, x: da.Array, out_dtype: np.dtype, name: str) -> Tuple[da.Array, Key]:
+    """(the input as one chunk, the key of the task that makes the source from it, added to `dsk`)."""
+    whole = x.rechunk(tuple(int(n) for n in x.shape))
+    key = (f"zentrova-source-{name}",)
+    dsk[key] = (_source, plan, np.dtype(out_dtype), (whole.name,) + (0,) * whole.ndim)
+    return whole, key
+
+
+def _source(plan: Plan, out_dtype: np.dtype, x) -> Tuple[np.ndarray, Plan]:
+    """(source, the plan that reads it): the whole input in plan order, or its coefficients, as the
+    kernels read them."""
+    reading, source = with_coefficients(plan, np.asarray(x), out_dtype)
+    return engine_array(source, _dtypes.kernel_dtype(reading.input.dtype, out_dtype)), reading
+
+
+def transform_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, chunks, token: str, label: str) -> da.Array:
+    """The lazy result (plan order, `chunks`) of a plan of more than three interpolated axes on the dask
+    array `x` (real, plan order)."""
+    name = f"zentrova-{label}-{token}"
+    dsk: Dict[Key, Any] = {}
+    whole, source = whole_source(dsk, plan, x, out_dtype, token)
+    starts = [np.cumsum((0,) + tuple(c[:-1])) for c in chunks]
+    for index in np.ndindex(*[len(c) for c in chunks]):
+        start = tuple(int(s[i]) for s, i in zip(starts, index))
+        stop = tuple(a + int(c[i]) for a, c, i in zip(start, chunks, index))
+        dsk[(name,) + index] = (_transform_chunk, plan, np.dtype(out_dtype), start, stop, source)
+    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[whole])
+    return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
+
+
+def _transform_chunk(plan: Plan, out_dtype: np.dtype, start, stop, source) -> np.ndarray:
+    """The output voxels in [start, stop) (plan order): their coordinates made from their indices in the
+    whole output, as the in-memory path makes them, sampled from the whole source."""
+    src, reading = source
+    nb = len(plan.batch)
+    result = np.empty(tuple(b - a for a, b in zip(start, stop)), dtype=src.dtype)
+    if result.size and plan.input.size == 0:
+        fill_cval(plan, result)
+    elif result.size:
+        ranges = [np.arange(a, b, dtype=np.int64) for a, b in zip(start[nb:], stop[nb:])]
+        flat = np.ravel_multi_index(tuple(g.ravel() for g in np.meshgrid(*ranges, indexing="ij")), reading.out3)
+        compute = _dtypes.compute_dtype(src.dtype)
+        rows = result.reshape(result.shape[:nb] + (-1,))
+        for part in range(0, flat.size, POINTS_BLOCK):
+            coords = point_coordinates(reading, flat[part:part + POINTS_BLOCK], compute)
+            for index in np.ndindex(*result.shape[:nb]):
+                at = tuple(a + i for a, i in zip(start[:nb], index))
+                _resample_points(src[at], coords, rows[index][part:part + coords.shape[1]], reading.order,
+                                 MODES[reading.mode], reading.cval, float(reading.pad))
+    return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)
