@@ -61,14 +61,16 @@ def _transform_chunk(plan: Plan, out_dtype: np.dtype, start, stop, source) -> np
     if result.size and plan.input.size == 0:
         fill_cval(plan, result)
     elif result.size:
-        ranges = [np.arange(a, b, dtype=np.int64) for a, b in zip(start[nb:], stop[nb:])]
-        flat = np.ravel_multi_index(tuple(g.ravel() for g in np.meshgrid(*ranges, indexing="ij")), reading.out3)
+        shape = result.shape[nb:]
+        count = int(np.prod(shape))
         compute = _dtypes.compute_dtype(src.dtype)
-        rows = result.reshape(result.shape[:nb] + (-1,))
-        for part in range(0, flat.size, POINTS_BLOCK):
-            coords = point_coordinates(reading, flat[part:part + POINTS_BLOCK], compute)
+        rows = result.reshape(result.shape[:nb] + (count,))
+        for part in range(0, count, POINTS_BLOCK):  # a block of the chunk's voxels at a time
+            local = np.unravel_index(np.arange(part, min(count, part + POINTS_BLOCK), dtype=np.int64), shape)
+            flat = np.ravel_multi_index(tuple(i + a for i, a in zip(local, start[nb:])), reading.out3)
+            coords = point_coordinates(reading, flat, compute)
             for index in np.ndindex(*result.shape[:nb]):
                 at = tuple(a + i for a, i in zip(start[:nb], index))
-                _resample_points(src[at], coords, rows[index][part:part + coords.shape[1]], reading.order,
+                _resample_points(src[at], coords, rows[index][part:part + flat.size], reading.order,
                                  MODES[reading.mode], reading.cval, float(reading.pad))
     return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)
