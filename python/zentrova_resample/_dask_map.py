@@ -27,7 +27,7 @@ from ._engine import resample as _resample
 from ._dask_points import whole_source
 from ._execute import coefficient_plan, engine_array, fill_cval, needs_coefficients
 from ._map import map_points
-from ._plan import MODES, ArrayInfo, Plan
+from ._plan import MODES, Plan
 
 Box = Tuple[Tuple[int, int], ...]
 

@@ -11,7 +11,6 @@ from typing import Any, Dict, Tuple
 
 import dask.array as da
 import numpy as np
-from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
