@@ -449,16 +449,17 @@ def spline_filter1d(input, order, axis=-1, mode="mirror"):
     return np.moveaxis(c, 0, axis)
 
 
-def prefiltered(input, order, mode, cval):
+def prefiltered(input, order, mode, cval, compute_dtype=np.float64):
     """(coefficients, nprepad) of scipy's prefilter for orders 2 to 5: ``_prepad_for_spline_filter``
-    and ``spline_filter`` in float64 (along every axis in turn)."""
+    and ``spline_filter`` (along every axis in turn, each line in float64), the coefficients stored
+    in the compute dtype after every axis (float32: as spline_filter leaves a float32 output)."""
     npad = 12 if mode in ("nearest", "grid-constant") else 0
     if npad:
         input = np.pad(input, npad, mode="edge") if mode == "nearest" else \
             np.pad(input, npad, mode="constant", constant_values=cval)
     coefficients = np.asarray(input, dtype=np.float64)
     for axis in range(coefficients.ndim):
-        coefficients = spline_filter1d(coefficients, order, axis, mode)
+        coefficients = spline_filter1d(coefficients, order, axis, mode).astype(compute_dtype)
     return coefficients, npad
 
 
@@ -594,12 +595,12 @@ def _store(result, t):
 def affine_model(input, matrix, offset=0.0, output_shape=None, order=1, mode="constant", cval=0.0,
                  output=None, compute_dtype=np.float64, prefilter=True):
     """Model of ``scipy.ndimage.affine_transform`` (bit-exact in float64; orders 2 to 5 with scipy's own
-    prefilter, its coefficients rounded to the compute dtype)."""
+    prefilter, its coefficients stored in the compute dtype after every axis)."""
     input = np.asarray(input)
     result = _output_array(input, output, output_shape)
     nprepad = 0
     if order > 1 and prefilter:
-        input, nprepad = prefiltered(input, order, mode, cval)
+        input, nprepad = prefiltered(input, order, mode, cval, compute_dtype)
     dt = np.dtype(compute_dtype)
     form, a, b = matrix_form(matrix, offset, input.ndim)
     if form == "zoom_shift":
@@ -691,7 +692,7 @@ def shift_model(input, shift, output=None, order=1, mode="constant", cval=0.0, c
     coords = separable_coordinates(result.shape, shift=-s, dt=compute_dtype)
     nprepad = 0
     if order > 1 and prefilter:
-        input, nprepad = prefiltered(input, order, mode, cval)
+        input, nprepad = prefiltered(input, order, mode, cval, compute_dtype)
     return _store(result, sample(input, coords, order, mode, cval, compute_dtype, nprepad))
 
 
@@ -708,7 +709,7 @@ def zoom_model(input, zoom, output=None, order=1, mode="constant", cval=0.0, gri
     coords = separable_coordinates(result.shape, zoom=factors, grid_mode=grid_mode, dt=compute_dtype)
     nprepad = 0
     if order > 1 and prefilter:
-        input, nprepad = prefiltered(input, order, mode, cval)
+        input, nprepad = prefiltered(input, order, mode, cval, compute_dtype)
     return _store(result, sample(input, coords, order, mode, cval, compute_dtype, nprepad))
 
 

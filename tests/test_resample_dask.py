@@ -218,7 +218,8 @@ SPLINE_DTYPES = ("float64", "float32", "uint16", "int32", "int8", "uint64", "flo
 def spline_tolerance(data, args, expected):
     """How far each voxel of a chunked result at orders 2 to 5 may be from the in-memory one: float64
     rounding of the coefficients (2**-48 of their largest magnitude) for the types computed in float64,
-    for the others a coefficient rounded to its other float32 neighbour (2**-20 of it), plus the
+    for the others coefficients rounded to their other float32 neighbours after an axis and carried on
+    by the next axes' filters (2**-20 of it: a few float32 units), plus the
     result's own rounding into its type (one unit at an integer tie, one ulp of a narrower float)."""
     nbatch = len(args["batch_axes"] or ())  # they lead: the coefficients are those of the data
     coeffs, _ = _spline.coefficients(data, nbatch, args["order"], args["mode"], args["cval"], np.dtype("float64"))

@@ -1,6 +1,7 @@
 """Orders 2 to 5 and the spline filters: every voxel against the model of scipy's arithmetic (the
-coefficients from scipy's own prefilter, rounded to float32 for the types computed in binary32) and
-against scipy itself (bit for bit in float64), for every mode and several dtypes and transforms."""
+coefficients from scipy's own prefilter, stored in float32 after every axis for the types computed
+in binary32) and against scipy itself (bit for bit in float64), for every mode and several dtypes
+and transforms."""
 
 import warnings
 

@@ -119,14 +119,15 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     times the coefficients' largest magnitude (at most about 7.5**k times the largest of the input's
     and cval's magnitudes, k the interpolated axes; in our tests most voxels were equal and none
     differed by more than 2e-15 times the input's largest magnitude); for the types computed in
-    float32 a coefficient may round to its other float32 neighbour, moving a voxel by at most 2**-20
-    times that largest magnitude (in our tests none differed); plus the result's own rounding into
+    float32, whose coefficients are stored in float32 after every axis, a coefficient may round to
+    its other float32 neighbour there and the next axes' filters carry that on (a few float32 units
+    of the coefficients' largest magnitude; our tests allow 2**-20 of it); plus the result's own rounding into
     its type (an integer one unit off at a rounding tie). Where the widened boxes span every
     interpolated axis whole (axes of up to twice the halo), the result is the in-memory one bit for
     bit. This holds for finite input values: one NaN or infinity turns every coefficient NaN in
     memory, but here only those of the chunks whose widened box holds it. Such a task's peak memory
-    is its widened box in float64 (and in float32 too while it is stored, for the types computed in
-    float32), the input's values in it (the read tasks' results) and the output chunk; it is not
+    is its widened box in the compute type (float64, or float32 for the types computed in float32),
+    the input's values in it (the read tasks' results) and the output chunk; it is not
     computed in parts. With ``prefilter=False`` the input is the coefficients, and the result is bit
     for bit the in-memory one, as at orders 0 and 1.
     """

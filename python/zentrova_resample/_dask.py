@@ -27,8 +27,9 @@ are off, by an error that fades below 2**-60 before the box. Along a 'grid-wrap'
 values come from the whole periodic line, the halo is read around the border from the other end
 (or the whole line, when the widened box would hold it all). A widened box that spans every
 interpolated axis whole gives the whole array's coefficients bit for bit; elsewhere they agree within
-float64 rounding. Such a chunk is computed at once (not in parts), from the coefficients of its
-widened box, held in float64.
+float64 rounding (the binary32 types store every axis's lines in float32, as the whole array does:
+there a coefficient may round the other way). Such a chunk is computed at once (not in parts), from
+the coefficients of its widened box, held in the compute type.
 
 The graph is one layer: one task per output chunk plus its read tasks, no rechunk of the input.
 """
@@ -433,13 +434,14 @@ def widen(plan: Plan, box: Box, input_dtype: np.dtype) -> Tuple[Widened, List[Tu
 def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int, ...]],
                         sizes: Sequence[Tuple[int, ...]], pieces: Sequence[np.ndarray]) -> np.ndarray:
     """The coefficients in `widened.box` (plan: the coefficients' plan), from the pieces of the input
-    that tile the block `widened` reads: placed in a float64 array of the widened shape, padded as
-    scipy pads the whole array where the widened box reaches its true border, filtered along each
-    interpolated axis, and cut to the box (a view in float64, else the box alone stored in the
-    coefficients' dtype)."""
+    that tile the block `widened` reads: placed in an array of the widened shape and the coefficients'
+    dtype (float64, or float32 for the types computed in binary32, which holds their values exactly),
+    padded as scipy pads the whole array where the widened box reaches its true border, filtered
+    along each interpolated axis in place as _spline.coefficients filters the whole array, and cut to
+    the box (a view)."""
     _check_tiling(widened.read_shape, places, sizes, pieces)
     nbatch = len(plan.batch)
-    work = _empty(widened.shape, np.float64)
+    work = _empty(widened.shape, plan.input.dtype)
     front = widened.front
     for place, piece in zip(places, pieces):
         work[tuple(slice(f + p, f + p + n) for f, p, n in zip(front, place, np.shape(piece)))] = piece
@@ -459,8 +461,7 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
                 work[before + (slice(last, None),)] = value
     for axis, mode in zip(range(nbatch, work.ndim), widened.filter_modes):
         _filter1d(work, work, axis, plan.order, MODES[mode])
-    coeffs = work[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
-    return coeffs if plan.input.dtype == np.float64 else coeffs.astype(plan.input.dtype)  # the box only
+    return work[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
 
 
 def compute_spline_chunk(plan: Plan, widened: Optional[Widened], start: Tuple[int, ...], stop: Tuple[int, ...],
@@ -468,9 +469,8 @@ def compute_spline_chunk(plan: Plan, widened: Optional[Widened], start: Tuple[in
                          pieces: Sequence[np.ndarray]) -> np.ndarray:
     """One output chunk (a task) of orders 2 to 5 with prefilter (plan: the coefficients' plan), from the
     pieces of the input that its widened box reads (None: the chunk reads no coefficient). Memory: the
-    pieces (the read tasks' results), the widened box in float64, for the binary32 types the box in
-    float32 too, and the chunk (with different input and output dtypes, in the
-    compute type too)."""
+    pieces (the read tasks' results), the widened box in the compute type, and the chunk (with
+    different input and output dtypes, in the compute type too)."""
     if widened is None:
         result = compute_window(plan, None, None, start, stop, out_dtype)
     else:

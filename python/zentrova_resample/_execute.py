@@ -61,7 +61,7 @@ def with_coefficients(plan: Plan, source: np.ndarray, out_dtype) -> Tuple[Plan, 
     """(plan, source) for the engine: for orders 2 to 5 with prefilter, the input's B-spline coefficients
     (padded as scipy pads them) and the plan that reads them; else both as they are. The coefficients
     are float64 for the types computed in binary64 and float32 for the others (half the memory and
-    traffic; the filter itself runs in float64 either way)."""
+    traffic; each line is filtered in float64 either way, and stored after every axis)."""
     if not needs_coefficients(plan):
         return plan, source
     reading = coefficient_plan(plan, out_dtype)

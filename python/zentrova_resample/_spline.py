@@ -148,10 +148,18 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
     """(coefficients, pad): what orders 2 to 5 interpolate for `source` (plan order: `nbatch` carried
     axes, then the interpolated ones) as scipy computes them: padded by PREPAD samples along the
     interpolated axes for 'nearest' and 'grid-constant' (as np.pad does it, in the input's dtype),
-    filtered in float64 along each interpolated axis in order, then stored as `dtype` (float64, or
-    float32 for the types computed in binary32; the last axis's filter rounds into it, saving a pass).
+    filtered along each interpolated axis in order, each line in float64, and stored as `dtype`.
+
+    float64 (the types computed in binary64): scipy's coefficients bit for bit. float32 (the types
+    computed in binary32, every value of which is a float32): the lines are stored into float32 after
+    every axis, as scipy's spline_filter leaves a float32 output. That moves half the bytes of a
+    float64 array through the three passes (256^3: 29 against 54 ms), and changes the results less
+    than their own float32 rounding does: a coefficient rounded three times, not once, where the
+    interpolation in float32 rounds at every sample.
+
     The source is converted by a copy of its own first: a fresh array first written by the filter's
-    strided lines takes its page faults in that order, which costs more than the copy."""
+    strided lines takes its page faults in that order, which costs more than the copy, and the lines
+    are much faster in place than from one array into another."""
     pad = PREPAD if mode in PREPADDED_MODES else 0
     if pad:
         widths = [(0, 0)] * nbatch + [(pad, pad)] * (source.ndim - nbatch)
@@ -159,13 +167,9 @@ def coefficients(source: np.ndarray, nbatch: int, order: int, mode: str, cval: f
             source = np.pad(source, widths, mode="edge")
         else:
             source = np.pad(source, widths, mode="constant", constant_values=cval)
-    work = _converted(source, np.float64)
-    axes = list(range(nbatch, source.ndim))
-    if not axes:
-        return (work if dtype == np.float64 else _converted(work, dtype)), pad
-    out = work if dtype == np.float64 else _new(source.shape, dtype)
-    filter_axes(work, work, out, axes, order, mode)
-    return out, pad
+    work = _converted(source, dtype)
+    filter_axes(work, work, work, list(range(nbatch, source.ndim)), order, mode)
+    return work, pad
 
 
 # ---- scipy's functions -------------------------------------------------------------------------

@@ -48,7 +48,7 @@ DESELECTED = {}
 # only through spline_filter, whose coefficients are float64 for every input type.
 ERRORS = "bad arguments raise ValueError or TypeError (scipy: RuntimeError)"
 FLOAT32 = ("float16, float32, 8- and 16-bit integer inputs are computed in float32 (orders 2 to 5: "
-           "coefficients kept in float32)")
+           "coefficients stored in float32 after every axis)")
 SATURATION = "int64 and uint64 results saturate where scipy's conversion wraps"
 BOOL_BYTES = "bool results hold only 0 and 1 bytes"
 CARRIED = "axes that a transform of more than three axes leaves alone are carried along without interpolation"
