@@ -6,6 +6,7 @@ from __future__ import annotations
 import numpy as np
 
 from ._engine import cast as _cast
+from ._engine import empty as _empty
 
 # The kernels read and write these: computed in binary32 (exact for every value of these types) ...
 SMALL = tuple(np.dtype(t) for t in ("u1", "i1", "u2", "i2", "f2", "f4"))
@@ -69,6 +70,6 @@ def cast(t: np.ndarray, dtype) -> np.ndarray:
     the truncating instruction gives it (0 for 8- and 16-bit and unsigned types, the minimum for 32-
     and 64-bit signed types), bool as nonzero."""
     dt = np.dtype(dtype)
-    out = np.empty(t.shape, dtype=native(dt))
+    out = _empty(t.shape, native(dt))  # recycled memory: a fresh NumPy array takes its page faults here
     _cast(np.ascontiguousarray(t), out)
     return out if dt.isnative else out.astype(dt)

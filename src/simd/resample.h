@@ -15,12 +15,14 @@
 // operation rounded. Axes that are not interpolated take no weight.
 //
 // Voxels whose corners all lie inside the input (c in [0, n - 1) for order 1,
-// [0, n - 1] for order 0, on every axis) need no mapping; blocks of such
-// voxels run in vector lanes, L at a time (binary32 or binary64), a row's
-// blocks in runs whose positions are found before any of their reads. Every
-// other voxel runs through `Voxel::value`, one at a time, with the same operations in the same order, so the
-// result of a voxel never depends on which path computed it, nor on the lane
-// width, the window or the number of threads.
+// [0, n - 1] for order 0, on every axis, once a mirroring or wrapping mode has
+// mapped c back: map_coordinate, the same on every path) need no index mapping;
+// blocks of such voxels run in vector lanes, L at a time (binary32 or
+// binary64), a row's blocks in runs whose positions are found before any of
+// their reads. Every other voxel runs through `Voxel::value`, one at a time,
+// with the same operations in the same order, so the result of a voxel never
+// depends on which path computed it, nor on the lane width, the window or the
+// number of threads.
 //
 // Included by each instruction-set file with ZENTROVA_ISA naming its
 // namespace, like the fixed kernels' template.
@@ -241,6 +243,12 @@ T map_coordinate(T x, std::int64_t n, Mode mode) {
         default:
             return x;
     }
+}
+
+// Whether the border mode maps a coordinate outside the input back inside it
+// (the mirroring and wrapping modes): the vector blocks then sample there too.
+inline bool folds(Mode mode) {
+    return mode == Mode::kMirror || mode == Mode::kReflect || mode == Mode::kWrap || mode == Mode::kGridWrap;
 }
 
 // A corner index mapped into [0, n) ('constant' and 'wrap' corners use the
@@ -644,6 +652,9 @@ struct VectorRows {
     // whether they make the whole row cval ('constant').
     struct RowState {
         std::int64_t cell[2] = {0, 0};
+        // The coordinate the row's blocks sample along those interpolated axes:
+        // the padding added, mapped back into the input by a folding mode.
+        T coord[3] = {T(0), T(0), T(0)};
         bool vector = true;
         bool all_cval = false;
     };
@@ -657,7 +668,9 @@ struct VectorRows {
         for (int a = 0; a < 2; ++a) {
             const bool interp = a >= p.first_interp;
             if (interp && !p.separable) continue;  // varies along the row
-            const T c = interp && p.pad != T(0) ? base[a] + p.pad : base[a];
+            T c = interp && p.pad != T(0) ? base[a] + p.pad : base[a];
+            if (interp && folds(p.mode)) c = map_coordinate(c, p.n[a], p.mode);
+            r.coord[a] = c;
             // The first sample of the footprint: the cell (orders 0 and 1), or
             // order / 2 samples before it.
             const std::int64_t s = interp ? footprint_start(c, p.order) : to_index(std::floor(c));
@@ -830,7 +843,7 @@ struct VectorRows {
                             if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
                         });
                     }
-                    const f32 value = value_of<kOrder, kInterp, kForm, kUnitX>(p, base, at + b * L, f);
+                    const f32 value = value_of<kOrder, kInterp, kForm, kUnitX>(p, state.coord, at + b * L, f);
                     t = fast_bits[b] == kAllLanes ? value : V::select(V::load_i(fast + b * L), value, cval);
                 }
                 if (!finish(r0 + b * L, t, left[b])) return false;
@@ -952,6 +965,11 @@ struct VectorRows {
                 if constexpr (kPerLane[A]) c[A] = V::add(c[A], V::splat(p.pad));
             });
         }
+        if (folds(p.mode)) {
+            for_axes([&]<int A>() {
+                if constexpr (kPerLane[A] && A >= kFirst) c[A] = fold_lanes(c[A], p.n[A], p.mode);
+            });
+        }
         const i32 all = V::splat_i(-1);
         i32* cell = at.cell;
         f32* fl = at.fl;
@@ -998,12 +1016,30 @@ struct VectorRows {
         return at;
     }
 
+    // Lanes outside [0, n - 1] mapped back into the input by a folding mode
+    // through map_coordinate itself, a lane at a time: the one-voxel path's
+    // coordinate to the bit, and only blocks that reach outside pay for it
+    // (a rotation's corners: a sixth of its voxels, each otherwise a voxel of
+    // the one-voxel path).
+    static f32 fold_lanes(f32 c, std::int64_t n, Mode mode) {
+        unsigned outside = V::movemask(V::or_i(V::gt(V::splat(T(0)), c), V::gt(c, V::splat(T(n - 1)))));
+        if (outside == 0) return c;
+        alignas(64) T lanes[L];
+        V::store(lanes, c);
+        for (; outside != 0; outside &= outside - 1) {
+            const int k = __builtin_ctz(outside);
+            lanes[k] = map_coordinate(lanes[k], n, mode);
+        }
+        return V::load(lanes);
+    }
+
     // The value of a block's fast lanes from their positions `at` (relative to
     // p.in; the other lanes read element 0 and its neighbours, which exist: a
-    // fast lane needs two samples along every interpolated axis) and, for
+    // fast lane needs two samples along every interpolated axis), the row's
+    // coordinates along the axes constant along it (RowState::coord) and, for
     // order 1, the fractions c - floor(c) of the axes that vary along the row.
     template <int kOrder, int kInterp, int kForm, bool kUnitX>
-    __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T base[3], const std::int32_t* at,
+    __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T coord[3], const std::int32_t* at,
                                                        const f32 frac[3]) {
         constexpr int kFirst = 3 - kInterp;
         constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
@@ -1023,7 +1059,7 @@ struct VectorRows {
                     }
                 } else if constexpr (A >= kFirst) {  // separable z or y: one set of weights per row
                     T ws[kMaxOrder + 1];
-                    spline_weights(p.pad != T(0) ? base[A] + p.pad : base[A], p.order, ws);
+                    spline_weights(coord[A], p.order, ws);
                     for (int j = 0; j < K; ++j) w[A][j] = V::splat(ws[j]);
                 }
             });
@@ -1056,7 +1092,7 @@ struct VectorRows {
                     w[A][0] = V::sub(one, frac[A]);
                     w[A][1] = V::sub(one, w[A][0]);
                 } else if constexpr (A >= kFirst) {  // separable z or y: one weight per row
-                    const T f = base[A] - std::floor(base[A]);
+                    const T f = coord[A] - std::floor(coord[A]);
                     const T w0 = T(1) - f;
                     w[A][0] = V::splat(w0);
                     w[A][1] = V::splat(T(1) - w0);
@@ -1326,16 +1362,17 @@ void store_values(const void* src, void* dst, std::int64_t n) noexcept {
     raw* to = static_cast<raw*>(dst);
     alignas(64) T lanes[L];
     alignas(64) raw tail[L];
-    for (std::int64_t i = 0; i < n; i += L) {
-        const int count = n - i < L ? static_cast<int>(n - i) : L;
+    std::int64_t i = 0;
+    for (; i + L <= n; i += L) {  // a copy of a constant size: two vector moves, not a call
+        std::memcpy(lanes, from + i, sizeof lanes);
+        E::template store<V>(to + i, V::load(lanes));
+    }
+    if (i < n) {
+        const int count = static_cast<int>(n - i);
         std::memcpy(lanes, from + i, static_cast<std::size_t>(count) * sizeof(T));
         for (int k = count; k < L; ++k) lanes[k] = T(0);
-        if (count == L) {
-            E::template store<V>(to + i, V::load(lanes));
-        } else {
-            E::template store<V>(tail, V::load(lanes));
-            std::memcpy(to + i, tail, static_cast<std::size_t>(count) * sizeof(raw));
-        }
+        E::template store<V>(tail, V::load(lanes));
+        std::memcpy(to + i, tail, static_cast<std::size_t>(count) * sizeof(raw));
     }
 }
 
