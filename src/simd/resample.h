@@ -631,6 +631,11 @@ bool input_box(const Params<E>& p, std::int64_t lo[3], std::int64_t hi[3]) {
 struct RunStart {
     std::int64_t operator()(int) const;
 };
+// Whether lane type V reads a lane's neighbouring elements along x in one
+// vector load (V::tap_runs) for the sums in scipy's order.
+template <class V, class Raw>
+concept HasTapRuns = requires(const Raw* base, typename V::f32* out) { V::tap_runs(base, RunStart{}, out); };
+
 template <class V, class Raw>
 concept HasRuns = requires(const Raw* base, typename V::f32 x, const typename V::f32* groups, typename V::f32* out) {
     V::template run_group<0>(base, RunStart{}, 0, 4);
@@ -1063,27 +1068,16 @@ struct VectorRows {
                     for (int j = 0; j < K; ++j) w[A][j] = V::splat(ws[j]);
                 }
             });
-            const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
-            const int nz = kFirst <= 0 ? K : 1, ny = kFirst <= 1 ? K : 1;
-            if constexpr (kFactoredSum<T>) return factored_value<kFirst>(p, at, w);
-            f32 value = zero;
-            // Corners in C order: z, then y, then x; each weighted z, y, x.
-#pragma GCC unroll 1
-            for (int jz = 0; jz < nz; ++jz) {
-#pragma GCC unroll 1
-                for (int jy = 0; jy < ny; ++jy) {
-                    const std::int64_t step = jz * sz + jy * sy;
-                    const auto add_corner = [&](int jx, f32 v) {
-                        if constexpr (kFirst <= 0) v = V::mul(v, w[0][jz]);
-                        if constexpr (kFirst <= 1) v = V::mul(v, w[1][jy]);
-                        v = V::mul(v, w[2][jx]);
-                        value = V::add(value, v);
-                    };
-                    for (int jx = 0; jx < K; ++jx)
-                        add_corner(jx, V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; }));
+            if constexpr (kFactoredSum<T>) {
+                return factored_value<kFirst>(p, at, w);
+            } else {
+                switch (p.order) {  // the footprint's length known at compile time: its loops unroll
+                    case 2: return ordered_sum<kFirst, 3>(p, at, w);
+                    case 3: return ordered_sum<kFirst, 4>(p, at, w);
+                    case 4: return ordered_sum<kFirst, 5>(p, at, w);
+                    default: return ordered_sum<kFirst, 6>(p, at, w);
                 }
             }
-            return value;
         } else {
             const f32 one = V::splat(T(1));
             f32 w[3][2];  // weights of the lower and upper corner per interpolated axis
@@ -1131,6 +1125,40 @@ struct VectorRows {
             }
             return value;
         }
+    }
+
+    // The sum of a block's fast lanes in scipy's order (binary64) from their
+    // weights: t = t + ((v * w_z) * w_y) * w_x over the footprint's samples in
+    // C order (z, then y, then x), for a footprint of K samples per axis.
+    template <int kFirst, int K>
+    static f32 ordered_sum(const Params<E>& p, const std::int32_t* at, const f32 (&w)[3][kMaxOrder + 1]) {
+        constexpr int nz = kFirst <= 0 ? K : 1, ny = kFirst <= 1 ? K : 1;
+        const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
+        f32 value = V::splat(T(0));
+#pragma GCC unroll 1
+        for (int jz = 0; jz < nz; ++jz) {
+#pragma GCC unroll 1
+            for (int jy = 0; jy < ny; ++jy) {
+                const std::int64_t step = jz * sz + jy * sy;
+                f32 v[K];
+                int read = 0;
+                if constexpr (HasTapRuns<V, raw> && K >= 4) {
+                    if (sx == 1) {  // each lane's first four samples in vector loads (V::tap_runs)
+                        V::tap_runs(p.in + step, [&](int k) -> std::int64_t { return at[k]; }, v);
+                        read = 4;
+                    }
+                }
+                for (int jx = read; jx < K; ++jx)
+                    v[jx] = V::load_singles(p.in, [&](int k) { return at[k] + step + jx * sx; });
+                for (int jx = 0; jx < K; ++jx) {
+                    f32 c = v[jx];
+                    if constexpr (kFirst <= 0) c = V::mul(c, w[0][jz]);
+                    if constexpr (kFirst <= 1) c = V::mul(c, w[1][jy]);
+                    value = V::add(value, V::mul(c, w[2][jx]));
+                }
+            }
+        }
+        return value;
     }
 
     // The factored sum of a block's fast lanes (kFactoredSum) from their weights,

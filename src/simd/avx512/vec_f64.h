@@ -88,6 +88,27 @@ struct F64x8 {
         return _mm512_setr_pd(base[start(0)], base[start(1)], base[start(2)], base[start(3)], base[start(4)],
                               base[start(5)], base[start(6)], base[start(7)]);
     }
+    // The four neighbours base + start(k) + j (j < 4) of every lane k, as
+    // out[j] (lane k holding its j-th): a 256-bit load per lane, lanes k and
+    // k + 4 in one register, then a 4 x 4 transpose in each half. The values of
+    // four load_singles, with a quarter of their loads and under half their
+    // shuffles.
+    template <class Start>
+    __attribute__((always_inline)) static void tap_runs(const double* base, Start start, f32* out) {
+        f32 r[4];
+        for (int k = 0; k < 4; ++k)
+            r[k] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(base + start(k))),
+                                      _mm256_loadu_pd(base + start(k + 4)), 1);
+        // t0 = [0:0 1:0 | 0:2 1:2 | 4:0 5:0 | 4:2 5:2] (lane:neighbour), t1 the odd neighbours; t2, t3 for lanes 2, 3, 6, 7
+        const f32 t0 = _mm512_unpacklo_pd(r[0], r[1]), t1 = _mm512_unpackhi_pd(r[0], r[1]);
+        const f32 t2 = _mm512_unpacklo_pd(r[2], r[3]), t3 = _mm512_unpackhi_pd(r[2], r[3]);
+        const __m512i even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+        out[0] = _mm512_permutex2var_pd(t0, even, t2);
+        out[1] = _mm512_permutex2var_pd(t1, even, t3);
+        out[2] = _mm512_permutex2var_pd(t0, odd, t2);
+        out[3] = _mm512_permutex2var_pd(t1, odd, t3);
+    }
+
     static f32 load_unaligned(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }  // exact
     static void store_unaligned(float* p, f32 v) { _mm256_storeu_ps(p, _mm512_cvtpd_ps(v)); }   // a C cast's rounding
 
