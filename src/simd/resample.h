@@ -972,8 +972,26 @@ struct VectorRows {
         }
         if (folds(p.mode)) {
             for_axes([&]<int A>() {
-                if constexpr (kPerLane[A] && A >= kFirst) c[A] = fold_lanes(c[A], p.n[A], p.mode);
+                if constexpr (kPerLane[A] && A >= kFirst)
+                    c[A] = outside_lanes(c[A], p.n[A], [&](T x) { return map_coordinate(x, p.n[A], p.mode); });
             });
+        }
+        if constexpr (kOrder == 0) {
+            // 'nearest' reads the edge sample for a coordinate past it (the
+            // one-voxel path clamps the index): the coordinate clamped to the
+            // edge reads the same. Not beyond 2^22, where x + 0.5 rounds in
+            // binary32, nor for the absurd coordinates whose index conversion
+            // overflows (scipy reads sample 0 for those).
+            if (p.mode == Mode::kNearest) {
+                for_axes([&]<int A>() {
+                    if constexpr (kPerLane[A] && A >= kFirst) {
+                        constexpr T kFar = T(1 << 22);
+                        const T last = T(p.n[A] - 1);
+                        if (p.n[A] < (1 << 22))
+                            c[A] = outside_lanes(c[A], p.n[A], [&](T x) { return x < T(0) ? (x > -kFar ? T(0) : x) : (x < kFar ? last : x); });
+                    }
+                });
+            }
         }
         const i32 all = V::splat_i(-1);
         i32* cell = at.cell;
@@ -1021,19 +1039,20 @@ struct VectorRows {
         return at;
     }
 
-    // Lanes outside [0, n - 1] mapped back into the input by a folding mode
-    // through map_coordinate itself, a lane at a time: the one-voxel path's
-    // coordinate to the bit, and only blocks that reach outside pay for it
-    // (a rotation's corners: a sixth of its voxels, each otherwise a voxel of
-    // the one-voxel path).
-    static f32 fold_lanes(f32 c, std::int64_t n, Mode mode) {
+    // The lanes of c outside [0, n - 1] replaced by map(c) (a folding mode's
+    // map_coordinate itself, a lane at a time: the one-voxel path's coordinate
+    // to the bit), and only blocks that reach outside pay for it (a rotation's
+    // corners: a sixth of its voxels, each otherwise a voxel of the one-voxel
+    // path).
+    template <class Map>
+    static f32 outside_lanes(f32 c, std::int64_t n, Map map) {
         unsigned outside = V::movemask(V::or_i(V::gt(V::splat(T(0)), c), V::gt(c, V::splat(T(n - 1)))));
         if (outside == 0) return c;
         alignas(64) T lanes[L];
         V::store(lanes, c);
         for (; outside != 0; outside &= outside - 1) {
             const int k = __builtin_ctz(outside);
-            lanes[k] = map_coordinate(lanes[k], n, mode);
+            lanes[k] = map(lanes[k]);
         }
         return V::load(lanes);
     }
