@@ -173,13 +173,8 @@ struct F64x4 {
     __attribute__((always_inline)) static void tap_runs(const double* base, Start start, f32* out) {
         f32 r[4];
         for (int k = 0; k < 4; ++k) r[k] = _mm256_loadu_pd(base + start(k));
-        // t0 = [0:0 1:0 | 0:2 1:2] (lane:neighbour), t1 the odd neighbours; t2, t3 for lanes 2 and 3
-        const f32 t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
-        const f32 t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
-        out[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
-        out[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
-        out[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
-        out[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+        transpose(r);
+        for (int j = 0; j < 4; ++j) out[j] = r[j];
     }
     template <class Raw, class Start>
     __attribute__((always_inline)) static f32 load_singles(const Raw* base, Start start) {  // int64, uint64
