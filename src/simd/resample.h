@@ -984,11 +984,14 @@ struct VectorRows {
             // overflows (scipy reads sample 0 for those).
             if (p.mode == Mode::kNearest) {
                 for_axes([&]<int A>() {
+                    constexpr T kFar = T(1 << 22);
                     if constexpr (kPerLane[A] && A >= kFirst) {
-                        constexpr T kFar = T(1 << 22);
+                        if (p.n[A] >= (1 << 22)) return;
                         const T last = T(p.n[A] - 1);
-                        if (p.n[A] < (1 << 22))
-                            c[A] = outside_lanes(c[A], p.n[A], [&](T x) { return x < T(0) ? (x > -kFar ? T(0) : x) : (x < kFar ? last : x); });
+                        c[A] = outside_lanes(c[A], p.n[A], [&](T x) {
+                            if (x < T(0)) return x > -kFar ? T(0) : x;
+                            return x < kFar ? last : x;
+                        });
                     }
                 });
             }
