@@ -2,6 +2,8 @@
 bool and complex inputs; scalars read before any view of the input. Each case is compared with the
 model of scipy's arithmetic or with scipy itself, on every voxel."""
 
+import itertools
+
 import numpy as np
 import pytest
 from scipy import ndimage as ndi
@@ -144,8 +146,13 @@ def test_engine_stores_as_the_model():
                     1e300, -1e300, np.inf, -np.inf, np.nan, 65519.99, 65520.0, 2.0**-25, 2.0**-24 * 1.5,
                     1 + 2.0**-11 + 2.0**-40, 1e-310])
     from zentrova_resample import _dtypes
-    for source in (np.float32, np.float64):
-        t = t64.astype(source)
+    # ... and the same values among random ones in an array the engine stores in parallel runs of
+    # 2**16 elements and blocks of 16, with a remainder of each
+    rng = rng_for("stores")
+    many = np.concatenate([rng.uniform(-7e4, 7e4, 2**17), np.resize(t64, 2**16 + 37)])
+    rng.shuffle(many)
+    for source, values in itertools.product((np.float32, np.float64), (t64, many)):
+        t = values.astype(source)
         for name in ("uint8", "int8", "uint16", "int16", "float16", "float32", "float64", "int32", "uint32", "int64",
                      "uint64", "bool"):
             target = np.dtype(name)
