@@ -136,23 +136,26 @@ def test_orders_2_to_5_as_the_model(mode, order):
 
 
 @pytest.mark.parametrize("order", (0, 1, 3, 5))
-@pytest.mark.parametrize("mode", ("mirror", "reflect", "wrap", "grid-wrap", "nearest"))
+@pytest.mark.parametrize("mode", ("mirror", "reflect", "wrap", "grid-wrap", "nearest", "grid-constant"))
 def test_voxels_far_outside_the_input(mode, order):
     """A rotation zoomed out threefold: most voxels lie outside the input, up to several periods
     away, in whole vector blocks (rows of 40), which the kernels map back into the input in lanes
-    (the mirroring and wrapping modes, 'nearest' at order 0): the model bit for bit, float32 and
-    float64; map_coordinates at the same points given as arrays, float64, scipy's result bit for bit."""
+    (the mirroring and wrapping modes, 'nearest' at order 0) or read from a margin around the input
+    ('nearest' and 'grid-constant' at orders 1 to 5; uint16 with cval 2 takes it, with 1.5 not): the
+    model bit for bit; map_coordinates at the same points given as arrays, float64, scipy's result
+    bit for bit."""
     rng = rng_for("far outside", mode, order)
     out_shape = (6, 7, 40)
-    for dtype in ("float32", "float64"):
+    for dtype, cval in (("float32", 1.5), ("float64", 1.5), ("uint16", 2.0), ("uint16", 1.5)):
         x = random_data(rng, (7, 9, 11), dtype, specials=False)
         matrix = np.linalg.qr(rng.normal(size=(3, 3)))[0] * 3.0
         offset = (np.array(x.shape) - 1) / 2 - matrix @ ((np.array(out_shape) - 1) / 2) + rng.uniform(-1, 1, 3)
-        got = zr.affine_transform(x, matrix, offset, out_shape, order=order, mode=mode, cval=1.5)
-        assert_same(got, model(x, matrix, offset, out_shape, order, mode, 1.5), f"{dtype}")
-    points = (matrix @ np.indices(out_shape).reshape(3, -1) + offset[:, None]).reshape((3,) + out_shape)
-    assert_identical(zr.map_coordinates(x, points, order=order, mode=mode, cval=1.5),
-                     ndi.map_coordinates(x, points, order=order, mode=mode, cval=1.5), "map_coordinates")
+        got = zr.affine_transform(x, matrix, offset, out_shape, order=order, mode=mode, cval=cval)
+        assert_same(got, model(x, matrix, offset, out_shape, order, mode, cval), f"{dtype} cval {cval}")
+        if dtype == "float64":
+            points = (matrix @ np.indices(out_shape).reshape(3, -1) + offset[:, None]).reshape((3,) + out_shape)
+            assert_identical(zr.map_coordinates(x, points, order=order, mode=mode, cval=1.5),
+                             ndi.map_coordinates(x, points, order=order, mode=mode, cval=1.5), "map_coordinates")
 
 
 @pytest.mark.parametrize("func", ("shift", "zoom", "rotate"))

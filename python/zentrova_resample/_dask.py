@@ -56,7 +56,7 @@ from ._execute import (Box, as_output, coefficient_plan, compute_window, fill_wi
                        needs_coefficients)
 from ._plan import MODES, Plan
 from ._run import complex_parts
-from ._spline import PREPAD
+from ._spline import PREPAD, pad_value
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -448,8 +448,8 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
     if plan.pad:
         if plan.mode == "nearest":
             value = None
-        else:  # 'grid-constant': cval as np.pad stores it in the input's dtype (NumPy's cast, its warnings)
-            value = np.pad(np.zeros(1, widened.input_dtype), (1, 0), mode="constant", constant_values=plan.cval)[0]
+        else:  # 'grid-constant': cval as np.pad stores it in the input's dtype
+            value = pad_value(plan.cval, widened.input_dtype)[0]
         for axis in range(nbatch, work.ndim):
             first, last = front[axis], front[axis] + widened.read_shape[axis]
             before = (slice(None),) * axis

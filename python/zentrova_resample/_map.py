@@ -11,7 +11,7 @@ import numpy as np
 from . import _dtypes
 from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
-from ._execute import engine_array, fill_cval, with_coefficients
+from ._execute import engine_array, fill_cval, with_coefficients, with_margin
 from ._plan import (MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars,
                     is_dask_array)
 from ._run import complex_parts, new_output
@@ -174,10 +174,10 @@ def _map_rows(plan: Plan, source: np.ndarray, coords: np.ndarray, result: np.nda
     given = np.ascontiguousarray(coords, dtype=np.float64).reshape((k,) + grid)
     in3 = (1,) * (3 - k) + tuple(source.shape[len(plan.batch):])
     for index in np.ndindex(*plan.batch):
-        src = engine_array(source[index], kernel_dtype).reshape(in3)
         dst = result[index].reshape(grid)
+        src, margin = with_margin(plan, engine_array(source[index], kernel_dtype).reshape(in3), dst.size)
         _resample(src, dst, (0.0,) * 9, (0.0,) * 3, plan.order, MODES[plan.mode], float(plan.cval), interpolated=k,
-                  pad=float(pad), coords=given)
+                  pad=float(pad), coords=given, margin=margin)
 
 
 def map_points(plan: Plan, src: np.ndarray, points: np.ndarray, dst: np.ndarray, pad: int) -> None:

@@ -108,21 +108,22 @@ PyObject* result_of(ResampleStatus status) {
 PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"input", "output", "matrix", "offset", "order", "mode", "cval",
                                      "interpolated", "box_origin", "full_shape", "out_origin",
-                                     "separable", "zoom", "shift", "grid_mode", "isa", "pad", "coords", nullptr};
+                                     "separable", "zoom", "shift", "grid_mode", "isa", "pad", "coords", "margin",
+                                     nullptr};
     PyObject *input = nullptr, *output = nullptr, *coords_obj = Py_None;
     ResampleCall call{};
     int order = 1, mode = 0, interpolated = 3, separable = 0, grid_mode = 0;
     const char* isa = nullptr;
-    long long box[3] = {0, 0, 0}, full[3] = {-1, -1, -1}, origin[3] = {0, 0, 0};
+    long long box[3] = {0, 0, 0}, full[3] = {-1, -1, -1}, origin[3] = {0, 0, 0}, margin = 0;
     double* m = &call.matrix[0][0];
     call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pzdO", const_cast<char**>(keywords), &input,
+            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pzdOL", const_cast<char**>(keywords), &input,
             &output, &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0],
             &call.offset[1], &call.offset[2], &order, &mode, &call.cval, &interpolated, &box[0], &box[1], &box[2],
             &full[0], &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0],
             &call.zoom[1], &call.zoom[2], &call.shift[0], &call.shift[1], &call.shift[2], &grid_mode, &isa,
-            &call.pad, &coords_obj))
+            &call.pad, &coords_obj, &margin))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
 
@@ -152,10 +153,28 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "interpolated must be 1, 2 or 3");
         return nullptr;
     }
+    // A margin: the input array holds it around the whole input along the
+    // interpolated axes, whose box is then the array without it.
+    if (margin != 0 && (margin <= order || margin > 64 || order < 1 ||
+                        (mode != static_cast<int>(Mode::kNearest) && mode != static_cast<int>(Mode::kGridConstant)))) {
+        PyErr_SetString(PyExc_ValueError, "margin must be 0, or more than the order (1 to 5) and at most 64 with "
+                                          "mode 'nearest' or 'grid-constant'");
+        return nullptr;
+    }
+    const char* in_data = static_cast<const char*>(PyArray_DATA(in));
     // The box must lie inside the whole input: reads are checked against the
     // box, the border modes against the whole.
     for (int a = 0; a < 3; ++a) {
-        const std::int64_t n = PyArray_DIM(in, a);
+        std::int64_t n = PyArray_DIM(in, a);
+        if (margin > 0 && a >= 3 - interpolated) {
+            if (n <= 2 * margin || box[a] != 0 || (full[a] >= 0 && full[a] != n - 2 * margin)) {
+                PyErr_SetString(PyExc_ValueError, "an input with a margin must hold the whole input and more "
+                                                  "than the margin along each interpolated axis");
+                return nullptr;
+            }
+            n -= 2 * margin;
+            in_data += margin * PyArray_STRIDE(in, a);
+        }
         if (full[a] < 0) full[a] = box[a] + n;
         if (box[a] < 0 || full[a] < box[a] + n || full[a] > (std::int64_t{1} << 62) || origin[a] < 0 ||
             origin[a] > (std::int64_t{1} << 62)) {
@@ -191,7 +210,8 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         call.coord_strides[0] = PyArray_DIM(c, 2) * PyArray_DIM(c, 3);
         call.coord_strides[1] = PyArray_DIM(c, 3);
     }
-    call.in = PyArray_DATA(in);
+    call.in = in_data;
+    call.margin = margin;
     call.out = PyArray_DATA(out);
     for (int a = 0; a < 3; ++a) call.in_strides[a] = in_strides[a];
     call.out_strides[0] = out_strides[0];
@@ -615,10 +635,12 @@ PyMethodDef methods[] = {
     {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
      "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
      "         full_shape=input.shape, out_origin=(0, 0, 0), separable=False, zoom=(1, 1, 1),\n"
-     "         shift=(0, 0, 0), grid_mode=False, isa=None, pad=0.0, coords=None)\n"
+     "         shift=(0, 0, 0), grid_mode=False, isa=None, pad=0.0, coords=None, margin=0)\n"
      "--\n\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
+     "margin ('nearest' and 'grid-constant', orders 1 to 5): `input` is the whole input with `margin`\n"
+     "elements more at both ends of every interpolated axis, holding what the mode reads there.\n"
      "isa: 'portable', 'avx2' or 'avx512' runs that target's kernel instead of the one in use (tests,\n"
      "benchmarks)."},
     {"input_box", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_box)), METH_VARARGS | METH_KEYWORDS,

@@ -30,6 +30,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -275,6 +276,12 @@ inline constexpr int kPrefetchRunLength = 64;
 // nearest alike); from 8 MiB they pay. PERFORMANCE.md has the numbers.
 inline constexpr std::int64_t kPrefetchBoxBytes = std::int64_t{8} << 20;
 
+// The coordinates whose footprints the vector blocks move into a margin
+// (Params::margin): far inside the range where the cells fit in 32 bits and
+// x + 0.5 is exact in binary32.
+template <class T>
+inline constexpr T kMarginReach = T(1 << 22);
+
 // Orders 2 to 5 in binary32 sum the footprint factored: per x corner j,
 // s_j = fma(P, v, s_j) over the other corners in C order (P the product of
 // their weights, ((w_0 * w_1) * ...), 1 when x is the only axis), then
@@ -310,6 +317,9 @@ struct Params {
     std::int64_t coord_stride[2];
     T m[3][3], o[3], zoom[3], shift[3];
     T pad;             // added to the coordinates of the interpolated axes (orders 2 to 5)
+    // Elements readable past both ends of axis a, holding what 'nearest' or
+    // 'grid-constant' reads there (ResampleCall::margin; 0 along the others).
+    std::int64_t margin[3];
     int first_interp;  // axes before it are not interpolated
     int order;
     Mode mode;
@@ -684,6 +694,11 @@ struct VectorRows {
                 r.vector = r.vector && s >= p.lo[a] && s < p.hi[a];
                 continue;
             }
+            if (p.margin[a] > 0) {  // the footprint clamped into the margin (see locate)
+                r.cell[a] = std::clamp(s, -p.margin[a], p.n[a] - 1 - p.order + p.margin[a]);
+                r.vector = r.vector && std::fabs(c) < kMarginReach<T>;
+                continue;
+            }
             const bool inside = c >= T(0) && c <= T(p.n[a] - 1);
             if (!inside && p.mode == Mode::kConstant) r.all_cval = true;
             r.vector = r.vector && inside && s >= p.lo[a] && s + p.order < p.hi[a];
@@ -1014,6 +1029,21 @@ struct VectorRows {
                 fl[A] = (order & 1) ? V::floor(c[A]) : V::floor(V::add(c[A], V::splat(T(0.5))));
                 // The footprint's first sample, relative to the box.
                 const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A] + order / 2)));
+                if (kOrder >= 1 && p.margin[A] > 0) {
+                    // 'nearest' and 'grid-constant' with a margin (the box is the whole
+                    // axis): a footprint past an edge, moved to start at most the margin
+                    // before the first sample or end the margin after the last, reads
+                    // what the one-voxel path reads (the edge sample, or cval: the
+                    // margin is larger than the footprint). The weights still come from
+                    // the coordinate. Only coordinates of a sane size: the others, NaN
+                    // too, take the one-voxel path.
+                    const i32 first = V::splat_i(static_cast<std::int32_t>(-p.margin[A]));
+                    const i32 last = V::splat_i(static_cast<std::int32_t>(p.n[A] - 1 - order + p.margin[A]));
+                    const f32 reach = V::splat(kMarginReach<T>);
+                    in_input = V::and_i(in_input, V::and_i(V::gt(reach, c[A]), V::gt(c[A], V::sub(V::splat(T(0)), reach))));
+                    cell[A] = V::clamp_i(rel, first, last);
+                    return;
+                }
                 const i32 span = V::splat_i(fast_span(p, A, order));
                 fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
                 if constexpr (kOrder == 0)
@@ -1022,7 +1052,8 @@ struct VectorRows {
                 cell[A] = rel;
             }
         });
-        const i32 fast = kOrder == 0 ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
+        const bool margins = kOrder >= 1 && p.margin[2] > 0;  // every interpolated axis has one then
+        const i32 fast = kOrder == 0 || margins ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
         constexpr unsigned kAllLanes = (1u << L) - 1;
         const unsigned fast_bits = V::movemask(fast);
         unsigned left = ~fast_bits & kAllLanes;
@@ -1339,10 +1370,12 @@ Params<E> params_of(const ResampleCall& call) {
     p.mode = call.mode;
     p.cval = T(call.cval);
     p.pad = T(call.pad);
+    for (int a = 0; a < 3; ++a) p.margin[a] = a >= p.first_interp ? call.margin : 0;
     p.outside_box = 0;
-    std::int64_t reach = 0;  // the largest distance of a box element from the first
+    std::int64_t reach = 0;  // the largest distance of a box element from the first, margins on both sides
     for (int a = 0; a < 3; ++a)
-        reach += (call.in_shape[a] > 0 ? call.in_shape[a] - 1 : 0) * (p.in_stride[a] < 0 ? -p.in_stride[a] : p.in_stride[a]);
+        reach += (call.in_shape[a] > 0 ? call.in_shape[a] - 1 + 4 * p.margin[a] : 0) *
+                 (p.in_stride[a] < 0 ? -p.in_stride[a] : p.in_stride[a]);
     p.pos32 = reach < INT32_MAX && p.n[0] < INT32_MAX && p.n[1] < INT32_MAX && p.n[2] < INT32_MAX &&
               p.origin[2] + p.out_n[2] < INT32_MAX;
 

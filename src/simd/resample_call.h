@@ -78,6 +78,12 @@ struct ResampleCall {
     // many samples on each side (scipy's prepadding for 'nearest' and
     // 'grid-constant').
     double pad;
+    // With 'nearest' or 'grid-constant' (orders 1 to 5): the input's memory
+    // holds `margin` more elements past both ends of every interpolated axis,
+    // each what the mode reads there (the edge element; cval), so that the
+    // vector blocks read the samples outside the input where the one-voxel path
+    // maps them (0 when it does not; the box is then the whole input).
+    std::int64_t margin;
     Mode mode;
     double cval;
 };

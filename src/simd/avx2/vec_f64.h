@@ -52,6 +52,7 @@ struct F64x4 {
     static i32 splat_i(std::int32_t v) { return _mm_set1_epi32(v); }
     static i32 add_i(i32 a, i32 b) { return _mm_add_epi32(a, b); }
     static i32 sub_i(i32 a, i32 b) { return _mm_sub_epi32(a, b); }
+    static i32 clamp_i(i32 a, i32 lo, i32 hi) { return _mm_min_epi32(_mm_max_epi32(a, lo), hi); }
     static i32 mullo_i(i32 a, i32 b) { return _mm_mullo_epi32(a, b); }
     static i32 and_i(i32 a, i32 b) { return _mm_and_si128(a, b); }
     static i32 andnot_i(i32 a, i32 b) { return _mm_andnot_si128(a, b); }  // ~a & b

@@ -45,6 +45,7 @@ struct F32x16 {
     static i32 splat_i(std::int32_t v) { return _mm512_set1_epi32(v); }
     static i32 add_i(i32 a, i32 b) { return _mm512_add_epi32(a, b); }
     static i32 sub_i(i32 a, i32 b) { return _mm512_sub_epi32(a, b); }
+    static i32 clamp_i(i32 a, i32 lo, i32 hi) { return _mm512_min_epi32(_mm512_max_epi32(a, lo), hi); }
     static i32 mullo_i(i32 a, i32 b) { return _mm512_mullo_epi32(a, b); }
     static i32 and_i(i32 a, i32 b) { return _mm512_and_si512(a, b); }
     static i32 andnot_i(i32 a, i32 b) { return _mm512_andnot_si512(a, b); }  // ~a & b

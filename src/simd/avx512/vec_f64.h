@@ -50,6 +50,7 @@ struct F64x8 {
     static i32 splat_i(std::int32_t v) { return _mm256_set1_epi32(v); }
     static i32 add_i(i32 a, i32 b) { return _mm256_add_epi32(a, b); }
     static i32 sub_i(i32 a, i32 b) { return _mm256_sub_epi32(a, b); }
+    static i32 clamp_i(i32 a, i32 lo, i32 hi) { return _mm256_min_epi32(_mm256_max_epi32(a, lo), hi); }
     static i32 mullo_i(i32 a, i32 b) { return _mm256_mullo_epi32(a, b); }
     static i32 and_i(i32 a, i32 b) { return _mm256_and_si256(a, b); }
     static i32 andnot_i(i32 a, i32 b) { return _mm256_andnot_si256(a, b); }  // ~a & b

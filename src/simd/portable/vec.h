@@ -83,6 +83,7 @@ struct Lane {
     static i32 splat_i(std::int32_t v) { return {v}; }
     static i32 add_i(i32 a, i32 b) { return {wrap(static_cast<std::uint32_t>(a.v) + static_cast<std::uint32_t>(b.v))}; }
     static i32 sub_i(i32 a, i32 b) { return {wrap(static_cast<std::uint32_t>(a.v) - static_cast<std::uint32_t>(b.v))}; }
+    static i32 clamp_i(i32 a, i32 lo, i32 hi) { return {a.v < lo.v ? lo.v : (a.v > hi.v ? hi.v : a.v)}; }
     static i32 mullo_i(i32 a, i32 b) { return {wrap(static_cast<std::uint32_t>(a.v) * static_cast<std::uint32_t>(b.v))}; }
     static i32 and_i(i32 a, i32 b) { return {a.v & b.v}; }
     static i32 andnot_i(i32 a, i32 b) { return {~a.v & b.v}; }  // ~a & b
