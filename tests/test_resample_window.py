@@ -9,6 +9,7 @@ import pytest
 import zentrova
 
 from zentrova_resample import _engine, _execute, _plan
+from zentrova_resample._spline import padded
 from resample_support import ALL_DTYPES, assert_same, random_data
 
 MODES = ("constant", "grid-constant", "nearest", "reflect", "mirror", "wrap", "grid-wrap")
@@ -105,19 +106,40 @@ def targets_of(dtype):
 @pytest.mark.parametrize("mode", MODES)
 def test_lane_widths_agree(dtype, mode):
     """Every voxel is computed with the same operations in any lane and on the voxel path, so the
-    one-lane, 8- or 4-lane and 16-lane kernels give the same bits (where the processor has them)."""
+    one-lane, 8- or 4-lane and 16-lane kernels give the same bits (where the processor has them);
+    with 'nearest' and 'grid-constant' (orders 1 to 5), from the input with a margin too."""
     rng = np.random.default_rng([MODES.index(mode), len(dtype), ALL_DTYPES.index(dtype)])
     data = random_data(rng, (9, 21, 37), dtype)
     matrix = np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3))
+    fill = np.array(1.5).astype(dtype) if mode == "grid-constant" else None
     for order in range(6):
+        runs = [(isa, data, 0) for isa in targets_of(dtype)]
+        if order > 0 and mode in ("nearest", "grid-constant") and (fill is None or float(fill) == 1.5):
+            held = padded(data, 0, order + 1, fill)
+            runs += [(isa, held, order + 1) for isa in targets_of(dtype)]
         outs = []
-        for isa in targets_of(dtype):
+        for isa, src, margin in runs:
             out = np.empty((11, 17, 43), dtype)
-            _engine.resample(data, out, tuple(matrix.ravel()), (0.5, -1.0, 2.0), order, _plan.MODES[mode], 1.5,
-                             isa=isa)
+            _engine.resample(src, out, tuple(matrix.ravel()), (0.5, -1.0, 2.0), order, _plan.MODES[mode], 1.5,
+                             isa=isa, margin=margin)
             outs.append(out)
-        for isa, out in zip(targets_of(dtype)[1:], outs[1:]):
-            assert_same(out, outs[0], f"order {order}: {isa} against portable")
+        for (isa, _, margin), out in zip(runs[1:], outs[1:]):
+            assert_same(out, outs[0], f"order {order}: {isa}, margin {margin}, against portable")
+
+
+@pytest.mark.parametrize("mode, order, margin, box_origin, shape", [
+    ("nearest", 3, 3, (0, 0, 0), (12, 12, 12)),      # a margin no larger than the order
+    ("constant", 1, 2, (0, 0, 0), (12, 12, 12)),     # a mode that reads no margin
+    ("nearest", 0, 2, (0, 0, 0), (12, 12, 12)),      # order 0
+    ("nearest", 1, 2, (0, 0, 1), (12, 12, 12)),      # a box, not the whole input
+    ("grid-constant", 1, 2, (0, 0, 0), (12, 12, 4)),  # no input inside the margin
+])
+def test_engine_refuses_a_bad_margin(mode, order, margin, box_origin, shape):
+    out = np.zeros((4, 4, 4), np.float32)
+    with pytest.raises(ValueError, match="margin"):
+        _engine.resample(np.zeros(shape, np.float32), out, tuple(np.eye(3).ravel()), (0.0,) * 3, order,
+                         _plan.MODES[mode], 0.0, margin=margin, box_origin=box_origin)
+    assert not out.any()
 
 
 def _poison(dtype):
