@@ -108,6 +108,53 @@ def test_engine_planes_as_two_axes(shape):
                 assert_identical(src, dst, f"in place {types} {order} {mode}")
 
 
+@pytest.mark.parametrize("shape", ((2, 9, 3), (5, 6, 7), (33, 17, 70), (1, 5, 4)))
+def test_filter_inside_a_margin(shape):
+    """The coefficients filtered in place inside a margin (a window of a larger array) equal those of
+    the contiguous array bit for bit, axis by axis and a plane at a time, and the margin is not
+    written unless asked; the planes' fill of the margins along y and x, and fill_margin's of all
+    three, hold what the interpolation reads past the edges, for every mode."""
+    from zentrova_resample import _spline
+    from zentrova_resample._engine import spline_filter1d as engine_filter, spline_filter_planes as engine_planes
+    from zentrova_resample._plan import MODES as ENGINE_MODES
+    rng = rng_for("margin", shape)
+    for dtype, (order, mode), m in ((np.float64, (3, "mirror"), 4), (np.float32, (5, "reflect"), 6),
+                                    (np.float32, (2, "grid-wrap"), 3), (np.float64, (4, "nearest"), 1)):
+        x = rng.normal(0, 100, shape).astype(dtype)
+        expected = x.copy()
+        _spline.filter_axes(expected, expected, expected, [0, 1, 2], order, mode)
+        held = np.full(tuple(n + 2 * m for n in shape), np.nan, dtype)
+        window = held[m:-m, m:-m, m:-m]
+        window[...] = x
+        engine_filter(held, held, 0, order, ENGINE_MODES[mode], m)
+        engine_planes(held, held, held, order, ENGINE_MODES[mode], m)
+        assert_identical(window, expected, f"{dtype.__name__} order {order} {mode}")
+        window[...] = 0
+        assert np.isnan(held).sum() == held.size - x.size
+        # the margins along y and x filled by the planes, then along z: as fill_margin fills all three
+        table = np.stack([_spline._read_index(i, n, mode) for n in shape[1:]
+                          for i in (np.arange(-m, 0), np.arange(n, n + m))]).astype(np.int64)
+        window[...] = x
+        engine_filter(held, held, 0, order, ENGINE_MODES[mode], m)
+        engine_planes(held, held, held, order, ENGINE_MODES[mode], m, table, 0.0)
+        _spline.fill_margin(held, 0, m, mode, last=0)
+        reference = np.zeros_like(held)
+        reference[m:-m, m:-m, m:-m] = expected
+        _spline.fill_margin(reference, 0, m, mode)
+        assert_identical(held, reference, f"filled {dtype.__name__} {mode}")
+        with pytest.raises(ValueError, match="fill"):
+            engine_planes(held, held, held, order, ENGINE_MODES[mode], m, table + shape[2], 0.0)
+    for n, m in ((1, 2), (2, 3), (3, 1), (9, 6)):
+        for mode in MODES:
+            if mode == "grid-constant":
+                continue
+            held = rng.normal(size=(n + 2 * m,) * 3)
+            index = m + _spline._read_index(np.arange(-m, n + m), n, mode)
+            expected = held[np.ix_(index, index, index)]
+            _spline.fill_margin(held, 0, m, mode)
+            assert_identical(held, expected, f"{mode} n {n} margin {m}")
+
+
 ORDER_DTYPES = ("float64", "int32", "uint64", "float32", "uint16", "int8", "float16")
 
 

@@ -129,7 +129,7 @@ def test_lane_widths_agree(dtype, mode):
 
 @pytest.mark.parametrize("mode, order, margin, box_origin, shape", [
     ("nearest", 3, 3, (0, 0, 0), (12, 12, 12)),      # a margin no larger than the order
-    ("constant", 1, 2, (0, 0, 0), (12, 12, 12)),     # a mode that reads no margin
+    ("constant", 1, 2, (0, 0, 0), (12, 12, 12)),     # order 1 with a mode that reads it from order 2
     ("nearest", 0, 2, (0, 0, 0), (12, 12, 12)),      # order 0
     ("nearest", 1, 2, (0, 0, 1), (12, 12, 12)),      # a box, not the whole input
     ("grid-constant", 1, 2, (0, 0, 0), (12, 12, 4)),  # no input inside the margin

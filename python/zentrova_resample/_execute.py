@@ -24,7 +24,7 @@ from ._engine import input_box as _input_box
 from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
 from ._plan import MODES, ArrayInfo, Plan, folded
-from ._spline import PREPAD, PREPADDED_MODES, coefficients, padded
+from ._spline import PREPAD, PREPADDED_MODES, coefficients, coefficients_with_margin, padded
 
 Box = Tuple[Tuple[int, int], ...]  # (start, stop) per axis
 
@@ -67,9 +67,10 @@ def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray
     The kernels then compute the voxels whose footprints reach past the edges in vector blocks too,
     where they otherwise go one voxel at a time (some 10 times slower each: a rotation's corners are
     a sixth of its voxels). The copy is made where it pays: always at orders 2 to 5 (whose
-    coefficients are computed over the whole input anyway), at order 1 for an input at most twice
-    the output's size (a small window of a large input keeps its reads). 'grid-constant' needs cval
-    exactly in the input's type (the one-voxel path uses it as the compute type holds it)."""
+    coefficients are computed over the whole input anyway; a single volume's come with a margin
+    instead: coefficients_with_margin), at order 1 for an input at most twice the output's size (a
+    small window of a large input keeps its reads). 'grid-constant' needs cval exactly in the
+    input's type (the one-voxel path uses it as the compute type holds it)."""
     if plan.mode not in ("nearest", "grid-constant") or plan.order < 1 or src.ndim != 3:
         return src, 0
     if plan.order == 1 and src.size > 2 * out_count:
@@ -85,14 +86,19 @@ def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray
     return padded(src, 3 - plan.interpolated, plan.order + 1, fill), plan.order + 1
 
 
-def with_coefficients(plan: Plan, source: np.ndarray, out_dtype) -> Tuple[Plan, np.ndarray]:
+def with_coefficients(plan: Plan, source: np.ndarray, out_dtype, margin: bool = False) -> Tuple[Plan, np.ndarray]:
     """(plan, source) for the engine: for orders 2 to 5 with prefilter, the input's B-spline coefficients
     (padded as scipy pads them) and the plan that reads them; else both as they are. The coefficients
     are float64 for the types computed in binary64 and float32 for the others (half the memory and
-    traffic; each line is filtered in float64 either way, and stored after every axis)."""
+    traffic; each line is filtered in float64 either way, and stored after every axis). With
+    `margin`, a volume of three interpolated axes and no carried ones gets its coefficients with a
+    margin (coefficients_with_margin; the plan's `margin` says so)."""
     if not needs_coefficients(plan):
         return plan, source
     reading = coefficient_plan(plan, out_dtype)
+    if margin and not plan.batch and plan.interpolated == 3 and source.ndim == 3:
+        coeffs = coefficients_with_margin(source, plan.order, plan.mode, plan.cval, reading.input.dtype)
+        return replace(reading, margin=plan.order + 1), coeffs
     coeffs, _ = coefficients(source, len(plan.batch), plan.order, plan.mode, plan.cval, reading.input.dtype)
     return reading, coeffs
 
@@ -182,7 +188,7 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
     into `out_arr` (plan order) and returned when given, else a new array in plan order."""
     requested = np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
-    plan, source = with_coefficients(plan, source, out_dtype)
+    plan, source = with_coefficients(plan, source, out_dtype, margin=not plan.points)
     kernel_dtype = _dtypes.kernel_dtype(plan.input.dtype, out_dtype)
     # The kernels write straight into the caller's array when they can.
     direct = out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
@@ -195,6 +201,13 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
             execute_points(plan, source, target)
             if target is not result:
                 result[...] = target
+        elif plan.margin:  # one volume, its coefficients with a margin
+            dst = result.reshape(plan.out3)
+            if not np.may_share_memory(dst, result):  # the reshape had to copy
+                dst = np.empty(plan.out3, dtype=kernel_dtype)
+            run_window(plan, source, dst, margin=plan.margin)
+            if not np.may_share_memory(dst, result):
+                result[...] = dst.reshape(result.shape)
         else:
             plan = folded(plan)
             src_all = engine_array(source, kernel_dtype)

@@ -166,18 +166,22 @@ def _grid3(shape: Tuple[int, ...]) -> Tuple[int, int, int]:
 
 
 def _map_rows(plan: Plan, source: np.ndarray, coords: np.ndarray, result: np.ndarray, kernel_dtype,
-              pad: int) -> None:
+              pad: int, margin: int = 0) -> None:
     """At most three interpolated axes: the engine's row kernels, the coordinates read from the arrays
-    (as float64, C-contiguous: a copy only when the caller's are not)."""
+    (as float64, C-contiguous: a copy only when the caller's are not). `margin`: the source is one
+    volume's coefficients with that margin (coefficients_with_margin)."""
     k = plan.interpolated
     grid = _grid3(tuple(coords.shape[1:]))
     given = np.ascontiguousarray(coords, dtype=np.float64).reshape((k,) + grid)
     in3 = (1,) * (3 - k) + tuple(source.shape[len(plan.batch):])
     for index in np.ndindex(*plan.batch):
         dst = result[index].reshape(grid)
-        src, margin = with_margin(plan, engine_array(source[index], kernel_dtype).reshape(in3), dst.size)
+        if margin:
+            src, held = source, margin
+        else:
+            src, held = with_margin(plan, engine_array(source[index], kernel_dtype).reshape(in3), dst.size)
         _resample(src, dst, (0.0,) * 9, (0.0,) * 3, plan.order, MODES[plan.mode], float(plan.cval), interpolated=k,
-                  pad=float(pad), coords=given, margin=margin)
+                  pad=float(pad), coords=given, margin=held)
 
 
 def map_points(plan: Plan, src: np.ndarray, points: np.ndarray, dst: np.ndarray, pad: int) -> None:
@@ -194,7 +198,7 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     requested = np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
     source = plan.arrange_input(x)
-    reading, source = with_coefficients(plan, source, out_dtype)
+    reading, source = with_coefficients(plan, source, out_dtype, margin=plan.interpolated == 3)
     pad = reading.pad
     kernel_dtype = _dtypes.kernel_dtype(source.dtype, out_dtype)
     points = coords.reshape(coords.shape[0], -1)
@@ -209,7 +213,7 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     if result.size and x.size == 0:
         fill_cval(plan, result)
     elif result.size and plan.interpolated <= 3:
-        _map_rows(plan, source, coords, result, kernel_dtype, pad)
+        _map_rows(plan, source, coords, result, kernel_dtype, pad, reading.margin)
     elif result.size:
         for index in np.ndindex(*plan.batch):
             map_points(plan, engine_array(source[index], kernel_dtype), points, result[index], pad)

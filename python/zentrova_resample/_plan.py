@@ -89,6 +89,7 @@ class Plan:
     out_axes: Shape = ()          # the caller's output axes in plan order
     prefilter: bool = True        # orders 2 to 5: interpolate the input's B-spline coefficients
     pad: int = 0                  # samples the source has in front of the input along interpolated axes
+    margin: int = 0               # the source's margin around those (coefficients_with_margin)
 
     @property
     def points(self) -> bool:

@@ -154,11 +154,13 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     // A margin: the input array holds it around the whole input along the
-    // interpolated axes, whose box is then the array without it.
-    if (margin != 0 && (margin <= order || margin > 64 || order < 1 ||
-                        (mode != static_cast<int>(Mode::kNearest) && mode != static_cast<int>(Mode::kGridConstant)))) {
-        PyErr_SetString(PyExc_ValueError, "margin must be 0, or more than the order (1 to 5) and at most 64 with "
-                                          "mode 'nearest' or 'grid-constant'");
+    // interpolated axes, whose box is then the array without it. 'nearest' and
+    // 'grid-constant' move footprints into it (it must be larger than they
+    // are), at orders 1 to 5; the other modes read it at orders 2 to 5.
+    const bool clamps = mode == static_cast<int>(Mode::kNearest) || mode == static_cast<int>(Mode::kGridConstant);
+    if (margin != 0 && (margin <= order || margin > 64 || order < (clamps ? 1 : 2))) {
+        PyErr_SetString(PyExc_ValueError, "margin must be 0, or more than the order and at most 64 (orders 1 to 5 "
+                                          "with 'nearest' and 'grid-constant', 2 to 5 with the other modes)");
         return nullptr;
     }
     const char* in_data = static_cast<const char*>(PyArray_DATA(in));
@@ -470,14 +472,44 @@ bool filter_order_mode(int order, int mode) {
     return true;
 }
 
-// spline_filter1d(src, dst, axis, order, mode): scipy's B-spline prefilter of
-// `order` (2 to 5) along `axis`, computed in binary64 from `src` into `dst`
-// (see filter_arrays), with the interpreter lock released. Values are rounded
-// into a float32 `dst` as a C cast rounds them.
+// With a margin: the arrays are one 3-D array filtered in place over its
+// window without `margin` elements at both ends of every axis. The window's
+// shape, element strides and first element; false with the error set when
+// the margin does not fit.
+bool filter_window(PyArrayObject* const* arrs, int count, long long margin, std::int64_t shape[3],
+                   std::int64_t strides[3], char** first) {
+    for (int k = 1; k < count; ++k)
+        if (PyArray_DATA(arrs[k]) != PyArray_DATA(arrs[0]) || PyArray_TYPE(arrs[k]) != PyArray_TYPE(arrs[0])) {
+            PyErr_SetString(PyExc_ValueError, "with a margin the arrays must be one array");
+            return false;
+        }
+    if (PyArray_NDIM(arrs[0]) != 3 || margin < 0 || margin > 64) {
+        PyErr_SetString(PyExc_ValueError, "a margin needs a 3-D array and 0 to 64 elements");
+        return false;
+    }
+    *first = static_cast<char*>(PyArray_DATA(arrs[0]));
+    for (int a = 0; a < 3; ++a) {
+        shape[a] = PyArray_DIM(arrs[0], a) - 2 * margin;
+        if (shape[a] < 1) {
+            PyErr_SetString(PyExc_ValueError, "the array must be longer than twice the margin along every axis");
+            return false;
+        }
+        strides[a] = PyArray_STRIDE(arrs[0], a) / PyArray_ITEMSIZE(arrs[0]);
+        *first += margin * PyArray_STRIDE(arrs[0], a);
+    }
+    return true;
+}
+
+// spline_filter1d(src, dst, axis, order, mode, margin=0): scipy's B-spline
+// prefilter of `order` (2 to 5) along `axis`, computed in binary64 from `src`
+// into `dst` (see filter_arrays; filter_window with a margin), with the
+// interpreter lock released. Values are rounded into a float32 `dst` as a C
+// cast rounds them.
 PyObject* spline_filter1d(PyObject*, PyObject* args) {
     PyObject* objs[2] = {nullptr, nullptr};
     int axis = 0, order = 3, mode = 0;
-    if (!PyArg_ParseTuple(args, "OOiii", &objs[0], &objs[1], &axis, &order, &mode)) return nullptr;
+    long long margin = 0;
+    if (!PyArg_ParseTuple(args, "OOiii|L", &objs[0], &objs[1], &axis, &order, &mode, &margin)) return nullptr;
     if (!py::load_numpy_api()) return nullptr;
     PyArrayObject* arrs[2];
     if (!filter_arrays(objs, 2, arrs) || !filter_order_mode(order, mode)) return nullptr;
@@ -486,14 +518,20 @@ PyObject* spline_filter1d(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "axis out of range");
         return nullptr;
     }
-    std::int64_t shape[NPY_MAXDIMS];
+    std::int64_t shape[NPY_MAXDIMS], window[3];
     for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(arrs[0], a);
     const bool src_f32 = PyArray_TYPE(arrs[0]) == NPY_FLOAT32, dst_f32 = PyArray_TYPE(arrs[1]) == NPY_FLOAT32;
     const void* from = PyArray_DATA(arrs[0]);
     void* into = PyArray_DATA(arrs[1]);
+    if (margin != 0) {
+        char* first = nullptr;
+        if (!filter_window(arrs, 2, margin, shape, window, &first)) return nullptr;
+        from = into = first;
+    }
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
-    status = spline_filter()(from, src_f32, into, dst_f32, shape, ndim, axis, order, static_cast<Mode>(mode));
+    status = spline_filter()(from, src_f32, into, dst_f32, shape, ndim, axis, order, static_cast<Mode>(mode),
+                             margin != 0 ? window : nullptr);
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -504,8 +542,13 @@ PyObject* spline_filter1d(PyObject*, PyObject* args) {
 // filter_arrays); the values of two spline_filter1d calls.
 PyObject* spline_filter_planes(PyObject*, PyObject* args) {
     PyObject* objs[3] = {nullptr, nullptr, nullptr};
+    PyObject* fill_obj = Py_None;
     int order = 3, mode = 0;
-    if (!PyArg_ParseTuple(args, "OOOii", &objs[0], &objs[1], &objs[2], &order, &mode)) return nullptr;
+    long long margin = 0;
+    MarginFill fill{0, nullptr, 0.0};
+    if (!PyArg_ParseTuple(args, "OOOii|LOd", &objs[0], &objs[1], &objs[2], &order, &mode, &margin, &fill_obj,
+                          &fill.value))
+        return nullptr;
     if (!py::load_numpy_api()) return nullptr;
     PyArrayObject* arrs[3];
     if (!filter_arrays(objs, 3, arrs) || !filter_order_mode(order, mode)) return nullptr;
@@ -514,7 +557,7 @@ PyObject* spline_filter_planes(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "the arrays must have two axes or more");
         return nullptr;
     }
-    std::int64_t shape[NPY_MAXDIMS];
+    std::int64_t shape[NPY_MAXDIMS], window[3];
     for (int a = 0; a < ndim; ++a) shape[a] = PyArray_DIM(arrs[0], a);
     bool f32[3];
     void* data[3];
@@ -522,9 +565,37 @@ PyObject* spline_filter_planes(PyObject*, PyObject* args) {
         f32[k] = PyArray_TYPE(arrs[k]) == NPY_FLOAT32;
         data[k] = PyArray_DATA(arrs[k]);
     }
+    if (margin != 0) {
+        char* first = nullptr;
+        if (!filter_window(arrs, 3, margin, shape, window, &first)) return nullptr;
+        data[0] = data[1] = data[2] = first;
+    }
+    if (fill_obj != Py_None) {
+        // The rows and columns the margins copy: an int64 array (4, margin), each -1 or an index
+        // of the window along its axis (rows: y; columns: x).
+        PyArrayObject* f = PyArray_Check(fill_obj) ? reinterpret_cast<PyArrayObject*>(fill_obj) : nullptr;
+        bool ok = margin != 0 && f != nullptr && PyArray_TYPE(f) == NPY_INT64 && PyArray_ISNBO(PyArray_DESCR(f)->byteorder) &&
+                  PyArray_IS_C_CONTIGUOUS(f) && PyArray_NDIM(f) == 2 && PyArray_DIM(f, 0) == 4 &&
+                  PyArray_DIM(f, 1) == margin;
+        if (ok) {
+            fill.width = margin;
+            fill.from = static_cast<const std::int64_t*>(PyArray_DATA(f));
+            for (int side = 0; side < 4 && ok; ++side)
+                for (long long k = 0; k < margin && ok; ++k) {
+                    const std::int64_t i = fill.from[side * margin + k];
+                    ok = i >= -1 && i < shape[side < 2 ? 1 : 2];
+                }
+        }
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, "fill must be an int64 array (4, margin) of -1 or indices of the window "
+                                              "along y (rows 0, 1) and x (rows 2, 3), with a margin");
+            return nullptr;
+        }
+    }
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
-    status = spline_planes()(data[0], f32[0], data[1], f32[1], data[2], f32[2], shape, ndim, order, static_cast<Mode>(mode));
+    status = spline_planes()(data[0], f32[0], data[1], f32[1], data[2], f32[2], shape, ndim, order, static_cast<Mode>(mode),
+                             margin != 0 ? window : nullptr, fill.from != nullptr ? &fill : nullptr);
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -639,8 +710,9 @@ PyMethodDef methods[] = {
      "--\n\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
-     "margin ('nearest' and 'grid-constant', orders 1 to 5): `input` is the whole input with `margin`\n"
-     "elements more at both ends of every interpolated axis, holding what the mode reads there.\n"
+     "margin (orders 1 to 5 with 'nearest' and 'grid-constant', 2 to 5 with the others): `input` is the\n"
+     "whole input with `margin` elements more at both ends of every interpolated axis, holding what the\n"
+     "mode reads there.\n"
      "isa: 'portable', 'avx2' or 'avx512' runs that target's kernel instead of the one in use (tests,\n"
      "benchmarks)."},
     {"input_box", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_box)), METH_VARARGS | METH_KEYWORDS,
@@ -657,11 +729,13 @@ PyMethodDef methods[] = {
      "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
      "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
     {"spline_filter1d", spline_filter1d, METH_VARARGS,
-     "spline_filter1d(src, dst, axis, order, mode): scipy's B-spline prefilter along an axis, in float64,\n"
+     "spline_filter1d(src, dst, axis, order, mode, margin=0): scipy's B-spline prefilter along an axis, in float64,\n"
      "from src into dst (C-contiguous float32 or float64 arrays of one shape: one array, or two apart)."},
     {"spline_filter_planes", spline_filter_planes, METH_VARARGS,
-     "spline_filter_planes(src, mid, dst, order, mode): the prefilter along the last two axes, a plane at a\n"
-     "time: along the first from src into mid, along the last from mid into dst."},
+     "spline_filter_planes(src, mid, dst, order, mode, margin=0, fill=None, value=0.0): the prefilter along the last\n"
+     "two axes, a plane at a time: along the first from src into mid, along the last from mid into dst. With\n"
+     "a margin, one 3-D array in place inside it; `fill` (int64 (4, margin)): the rows and columns its margins\n"
+     "along y and x copy once a plane is filtered (-1: `value`)."},
     {"cast", cast, METH_VARARGS,
      "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
      "as the kernels store their results; both C-contiguous, of one size."},

@@ -317,9 +317,11 @@ struct Params {
     std::int64_t coord_stride[2];
     T m[3][3], o[3], zoom[3], shift[3];
     T pad;             // added to the coordinates of the interpolated axes (orders 2 to 5)
-    // Elements readable past both ends of axis a, holding what 'nearest' or
-    // 'grid-constant' reads there (ResampleCall::margin; 0 along the others).
+    // Elements readable past both ends of axis a, holding what the mode reads
+    // there (ResampleCall::margin; 0 along the others).
     std::int64_t margin[3];
+    bool clamps;  // 'nearest' or 'grid-constant': footprints past the margin are moved into it
+    std::int64_t reach_margin[3];  // the margin where footprints may reach into it unmoved, else 0
     int first_interp;  // axes before it are not interpolated
     int order;
     Mode mode;
@@ -694,14 +696,14 @@ struct VectorRows {
                 r.vector = r.vector && s >= p.lo[a] && s < p.hi[a];
                 continue;
             }
-            if (p.margin[a] > 0) {  // the footprint clamped into the margin (see locate)
+            if (p.margin[a] > 0 && p.clamps) {  // the footprint moved into the margin (see locate)
                 r.cell[a] = std::clamp(s, -p.margin[a], p.n[a] - 1 - p.order + p.margin[a]);
                 r.vector = r.vector && std::fabs(c) < kMarginReach<T>;
                 continue;
             }
             const bool inside = c >= T(0) && c <= T(p.n[a] - 1);
             if (!inside && p.mode == Mode::kConstant) r.all_cval = true;
-            r.vector = r.vector && inside && s >= p.lo[a] && s + p.order < p.hi[a];
+            r.vector = r.vector && inside && s >= p.lo[a] - p.margin[a] && s + p.order < p.hi[a] + p.margin[a];
         }
         return r;
     }
@@ -873,13 +875,15 @@ struct VectorRows {
     }
 
     // The number of cells along axis a of the box whose `reach` neighbours
-    // above lie in the box too: the bound of the fast-lane test. The sign bit
+    // above lie in the box too (with `margin`, one the footprints read unmoved
+    // counted in, rel then shifted by it: Params::reach_margin, orders 2 to 5):
+    // the bound of the fast-lane test. The sign bit
     // of ~rel & (rel - span) is set exactly when 0 <= rel < span as long as
     // rel - span cannot overflow, which holds for span >= 0; a box shorter
     // than the footprint (an empty one too) has no fast cell, and its span is
     // 0, never negative (rel = INT32_MAX against -1 would wrap and pass).
-    static std::int32_t fast_span(const Params<E>& p, int a, std::int64_t reach) {
-        const std::int64_t span = p.hi[a] - p.lo[a] - reach;
+    static std::int32_t fast_span(const Params<E>& p, int a, std::int64_t reach, bool margin = false) {
+        const std::int64_t span = p.hi[a] - p.lo[a] - reach + (margin ? 2 * p.reach_margin[a] : 0);
         return span > 0 ? static_cast<std::int32_t>(span) : 0;
     }
 
@@ -1012,6 +1016,13 @@ struct VectorRows {
             }
         }
         const i32 all = V::splat_i(-1);
+        // A margin around the input (Params::margin, the same along every
+        // interpolated axis): 'nearest' and 'grid-constant' move footprints into
+        // it; with 'constant' a lane outside the input may have its footprint in
+        // the margin, and is cval all the same.
+        const bool margins = kOrder >= 1 && p.margin[2] > 0;
+        const bool clamping = margins && p.clamps;
+        const bool cval_outside = kOrder >= kSpline && margins && p.mode == Mode::kConstant;
         i32* cell = at.cell;
         f32* fl = at.fl;
         // Fast lanes: the cell relative to the box, rel = s - lo, satisfies
@@ -1029,14 +1040,14 @@ struct VectorRows {
                 fl[A] = (order & 1) ? V::floor(c[A]) : V::floor(V::add(c[A], V::splat(T(0.5))));
                 // The footprint's first sample, relative to the box.
                 const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A] + order / 2)));
-                if (kOrder >= 1 && p.margin[A] > 0) {
+                if (clamping) {
                     // 'nearest' and 'grid-constant' with a margin (the box is the whole
                     // axis): a footprint past an edge, moved to start at most the margin
-                    // before the first sample or end the margin after the last, reads
-                    // what the one-voxel path reads (the edge sample, or cval: the
-                    // margin is larger than the footprint). The weights still come from
-                    // the coordinate. Only coordinates of a sane size: the others, NaN
-                    // too, take the one-voxel path.
+                    // before the first sample or end the margin after the last, reads the
+                    // edge sample, or cval, as the one-voxel path does (the margin is
+                    // larger than the footprint). The weights still come from the
+                    // coordinate. Only coordinates of a sane size: the others, NaN too,
+                    // take the one-voxel path.
                     const i32 first = V::splat_i(static_cast<std::int32_t>(-p.margin[A]));
                     const i32 last = V::splat_i(static_cast<std::int32_t>(p.n[A] - 1 - order + p.margin[A]));
                     const f32 reach = V::splat(kMarginReach<T>);
@@ -1044,15 +1055,19 @@ struct VectorRows {
                     cell[A] = V::clamp_i(rel, first, last);
                     return;
                 }
-                const i32 span = V::splat_i(fast_span(p, A, order));
-                fast_sign = V::and_i(fast_sign, V::andnot_i(rel, V::sub_i(rel, span)));
-                if constexpr (kOrder == 0)
+                // The other modes read a margin where there is one (orders 2 to 5): the
+                // test shifted by it.
+                i32 shifted = rel;
+                if constexpr (kOrder >= kSpline)
+                    shifted = V::add_i(rel, V::splat_i(static_cast<std::int32_t>(p.reach_margin[A])));
+                const i32 span = V::splat_i(fast_span(p, A, order, kOrder >= kSpline));
+                fast_sign = V::and_i(fast_sign, V::andnot_i(shifted, V::sub_i(shifted, span)));
+                if (kOrder == 0 || cval_outside)
                     in_input = V::and_i(in_input, V::and_i(V::ge(c[A], V::splat(T(0))),
                                                            V::le(c[A], V::splat(T(p.n[A] - 1)))));
                 cell[A] = rel;
             }
         });
-        const bool margins = kOrder >= 1 && p.margin[2] > 0;  // every interpolated axis has one then
         const i32 fast = kOrder == 0 || margins ? V::and_i(V::sign_mask(fast_sign), in_input) : V::sign_mask(fast_sign);
         constexpr unsigned kAllLanes = (1u << L) - 1;
         const unsigned fast_bits = V::movemask(fast);
@@ -1371,6 +1386,8 @@ Params<E> params_of(const ResampleCall& call) {
     p.cval = T(call.cval);
     p.pad = T(call.pad);
     for (int a = 0; a < 3; ++a) p.margin[a] = a >= p.first_interp ? call.margin : 0;
+    p.clamps = p.mode == Mode::kNearest || p.mode == Mode::kGridConstant;
+    for (int a = 0; a < 3; ++a) p.reach_margin[a] = p.clamps ? 0 : p.margin[a];
     p.outside_box = 0;
     std::int64_t reach = 0;  // the largest distance of a box element from the first, margins on both sides
     for (int a = 0; a < 3; ++a)

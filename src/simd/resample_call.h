@@ -78,11 +78,12 @@ struct ResampleCall {
     // many samples on each side (scipy's prepadding for 'nearest' and
     // 'grid-constant').
     double pad;
-    // With 'nearest' or 'grid-constant' (orders 1 to 5): the input's memory
-    // holds `margin` more elements past both ends of every interpolated axis,
-    // each what the mode reads there (the edge element; cval), so that the
-    // vector blocks read the samples outside the input where the one-voxel path
-    // maps them (0 when it does not; the box is then the whole input).
+    // The input's memory holds `margin` more elements past both ends of every
+    // interpolated axis, each what the mode reads there (the edge element and
+    // cval for 'nearest' and 'grid-constant', the mapped sample for the
+    // others), so that the vector blocks read the samples outside the input
+    // where the one-voxel path maps them (0 when it does not; the box is then
+    // the whole input).
     std::int64_t margin;
     Mode mode;
     double cval;
@@ -105,6 +106,16 @@ struct PointsCall {
     Mode mode;
     double cval;
     double pad;                           // as ResampleCall's
+};
+
+// What a window's margins along y and x hold, filled a plane at a time as soon
+// as the plane is filtered (while it is in the cache): for margin sample k
+// (0 .. width - 1) before the first row or column and after the last, the
+// window's row or column it copies, or -1 for `value`.
+struct MarginFill {
+    std::int64_t width;
+    const std::int64_t* from;  // [4][width]: rows before, rows after, columns before, columns after
+    double value;
 };
 
 enum class ResampleStatus : int {

@@ -21,12 +21,16 @@ using PointsKernel = ResampleStatus (*)(const PointsCall& call) noexcept;
 // scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
 // binary32 or binary64 array, computed in binary64, into one of either type
 // (the same array, or one that does not overlap it).
+// `window`: nullptr, or the element strides of a 3-D window of a larger array
+// that src and dst both are (filtered in place).
 using SplineFilter = ResampleStatus (*)(const void* src, bool src_f32, void* dst, bool dst_f32,
-                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept;
+                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode,
+                                        const std::int64_t* window) noexcept;
 // The same along the last two axes (ndim >= 2), a plane at a time: along
 // ndim - 2 from src into mid, then along ndim - 1 from mid into dst.
 using SplinePlanes = ResampleStatus (*)(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
-                                        bool dst_f32, const std::int64_t* shape, int ndim, int order, Mode mode) noexcept;
+                                        bool dst_f32, const std::int64_t* shape, int ndim, int order, Mode mode,
+                                        const std::int64_t* window, const MarginFill* fill) noexcept;
 
 // The targets, lowest first: one lane in plain C++ at the x86-64 baseline (any
 // x86-64 processor), 8 or 4 lanes with AVX2 (x86-64-v3), 16 lanes with AVX-512F
@@ -54,9 +58,10 @@ PointsKernel points_binary32_portable(Element element) noexcept;
 PointsKernel points_binary64_portable(Element element) noexcept;
 ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
                                           const std::int64_t* shape, int ndim, int axis, int order,
-                                          Mode mode) noexcept;
+                                          Mode mode, const std::int64_t* window) noexcept;
 ResampleStatus spline_planes_f64_portable(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
-                                          const std::int64_t* shape, int ndim, int order, Mode mode) noexcept;
+                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept;
 }  // namespace portable
 
 namespace avx2 {
@@ -83,9 +88,10 @@ PointsKernel points_binary64_avx2(Element element) noexcept;
 // binary64 array, in place.
 ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, bool dst_f32,
                                           const std::int64_t* shape, int ndim, int axis, int order,
-                                      Mode mode) noexcept;
+                                      Mode mode, const std::int64_t* window) noexcept;
 ResampleStatus spline_planes_f64_avx2(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
-                                          const std::int64_t* shape, int ndim, int order, Mode mode) noexcept;
+                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept;
 }  // namespace avx2
 
 namespace avx512 {
@@ -95,10 +101,11 @@ ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_f64_avx512(const ResampleCall& call) noexcept;
 ResampleStatus spline_filter_f64_avx512(const void* src, bool src_f32, void* dst, bool dst_f32,
-                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode) noexcept;
+                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode, const std::int64_t* window) noexcept;
 ResampleStatus spline_planes_f64_avx512(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
                                         bool dst_f32, const std::int64_t* shape, int ndim, int order,
-                                        Mode mode) noexcept;
+                                        Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept;
 }  // namespace avx512
 
 struct ResampleBackend {

@@ -19,6 +19,7 @@
 // namespace.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -204,14 +205,21 @@ void filter_lines(const Panel<V, P> c, const double* poles, int npoles, Start st
     }
 }
 
-// One call: the lines along `axis` of C-contiguous arrays of `shape`.
+// One call: the lines along one axis of src and dst, which share a layout:
+// element i of line l at line_at(l) + i * stride, where the lines come in
+// groups of group_len (line l is member l % group_len of group l / group_len),
+// group_stride elements apart, their members member_step apart. Along axis a
+// of a C-contiguous array the groups are the indices before a and the members
+// those after it (set_contiguous); a 3-D window inside a larger array (the
+// coefficients with a margin around them) is one too.
 struct FilterCall {
     const void* src;
     void* dst;
     bool src_f32, dst_f32;
     std::int64_t n;      // the axis's length (>= 2)
-    std::int64_t inner;  // elements after the axis (its stride)
-    std::int64_t lines;  // lines in all: the elements before the axis times inner
+    std::int64_t stride;  // elements between neighbours along the axis
+    std::int64_t lines;   // lines in all
+    std::int64_t group_len, group_stride, member_step;
     std::int64_t batches_per_task;  // panels
     double poles[2];
     int npoles;
@@ -219,6 +227,15 @@ struct FilterCall {
     mutable std::int32_t no_memory;
 
     bool in_place() const { return src == dst && !src_f32 && !dst_f32; }
+    std::int64_t line_at(std::int64_t l) const { return (l / group_len) * group_stride + (l % group_len) * member_step; }
+    // Lines of n elements `inner` apart (the product of the axes after this
+    // one), `lines` of them.
+    void set_contiguous(std::int64_t inner) {
+        stride = inner;
+        group_len = inner;
+        group_stride = n * inner;
+        member_step = 1;
+    }
 };
 
 template <class V>
@@ -275,10 +292,11 @@ struct FilterTask {
         for (std::int64_t b = b0; b < b1; ++b) {
             const std::int64_t first = b * W;
             const std::int64_t count = call.lines - first < W ? call.lines - first : W;
-            const std::int64_t outer = first / call.inner, j = first % call.inner;
-            if (call.in_place() && count == W && j + W <= call.inner) {  // adjacent in memory: in place
-                double* base = static_cast<double*>(call.dst) + outer * call.n * call.inner + j;
-                filter_lines(Panel<V, P>{base, call.n, call.inner}, call.poles, call.npoles, call.start, false);
+            const std::int64_t j = first % call.group_len;
+            if (call.in_place() && count == W && j + W <= call.group_len && call.member_step == 1) {
+                // adjacent in memory: in place
+                double* base = static_cast<double*>(call.dst) + call.line_at(first);
+                filter_lines(Panel<V, P>{base, call.n, call.stride}, call.poles, call.npoles, call.start, false);
                 continue;
             }
             double* scratch = scratch_for(call.n);
@@ -312,12 +330,12 @@ struct FilterTask {
                 e = static_cast<Elem>(s);
         };
         if constexpr (HasTiles<V>)
-            if (call.inner == 1) return copy_tiles<kIn>(call, data, first, count, scratch, gain);
-        const std::int64_t j = first % call.inner;
-        if (j + count <= call.inner) {
-            Elem* base = data + (first / call.inner) * call.n * call.inner + j;
+            if (call.stride == 1) return copy_tiles<kIn>(call, data, first, count, scratch, gain);
+        const std::int64_t j = first % call.group_len;
+        if (j + count <= call.group_len && call.member_step == 1) {
+            Elem* base = data + call.line_at(first);
             for (std::int64_t i = 0; i < call.n; ++i) {
-                Elem* p = base + i * call.inner;
+                Elem* p = base + i * call.stride;
                 double* q = scratch + i * W;
                 for (std::int64_t k = 0; k < count; ++k) move(q[k], p[k]);
                 if constexpr (kIn)
@@ -334,9 +352,8 @@ struct FilterTask {
                         for (std::int64_t i = i0; i < i1; ++i) scratch[i * W + k] = 0.0;
                     continue;
                 }
-                const std::int64_t line = first + k;
-                Elem* p = data + (line / call.inner) * call.n * call.inner + line % call.inner;
-                for (std::int64_t i = i0; i < i1; ++i) move(scratch[i * W + k], p[i * call.inner]);
+                Elem* p = data + call.line_at(first + k);
+                for (std::int64_t i = i0; i < i1; ++i) move(scratch[i * W + k], p[i * call.stride]);
             }
         }
     }
@@ -352,11 +369,12 @@ struct FilterTask {
     static void copy_tiles(const FilterCall& call, Elem* data, std::int64_t first, std::int64_t count, double* scratch,
                            double gain) {
         constexpr int L = V::kLanes;
+        constexpr auto kSize = static_cast<std::int64_t>(sizeof(Elem));
         const typename V::f32 g = V::splat(gain);
         const std::int64_t n = call.n;
         std::int64_t head = 0;
-        if ((n * static_cast<std::int64_t>(sizeof(Elem))) % 64 == 0) {
-            const auto misalign = reinterpret_cast<std::uintptr_t>(data) % 64;
+        if ((call.group_len == 1 || (call.member_step * kSize) % 64 == 0) && (call.group_stride * kSize) % 64 == 0) {
+            const auto misalign = reinterpret_cast<std::uintptr_t>(data + call.line_at(first)) % 64;
             if (misalign % sizeof(Elem) == 0) head = static_cast<std::int64_t>((64 - misalign) % 64 / sizeof(Elem));
             if (head >= n) head = 0;
         }
@@ -372,28 +390,29 @@ struct FilterTask {
                 for (std::int64_t k = k0; k < W; ++k)
                     for (std::int64_t i = 0; i < n; ++i) {
                         if (k < count)
-                            one(data[(first + k) * n + i], scratch[i * W + k]);
+                            one(data[call.line_at(first + k) + i], scratch[i * W + k]);
                         else if constexpr (kIn)
                             scratch[i * W + k] = 0.0;
                     }
                 break;
             }
-            Elem* lines = data + (first + k0) * n;
+            Elem* lines[L];
+            for (int k = 0; k < L; ++k) lines[k] = data + call.line_at(first + k0 + k);
             for (std::int64_t i0 = head; i0 < whole; i0 += L) {
                 typename V::f32 r[L];
                 if constexpr (kIn) {
-                    for (int k = 0; k < L; ++k) r[k] = V::mul(V::load_unaligned(lines + k * n + i0), g);
+                    for (int k = 0; k < L; ++k) r[k] = V::mul(V::load_unaligned(lines[k] + i0), g);
                     V::transpose(r);
                     for (int i = 0; i < L; ++i) V::store_unaligned(scratch + (i0 + i) * W + k0, r[i]);
                 } else {
                     for (int i = 0; i < L; ++i) r[i] = V::load_unaligned(scratch + (i0 + i) * W + k0);
                     V::transpose(r);
-                    for (int k = 0; k < L; ++k) V::store_unaligned(lines + k * n + i0, r[k]);
+                    for (int k = 0; k < L; ++k) V::store_unaligned(lines[k] + i0, r[k]);
                 }
             }
             for (std::int64_t k = 0; k < L; ++k) {
-                for (std::int64_t i = 0; i < head; ++i) one(lines[k * n + i], scratch[i * W + k0 + k]);
-                for (std::int64_t i = whole; i < n; ++i) one(lines[k * n + i], scratch[i * W + k0 + k]);
+                for (std::int64_t i = 0; i < head; ++i) one(lines[k][i], scratch[i * W + k0 + k]);
+                for (std::int64_t i = whole; i < n; ++i) one(lines[k][i], scratch[i * W + k0 + k]);
             }
         }
     }
@@ -439,6 +458,8 @@ struct PlanesCall {
     void* dst;
     bool src_f32, mid_f32, dst_f32;
     std::int64_t planes, ny, nx;
+    std::int64_t plane_stride, row_stride;  // elements: ny * nx and nx, or a window's
+    const MarginFill* fill;                 // a window's margins along y and x, or nullptr
     std::int64_t planes_per_task;
     double poles[2];
     int npoles;
@@ -460,13 +481,15 @@ struct PlanesTask {
         const std::int64_t p1 = p0 + call.planes_per_task < call.planes ? p0 + call.planes_per_task : call.planes;
         bool ok = Lines::scratch_for(call.ny > call.nx ? call.ny : call.nx) != nullptr;
         for (std::int64_t plane = p0; ok && plane < p1; ++plane) {
-            const std::int64_t offset = plane * call.ny * call.nx;
+            const std::int64_t offset = plane * call.plane_stride;
             void* mid = element_at(call.mid, call.mid_f32, offset);
+            // Along y: the lines are the plane's columns; along x: its rows.
             const FilterCall along_y = line_call(element_at(call.src, call.src_f32, offset), call.src_f32, mid,
-                                                 call.mid_f32, call.ny, call.nx, call.nx, call);
+                                                 call.mid_f32, call.ny, call.row_stride, call.nx, 1, call);
             const FilterCall along_x = line_call(mid, call.mid_f32, element_at(call.dst, call.dst_f32, offset),
-                                                 call.dst_f32, call.nx, 1, call.ny, call);
-            // An axis of one sample is copied as it is (see convert).
+                                                 call.dst_f32, call.nx, 1, call.ny, call.row_stride, call);
+            // An axis of one sample is copied as it is (see convert); a window
+            // needs none (filter_planes).
             const std::int64_t size = call.ny * call.nx;
             if (call.ny < 2)
                 convert_all(along_y.src, along_y.src_f32, along_y.dst, along_y.dst_f32, size);
@@ -477,21 +500,62 @@ struct PlanesTask {
                 convert_all(along_x.src, along_x.src_f32, along_x.dst, along_x.dst_f32, size);
             else
                 ok = Lines::filter_panels(along_x, 0, panels(along_x));
+            if (ok && call.fill != nullptr) {
+                if (call.dst_f32)
+                    fill_margins(static_cast<float*>(element_at(call.dst, true, offset)), call);
+                else
+                    fill_margins(static_cast<double*>(element_at(call.dst, false, offset)), call);
+            }
         }
         if (!ok) __atomic_store_n(&call.no_memory, 1, __ATOMIC_RELAXED);
         Lines::release_scratch();
     }
 
+    // The margins of the plane at `base` (its first window element): each
+    // row's along x, then whole rows (their margins included) along y.
+    template <class E>
+    static void fill_margins(E* base, const PlanesCall& call) {
+        const MarginFill& f = *call.fill;
+        const std::int64_t w = f.width, r = call.row_stride, nx = call.nx, ny = call.ny;
+        const E value = static_cast<E>(f.value);
+        const std::int64_t *rows_before = f.from, *rows_after = f.from + w;
+        const std::int64_t *columns_before = f.from + 2 * w, *columns_after = f.from + 3 * w;
+        for (std::int64_t y = 0; y < ny; ++y) {
+            E* row = base + y * r;
+            for (std::int64_t k = 0; k < w; ++k) {
+                row[k - w] = columns_before[k] < 0 ? value : row[columns_before[k]];
+                row[nx + k] = columns_after[k] < 0 ? value : row[columns_after[k]];
+            }
+        }
+        const std::size_t whole = static_cast<std::size_t>(nx + 2 * w);
+        for (std::int64_t k = 0; k < w; ++k) {
+            E* before = base + (k - w) * r - w;
+            E* after = base + (ny + k) * r - w;
+            if (rows_before[k] < 0)
+                std::fill(before, before + whole, value);
+            else
+                std::memcpy(before, base + rows_before[k] * r - w, whole * sizeof(E));
+            if (rows_after[k] < 0)
+                std::fill(after, after + whole, value);
+            else
+                std::memcpy(after, base + rows_after[k] * r - w, whole * sizeof(E));
+        }
+    }
+
+    // `lines` lines of n elements `stride` apart, the lines `step` apart (one group).
     static FilterCall line_call(const void* src, bool src_f32, void* dst, bool dst_f32, std::int64_t n,
-                                std::int64_t inner, std::int64_t lines, const PlanesCall& planes) {
+                                std::int64_t stride, std::int64_t lines, std::int64_t step, const PlanesCall& planes) {
         FilterCall c{};
         c.src = src;
         c.dst = dst;
         c.src_f32 = src_f32;
         c.dst_f32 = dst_f32;
         c.n = n;
-        c.inner = inner;
+        c.stride = stride;
         c.lines = lines;
+        c.group_len = lines;
+        c.group_stride = 0;
+        c.member_step = step;
         c.poles[0] = planes.poles[0];
         c.poles[1] = planes.poles[1];
         c.npoles = planes.npoles;
@@ -505,27 +569,37 @@ struct PlanesTask {
 // Filters the lines along `axis` of the C-contiguous array `src` (binary32 or
 // binary64) of `shape` into `dst` (binary32 or binary64): the same array, or
 // one that does not overlap it. Lines of one sample are copied as they are,
-// as scipy leaves them.
+// as scipy leaves them. With `window` (element strides, ndim 3): src and dst
+// are one 3-D window of a larger array, filtered in place, every axis at least
+// two samples long.
 template <class V>
 ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, const std::int64_t* shape, int ndim,
-                      int axis, int order, Mode mode) noexcept {
+                      int axis, int order, Mode mode, const std::int64_t* window = nullptr) noexcept {
     FilterCall call{};
     call.src = src;
     call.dst = dst;
     call.src_f32 = src_f32;
     call.dst_f32 = dst_f32;
     call.n = shape[axis];
-    call.inner = 1;
-    std::int64_t outer = 1;
+    std::int64_t outer = 1, inner = 1;
     for (int a = 0; a < ndim; ++a) {
         if (a < axis) outer *= shape[a];
-        if (a > axis) call.inner *= shape[a];
+        if (a > axis) inner *= shape[a];
+    }
+    call.lines = outer * inner;
+    if (window == nullptr) {
+        call.set_contiguous(inner);
+    } else {  // lines grouped by the first of the other two axes
+        const int first = axis == 0 ? 1 : 0, second = axis == 2 ? 1 : 2;
+        call.stride = window[axis];
+        call.group_len = shape[second];
+        call.group_stride = window[first];
+        call.member_step = window[second];
     }
     call.npoles = filter_poles(order, call.poles);
     call.start = start_of(mode);
-    call.lines = outer * call.inner;
     if (call.n < 2 || call.lines == 0 || call.npoles == 0) {
-        convert_all(src, src_f32, dst, dst_f32, call.lines * call.n);
+        if (window == nullptr) convert_all(src, src_f32, dst, dst_f32, call.lines * call.n);
         return ResampleStatus::kOk;
     }
     constexpr std::int64_t W = FilterTask<V>::W;
@@ -536,10 +610,11 @@ ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, co
 // Filters the last two axes of C-contiguous arrays of `shape` (ndim >= 2):
 // along ndim - 2 from `src` into `mid`, then along ndim - 1 from `mid` into
 // `dst`, a plane at a time (see PlanesCall). Each pair is one array or two
-// that do not overlap.
+// that do not overlap. With `window`: one 3-D window in place, as filter's.
 template <class V>
 ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
-                             const std::int64_t* shape, int ndim, int order, Mode mode) noexcept {
+                             const std::int64_t* shape, int ndim, int order, Mode mode,
+                             const std::int64_t* window = nullptr, const MarginFill* fill = nullptr) noexcept {
     PlanesCall call{};
     call.src = src;
     call.mid = mid;
@@ -551,11 +626,24 @@ ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_
     call.nx = shape[ndim - 1];
     call.planes = 1;
     for (int a = 0; a < ndim - 2; ++a) call.planes *= shape[a];
+    call.plane_stride = window != nullptr ? window[0] : call.ny * call.nx;
+    call.row_stride = window != nullptr ? window[1] : call.nx;
+    call.fill = window != nullptr ? fill : nullptr;
     call.npoles = filter_poles(order, call.poles);
     call.start = start_of(mode);
     const std::int64_t count = call.planes * call.ny * call.nx;
     if (count == 0) return ResampleStatus::kOk;
     if (call.npoles == 0 || (call.ny < 2 && call.nx < 2)) {
+        if (window != nullptr && call.fill != nullptr) {  // nothing to filter; the margins all the same
+            for (std::int64_t p = 0; p < call.planes; ++p) {
+                void* plane = element_at(dst, dst_f32, p * call.plane_stride);
+                if (dst_f32)
+                    PlanesTask<V>::fill_margins(static_cast<float*>(plane), call);
+                else
+                    PlanesTask<V>::fill_margins(static_cast<double*>(plane), call);
+            }
+        }
+        if (window != nullptr) return ResampleStatus::kOk;
         convert_all(src, src_f32, mid, mid_f32, count);
         convert_all(mid, mid_f32, dst, dst_f32, count);
         return ResampleStatus::kOk;
