@@ -45,6 +45,10 @@ def test_batch_axes_anywhere(dtype, axes):
         lazy = zr.affine_transform(da.from_array(x, chunks=(2, 3, 4, 3)), m, off, out_shape, order=order, mode=mode,
                                    cval=1.5, batch_axes=axes, output_chunks=(2, 2, 5, 3))
         assert_identical(lazy.compute(scheduler="sync"), expected, f"dask {mode} {order}")
+    for mode, order in (("nearest", 3), ("grid-constant", 2), ("mirror", 5)):  # orders 2 to 5 in memory
+        got = zr.affine_transform(x, m, off, out_shape, order=order, mode=mode, cval=1.5, batch_axes=axes)
+        expected = per_index(x, axes, lambda s: model(s, m, off, [out_shape[a] for a in moved], order, mode, 1.5))
+        assert_identical(got, expected, f"{mode} {order}")
 
 
 def test_channels_last_image_needs_batch_axes():
