@@ -130,15 +130,19 @@ def fill_margin(out: np.ndarray, lead: int, width: int, mode: str, value=None, l
             _copy_into(out[before + (part,)], source)
 
 
-def padded(src: np.ndarray, lead: int, width: int, value=None, dtype=None) -> np.ndarray:
+def padded(src: np.ndarray, lead: int, width: int, value=None, dtype=None, outer: int = 0) -> np.ndarray:
     """``np.pad(src, width).astype(dtype)`` along the axes after the first `lead`: the edge sample
     repeated (np.pad's 'edge') when `value` is None, else `value` (already of src's dtype). A
     C-contiguous copy made by _copy_into and filled as np.pad fills (which copies on one thread:
-    256^3 float32 padded by 12 took 3-4 times as long)."""
-    shape = src.shape[:lead] + tuple(n + 2 * width for n in src.shape[lead:])
+    256^3 float32 padded by 12 took 3-4 times as long). With `outer`, that inside `outer` samples
+    more, left unset."""
+    edge = width + outer
+    shape = src.shape[:lead] + tuple(n + 2 * edge for n in src.shape[lead:])
     out = _new(shape, src.dtype if dtype is None else dtype)
-    _copy_into(out[(slice(None),) * lead + (slice(width, -width),) * (src.ndim - lead)], src)
-    fill_margin(out, lead, width, "nearest", None if value is None else np.asarray(value).astype(out.dtype))
+    _copy_into(out[(slice(None),) * lead + tuple(slice(edge, edge + n) for n in src.shape[lead:])], src)
+    if width:
+        window = out[(slice(None),) * lead + tuple(slice(outer, outer + n + 2 * width) for n in src.shape[lead:])]
+        fill_margin(window, lead, width, "nearest", None if value is None else np.asarray(value).astype(out.dtype))
     return out
 
 
@@ -238,21 +242,16 @@ def coefficients_with_margin(source: np.ndarray, order: int, mode: str, cval: fl
     window and filtered there, so that the margin costs no copy of its own."""
     pad = PREPAD if mode in PREPADDED_MODES else 0
     margin = order + 1
-    out = _new(tuple(n + 2 * (pad + margin) for n in source.shape), dtype)
-    inner = (slice(pad + margin, -(pad + margin)),) * 3
-    _copy_into(out[inner], source)
-    window = out[(slice(margin, -margin),) * 3]
-    if pad:
-        fill_margin(window, 0, pad, "nearest",
-                    None if mode == "nearest" else pad_value(cval, source.dtype).astype(dtype))
+    out = padded(source, 0, pad, None if mode != "grid-constant" else pad_value(cval, source.dtype), dtype, margin)
     # The margins along y and x are filled by the filter's planes while each is in the cache (on one
     # thread afterwards, their scattered lines cost a fifth of the filter); those along z here.
-    cval_fill = mode == "grid-constant"
-    table = np.stack([np.full(margin, -1) if cval_fill else _read_index(i, n, mode)
-                      for n in window.shape[1:] for i in (np.arange(-margin, 0), np.arange(n, n + margin))])
-    value = float(np.array(cval).astype(dtype)) if cval_fill else 0.0
-    filter_axes(out, out, out, [0, 1, 2], order, mode, margin, (table.astype(np.int64), value))
-    fill_margin(out, 0, margin, mode, np.array(cval).astype(dtype) if cval_fill else None, last=0)
+    value = np.array(cval).astype(dtype) if mode == "grid-constant" else None
+    table = np.stack([np.full(margin, -1) if value is not None else _read_index(i, n, mode)
+                      for n in (m - 2 * margin for m in out.shape[1:])
+                      for i in (np.arange(-margin, 0), np.arange(n, n + margin))])
+    filter_axes(out, out, out, [0, 1, 2], order, mode, margin,
+                (table.astype(np.int64), 0.0 if value is None else float(value)))
+    fill_margin(out, 0, margin, mode, value, last=0)
     return out
 
 

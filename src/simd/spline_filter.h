@@ -570,8 +570,8 @@ struct PlanesTask {
 // binary64) of `shape` into `dst` (binary32 or binary64): the same array, or
 // one that does not overlap it. Lines of one sample are copied as they are,
 // as scipy leaves them. With `window` (element strides, ndim 3): src and dst
-// are one 3-D window of a larger array, filtered in place, every axis at least
-// two samples long.
+// are one 3-D window of a larger array, filtered in place (a line of one
+// sample is then left as it is).
 template <class V>
 ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, const std::int64_t* shape, int ndim,
                       int axis, int order, Mode mode, const std::int64_t* window = nullptr) noexcept {
