@@ -280,6 +280,39 @@ def test_map_coordinates_as_scipy(dtype):
         assert_identical(got[..., ch], zr.map_coordinates(rgb[..., ch], c2, order=1))
 
 
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+@pytest.mark.parametrize("mode", MODES)
+def test_map_coordinates_across_the_edges(mode, order):
+    """Points within three samples of a volume's faces, edges and corners, inside and out, where the
+    footprints read the margin around the coefficients (or are moved into it): scipy's result bit for
+    bit, float64, as a dense field and as a list of points."""
+    rng = rng_for("across the edges", mode, order)
+    shape = np.array((6, 9, 13))
+    x = random_data(rng, tuple(shape), "float64", specials=False)
+    near = rng.integers(0, 3, (3, 400))  # per axis: near the first sample, near the last, or anywhere
+    offsets = rng.uniform(-3, 3, (3, 400))
+    c = np.where(near == 0, offsets, np.where(near == 1, shape[:, None] - 1 + offsets,
+                                              rng.uniform(0, 1, (3, 400)) * (shape[:, None] - 1)))
+    theirs = ndi.map_coordinates(x, c, order=order, mode=mode, cval=1.5)
+    assert_identical(zr.map_coordinates(x, c, order=order, mode=mode, cval=1.5), theirs, "list")
+    field = c.reshape(3, 16, 25)
+    assert_identical(zr.map_coordinates(x, field, order=order, mode=mode, cval=1.5), theirs.reshape(16, 25), "field")
+
+
+@pytest.mark.parametrize("order", (1, 3))
+@pytest.mark.parametrize("mode", ("nearest", "grid-constant", "mirror"))
+def test_images_and_stacks_rotated(mode, order):
+    """2-D images rotated with a third of the output outside, alone and as a stack along a carried
+    axis (a margin copied per image, or one call for the stack folded into the first axis): scipy's
+    result bit for bit, float64."""
+    rng = rng_for("images", mode, order)
+    image = random_data(rng, (23, 31), "float64", specials=False)
+    stack = random_data(rng, (3, 17, 12), "float64", specials=False)
+    for x, axes in ((image, (0, 1)), (stack, (1, 2)), (np.moveaxis(stack, 0, -1), (0, 1))):
+        got = zr.rotate(x, 37.0, axes=axes, order=order, mode=mode, cval=1.5)
+        assert_identical(got, ndi.rotate(x, 37.0, axes=axes, order=order, mode=mode, cval=1.5), f"{x.shape}")
+
+
 @pytest.mark.parametrize("order", (0, 1, 3))
 def test_map_coordinates_into_its_own_operands(order):
     """An output that is the input itself, or overlaps the coordinates a block further on, gives the
