@@ -10,6 +10,7 @@ import zentrova
 
 from zentrova_resample import _engine, _execute, _plan
 from zentrova_resample._spline import padded
+from conftest import run_python
 from resample_support import ALL_DTYPES, assert_same, random_data
 
 MODES = ("constant", "grid-constant", "nearest", "reflect", "mirror", "wrap", "grid-wrap")
@@ -233,7 +234,7 @@ def _rss():
 def test_results_own_their_memory_and_free_it():
     """Large results live on the engine's own buffers: writable, kept alive by the array (a view of a
     result keeps its memory from being handed to a later result), and freed with it, or kept for a
-    later result of the same size up to 128 MiB in all (100 leaked 8-12 MiB results would be over
+    later result of the same size up to 320 MiB in all (100 leaked 8-12 MiB results would be over
     800 MiB resident). Results alive at once never share memory."""
     import zentrova_resample
 
@@ -251,6 +252,31 @@ def test_results_own_their_memory_and_free_it():
         out[0, 0, 0] = i
         previous = out
     del out, previous
-    assert _rss() - start < (128 + 64) * 2**20
+    assert _rss() - start < (320 + 64) * 2**20
     np.testing.assert_array_equal(view[0], data[1])  # still readable after all the others were freed
     assert (view[1:] == -1).all()
+
+
+@pytest.mark.parametrize("keep_ms", [None, "0", "300"])
+def test_released_results_are_unmapped_when_idle(keep_ms):
+    """A released 64 MiB result stays mapped for the next one (ZENTROVA_KEEP_RELEASED_MS, 10 s by
+    default), is unmapped once the pool has had no job for that long, and at once with 0."""
+    got = run_python("""
+        import json, os, time
+        import numpy as np
+        import zentrova_resample
+        def rss():
+            with open("/proc/self/statm") as fh:
+                return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+        data = np.ones((2, 64, 64), np.float32)
+        start = rss()
+        out = zentrova_resample.affine_transform(data, np.eye(3), output_shape=(4096, 64, 64), cval=2.0, order=1)
+        assert (out[2:] == 2).all()
+        del out
+        released = rss()
+        time.sleep(1.5)
+        print(json.dumps([released - start, rss() - start]))
+    """, env={} if keep_ms is None else {"ZENTROVA_KEEP_RELEASED_MS": keep_ms})
+    released, idle = got
+    kept_then, kept_later = {None: (True, True), "0": (False, False), "300": (True, False)}[keep_ms]
+    assert (released > 48) == kept_then and (idle > 48) == kept_later, got

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "simd/parallel.h"
+
 namespace zentrova::platform {
 namespace {
 
@@ -16,9 +18,15 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 // length, at most kRecycleBytes together (the newest kept). A fresh mapping
 // costs a page fault per huge page, the kernel clearing each one, which is a
 // good part of a fast resampling's time (PERFORMANCE.md). A caller resampling
-// volume after volume of one shape gets the last result's memory back instead.
-constexpr std::size_t kRecycleBytes = std::size_t{128} << 20;
+// volume after volume of one shape gets the last call's memory back instead:
+// the budget holds a 256^3 float64 volume's coefficients and its result.
+// They are unmapped once the worker pool has had no job for the time
+// ZENTROVA_KEEP_RELEASED_MS gives (10 s when unset, as long as common
+// allocators keep freed pages; 0 keeps none), so that an idle process holds
+// none of them.
+constexpr std::size_t kRecycleBytes = std::size_t{320} << 20;
 constexpr int kRecycleSlots = 2;
+constexpr std::uint64_t kDefaultKeepMs = 10'000;
 
 struct Recycled {
     void* data = nullptr;
@@ -49,10 +57,43 @@ void* take_recycled(std::size_t length) {
     return found;
 }
 
+// How long a released mapping is kept, in nanoseconds (0: not at all); read
+// from the environment once.
+std::uint64_t keep_ns() {
+    static const std::uint64_t ns = [] {
+        const char* s = std::getenv("ZENTROVA_KEEP_RELEASED_MS");
+        if (s == nullptr || *s == '\0') return kDefaultKeepMs * 1'000'000u;
+        std::uint64_t ms = 0;
+        for (const char* p = s; *p != '\0'; ++p) {
+            if (*p < '0' || *p > '9' || ms > 1'000'000'000u) return kDefaultKeepMs * 1'000'000u;  // junk: the default
+            ms = ms * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+        return ms * 1'000'000u;
+    }();
+    return ns;
+}
+
+// Unmaps every kept mapping (called by the pool once it is idle); asks to be
+// called again when another thread holds the list.
+void release_kept() noexcept {
+    if (!try_lock()) {
+        parallel::call_when_idle(&release_kept, keep_ns());
+        return;
+    }
+    Recycled dropped[kRecycleSlots];
+    for (int i = 0; i < kRecycleSlots; ++i) {
+        dropped[i] = g_recycled[i];
+        g_recycled[i] = Recycled{};
+    }
+    unlock();
+    for (const Recycled& r : dropped)
+        if (r.data != nullptr) munmap(r.data, r.length);
+}
+
 // Keeps the mapping, with as many of the kept ones (newest first) as fit
 // beside it; the others are unmapped. False when the caller unmaps it.
 bool keep(void* data, std::size_t length) {
-    if (length > kRecycleBytes || !try_lock()) return false;
+    if (length > kRecycleBytes || keep_ns() == 0 || !try_lock()) return false;
     Recycled kept[kRecycleSlots], dropped[kRecycleSlots];
     kept[0] = Recycled{data, length};
     std::size_t total = length;
@@ -69,6 +110,10 @@ bool keep(void* data, std::size_t length) {
     for (int i = 0; i < kRecycleSlots; ++i) g_recycled[i] = kept[i];
     unlock();
     for (int i = 0; i < ndropped; ++i) munmap(dropped[i].data, dropped[i].length);
+    // Asked for after the mapping is on the list, so that a release running
+    // now either sees it or is followed by the one asked for here. Without a
+    // pool to call it (none has been started), nothing is kept.
+    if (!parallel::call_when_idle(&release_kept, keep_ns())) release_kept();
     return true;
 }
 

@@ -11,6 +11,10 @@
 // spins briefly before it sleeps. Only as many sleepers are woken as there are
 // seats.
 //
+// A caller may ask for a function to be called once the pool has had no job
+// for a while (call_when_idle): worker 0 then sleeps with a timeout, and calls
+// it from its own thread when the timeout passes with no job posted.
+//
 // Workers are numbered; those whose number is at least the pool's size (after
 // set_size made it smaller) park on a futex of their own, so that they neither
 // spin nor take the wakes meant for the workers of the current size. The size
@@ -27,6 +31,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -54,6 +59,16 @@ void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
     // Returns at once when *word != expected; spurious returns are fine, every
     // caller looks again.
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+// futex_wait for at most `ns`; true when it returned because the time passed.
+bool futex_wait_for(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::uint64_t ns) {
+    timespec timeout;
+    timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000u);
+    timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000u);
+    return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, &timeout, nullptr,
+                   0) == -1 &&
+           errno == ETIMEDOUT;
 }
 
 void futex_wake(std::atomic<std::uint32_t>* word, int count) {
@@ -90,6 +105,8 @@ struct Job {
 constexpr std::uint32_t epoch_of(std::uint64_t ticket) { return static_cast<std::uint32_t>(ticket >> 32); }
 constexpr std::uint32_t seats_of(std::uint64_t ticket) { return static_cast<std::uint32_t>(ticket); }
 
+constexpr int kIdleSlots = 8;
+
 struct Pool {
     std::size_t nthreads = 0;                  // workers started (only grows), under `submit`
     std::atomic<std::size_t> size{0};          // seats a job may have: min(size asked for, nthreads)
@@ -101,6 +118,9 @@ struct Pool {
     std::atomic<std::uint32_t> caller_asleep{0};
     std::atomic<std::uint32_t> resized{0};     // counts changes of size; parked workers wait on it
     std::uint32_t epoch = 0;                   // the caller's count of jobs, under `submit`
+    // Functions to call once the pool is idle (call_when_idle), and after how long.
+    std::atomic<IdleFn> idle_calls[kIdleSlots] = {};
+    std::atomic<std::uint64_t> idle_after_ns{0};  // 0: none asked for
     pthread_mutex_t submit = PTHREAD_MUTEX_INITIALIZER;  // one job or one change of size at a time
 };
 
@@ -109,6 +129,14 @@ struct WorkerStart {
     std::size_t index;   // the worker's number: it works while index < pool->size
     std::uint32_t seen;  // the epoch of the last job posted before it started
 };
+
+// Calls the functions asked for by call_when_idle, each once; those asked for
+// again meanwhile wait for the next idle time.
+void run_idle_calls(Pool* pool) {
+    pool->idle_after_ns.store(0, std::memory_order_seq_cst);
+    for (std::atomic<IdleFn>& slot : pool->idle_calls)
+        if (const IdleFn fn = slot.exchange(nullptr, std::memory_order_acq_rel)) fn();
+}
 
 // The ticket of a job newer than `seen`. Spins first when the worker has just
 // worked (the next job of a caller in a loop is usually close behind).
@@ -135,8 +163,16 @@ std::uint64_t wait_for_job(Pool* pool, std::size_t index, std::uint32_t seen, bo
         // Announce the sleep before the last look: the caller posts the ticket
         // before it counts sleepers, so one of the two sees the other.
         pool->sleepers.fetch_add(1, std::memory_order_seq_cst);
-        if (epoch_of(pool->ticket.load(std::memory_order_seq_cst)) == seen) futex_wait(&pool->bell, seen);
+        bool idle = false;
+        if (epoch_of(pool->ticket.load(std::memory_order_seq_cst)) == seen) {
+            const std::uint64_t after = index == 0 ? pool->idle_after_ns.load(std::memory_order_acquire) : 0;
+            if (after != 0)
+                idle = futex_wait_for(&pool->bell, seen, after);
+            else
+                futex_wait(&pool->bell, seen);
+        }
         pool->sleepers.fetch_sub(1, std::memory_order_relaxed);
+        if (idle && epoch_of(pool->ticket.load(std::memory_order_acquire)) == seen) run_idle_calls(pool);
         t = pool->ticket.load(std::memory_order_acquire);
         if (epoch_of(t) != seen) return t;
     }
@@ -336,6 +372,25 @@ Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
     pool->job.store(nullptr, std::memory_order_relaxed);
     pthread_mutex_unlock(&pool->submit);
     return Status::kOk;
+}
+
+bool call_when_idle(IdleFn fn, std::uint64_t after_ns) noexcept {
+    Pool* pool = g_pool.load(std::memory_order_acquire);
+    if (pool == nullptr || fn == nullptr || after_ns == 0) return false;
+    bool queued = false;
+    for (std::atomic<IdleFn>& slot : pool->idle_calls) {
+        IdleFn seen = nullptr;
+        if (slot.compare_exchange_strong(seen, fn, std::memory_order_acq_rel) || seen == fn) {
+            queued = true;
+            break;
+        }
+    }
+    if (!queued) return false;
+    pool->idle_after_ns.store(after_ns, std::memory_order_seq_cst);
+    // Worker 0 may be asleep without a timeout: woken, it sleeps again with one
+    // (the others go back to sleep). The timeout starts again from here.
+    futex_wake(&pool->bell, INT_MAX);
+    return true;
 }
 
 std::size_t num_threads() noexcept {

@@ -45,6 +45,16 @@ using TaskFn = void (*)(const void* ctx, std::size_t task) noexcept;
 // several callers run one after the other, each on the whole pool.
 ZENTROVA_POOL_API Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept;
 
+// A function for call_when_idle.
+using IdleFn = void (*)() noexcept;
+
+// Asks for fn() to be called once, from a worker thread, when the pool has had
+// no job for `after_ns` nanoseconds (counted from this call or the last job,
+// whichever is later). Asking again for a function not yet called changes
+// nothing but the delay. False (and fn is not called) when the pool does not
+// exist yet, or too many different functions are waiting.
+ZENTROVA_POOL_API bool call_when_idle(IdleFn fn, std::uint64_t after_ns) noexcept;
+
 // Size of the global pool, creating it if needed; 0 if it could not be started.
 ZENTROVA_POOL_API std::size_t num_threads() noexcept;
 
