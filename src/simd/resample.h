@@ -1269,27 +1269,40 @@ struct VectorRows {
                 // per group, dependent row after row) overlap; each lane still sums its rows in C
                 // order.
                 // A lane's sample is read at its row's first element plus the lane's position,
-                // which x86 addressing adds in the load itself.
-                constexpr int kRows = nz * ny;
-                const raw* rows[kRows];
-                f32 leads[kRows];
-                for (int jz = 0; jz < nz; ++jz)
-                    for (int jy = 0; jy < ny; ++jy) {
-                        rows[jz * ny + jy] = p.in + (jz * sz + jy * sy);
-                        leads[jz * ny + jy] = lead_of(jz, jy);
-                    }
+                // which x86 addressing adds in the load itself. A row's factor, spread over the
+                // groups, is the product of the spread weights (spreading moves lanes, so the product
+                // is the same): computed in registers from 2K spread weights per group, where
+                // spreading each row's product would cost a shuffle and a load per row and group.
                 const auto start = [&](int k) -> std::int64_t { return at[k]; };
                 auto pair = [&]<int G>() __attribute__((always_inline)) {
-#pragma GCC unroll 1
-                    for (int r = 0; r < kRows; ++r) {
-                        const raw* row = rows[r];
-                        const f32 spread0 = V::template spread_group<G>(leads[r]);
-                        const f32 spread1 = V::template spread_group<G + 1>(leads[r]);
-                        for (int c = 0; c < kChunks; ++c) {
-                            groups[c][G] = V::fmadd(spread0, V::template run_group<G>(row, start, 4 * c, K - 4 * c),
-                                                    groups[c][G]);
-                            groups[c][G + 1] = V::fmadd(
-                                spread1, V::template run_group<G + 1>(row, start, 4 * c, K - 4 * c), groups[c][G + 1]);
+                    f32 wz[2][nz], wy[2][ny];
+                    if constexpr (kFirst <= 0)
+                        for (int j = 0; j < nz; ++j) {
+                            wz[0][j] = V::template spread_group<G>(w[0][j]);
+                            wz[1][j] = V::template spread_group<G + 1>(w[0][j]);
+                        }
+                    if constexpr (kFirst <= 1)
+                        for (int j = 0; j < ny; ++j) {
+                            wy[0][j] = V::template spread_group<G>(w[1][j]);
+                            wy[1][j] = V::template spread_group<G + 1>(w[1][j]);
+                        }
+                    auto lead = [&](int g, int jz, int jy) __attribute__((always_inline)) {
+                        if constexpr (kFirst <= 0) return V::mul(wz[g][jz], wy[g][jy]);
+                        else if constexpr (kFirst <= 1) return wy[g][jy];
+                        else return V::splat(T(1));
+                    };
+#pragma GCC unroll 8
+                    for (int jz = 0; jz < nz; ++jz) {
+#pragma GCC unroll 8
+                        for (int jy = 0; jy < ny; ++jy) {
+                            const raw* row = p.in + (jz * sz + jy * sy);
+                            const f32 lead0 = lead(0, jz, jy), lead1 = lead(1, jz, jy);
+                            for (int c = 0; c < kChunks; ++c) {
+                                groups[c][G] = V::fmadd(lead0, V::template run_group<G>(row, start, 4 * c, K - 4 * c),
+                                                        groups[c][G]);
+                                groups[c][G + 1] = V::fmadd(
+                                    lead1, V::template run_group<G + 1>(row, start, 4 * c, K - 4 * c), groups[c][G + 1]);
+                            }
                         }
                     }
                 };
