@@ -301,8 +301,8 @@ PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // A cast split over the worker pool in runs of kCastRun elements: each element
 // is stored alone, so the result does not depend on the split. One thread
-// stores about 0.5 G elements a second, a pass the memory could take twice as
-// fast.
+// stores about 2 G float32 values a second into a 16-bit type: on two, the
+// pass is nearly as fast as the memory.
 constexpr std::int64_t kCastRun = std::int64_t{1} << 16;
 
 struct CastJob {

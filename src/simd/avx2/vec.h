@@ -236,6 +236,7 @@ struct F32x8 {
     }
 
     static f32 load(const float* lanes) { return _mm256_load_ps(lanes); }
+    static f32 load_unaligned(const float* p) { return _mm256_loadu_ps(p); }
     // Eight binary64 coordinates, each rounded to binary32.
     static f32 load_coords(const double* p) {
         return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(p + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(p)));
