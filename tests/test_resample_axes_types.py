@@ -198,3 +198,31 @@ def test_offset_as_zero_dimensional_array():
     x = random_data(rng_for("0-d offset"), (6, 7, 8), "float32")
     m = np.eye(3) * 0.9
     assert_same(zr.affine_transform(x, m, np.array(0.5)), zr.affine_transform(x, m, 0.5))
+
+
+@pytest.mark.parametrize("compute, dtypes", [
+    (np.float32, (np.uint8, np.int8, np.uint16, np.int16, np.float16, np.float32)),
+    (np.float64, (np.float64, np.int32, np.uint32, np.int64, np.uint64, np.uint16, np.float16, np.bool_))])
+def test_cast_at_any_offset_and_length(compute, dtypes):
+    """The engine's store of computed values into each output type equals the model's, for sources
+    starting at every element offset of a vector (unaligned loads) and lengths around whole blocks
+    of lanes (the tail one at a time), with ties, limits, infinities and NaN among the values (64-bit
+    integers saturate where scipy's conversion wraps, a stated difference: only values inside them)."""
+    from zentrova_resample._engine import cast
+    rng = rng_for("cast", compute)
+    special = np.array([0.5, 1.5, 2.5, -0.5, -2.5, 127.5, 255.5, -128.5, 32767.5, 65535.5, 65536.0, -1.0, 2.0**31,
+                        -(2.0**31) - 0.5, 2.0**32, 2.0**63, np.inf, -np.inf, np.nan, -0.0], compute)
+    values = np.concatenate([special, rng.normal(0, 3e4, 200).astype(compute)])
+    values = np.concatenate([values, np.round(values[20:]) + compute(0.5)])  # ties of every size
+    for dtype in dtypes:
+        if dtype in (np.int64, np.uint64):
+            values = values[np.abs(values) < 2.0**62]
+        for offset in range(4):
+            for n in (1, 7, 8, 15, 16, 17, 33, len(values) - 4):
+                src = values[offset:offset + n]
+                dst = np.empty(n, dtype)
+                cast(src, dst)
+                expected = sm.cast_output(src, dtype)
+                if dtype == np.bool_:  # stored as 0 and 1 bytes, where scipy may store other nonzero ones
+                    expected = expected.view(np.uint8) != 0
+                assert_identical(dst, expected, f"{np.dtype(dtype)} offset {offset} n {n}")
