@@ -35,8 +35,11 @@ def quiet(fn, *args, **kwargs):
             return fn(*args, **kwargs)
 
 
-def compute_dtype(*dtypes):
-    """float32 when every dtype is of the binary32 family, else float64."""
+def compute_dtype(*dtypes, order=None):
+    """float32 when every dtype is of the binary32 family, else float64; float64 at order 0 (an
+    order-0 result is the sample scipy's float64 coordinate picks, for every dtype)."""
+    if order == 0:
+        return np.float64
     return np.float32 if all(np.dtype(d).name in SMALL for d in dtypes) else np.float64
 
 
@@ -134,11 +137,11 @@ def model(input, matrix, offset=0.0, output_shape=None, order=1, mode="constant"
           prefilter=True):
     """What zentrova_resample.affine_transform must return, bit for bit: the scipy model in
     binary32 when the input and output dtypes are both of the binary32 family (float16 read exactly,
-    rounded once to float16), else in binary64 (scipy's own arithmetic), with our saturating
-    64-bit casts."""
+    rounded once to float16) at orders 1 to 5, else in binary64 (scipy's own arithmetic), with our
+    saturating 64-bit casts."""
     input = np.asarray(input)
     out_dtype = np.dtype(input.dtype if output is None else output).newbyteorder("=")
-    cd = compute_dtype(input.dtype.newbyteorder("="), out_dtype)
+    cd = compute_dtype(input.dtype.newbyteorder("="), out_dtype, order=order)
     native = input.astype(input.dtype.newbyteorder("="))
     with np.errstate(all="ignore"):
         exp = sm.affine_model(native, matrix, offset, output_shape, order, mode, cval, output=out_dtype,
@@ -183,3 +186,21 @@ def assert_same(got, expected, context=""):
         rows = [f"  at {tuple(map(int, p))}: expected {expected[tuple(p)]!r} got {got[tuple(p)]!r}"
                 for p in np.argwhere(diff)[:8]]
         raise AssertionError(f"{context}: {int(diff.sum())} of {diff.size} voxels differ\n" + "\n".join(rows))
+
+
+def raised_by(call):
+    """The class of the exception call() raises (None if it raises none): scipy's function, asked with
+    the same arguments as ours, copies of any arrays among them."""
+    try:
+        quiet(call)
+    except Exception as exc:  # noqa: BLE001 - any class is the answer
+        return type(exc)
+    return None
+
+
+def assert_caught_as_scipy(ours: BaseException, theirs) -> None:
+    """Code written for scipy catches what scipy raises: our exception is a RuntimeError exactly where
+    scipy's is (it is a ValueError or TypeError all the same). Where scipy raises nothing (a check it
+    skips, as zoom's shortcut for factors of 1 skips the mode's), any class."""
+    if theirs is not None:
+        assert isinstance(ours, RuntimeError) == issubclass(theirs, RuntimeError), (type(ours), theirs, str(ours))

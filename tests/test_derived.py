@@ -14,20 +14,18 @@ from scipy import ndimage as ndi
 from scipy import special
 
 import resample_support
-from resample_support import assert_identical, quiet, rng_for
+from resample_support import assert_caught_as_scipy, assert_identical, quiet, raised_by, rng_for
 import scipy_model as sm
 import zentrova_resample as zr
 from zentrova_resample import _derived
 
 MODES = sm.MODES
-WIDE = {np.dtype(t) for t in ("f8", "i4", "u4", "i8", "u8")}
 DTYPES = ("u1", "i1", "u2", "i2", "f2", "f4", "f8", "i4", "u4", "i8", "u8")
 
 
-def compute_dtype(in_dtype, output):
+def compute_dtype(in_dtype, output, order=None):
     out = in_dtype if output is None else (output.dtype if isinstance(output, np.ndarray) else np.dtype(output))
-    native = [np.dtype(d).newbyteorder("=") for d in (in_dtype, out)]
-    return np.float64 if any(d in WIDE for d in native) else np.float32
+    return resample_support.compute_dtype(*(np.dtype(d).newbyteorder("=") for d in (in_dtype, out)), order=order)
 
 
 MODEL = {"shift": sm.shift_model, "zoom": sm.zoom_model, "rotate": sm.rotate_model}
@@ -51,7 +49,7 @@ def check(name, x, arg, scipy=True, context="", **kwargs):
     linear unless an order is given (the model's orders are 0 to 5, its default 1)."""
     kwargs.setdefault("order", 1)
     got = quiet(OURS[name], x, arg, **kwargs)
-    dt = compute_dtype(x.dtype, kwargs.get("output"))
+    dt = compute_dtype(x.dtype, kwargs.get("output"), order=kwargs["order"])
     model_kwargs = dict(kwargs)
     if name == "rotate":
         model_kwargs.setdefault("axes", (1, 0))
@@ -483,9 +481,12 @@ def test_bad_arguments(func, args, kwargs, exc, message):
     """ValueError or TypeError naming the argument; a caller's output array is left untouched."""
     output = kwargs.get("output")
     before = output.copy() if isinstance(output, np.ndarray) else None
+    theirs = raised_by(lambda: getattr(ndi, func)(*args, **{**kwargs, "output": None if output is None else
+                                                            output.copy() if before is not None else output}))
     with pytest.raises(exc) as info:
         OURS[func](*args, **kwargs)
     assert message in str(info.value)
+    assert_caught_as_scipy(info.value, theirs)
     if before is not None:
         assert_identical(output, before)
 
@@ -510,6 +511,7 @@ def test_read_only_output():
 
 def test_exports():
     assert set(zr.__all__) == {"affine_transform", "shift", "zoom", "rotate", "resample_to", "get_num_threads",
-                               "set_num_threads", "spline_filter", "spline_filter1d", "map_coordinates"}
+                               "set_num_threads", "spline_filter", "spline_filter1d", "map_coordinates",
+                               "ArgumentValueError", "ArgumentTypeError"}
     for name in zr.__all__:
         assert getattr(zr, name).__doc__

@@ -344,3 +344,56 @@ def test_exact_coordinates_equal_scipy(dtype, mode):
             else:
                 expected = scipy_call(inp, m, off, out_shape, order, mode, cval)
             assert_same(got, expected, f"{kind} order {order} m={np.asarray(m).tolist()} off={off.tolist()}")
+
+
+# ---- label maps at order 0 -------------------------------------------------------------------------
+
+LABEL_DTYPES = ("uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64", "float16", "float32")
+
+
+def _labels(rng, shape, dtype):
+    """A segmentation: blobs of a few labels (below 100, so that every label type holds them)."""
+    coarse = rng.integers(0, 97, tuple(max(1, n // 4) for n in shape))
+    return np.kron(coarse, np.ones((4,) * len(shape), int))[tuple(slice(0, n) for n in shape)].astype(dtype)
+
+
+@pytest.mark.parametrize("dtype", LABEL_DTYPES)
+def test_label_maps_at_order_0_equal_scipy(dtype):
+    """Order 0 picks the sample scipy picks for every dtype: its coordinate in float64, whatever the
+    compute type. A 45-degree rotation about the centre puts many coordinates a hair below a .5 tie in
+    float64 (on it in float32); with zooms, map_coordinates, another output dtype and dask chunks,
+    every voxel is scipy's (float16: scipy's result of the same values as float32)."""
+    import dask.array as da
+
+    rng = rng_for("labels", dtype)
+    lab = _labels(rng, (40, 40, 40), dtype)
+    ref = lab.astype(np.float32) if dtype == "float16" else lab
+
+    def scipy_as(result):
+        return result.astype(dtype) if dtype == "float16" else result
+
+    a = np.deg2rad(45)
+    m = np.array([[1, 0, 0], [0, np.cos(a), -np.sin(a)], [0, np.sin(a), np.cos(a)]])
+    centre = (np.array(lab.shape) - 1) / 2
+    off = centre - m @ centre
+    for mode, cval in (("constant", 7.0), ("nearest", 0.0), ("mirror", 0.0), ("grid-wrap", 0.0)):
+        expected = scipy_as(ndi.affine_transform(ref, m, off, order=0, mode=mode, cval=cval))
+        got = zr.affine_transform(lab, m, off, order=0, mode=mode, cval=cval)
+        assert_same(got, expected, f"rotation {mode}")
+        lazy = zr.affine_transform(da.from_array(lab, chunks=(13, 17, 40)), m, off, order=0, mode=mode, cval=cval,
+                                   output_chunks=(9, 40, 11))
+        assert_same(lazy.compute(scheduler="sync"), expected, f"rotation {mode}, dask")
+    assert_same(zr.rotate(lab, 45, axes=(1, 2), reshape=False, order=0),
+                scipy_as(ndi.rotate(ref, 45, axes=(1, 2), reshape=False, order=0)), "rotate")
+    for factors in ((1.3, 0.7, 2.1), (1 / 3, 2 / 3, 0.55)):
+        assert_same(zr.zoom(lab, factors, order=0, mode="nearest"),
+                    scipy_as(ndi.zoom(ref, factors, order=0, mode="nearest")), f"zoom {factors}")
+    points = (m @ np.indices(lab.shape, dtype=np.float64).reshape(3, -1) + off[:, None]).reshape((3,) + lab.shape)
+    assert_same(zr.map_coordinates(lab, points, order=0, mode="mirror"),
+                scipy_as(ndi.map_coordinates(ref, points, order=0, mode="mirror")), "map_coordinates")
+    if dtype != "float16":
+        for out in ("uint8", "int32", "float32"):
+            # cval 2.4999999999999996 rounds to 2 once (scipy), to 3 through float32 first
+            assert_same(zr.affine_transform(lab, m, off, order=0, cval=2.4999999999999996, output=out),
+                        ndi.affine_transform(lab, m, off, order=0, cval=2.4999999999999996, output=out),
+                        f"into {out}")

@@ -89,6 +89,23 @@ def test_axes_left_alone_anywhere(order):
                          ndi.affine_transform(x, matrix, 0.5, shape, order=order, mode="reflect"))
 
 
+@pytest.mark.parametrize("order", (2, 3, 4, 5))
+def test_axes_left_alone_without_prefilter(order):
+    """With prefilter=False the input is the spline's coefficients, which the spline smooths at whole
+    positions too (order 3: 1/6, 2/3, 1/6): the axes a transform of four or five axes leaves alone are
+    interpolated, not carried, and every voxel is scipy's (with the prefilter they are carried)."""
+    rng = rng_for("left alone, no prefilter", order)
+    zyxc = rng.normal(size=(5, 6, 7, 3))
+    m = np.eye(5)
+    m[:2, :2] = [[0.9, 0.3], [-0.2, 1.1]]
+    calls = [("zoom", (zyxc, [2, 1, 2, 1])), ("shift", (zyxc, [0, 1.5, 0, -0.5])),
+             ("affine_transform", (zyxc[:, None], m, [0.5, 0, 0, 1.5, 0])),
+             ("zoom", (np.round(zyxc * 1000).astype(np.int16), 1))]
+    for name, args in calls:
+        kwargs = dict(order=order, mode="mirror", prefilter=False)
+        assert_identical(getattr(zr, name)(*args, **kwargs), getattr(ndi, name)(*args, **kwargs), name)
+
+
 @pytest.mark.parametrize("func", ("affine_transform", "shift", "zoom", "rotate"))
 def test_bool_as_scipy(func):
     """bool in and out: scipy's values (computed in float64, stored as C stores a double into NumPy's

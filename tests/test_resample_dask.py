@@ -168,16 +168,27 @@ def test_chunks_without_input_read_nothing():
         y.blocks[0, 0, 0].compute(scheduler="sync")
 
 
-@pytest.mark.parametrize("mode", ("constant", "grid-constant"))
-def test_empty_input(mode):
-    """An input with an empty axis: cval everywhere, as in memory; other modes refused at once."""
+@pytest.mark.parametrize("mode", ("constant", "grid-constant", "nearest", "mirror"))
+@pytest.mark.parametrize("order", (0, 1, 3))
+def test_empty_input(mode, order):
+    """An input with an empty axis: the in-memory result (cval everywhere, or zeros for the modes that
+    extend samples), for affine_transform and for map_coordinates with a dask input, a dask coordinate
+    array or both, and of more than three axes (scipy's and ours on NumPy alike: no error)."""
     data = np.zeros((0, 4, 5), "float32")
     x = da.from_array(data, chunks=(1, 2, 2))
-    expected = zr.affine_transform(data, np.eye(3), 0.5, (3, 4, 5), mode=mode, cval=0.1, output="uint8")
-    got = zr.affine_transform(x, np.eye(3), 0.5, (3, 4, 5), mode=mode, cval=0.1, output="uint8", output_chunks=2)
+    expected = zr.affine_transform(data, np.eye(3), 0.5, (3, 4, 5), order=order, mode=mode, cval=0.1,
+                                   output="uint8")
+    got = zr.affine_transform(x, np.eye(3), 0.5, (3, 4, 5), order=order, mode=mode, cval=0.1, output="uint8",
+                              output_chunks=2)
     assert_identical(got.compute(scheduler="sync"), expected)
-    with pytest.raises(ValueError, match="empty axis"):
-        zr.affine_transform(x, np.eye(3), 0.5, (3, 4, 5), mode="nearest")
+    coords = np.random.default_rng(order).uniform(-1, 5, (3, 7, 6))
+    for data_nd in (data, np.zeros((2, 0, 3, 4), "float64")):
+        coords_nd = coords if data_nd.ndim == 3 else np.ones((4, 5))
+        expected = zr.map_coordinates(data_nd, coords_nd, order=order, mode=mode, cval=2.5)
+        for inp, c in ((da.from_array(data_nd, chunks=2), coords_nd), (data_nd, da.from_array(coords_nd, chunks=3)),
+                       (da.from_array(data_nd, chunks=2), da.from_array(coords_nd, chunks=3))):
+            got = zr.map_coordinates(inp, c, order=order, mode=mode, cval=2.5)
+            assert_identical(got.compute(scheduler="sync"), expected, f"map_coordinates {data_nd.shape}")
 
 
 DERIVED = [

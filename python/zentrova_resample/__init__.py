@@ -13,11 +13,12 @@ The pool is one per process, shared with the fixed module ``zentrova``: ``get_nu
 
 from ._affine import affine_transform
 from ._derived import rotate, shift, zoom
+from ._errors import ArgumentTypeError, ArgumentValueError
 from ._map import map_coordinates
 from ._spline import spline_filter, spline_filter1d
 from ._threads import get_num_threads, set_num_threads
 from ._version import __version__
 from ._world import resample_to
 
-__all__ = ["affine_transform", "get_num_threads", "map_coordinates", "resample_to", "rotate", "set_num_threads",
-           "shift", "spline_filter", "spline_filter1d", "zoom"]
+__all__ = ["ArgumentTypeError", "ArgumentValueError", "affine_transform", "get_num_threads", "map_coordinates",
+           "resample_to", "rotate", "set_num_threads", "shift", "spline_filter", "spline_filter1d", "zoom"]

@@ -72,8 +72,9 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     whole output's, the carried axes as long as the input's (with a matrix that changes the number
     of axes they must be the input's first or last ones, and stay so). Of a square transform of more
     than three axes, those it leaves alone (an identity row and column, no offset, the same length)
-    are carried along; more than three moving axes are sampled one voxel at a time (scipy's results,
-    slower than three). ``output``: None (the input's dtype), a dtype, or an array to fill.
+    are carried along (not with ``prefilter=False`` at orders 2 to 5, where the spline smooths the
+    coefficients at whole positions too); more than three interpolated axes are sampled one voxel at
+    a time (scipy's results, slower than three). ``output``: None (the input's dtype), a dtype, or an array to fill.
 
     Orders 2 to 5 interpolate B-spline coefficients: with ``prefilter`` (the default) those of the
     input, computed as scipy computes them (the input padded by 12 samples for 'nearest' and
@@ -84,11 +85,25 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     of scipy's, integers off by one at rounding ties).
 
     dtypes: float16, float32 and 8- and 16-bit integers are computed in float32; float64, 32- and
-    64-bit integers and bool in float64, with scipy's operations in scipy's order. Integer results
+    64-bit integers and bool in float64, with scipy's operations in scipy's order. At order 0 every
+    type takes its coordinates in float64, as scipy does, and a result is the sample scipy picks
+    (scipy's result bit for bit: a label map keeps its labels where scipy's do). Integer results
     are rounded as scipy rounds them and clamped to the type; a bool result is true where the value
     is nonzero (as scipy stores it). A complex input (complex64, complex128) is resampled as its
     real and imaginary parts (each as float32 or float64), a complex ``cval`` giving each part its
     part; its output is complex. The interpreter lock is released while the kernels run.
+
+    Memory (in memory; dask: see below): besides the input and the output, a call holds at most (1)
+    at orders 2 to 5 with ``prefilter``, the input's B-spline coefficients, in float32 for the types
+    computed in float32 and in float64 for the others: the input's size along the axes carried
+    along times, along each interpolated axis, its length plus 24 with 'nearest' and
+    'grid-constant' (scipy's padding) plus 2 * (order + 1) for one volume of three interpolated axes
+    (a margin); otherwise a copy of the input in the kernels' dtype where it is in another dtype or
+    layout, and with 'nearest' and 'grid-constant' at orders 1 to 5 one image of it with a margin of
+    order + 1 samples along the interpolated axes; (2) where the output's dtype is not the one the
+    kernels write (the input's, or the compute type), the result in the kernels' dtype (and, with an
+    ``output`` array, its conversion before the copy into it); (3) with more than three interpolated axes, the coordinates of 2**18 voxels at a
+    time (8 bytes per axis each). An empty output costs nothing of this.
 
     dask: a ``dask.array.Array`` input (dask is optional) gives a lazy dask array equal bit for bit
     to the in-memory result (at orders 2 to 5 with ``prefilter``: within rounding, see below), for

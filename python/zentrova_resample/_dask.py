@@ -312,7 +312,7 @@ def compute_chunk(plan: Plan, box: Optional[Box], start: Tuple[int, ...], stop: 
         else:
             source = one_view(shape, places, pieces)
     if source is None and box is not None:
-        result = as_output(_compute_copied(plan, box, start, stop, out_dtype, places, pieces), out_dtype)
+        result = as_output(plan, _compute_copied(plan, box, start, stop, out_dtype, places, pieces), out_dtype)
     else:
         result = compute_window(plan, source, box, start, stop, out_dtype)
     return result if result.dtype == out_dtype else result.astype(out_dtype)
@@ -491,9 +491,6 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
         chunks = tuple(tuple(int(c) for c in axis) for axis in x.chunks)
     else:
         chunks = row_chunks(shape, out_dtype)
-    if plan.input.size == 0 and math.prod(plan.output_shape) and MODES[plan.mode] > 1:
-        raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or 'grid-constant', "
-                         f"got {plan.mode!r}")
     token = tokenize(x.name, plan.output_shape, plan.batch, plan.in3, plan.out3, plan.interpolated, plan.matrix,
                      plan.offset, plan.separable, plan.zoom, plan.shift, plan.grid_mode, plan.order, plan.mode,
                      plan.cval, plan.prefilter, plan.pad, str(plan.input.dtype), out_dtype.str, chunks)

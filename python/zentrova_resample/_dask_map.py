@@ -25,7 +25,7 @@ from ._dask import (_bounds, _check_tiling, check_output_chunks, one_view, regio
                     spline_coefficients, widen)
 from ._engine import resample as _resample
 from ._dask_points import whole_source
-from ._execute import coefficient_plan, engine_array, fill_cval, needs_coefficients
+from ._execute import as_output, coefficient_plan, engine_array, fill_cval, needs_coefficients
 from ._map import map_points
 from ._plan import MODES, Plan
 
@@ -142,6 +142,9 @@ def _map_chunk(plan: Plan, box: Optional[Box], widened, out_dtype: np.dtype, coo
     result = np.empty(shape, dtype=kernel_dtype)
     if result.size == 0:
         return result.astype(out_dtype)
+    if plan.input.size == 0:  # no sample to read: as in memory
+        fill_cval(plan, result)
+        return as_output(plan, result, out_dtype)
     if box is None:  # no coordinate reads a sample: cval outright ('constant') or every point cval-weighted
         source = np.empty((0,) * k, dtype=kernel_dtype)
         box = ((0, 0),) * k
@@ -162,7 +165,7 @@ def _map_chunk(plan: Plan, box: Optional[Box], widened, out_dtype: np.dtype, coo
     origin = (0,) * (3 - k) + tuple(a for a, _ in box)
     _resample(src, result.reshape(grid), (0.0,) * 9, (0.0,) * 3, plan.order, MODES[plan.mode], float(plan.cval),
               interpolated=k, box_origin=origin, full_shape=full, pad=float(plan.pad), coords=given)
-    return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)
+    return as_output(plan, result, out_dtype)
 
 
 def _map_lazy_whole(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, output_chunks) -> da.Array:
@@ -190,4 +193,4 @@ def _map_whole_chunk(plan: Plan, out_dtype: np.dtype, coord_block: np.ndarray, s
     elif result.size:
         map_points(reading, src, np.asarray(coord_block).reshape(coord_block.shape[0], -1), result.reshape(-1),
                    reading.pad)
-    return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)
+    return as_output(plan, result, out_dtype)

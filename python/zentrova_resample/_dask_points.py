@@ -15,7 +15,8 @@ from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
 from ._engine import resample_points as _resample_points
-from ._execute import POINTS_BLOCK, engine_array, fill_cval, point_coordinates, with_coefficients
+from ._execute import (POINTS_BLOCK, as_output, coordinate_dtype, engine_array, fill_cval, point_coordinates,
+                       with_coefficients)
 from ._plan import MODES, Plan
 
 Key = Tuple[Any, ...]
@@ -62,7 +63,7 @@ def _transform_chunk(plan: Plan, out_dtype: np.dtype, start, stop, source) -> np
     elif result.size:
         shape = result.shape[nb:]
         count = int(np.prod(shape))
-        compute = _dtypes.compute_dtype(src.dtype)
+        compute = coordinate_dtype(reading, src.dtype)
         rows = result.reshape(result.shape[:nb] + (count,))
         for part in range(0, count, POINTS_BLOCK):  # a block of the chunk's voxels at a time
             local = np.unravel_index(np.arange(part, min(count, part + POINTS_BLOCK), dtype=np.int64), shape)
@@ -72,4 +73,4 @@ def _transform_chunk(plan: Plan, out_dtype: np.dtype, start, stop, source) -> np
                 at = tuple(a + i for a, i in zip(start[:nb], index))
                 _resample_points(src[at], coords, rows[index][part:part + flat.size], reading.order,
                                  MODES[reading.mode], reading.cval, float(reading.pad))
-    return result if result.dtype == out_dtype else _dtypes.cast(result, out_dtype)
+    return as_output(plan, result, out_dtype)

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union, overloa
 
 import numpy as np
 
+from ._errors import ArgumentValueError
 from . import _plan
 from ._plan import check_scalars, is_dask_array
 from ._run import check_no_output_chunks, run
@@ -51,7 +52,8 @@ def _per_axis(value, ndim: int, name: str) -> list:
     if not isinstance(value, (str, bytes)) and np.iterable(value):
         items = list(value)
         if len(items) != ndim:
-            raise ValueError(f"{name}: expected a scalar or {ndim} values (one per input axis), got {len(items)}")
+            raise ArgumentValueError(f"{name}: expected a scalar or {ndim} values (one per input axis), got "
+                                     f"{len(items)}")
     else:
         items = [value] * ndim
     for item in items:
@@ -61,7 +63,7 @@ def _per_axis(value, ndim: int, name: str) -> list:
 
 def _check_output_shape(output, shape: Tuple[int, ...]) -> None:
     if isinstance(output, np.ndarray) and tuple(output.shape) != tuple(shape):
-        raise ValueError(f"output: expected an array of shape {tuple(shape)}, got shape {output.shape}")
+        raise ArgumentValueError(f"output: expected an array of shape {tuple(shape)}, got shape {output.shape}")
 
 
 # ---- shift -------------------------------------------------------------------------------------
@@ -103,8 +105,9 @@ def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, 
     process, gives cval. (Coordinates of 2**63 or more with 'grid-wrap' read another sample than
     scipy, which maps them in double: the engine's, and affine_transform's, behaviour.)
 
-    Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
-    argument, before anything is written to ``output``.
+    Bad arguments raise ValueError or TypeError naming the argument, before anything is written to
+    ``output``; where scipy raises RuntimeError, a RuntimeError too (ArgumentValueError,
+    ArgumentTypeError).
 
     A dask array input gives a lazy dask array, with ``output_chunks``, as ``affine_transform`` does.
     """
@@ -191,8 +194,9 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
     input of more than three axes, the axes not zoomed are taken one index at a time, as ``shift``
     says.
 
-    Unlike scipy (RuntimeError for some), bad arguments raise ValueError or TypeError naming the
-    argument, before anything is written to ``output``.
+    Bad arguments raise ValueError or TypeError naming the argument, before anything is written to
+    ``output``; where scipy raises RuntimeError, a RuntimeError too (ArgumentValueError,
+    ArgumentTypeError).
 
     A dask array input gives a lazy dask array, with ``output_chunks``, as ``affine_transform`` does.
     """
@@ -337,7 +341,8 @@ def rotate(input: Union[npt.ArrayLike, dask.array.Array], angle: Real, axes: Axe
     cos/sin, which may differ from scipy's in the last bit.
 
     Unlike scipy (which does not check it), ``axes`` must name two different axes; bad arguments raise
-    ValueError or TypeError naming the argument, before anything is written to ``output``.
+    ValueError or TypeError naming the argument, before anything is written to ``output`` (and where
+    scipy raises RuntimeError, a RuntimeError too: ArgumentValueError, ArgumentTypeError).
 
     A dask array input gives a lazy dask array, with ``output_chunks`` (in the result's axis order), as
     ``affine_transform`` does.

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._errors import ArgumentTypeError
 from ._engine import cast as _cast
 from ._engine import empty as _empty
 
@@ -30,13 +31,18 @@ def native(dtype) -> np.dtype:
 
 
 def check(dtype, name: str) -> np.dtype:
-    """The native form of a supported dtype; TypeError naming the argument otherwise."""
+    """The native form of a supported dtype; TypeError naming the argument otherwise, a RuntimeError
+    too where scipy raises one: for a dtype of numbers or objects that it does not take, and for a
+    sequence where a dtype is expected (which scipy reads as an output array of the wrong shape), not
+    for text or what NumPy cannot read as a dtype."""
     try:
         dt = np.dtype(dtype)
     except TypeError as exc:
-        raise TypeError(f"{name}: {dtype!r} is not a dtype; supported: {SUPPORTED_NAMES}") from exc
+        error = ArgumentTypeError if isinstance(dtype, (list, tuple)) else TypeError
+        raise error(f"{name}: {dtype!r} is not a dtype; supported: {SUPPORTED_NAMES}") from exc
     if native(dt) not in _SUPPORTED:
-        raise TypeError(f"{name}: dtype {dt.name} is not supported; supported: {SUPPORTED_NAMES}")
+        error = TypeError if dt.kind in "USV" else ArgumentTypeError
+        raise error(f"{name}: dtype {dt.name} is not supported; supported: {SUPPORTED_NAMES}")
     return native(dt)
 
 
@@ -63,13 +69,23 @@ def kernel_dtype(in_dtype, out_dtype) -> np.dtype:
     return in_dtype if in_dtype == out_dtype and in_dtype in _KERNEL else compute_dtype(in_dtype, out_dtype)
 
 
-def cast(t: np.ndarray, dtype) -> np.ndarray:
+def cast(t: np.ndarray, dtype, binary64_rule: bool = False) -> np.ndarray:
     """Values t of the compute type (float32 or float64) stored as `dtype`, as the kernels store
     them: floats rounded to nearest (float16 once, from either), integers with scipy's rounding
     (t > 0 ? t + 0.5 : t - 0.5, or 0 for unsigned types) clamped to the type and truncated, NaN as
     the truncating instruction gives it (0 for 8- and 16-bit and unsigned types, the minimum for 32-
-    and 64-bit signed types), bool as nonzero."""
+    and 64-bit signed types), bool as nonzero. Each step in t's type, or with `binary64_rule` in
+    binary64 (an order-0 result: samples, stored as scipy stores them)."""
     dt = np.dtype(dtype)
     out = _empty(t.shape, native(dt))  # recycled memory: a fresh NumPy array takes its page faults here
-    _cast(np.ascontiguousarray(t), out)
+    _cast(np.ascontiguousarray(t), out, binary64_rule)
     return out if dt.isnative else out.astype(dt)
+
+
+def stored(value: float, dtype) -> float:
+    """A binary64 value as an array of `dtype` holds it once stored as the kernels store it (cast),
+    read back as a float (exact: every value of a real dtype is a binary64 one, to its rounding for
+    64-bit integers beyond 2**53, which comes back to the same integer when stored again)."""
+    out = _empty((1,), native(dtype))
+    _cast(np.array([value], dtype=np.float64), out)
+    return float(out[0])

@@ -13,6 +13,7 @@ axis order and complex parts are the business of the layer above.
 
 from __future__ import annotations
 
+import math
 from dataclasses import replace
 from typing import Optional, Sequence, Tuple
 
@@ -124,11 +125,13 @@ def coefficient_plan(plan: Plan, out_dtype) -> Plan:
 
 
 def fill_cval(plan: Plan, result: np.ndarray) -> None:
-    """Every voxel cval (an empty input, or a window that reads nothing with 'constant'), stored as the
-    kernels store it."""
+    """Every voxel of an output that reads no sample (an empty input, or a window that reads nothing
+    with 'constant'): cval, stored as the kernels store it, with 'constant' and 'grid-constant'; 0 with
+    the other modes, which extend the input's samples and have none to extend (scipy's output array
+    starts as zeros; its kernels then read past the empty input, a value that is not defined)."""
     if MODES[plan.mode] > 1:
-        raise ValueError(f"input: an empty axis can only be extended with mode 'constant' or 'grid-constant', "
-                         f"got {plan.mode!r}")
+        result.fill(0)
+        return
     cval = np.full(1, plan.cval, dtype=_dtypes.compute_dtype(result.dtype))
     result.fill(_dtypes.cast(cval, result.dtype)[0])
 
@@ -142,9 +145,16 @@ FOLD_LIMIT = 2**24
 POINTS_BLOCK = 2**18
 
 
+def coordinate_dtype(plan: Plan, kernel_dtype) -> np.dtype:
+    """The dtype the coordinates of `plan` are computed in, as the engine computes them: binary64 at
+    order 0 for every type (the sample scipy's binary64 coordinate picks: a binary32 one may round
+    onto a .5 tie and pick the next), else the compute type of `kernel_dtype`."""
+    return np.dtype("f8") if plan.order == 0 else _dtypes.compute_dtype(kernel_dtype)
+
+
 def point_coordinates(plan: Plan, flat: np.ndarray, dtype: np.dtype) -> np.ndarray:
     """The input coordinates (interpolated axes, float64 rows) of the output voxels at flat indices
-    `flat` of the interpolated output axes, computed in `dtype` (the compute type) with scipy's
+    `flat` of the interpolated output axes, computed in `dtype` (coordinate_dtype) with scipy's
     operations in scipy's order: offset + o_0 * m_0 + o_1 * m_1 + ... for a matrix, (o + shift) *
     zoom or ((o + shift) + 0.5) * zoom - 0.5 per axis for the separable form."""
     T = dtype.type
@@ -170,7 +180,7 @@ def execute_points(plan: Plan, source: np.ndarray, result: np.ndarray) -> None:
     kernels' dtype, C-contiguous): each index of the carried axes alone, its voxels a block at a time,
     their coordinates made here and sampled by the engine's point kernel."""
     kernel_dtype = result.dtype
-    compute = _dtypes.compute_dtype(kernel_dtype)
+    compute = coordinate_dtype(plan, kernel_dtype)
     count = int(np.prod(plan.out3))
     dst_all = result.reshape(plan.batch + (count,))
     for index in np.ndindex(*plan.batch):
@@ -188,6 +198,8 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
     into `out_arr` (plan order) and returned when given, else a new array in plan order."""
     requested = np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
+    if math.prod(plan.output_shape) == 0:  # nothing to compute: no coefficients, no copy
+        return out_arr if out_arr is not None else np.empty(plan.output_shape, requested)
     plan, source = with_coefficients(plan, source, out_dtype, margin=not plan.points)
     kernel_dtype = _dtypes.kernel_dtype(plan.input.dtype, out_dtype)
     # The kernels write straight into the caller's array when they can.
@@ -230,8 +242,7 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
                     run_window(plan, held, target, full_shape=part.shape, margin=margin)
             if not np.may_share_memory(dst_all, result):
                 result[...] = dst_all.reshape(result.shape)
-    if kernel_dtype != out_dtype:
-        result = _dtypes.cast(result, out_dtype)
+    result = as_output(plan, result, out_dtype)
     if out_arr is None:
         return result if requested == out_dtype else result.astype(requested)
     if result is not out_arr:
@@ -298,13 +309,15 @@ def compute_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box],
     if result.size == 0:
         return result.astype(out_dtype)
     fill_window(plan, source, box, start, result)
-    return as_output(result, out_dtype)
+    return as_output(plan, result, out_dtype)
 
 
-def as_output(result: np.ndarray, out_dtype) -> np.ndarray:
-    """A window computed in the kernels' dtype, stored as `out_dtype` in native byte order (as the
-    kernels store it, when the two differ)."""
-    return result if result.dtype == _dtypes.native(out_dtype) else _dtypes.cast(result, out_dtype)
+def as_output(plan: Plan, result: np.ndarray, out_dtype) -> np.ndarray:
+    """A result of `plan` computed in the kernels' dtype, stored as `out_dtype` in native byte order (as
+    the kernels store it, when the two differ)."""
+    if result.dtype == _dtypes.native(out_dtype):
+        return result
+    return _dtypes.cast(result, out_dtype, binary64_rule=plan.order == 0)
 
 
 def fill_window(plan: Plan, source: Optional[np.ndarray], box: Optional[Box], start: Sequence[int],

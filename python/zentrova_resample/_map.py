@@ -8,12 +8,13 @@ from typing import TYPE_CHECKING, Any, Optional, SupportsIndex, Tuple, Union, ov
 
 import numpy as np
 
+from ._errors import ArgumentValueError
 from . import _dtypes
 from ._engine import resample as _resample
 from ._engine import resample_points as _resample_points
-from ._execute import engine_array, fill_cval, with_coefficients, with_margin
+from ._execute import as_output, engine_array, fill_cval, with_coefficients, with_margin
 from ._plan import (MODES, ArrayInfo, Plan, check_batch_axes, check_cval_for, check_input, check_output, check_scalars,
-                    is_dask_array)
+                    is_dask_array, nearest_cval)
 from ._run import complex_parts, new_output
 
 if TYPE_CHECKING:
@@ -45,10 +46,11 @@ def check_coordinate_form(dtype: np.dtype, shape: Tuple[int, ...], k: int) -> No
     if dtype.kind not in "biuf":
         raise TypeError(f"coordinates: expected real numbers, got dtype {dtype}")
     if len(shape) < 2:
-        raise ValueError(f"coordinates: expected shape ({k}, ...) with at least one axis of points, got {shape}")
+        raise ArgumentValueError(f"coordinates: expected shape ({k}, ...) with at least one axis of points, got "
+                                 f"{shape}")
     if shape[0] != k:
-        raise ValueError(f"coordinates: its first axis ({shape[0]}) must have one row per interpolated input axis "
-                         f"({k}), got shape {shape}")
+        raise ArgumentValueError(f"coordinates: its first axis ({shape[0]}) must have one row per interpolated input "
+                                 f"axis ({k}), got shape {shape}")
 
 
 def _batch_positions(named: Tuple[int, ...], ndim: int, k_out: int) -> Tuple[int, ...]:
@@ -116,10 +118,12 @@ def map_coordinates(input: Union[npt.ArrayLike, dask.array.Array], coordinates: 
     coefficients made once, in a task of their own), the in-memory result bit for bit.
 
     dtypes as ``affine_transform``: the types computed in float32 take their coordinates in float32
-    too (a coordinate rounded to float32); float64, 32- and 64-bit integers and bool are computed in
+    too (a coordinate rounded to float32) at orders 1 to 5; order 0 reads the sample scipy reads for
+    every type (its coordinate in float64). float64, 32- and 64-bit integers and bool are computed in
     float64, scipy's result bit for bit; complex inputs as their parts. Any number of input axes. Bad
     arguments raise ValueError or TypeError naming the argument, before anything is written to
-    ``output``.
+    ``output`` (and where scipy raises RuntimeError, a RuntimeError too: ArgumentValueError,
+    ArgumentTypeError).
     """
     order, mode, cval = check_scalars(order, mode, cval)
     lazy = is_dask_array(input) or is_dask_array(coordinates)
@@ -141,6 +145,7 @@ def map_coordinates(input: Union[npt.ArrayLike, dask.array.Array], coordinates: 
     for i, n in zip(rest, points_shape):
         out_shape[i] = n
     out_arr, out_dtype, shape = check_output(output, tuple(out_shape), arr)
+    cval = nearest_cval(cval, order, out_dtype)
     in_axes = tuple(named) + tuple(i for i in range(arr.ndim) if i not in named)
     out_axes = tuple(at) + tuple(rest)
     # A plan of the point kernel (its form is not used: the coordinates are the caller's).
@@ -197,6 +202,10 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     """map_coordinates of a real input into the caller's order: each index of the carried axes alone."""
     requested = np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
+    if math.prod(plan.output_shape) == 0:  # nothing to compute: no coefficients, no copy
+        if out_arr is not None:
+            return out_arr
+        return np.ascontiguousarray(plan.restore_output(np.empty(plan.output_shape, requested)))
     source = plan.arrange_input(x)
     reading, source = with_coefficients(plan, source, out_dtype, margin=plan.interpolated == 3)
     pad = reading.pad
@@ -217,8 +226,7 @@ def _map_real(plan: Plan, x: np.ndarray, coords: np.ndarray, out_arr: Optional[n
     elif result.size:
         for index in np.ndindex(*plan.batch):
             map_points(plan, engine_array(source[index], kernel_dtype), points, result[index], pad)
-    if kernel_dtype != out_dtype:
-        result = _dtypes.cast(result, out_dtype)
+    result = as_output(plan, result, out_dtype)
     result = plan.restore_output(result.reshape(plan.output_shape))
     if out_arr is None:
         result = np.ascontiguousarray(result)
@@ -241,6 +249,7 @@ def _map_lazy(input, arr, coordinates, output, order, mode, cval, prefilter, nam
         raise ValueError("coordinates: the dask array has unknown chunk sizes (NaN)")
     x = input if is_dask_array(input) else da.from_array(np.asarray(input), chunks=-1)
     _, out_dtype, _ = check_output(output, tuple(coords.shape[1:]), ArrayInfo(tuple(arr.shape), arr.dtype))
+    cval = nearest_cval(cval, order, out_dtype)
     info = ArrayInfo(tuple(arr.shape), _dtypes.real_part(arr.dtype))
     plan = Plan(info, tuple(coords.shape[1:]), (), info.shape, tuple(coords.shape[1:]), arr.ndim, order=order,
                 mode=mode, cval=cval, in_axes=tuple(range(arr.ndim)), out_axes=tuple(range(coords.ndim - 1)),

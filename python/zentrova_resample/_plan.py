@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ._errors import ArgumentTypeError, ArgumentValueError
 from . import _dtypes
 from ._engine import MODES
 
@@ -140,7 +141,7 @@ def check_input(input) -> Union[np.ndarray, ArrayInfo]:
     arr = input if isinstance(input, ArrayInfo) else np.asarray(input)
     _dtypes.check(arr.dtype, "input")
     if arr.ndim == 0:
-        raise ValueError("input: expected an array with at least one axis, got a 0-dimensional array")
+        raise ArgumentValueError("input: expected an array with at least one axis, got a 0-dimensional array")
     return arr
 
 
@@ -148,15 +149,19 @@ def check_order(order) -> int:
     try:
         value = operator.index(order)
     except TypeError:
-        raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
+        # scipy refuses a fractional order as an unsupported order (RuntimeError), a whole float as
+        # not an integer
+        fractional = isinstance(order, (float, np.floating)) and not float(order).is_integer()
+        error = ArgumentTypeError if fractional else TypeError
+        raise error(f"order: expected an integer, got {type(order).__name__}") from None
     if not 0 <= value <= 5:
-        raise ValueError(f"order: expected 0 to 5 (the spline order), got {value}")
+        raise ArgumentValueError(f"order: expected 0 to 5 (the spline order), got {value}")
     return value
 
 
 def check_mode(mode) -> str:
     if not isinstance(mode, str) or str.__str__(mode) not in MODES:
-        raise ValueError(f"mode: expected one of {MODE_NAMES}, got {mode!r}")
+        raise ArgumentValueError(f"mode: expected one of {MODE_NAMES}, got {mode!r}")
     return str.__str__(mode)  # a str subclass's own methods would be the caller's code
 
 
@@ -211,10 +216,11 @@ def check_output(output, output_shape: Optional[Shape], input):
             raise ValueError("output: the array is read-only")
         dtype = _dtypes.check(output.dtype, "output")
         if complex_input != _dtypes.is_complex(dtype):
-            raise TypeError(f"output: a {'complex' if complex_input else 'real'} input needs an output array of a "
-                            f"{'complex' if complex_input else 'real'} dtype, got {output.dtype}")
+            raise ArgumentTypeError(f"output: a {'complex' if complex_input else 'real'} input needs an output array "
+                                    f"of a {'complex' if complex_input else 'real'} dtype, got {output.dtype}")
         if output_shape is not None and tuple(output.shape) != tuple(output_shape):
-            raise ValueError(f"output: its shape {output.shape} differs from output_shape {tuple(output_shape)}")
+            raise ArgumentValueError(f"output: its shape {output.shape} differs from output_shape "
+                                     f"{tuple(output_shape)}")
         return output, dtype, tuple(output.shape)
     if output is None:
         dtype = _dtypes.native(input.dtype)  # as scipy: the input's type, in native byte order
@@ -225,9 +231,20 @@ def check_output(output, output_shape: Optional[Shape], input):
             warnings.warn("promoting specified output dtype to complex", stacklevel=4)
             dtype = np.promote_types(dtype, np.complex64)
         elif not complex_input and _dtypes.is_complex(dtype):
-            raise TypeError(f"output: a complex dtype ({dtype}) needs a complex input")
+            raise ArgumentTypeError(f"output: a complex dtype ({dtype}) needs a complex input")
     shape = tuple(input.shape) if output_shape is None else output_shape
     return None, dtype, shape
+
+
+def nearest_cval(cval, order: int, out_dtype):
+    """cval for a plan with results of `out_dtype`: at order 0, where every voxel is a sample or cval,
+    cval as the output holds it, so that a kernel computing in another type than the output's (a
+    uint16 input into uint8, computed in float32) stores exactly the value that scipy's single
+    rounding of cval into the output gives, not a rounding of its rounding; else as it is (a complex
+    cval too: its parts are rounded with the parts)."""
+    if order != 0 or isinstance(cval, complex) or _dtypes.is_complex(out_dtype):
+        return cval
+    return _dtypes.stored(cval, out_dtype)
 
 
 def check_batch_axes(batch_axes, ndim: int) -> Shape:
@@ -286,11 +303,11 @@ def check_matrix_and_offset(matrix, offset, k: int, batch_named: bool):
         fewer = _lower_rank_hint(m.shape, k)
         where = "the axes not named by batch_axes" if batch_named else "the input"
         if fewer is not None:
-            raise ValueError(f"matrix: shape {m.shape} transforms {fewer} axes, {where} has {k}: name the axes "
-                             f"it leaves alone with batch_axes (e.g. batch_axes=-1 for a channel axis last, "
-                             f"batch_axes=0 for one first)")
-        raise ValueError(f"matrix: expected shape ({k},), ({k}, {k}), ({k}, {k + 1}) or ({k + 1}, {k + 1}) for "
-                         f"{where} of {k} axes, or ({k}, j) for an output of j axes, got {m.shape}")
+            raise ArgumentValueError(f"matrix: shape {m.shape} transforms {fewer} axes, {where} has {k}: name the "
+                                     f"axes it leaves alone with batch_axes (e.g. batch_axes=-1 for a channel axis "
+                                     f"last, batch_axes=0 for one first)")
+        raise ArgumentValueError(f"matrix: expected shape ({k},), ({k}, {k}), ({k}, {k + 1}) or ({k + 1}, {k + 1}) "
+                                 f"for {where} of {k} axes, or ({k}, j) for an output of j axes, got {m.shape}")
     if not from_matrix:
         try:
             off = np.asarray(offset, dtype=np.float64)
@@ -299,8 +316,8 @@ def check_matrix_and_offset(matrix, offset, k: int, batch_named: bool):
         if off.ndim == 0:
             off = np.full(k, float(off))
         if off.shape != (k,):
-            raise ValueError(f"offset: expected a scalar or {k} values (one per transformed input axis), "
-                             f"got shape {off.shape}")
+            raise ArgumentValueError(f"offset: expected a scalar or {k} values (one per transformed input axis), "
+                                     f"got shape {off.shape}")
     else:
         off = np.array(offset, dtype=np.float64)
     return kind, m, off, k_out
@@ -312,10 +329,14 @@ def _pad(shape: Shape, rank: int = 3) -> Shape:
     return (1,) * (rank - len(shape)) + tuple(shape)
 
 
-def _left_alone(axes: Sequence[int], moves) -> Tuple[int, ...]:
+def _left_alone(axes: Sequence[int], moves, order: int, prefilter: bool) -> Tuple[int, ...]:
     """Of `axes` (interpolated ones), those whose transform is the identity (moves(axis) false), when
-    there are more than the engine interpolates; else none (scipy interpolates them, and so do we)."""
-    if len(axes) <= MAX_INTERPOLATED:
+    there are more than the engine interpolates; else none (scipy interpolates them, and so do we).
+    Only where carrying an axis gives what interpolating it gives: at orders 0 and 1 (a whole position
+    reads its sample alone), and at orders 2 to 5 with the prefilter (the spline through the input's
+    values passes through them). Without the prefilter the input is taken as the coefficients, and
+    the spline at whole positions smooths them (order 3: 1/6, 2/3, 1/6): such an axis is interpolated."""
+    if len(axes) <= MAX_INTERPOLATED or (order >= 2 and not prefilter):
         return ()
     alone = tuple(a for a in axes if not moves(a))
     # The engine interpolates one axis at least: the last stays when the transform moves none.
@@ -334,9 +355,10 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
     k = arr.ndim - len(named)
     kind, a, off, k_out = check_matrix_and_offset(matrix, offset, k, bool(named))
     out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    cval = nearest_cval(cval, order, out_dtype)
     nbatch = len(named)
     if len(out_shape) != nbatch + k_out:
-        raise ValueError(f"output_shape: expected {nbatch + k_out} axes for this matrix, got {out_shape}")
+        raise ArgumentValueError(f"output_shape: expected {nbatch + k_out} axes for this matrix, got {out_shape}")
     rest_in = [i for i in range(arr.ndim) if i not in named]
     # Where the carried axes sit in the output: where they are in the input; with an output of another
     # rank they must be the input's first or last axes, which then stay first or last.
@@ -364,7 +386,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
         unit = np.eye(k)[j]
         return not (np.array_equal(a[j], unit) and np.array_equal(a[:, j], unit))
 
-    alone = _left_alone(range(k), moves)
+    alone = _left_alone(range(k), moves, order, bool(prefilter))
     if alone:
         keep = [j for j in range(k) if j not in alone]
         keep_out = keep
@@ -394,11 +416,14 @@ def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape
     every axis of `arr` (already checked by check_input; the scalars too): ``(k + shift) * zoom``, or
     with grid_mode ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are float64, one value per
     axis, and `output_shape` is the caller's. Of more than three axes, those left alone (zoom 1, shift
-    0, the same length) are carried along; `name` is the argument blamed when more than three move."""
+    0, the same length) are carried along (see _left_alone); `name` is the argument blamed when more than
+    three move."""
     check_cval_for(cval, arr.dtype)
     out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
+    cval = nearest_cval(cval, order, out_dtype)
     axes = range(arr.ndim)
-    alone = _left_alone(axes, lambda a: not (zoom[a] == 1.0 and shift[a] == 0.0 and out_shape[a] == arr.shape[a]))
+    alone = _left_alone(axes, lambda a: not (zoom[a] == 1.0 and shift[a] == 0.0 and out_shape[a] == arr.shape[a]),
+                        order, bool(prefilter))
     keep = [a for a in axes if a not in alone]
     in_axes = tuple(alone) + tuple(keep)
     plan, rows, _ = _layout(arr, in_axes, tuple(out_shape), in_axes, len(keep), len(keep), order, mode, cval)

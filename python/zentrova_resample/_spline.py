@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._errors import ArgumentTypeError, ArgumentValueError
 from . import _dtypes
 from ._engine import MODES, get_num_threads
 from ._engine import empty as _empty
@@ -35,7 +36,7 @@ def check_spline_order(order, lowest: int = 0) -> int:
     except TypeError:
         raise TypeError(f"order: expected an integer, got {type(order).__name__}") from None
     if not lowest <= value <= 5:
-        raise ValueError(f"order: expected {lowest} to 5, got {value}")
+        raise ArgumentValueError(f"order: expected {lowest} to 5, got {value}")
     return value
 
 
@@ -264,12 +265,12 @@ def _output(output, arr, name: str = "output"):
     if isinstance(output, np.ndarray):
         _dtypes.check(output.dtype, name)
         if tuple(output.shape) != tuple(arr.shape):
-            raise ValueError(f"{name}: expected an array of shape {tuple(arr.shape)}, got shape {output.shape}")
+            raise ArgumentValueError(f"{name}: expected an array of shape {tuple(arr.shape)}, got shape {output.shape}")
         if not output.flags.writeable:
             raise ValueError(f"{name}: the array is read-only")
         if complex_input != _dtypes.is_complex(output.dtype):
-            raise TypeError(f"{name}: a {'complex' if complex_input else 'real'} input needs an output array of a "
-                            f"{'complex' if complex_input else 'real'} dtype, got {output.dtype}")
+            raise ArgumentTypeError(f"{name}: a {'complex' if complex_input else 'real'} input needs an output array "
+                                    f"of a {'complex' if complex_input else 'real'} dtype, got {output.dtype}")
         return output
     dtype = arr.dtype if output is None else output  # None: the input's type, as scipy takes it
     _dtypes.check(dtype, name)

@@ -224,12 +224,12 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     call.separable = separable != 0;
     call.grid_mode = grid_mode != 0;
 
-    ResampleBackend backend = resample_backend(in_element);
+    ResampleBackend backend = resample_backend(in_element, order);
     if (isa != nullptr) {  // tests and benchmarks pick the target
         backend.run = nullptr;
         for (int t = 0; t < kTargetCount; ++t)
             if (std::strcmp(isa, target_name(static_cast<Target>(t))) == 0)
-                backend = target_resample_backend(static_cast<Target>(t), in_element);
+                backend = target_resample_backend(static_cast<Target>(t), in_element, order);
         if (backend.run == nullptr) {
             PyErr_Format(PyExc_ValueError, "no %s kernel for this element type on this processor", isa);
             return nullptr;
@@ -293,7 +293,7 @@ PyObject* input_box(PyObject*, PyObject* args, PyObject* kwargs) {
     call.separable = separable != 0;
     call.grid_mode = grid_mode != 0;
     std::int64_t lo[3], hi[3];
-    if (!resample_backend(element).box(call, lo, hi)) Py_RETURN_NONE;
+    if (!resample_backend(element, order).box(call, lo, hi)) Py_RETURN_NONE;
     return Py_BuildValue("(LLL)(LLL)", static_cast<long long>(lo[0]), static_cast<long long>(lo[1]),
                          static_cast<long long>(lo[2]), static_cast<long long>(hi[0]), static_cast<long long>(hi[1]),
                          static_cast<long long>(hi[2]));
@@ -319,12 +319,14 @@ void cast_run(const void* ctx, std::size_t task) noexcept {
     job.kernel(job.from + first * job.from_size, job.to + first * job.to_size, count);
 }
 
-// cast(src, dst): stores the values of `src` (float32 or float64, the compute
-// type) into `dst` (a kernel dtype or bool, as many elements) as the kernels
-// store their results. Both C-contiguous.
+// cast(src, dst, binary64_rule=False): stores the values of `src` (float32 or
+// float64, the compute type) into `dst` (a kernel dtype or bool, as many
+// elements) as the kernels store their results; with binary64_rule, float32
+// values as their binary64 values would be stored. Both C-contiguous.
 PyObject* cast(PyObject*, PyObject* args) {
     PyObject *src_obj = nullptr, *dst_obj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &src_obj, &dst_obj)) return nullptr;
+    int binary64_rule = 0;
+    if (!PyArg_ParseTuple(args, "OO|p", &src_obj, &dst_obj, &binary64_rule)) return nullptr;
     if (!py::load_numpy_api()) return nullptr;
     if (!PyArray_Check(src_obj) || !PyArray_Check(dst_obj)) {
         PyErr_SetString(PyExc_TypeError, "src and dst must be numpy.ndarray");
@@ -344,7 +346,7 @@ PyObject* cast(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "cast: src and dst must be C-contiguous, of one size, dst writeable");
         return nullptr;
     }
-    const CastKernel kernel = cast_kernel(element, src_type == NPY_FLOAT64);
+    const CastKernel kernel = cast_kernel(element, src_type == NPY_FLOAT64, binary64_rule != 0);
     if (kernel == nullptr) {
         PyErr_SetString(PyExc_TypeError, "cast: float32 values are stored only into float16, float32 and 8- and "
                                          "16-bit integers");
@@ -420,7 +422,7 @@ PyObject* resample_points(PyObject*, PyObject* args) {
     call.out = PyArray_DATA(out);
     call.order = order;
     call.mode = static_cast<Mode>(mode);
-    const PointsKernel kernel = points_kernel(in_element);
+    const PointsKernel kernel = points_kernel(in_element, order);
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
     status = kernel(call);
@@ -667,7 +669,14 @@ PyObject* empty(PyObject*, PyObject* args) {
     return array.release();
 }
 
-PyObject* backend(PyObject*, PyObject* arg) {
+PyObject* backend(PyObject*, PyObject* args) {
+    PyObject* arg = nullptr;
+    int order = 1;
+    if (!PyArg_ParseTuple(args, "O|i", &arg, &order)) return nullptr;
+    if (order < 0 || order > 5) {
+        PyErr_SetString(PyExc_ValueError, "order must be 0 to 5");
+        return nullptr;
+    }
     if (!py::load_numpy_api()) return nullptr;
     PyArray_Descr* descr = nullptr;
     if (!PyArray_DescrConverter(arg, &descr)) return nullptr;
@@ -677,7 +686,7 @@ PyObject* backend(PyObject*, PyObject* arg) {
         PyErr_SetString(PyExc_TypeError, "no kernel for this dtype");
         return nullptr;
     }
-    return PyUnicode_FromString(resample_backend(element).name);
+    return PyUnicode_FromString(resample_backend(element, order).name);
 }
 
 // The size of the worker pool, which lives in libzentrova_pool.so and is the
@@ -722,9 +731,9 @@ PyMethodDef methods[] = {
      "((lo, lo, lo), (hi, hi, hi)): the box of the whole input that the output window reads, or None\n"
      "when it reads nothing."},
     {"empty", empty, METH_VARARGS, "empty(shape, dtype) -> a new C-contiguous array (large ones on huge pages)"},
-    {"backend", backend, METH_O,
-     "backend(dtype) -> the target its kernel runs on: 'portable', 'avx2' or 'avx512' (the target in use,\n"
-     "or the highest below it with a kernel for the dtype)"},
+    {"backend", backend, METH_VARARGS,
+     "backend(dtype, order=1, /) -> the target its kernel at that order runs on: 'portable', 'avx2' or\n"
+     "'avx512' (the target in use, or the highest below it with a kernel for the dtype and order)"},
     {"resample_points", resample_points, METH_VARARGS,
      "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
      "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
@@ -737,8 +746,9 @@ PyMethodDef methods[] = {
      "a margin, one 3-D array in place inside it; `fill` (int64 (4, margin)): the rows and columns its margins\n"
      "along y and x copy once a plane is filtered (-1: `value`)."},
     {"cast", cast, METH_VARARGS,
-     "cast(src, dst): the values of src (float32 or float64) stored into dst (a kernel dtype or bool)\n"
-     "as the kernels store their results; both C-contiguous, of one size."},
+     "cast(src, dst, binary64_rule=False): the values of src (float32 or float64) stored into dst (a kernel\n"
+     "dtype or bool) as the kernels store their results; both C-contiguous, of one size. binary64_rule:\n"
+     "float32 values stored as their binary64 values are (order-0 results, as scipy stores them)."},
     {"get_num_threads", get_num_threads, METH_NOARGS, "get_num_threads()\n--\n\nThe size of the worker pool."},
     {"set_num_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_num_threads)),
      METH_VARARGS | METH_KEYWORDS, "set_num_threads(n)\n--\n\nSets the size of the worker pool; returns the previous one."},

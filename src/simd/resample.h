@@ -1,6 +1,7 @@
 // The resampler's sampling arithmetic: scipy.ndimage's order-0 and order-1
 // interpolation with its border modes, step for step, in the compute type of
-// the element (binary32 or binary64).
+// the element (binary32 or binary64; order 0 in binary64 for every element,
+// Nearest64, since the coordinate alone decides which sample it copies).
 //
 // For output voxel (z, y, x), per input axis r of length n:
 //   1. coordinate c (ResampleCall says how);
@@ -713,11 +714,15 @@ struct VectorRows {
     // template arguments, so that a block's loops over axes and corners unroll.
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int interp = 3 - p.first_interp;
-        // kSpline stands for orders 2 to 5, whose order the kernel reads at run time (one kernel for
-        // the four: their footprints differ only in length).
-        if (p.order == 0) return row_for_order<0>(p, interp, z, y, out_row);
-        if (p.order == 1) return row_for_order<1>(p, interp, z, y, out_row);
-        return row_for_order<kSpline>(p, interp, z, y, out_row);
+        if constexpr (kNearestOnly<E>) {
+            return row_for_order<0>(p, interp, z, y, out_row);
+        } else {
+            // kSpline stands for orders 2 to 5, whose order the kernel reads at run time (one kernel
+            // for the four: their footprints differ only in length).
+            if (p.order == 0) return row_for_order<0>(p, interp, z, y, out_row);
+            if (p.order == 1) return row_for_order<1>(p, interp, z, y, out_row);
+            return row_for_order<kSpline>(p, interp, z, y, out_row);
+        }
     }
 
     template <int kOrder>
@@ -730,15 +735,16 @@ struct VectorRows {
     template <int kOrder, int kInterp>
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int form = p.given ? kGivenForm : (p.separable ? kSeparableForm : kMatrixForm);
-        if constexpr (kOrder > 1) {
+        if constexpr (kOrder != 1) {
             // Orders 2 to 5 test the x stride per row where they read (V::run_group): a kernel for
-            // unit strides as well would double their code for little gain.
+            // unit strides as well would double their code for little gain. Order 0 reads single
+            // elements whatever the stride.
             if (form == kGivenForm) return row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
             return form == kSeparableForm ? row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row)
                                           : row_of<kOrder, kInterp, kMatrixForm, false>(p, z, y, out_row);
         } else {
-            // One lane reads a pair as two single elements anyway: no kernel of its own for unit
-            // strides there (it would make the portable target's code some 40% larger for nothing).
+            // Order 1 reads x neighbours as pairs, in one load where they are adjacent. One lane
+            // reads a pair as two single elements anyway: no kernel of its own for unit strides there (it would make the portable target's code some 40% larger for nothing).
             const bool unit_x = L > 1 && p.in_stride[2] == 1;
             if (form == kGivenForm)
                 return unit_x ? row_of<kOrder, kInterp, kGivenForm, true>(p, z, y, out_row)
@@ -1117,7 +1123,13 @@ struct VectorRows {
         constexpr int kFirst = 3 - kInterp;
         constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
         const f32 zero = V::splat(T(0));
-        if constexpr (kOrder == 0) {
+        if constexpr (kOrder == 0 && kNearestOnly<E>) {
+            // Elements narrower than the binary64 lanes, which have no gather of their own for
+            // them: read one at a time, as the lanes' gathers do anyway.
+            alignas(64) T lanes[L];
+            for (int k = 0; k < L; ++k) lanes[k] = E::widen(load_raw(p.in + at[k]));
+            return V::add(zero, V::load(lanes));
+        } else if constexpr (kOrder == 0) {
             return V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
         } else if constexpr (kOrder > 1) {
             const int K = p.order + 1;
@@ -1490,10 +1502,12 @@ void store_values(const void* src, void* dst, std::int64_t n) noexcept {
 }
 
 // n binary64 values stored as E one at a time by E::from_binary64: a wide
-// input resampled into an output of the binary32 family, or into bool.
-template <class E>
+// input resampled into an output of the binary32 family, or into bool. With
+// From = float, binary32 values widened exactly first: stored by the binary64
+// rule, as scipy stores a sample.
+template <class E, class From = double>
 void store_from_binary64(const void* src, void* dst, std::int64_t n) noexcept {
-    const double* from = static_cast<const double*>(src);
+    const From* from = static_cast<const From*>(src);
     typename E::raw* to = static_cast<typename E::raw*>(dst);
     for (std::int64_t i = 0; i < n; ++i) {
         const typename E::raw r = E::from_binary64(from[i]);

@@ -55,7 +55,8 @@ struct ResampleCall {
     //   separable (zoom and shift): (K_r + shift[r]) * zoom[r], or with
     //     grid_mode ((K_r + shift[r]) + 0.5) * zoom[r] - 0.5, K_r the index along r
     // each operation rounded in the compute type (binary32 for 8- and 16-bit
-    // elements and float32, binary64 for the others).
+    // elements and float32 at orders 1 to 5, binary64 for the others and for
+    // every element at order 0).
     bool separable;
     bool grid_mode;
     // Or the coordinates given per output voxel (map_coordinates): coords[r]

@@ -52,8 +52,13 @@ ResampleStatus resample_i64_portable(const ResampleCall& call) noexcept;
 ResampleStatus resample_u64_portable(const ResampleCall& call) noexcept;
 bool window_box_binary32_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 bool window_box_binary64_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+ResampleKernel nearest_binary64_portable(Element element) noexcept;
+PointsKernel nearest_points_binary64_portable(Element element) noexcept;
 CastKernel cast_binary32_portable(Element element) noexcept;
 CastKernel cast_binary64_portable(Element element) noexcept;
+// binary32 values stored by the binary64 rule (order-0 results), one at a time: this target's
+// serves every target.
+CastKernel cast_binary32_by_binary64_rule_portable(Element element) noexcept;
 PointsKernel points_binary32_portable(Element element) noexcept;
 PointsKernel points_binary64_portable(Element element) noexcept;
 ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
@@ -78,6 +83,10 @@ ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
 bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+// Order 0 of the types computed in binary32 (their coordinates in binary64);
+// nullptr for the others.
+ResampleKernel nearest_binary64_avx2(Element element) noexcept;
+PointsKernel nearest_points_binary64_avx2(Element element) noexcept;
 // nullptr for an element that binary32 values are never stored into.
 CastKernel cast_binary32_avx2(Element element) noexcept;
 CastKernel cast_binary64_avx2(Element element) noexcept;
@@ -100,6 +109,8 @@ ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_f64_avx512(const ResampleCall& call) noexcept;
+ResampleKernel nearest_binary64_avx512(Element element) noexcept;
+PointsKernel nearest_points_binary64_avx512(Element element) noexcept;
 ResampleStatus spline_filter_f64_avx512(const void* src, bool src_f32, void* dst, bool dst_f32,
                                         const std::int64_t* shape, int ndim, int axis, int order, Mode mode, const std::int64_t* window) noexcept;
 ResampleStatus spline_planes_f64_avx512(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
@@ -128,19 +139,23 @@ const char* target_name(Target target) noexcept;
 // Whether this processor (and its operating system) runs the target's kernels.
 bool target_usable(Target target) noexcept;
 
-// The kernels of the target in use. A target without a kernel of its own for
-// a type (AVX-512 for most) runs that of the highest target below it that has one.
-ResampleBackend resample_backend(Element element) noexcept;
+// The kernels of the target in use for an element type at an order (order 0
+// of the types computed in binary32 has kernels of its own, whose coordinates
+// are binary64). A target without a kernel of its own for a type (AVX-512 for
+// most) runs that of the highest target below it that has one.
+ResampleBackend resample_backend(Element element, int order) noexcept;
 // How values of the compute type (binary64 when `from_binary64`, else binary32)
 // are stored into an element type; nullptr where binary32 values never are.
-CastKernel cast_kernel(Element element, bool from_binary64) noexcept;
-// The kernel of samples at given coordinates for an element type; nullptr for bool.
-PointsKernel points_kernel(Element element) noexcept;
+// `binary64_rule`: binary32 values stored as their binary64 values would be
+// (order-0 results, which scipy stores from binary64).
+CastKernel cast_kernel(Element element, bool from_binary64, bool binary64_rule = false) noexcept;
+// The kernel of samples at given coordinates for an element type at an order; nullptr for bool.
+PointsKernel points_kernel(Element element, int order) noexcept;
 SplineFilter spline_filter() noexcept;
 SplinePlanes spline_planes() noexcept;
 
 // The target's own kernel for an element type (tests and benchmarks compare the
 // targets); run == nullptr where it has none, or where this processor cannot run it.
-ResampleBackend target_resample_backend(Target target, Element element) noexcept;
+ResampleBackend target_resample_backend(Target target, Element element, int order) noexcept;
 
 }  // namespace zentrova

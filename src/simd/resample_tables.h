@@ -1,4 +1,4 @@
-// Which cast and point kernel each element type takes, for the lane types of
+// Which cast, point and order-0 kernel each element type takes, for the lane types of
 // one target: every target's table says the same, only its lanes differ.
 //
 // Included by each instruction-set file with ZENTROVA_ISA naming its namespace,
@@ -22,6 +22,22 @@ CastKernel binary32_cast(Element element) noexcept {
         case Element::kI16: return store_values<I16, V>;
         case Element::kF16: return store_values<F16, V>;
         case Element::kF32: return store_values<F32, V>;
+        default: return nullptr;
+    }
+}
+
+// How binary32 values are stored into an element type of the binary32 family
+// by the binary64 rule, one value at a time: an order-0 result (a sample, or
+// cval as the output holds it) computed in binary32 for another output type,
+// stored as scipy stores the sample. nullptr for the other types.
+inline CastKernel binary32_cast_by_binary64_rule(Element element) noexcept {
+    switch (element) {
+        case Element::kU8: return store_from_binary64<U8, float>;
+        case Element::kI8: return store_from_binary64<I8, float>;
+        case Element::kU16: return store_from_binary64<U16, float>;
+        case Element::kI16: return store_from_binary64<I16, float>;
+        case Element::kF16: return store_from_binary64<F16, float>;
+        case Element::kF32: return store_from_binary64<F32, float>;
         default: return nullptr;
     }
 }
@@ -72,6 +88,36 @@ PointsKernel binary64_points(Element element) noexcept {
         case Element::kU32: return run_points<U32, V>;
         case Element::kI64: return run_points<I64, V>;
         case Element::kU64: return run_points<U64, V>;
+        default: return nullptr;
+    }
+}
+
+// Order 0 of an element type computed in binary32, with binary64 coordinates
+// (Nearest64), in binary64 lanes V; nullptr for the others, whose order 0 is
+// their own kernel's.
+template <class V>
+ResampleKernel nearest_binary64(Element element) noexcept {
+    switch (element) {
+        case Element::kU8: return run_lanes<Nearest64<U8>, V>;
+        case Element::kI8: return run_lanes<Nearest64<I8>, V>;
+        case Element::kU16: return run_lanes<Nearest64<U16>, V>;
+        case Element::kI16: return run_lanes<Nearest64<I16>, V>;
+        case Element::kF16: return run_lanes<Nearest64<F16>, V>;
+        case Element::kF32: return run_lanes<Nearest64<F32>, V>;
+        default: return nullptr;
+    }
+}
+
+// The same for samples at given coordinates.
+template <class V>
+PointsKernel nearest_points_binary64(Element element) noexcept {
+    switch (element) {
+        case Element::kU8: return run_points<Nearest64<U8>, V>;
+        case Element::kI8: return run_points<Nearest64<I8>, V>;
+        case Element::kU16: return run_points<Nearest64<U16>, V>;
+        case Element::kI16: return run_points<Nearest64<I16>, V>;
+        case Element::kF16: return run_points<Nearest64<F16>, V>;
+        case Element::kF32: return run_points<Nearest64<F32>, V>;
         default: return nullptr;
     }
 }

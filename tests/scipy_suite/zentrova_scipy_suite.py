@@ -44,9 +44,8 @@ NO_GEOMETRIC_TRANSFORM = "calls geometric_transform, which zentrova_resample doe
 DESELECTED = {}
 
 # Differences from scipy that zentrova_resample documents, as the reasons of expected failures. scipy
-# 1.17's tests meet only the first: they interpolate float64 and complex128 data, and the other types
-# only through spline_filter, whose coefficients are float64 for every input type.
-ERRORS = "bad arguments raise ValueError or TypeError (scipy: RuntimeError)"
+# 1.17's tests meet none: they interpolate float64 and complex128 data, and the other types only
+# through spline_filter, whose coefficients are float64 for every input type.
 FLOAT32 = ("float16, float32, 8- and 16-bit integer inputs are computed in float32 (orders 2 to 5: "
            "coefficients stored in float32 after every axis)")
 SATURATION = "int64 and uint64 results saturate where scipy's conversion wraps"
@@ -58,11 +57,7 @@ CARRIED = "axes that a transform of more than three axes leaves alone are carrie
 FAULTS: tuple = ()
 
 # (test function name, {parameter: value} that must all match, or None) -> (reason, the exception the failure raises)
-EXPECTED_FAILURES = {
-    # a larger output array than output_shape says: our ValueError, not scipy's RuntimeError (the first
-    # half of the test, an output array without output_shape, passes)
-    ("test_affine_transform_output_shape", None): (ERRORS, ValueError),
-}
+EXPECTED_FAILURES: dict = {}
 
 # With --zentrova-default-order=1: the tests that give affine_transform, shift, zoom or rotate no order run
 # with our default order 1 instead of scipy's 3; the ones that fail then, and why.

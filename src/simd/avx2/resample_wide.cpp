@@ -1,6 +1,7 @@
 // resample_<type>_avx2 for the types computed in binary64 (float64, 32- and
 // 64-bit integers): blocks of 4 voxels in F64x4 lanes where every corner is
-// inside, one voxel at a time elsewhere.
+// inside, one voxel at a time elsewhere. Order 0 of the types computed in
+// binary32 runs here too, on its binary64 coordinates.
 #define ZENTROVA_ISA avx2
 #include "simd/avx2/vec_f64.h"
 #include "simd/resample_tables.h"
@@ -17,6 +18,12 @@ CastKernel cast_binary64_avx2(Element element) noexcept { return resample::binar
 
 PointsKernel points_binary64_avx2(Element element) noexcept {
     return resample::binary64_points<F64x4>(element);
+}
+
+ResampleKernel nearest_binary64_avx2(Element element) noexcept { return resample::nearest_binary64<F64x4>(element); }
+
+PointsKernel nearest_points_binary64_avx2(Element element) noexcept {
+    return resample::nearest_points_binary64<F64x4>(element);
 }
 
 bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept {

@@ -15,6 +15,10 @@ ResampleStatus resample_f32_portable(const ResampleCall& call) noexcept { return
 
 CastKernel cast_binary32_portable(Element element) noexcept { return resample::binary32_cast<F32x1>(element); }
 
+CastKernel cast_binary32_by_binary64_rule_portable(Element element) noexcept {
+    return resample::binary32_cast_by_binary64_rule(element);
+}
+
 PointsKernel points_binary32_portable(Element element) noexcept {
     return resample::binary32_points<F32x1>(element);
 }
