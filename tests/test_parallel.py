@@ -189,12 +189,59 @@ def test_a_call_wakes_no_more_workers_than_it_has_tasks():
     assert all(1 <= w <= tasks for w, tasks in zip(out, (2, 2, 3))), out
 
 
+# ---- a caller that computes too (the resampler's jobs) ---------------------------------------------
+
+POOL_JOBS = """
+import json, threading, time
+import zentrova_kernels as zk
+import zentrova_resample
+"""
+
+
+def test_a_working_caller_never_waits_for_the_pool():
+    """Jobs whose caller computes too: with a pool of one thread, or work worth one thread, every task
+    runs on the caller (no worker is asked); a caller that waits computes none; and while another
+    caller's job holds every worker (its tasks held at a gate), a working caller's job is done by the
+    caller alone instead of waiting for that job to end. Many small jobs in a row: every task run
+    exactly once (no late worker touches a job after its caller has returned)."""
+    pytest.importorskip("zentrova_kernels")
+    out = run_python(POOL_JOBS + textwrap.dedent("""
+        seen = {}
+        zentrova_resample.set_num_threads(1)
+        caller, tids = zk.pool_job(40, True)
+        seen["one thread"] = set(tids) == {caller}
+        zentrova_resample.set_num_threads(3)
+        caller, tids = zk.pool_job(40, True, 1)
+        seen["worth one"] = set(tids) == {caller}
+        caller, tids = zk.pool_job(40, False)
+        seen["waiting caller"] = caller not in tids and 0 not in tids
+        zk.pool_gate(False)
+        held = threading.Thread(target=zk.pool_job, args=(3, False, 0, True))
+        held.start()
+        while zk.pool_waiting() < 3:  # every worker in a held task
+            time.sleep(0.001)
+        caller, tids = zk.pool_job(200, True)
+        seen["busy pool"] = set(tids) == {caller} and zk.pool_waiting() == 3
+        zk.pool_gate(True)
+        held.join()
+        complete = True
+        for n in range(20000):
+            caller, tids = zk.pool_job(1 + n % 5, True)
+            complete = complete and 0 not in tids
+        seen["many jobs"] = complete
+        print(json.dumps(seen))
+    """), {"ZENTROVA_NUM_THREADS": "3"})
+    assert out == {"one thread": True, "worth one": True, "waiting caller": True, "busy pool": True,
+                   "many jobs": True}
+
+
 # ---- one pool for both packages, its size at run time ----------------------------------------------
 
 @pytest.mark.parametrize("order", [("resampler", "fixed", "kernels"), ("kernels", "fixed", "resampler")])
 def test_one_pool_for_every_module(order):
     """The resampler, the fixed module and the test-only kernel module all run on one pool of
-    ZENTROVA_NUM_THREADS threads, whichever calls first: no call adds threads after the first."""
+    ZENTROVA_NUM_THREADS threads, whichever calls first: no call adds threads after the first (the
+    resampler's call large enough to be worth the pool: a small one runs on the caller alone)."""
     out = run_python(TASKS + """
 import json
 import numpy as np
@@ -204,7 +251,8 @@ try:
 except ImportError:  # a release build has no kernel module
     zentrova_kernels = None
 vol = np.ones((8, 8, 8), np.float32)
-calls = {"resampler": lambda: zentrova_resample.affine_transform(vol, np.eye(3), order=1),
+big = np.ones((48, 48, 48), np.float32)
+calls = {"resampler": lambda: zentrova_resample.affine_transform(big, np.eye(3) * 0.9, order=1),
          "fixed": lambda: zentrova.affine_transform(vol, np.eye(3)),
          "kernels": lambda: zentrova_kernels and zentrova_kernels.run("f32_avx2", vol, np.eye(3), [0.0] * 3, 0.0)}
 before, seen = threads(), []

@@ -397,3 +397,25 @@ def test_label_maps_at_order_0_equal_scipy(dtype):
             assert_same(zr.affine_transform(lab, m, off, order=0, cval=2.4999999999999996, output=out),
                         ndi.affine_transform(lab, m, off, order=0, cval=2.4999999999999996, output=out),
                         f"into {out}")
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("dtype", ("uint8", "int16", "float32"))
+def test_order_0_a_hair_from_ties_and_edges(dtype, mode):
+    """Coordinates within 1e-9 to 2**-49 of a .5 tie, of a sample or of an edge (on either side): binary32
+    cannot tell where they lie, and order 0 still reads scipy's sample for each (given coordinates,
+    shifts, nearly identity matrices and zooms; every lane type decides the same: test_targets)."""
+    rng = rng_for("hair", dtype, mode)
+    x = (rng.random((9, 10, 11)) * 100).astype(dtype)
+    coords = rng.integers(-3, 13, (3, 600)) + 0.5 + rng.choice([-2**-40, -2**-49, 0, 2**-49, 2**-40, -1e-9, 1e-9],
+                                                                (3, 600))
+    coords[:, :150] = np.round(coords[:, :150]) + rng.choice([-1e-12, 0, 1e-12], (3, 150))
+    kw = dict(order=0, mode=mode, cval=7)
+    assert_same(zr.map_coordinates(x, coords, **kw), ndi.map_coordinates(x, coords, **kw), "map_coordinates")
+    for s in (0.5 - 1e-15, -0.5 + 1e-15, 1e-14, -1e-14, 10.5 - 1e-15):
+        assert_same(zr.shift(x, s, **kw), ndi.shift(x, s, **kw), f"shift {s}")
+        m = np.eye(3) * (1 + 1e-15)
+        assert_same(zr.affine_transform(x, m, s, **kw), ndi.affine_transform(x, m, s, **kw), f"matrix, offset {s}")
+    grid = mode.startswith("grid")
+    assert_same(zr.zoom(x, (0.5, 1.5, 2 / 3), grid_mode=grid, **kw), ndi.zoom(x, (0.5, 1.5, 2 / 3), grid_mode=grid, **kw),
+                "zoom")

@@ -81,8 +81,8 @@ ResampleKernel avx512_kernel(Element element) noexcept {
 }
 
 // What a target has. A null entry is the target below's: the AVX-512 target
-// has its 16-lane kernels and the 8-lane ones of float64, of order 0 in
-// binary64 and of the prefilter, nothing else.
+// has its 16-lane kernels and float64's and the prefilter's 8-lane ones,
+// nothing else.
 struct TargetKernels {
     const char* name;
     ResampleKernel (*kernel)(Element) noexcept;
@@ -91,8 +91,7 @@ struct TargetKernels {
     CastKernel (*cast_binary64)(Element) noexcept;
     PointsKernel (*points_binary32)(Element) noexcept;
     PointsKernel (*points_binary64)(Element) noexcept;
-    // Order 0 of the types computed in binary32 (binary64 coordinates).
-    ResampleKernel (*nearest)(Element) noexcept;
+    // Order 0 of the types computed in binary32 at given points (binary64 coordinates).
     PointsKernel (*nearest_points)(Element) noexcept;
     SplineFilter spline_filter;
     SplinePlanes spline_planes;
@@ -102,14 +101,13 @@ struct TargetKernels {
 constexpr TargetKernels kTargets[kTargetCount] = {
     {"portable", portable_kernel, portable::window_box_binary32_portable, portable::window_box_binary64_portable,
      portable::cast_binary32_portable, portable::cast_binary64_portable, portable::points_binary32_portable,
-     portable::points_binary64_portable, portable::nearest_binary64_portable,
-     portable::nearest_points_binary64_portable, portable::spline_filter_f64_portable,
-     portable::spline_planes_f64_portable},
+     portable::points_binary64_portable, portable::nearest_points_binary64_portable,
+     portable::spline_filter_f64_portable, portable::spline_planes_f64_portable},
     {"avx2", avx2_kernel, avx2::window_box_binary32_avx2, avx2::window_box_binary64_avx2, avx2::cast_binary32_avx2,
-     avx2::cast_binary64_avx2, avx2::points_binary32_avx2, avx2::points_binary64_avx2, avx2::nearest_binary64_avx2,
+     avx2::cast_binary64_avx2, avx2::points_binary32_avx2, avx2::points_binary64_avx2,
      avx2::nearest_points_binary64_avx2, avx2::spline_filter_f64_avx2, avx2::spline_planes_f64_avx2},
-    {"avx512", avx512_kernel, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, avx512::nearest_binary64_avx512,
-     avx512::nearest_points_binary64_avx512, avx512::spline_filter_f64_avx512, avx512::spline_planes_f64_avx512},
+    {"avx512", avx512_kernel, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     avx512::spline_filter_f64_avx512, avx512::spline_planes_f64_avx512},
 };
 
 // The highest target from `from` down that has `member` (the lowest has all).
@@ -137,21 +135,16 @@ bool binary32_family(Element element) noexcept {
     }
 }
 
-// Whether the element type runs the order's kernel of its own in binary64
-// (order 0 of the binary32 family).
+// Whether the element type decides in binary64 at the order though it is
+// computed in binary32 (order 0 of the binary32 family: its coordinate alone
+// picks the sample, as scipy's binary64 one does).
 bool nearest_in_binary64(Element element, int order) noexcept { return order == 0 && binary32_family(element); }
 
-// The box of the kernel's own arithmetic: binary32 or binary64 coordinates.
+// The box of the kernel's own decisions: binary32 or binary64 coordinates.
 WindowBox box_of(int target, Element element, int order) noexcept {
     return binary32_family(element) && !nearest_in_binary64(element, order)
                ? provider(target, &TargetKernels::box_binary32).box_binary32
                : provider(target, &TargetKernels::box_binary64).box_binary64;
-}
-
-// Target t's own kernel for the element type at the order; nullptr where it has none.
-ResampleKernel kernel_of(int t, Element element, int order) noexcept {
-    if (!nearest_in_binary64(element, order)) return kTargets[t].kernel(element);
-    return kTargets[t].nearest != nullptr ? kTargets[t].nearest(element) : nullptr;
 }
 
 TargetChoice choose_target() noexcept {
@@ -199,14 +192,14 @@ bool target_usable(Target target) noexcept {
 
 ResampleBackend resample_backend(Element element, int order) noexcept {
     for (int t = static_cast<int>(target_choice().target); t >= 0; --t)
-        if (const ResampleKernel run = kernel_of(t, element, order))
+        if (const ResampleKernel run = kTargets[t].kernel(element))
             return {kTargets[t].name, run, box_of(t, element, order)};
     return {kTargets[0].name, nullptr, nullptr};  // bool
 }
 
 ResampleBackend target_resample_backend(Target target, Element element, int order) noexcept {
     const int t = static_cast<int>(target);
-    const ResampleKernel run = target_usable(target) ? kernel_of(t, element, order) : nullptr;
+    const ResampleKernel run = target_usable(target) ? kTargets[t].kernel(element) : nullptr;
     return {kTargets[t].name, run, run != nullptr ? box_of(t, element, order) : nullptr};
 }
 

@@ -5,7 +5,10 @@
 // A job is posted as a ticket: its epoch and a number of seats, one per worker
 // it needs (no more than it has tasks). A worker that sees a new epoch takes a
 // seat if one is left, claims tasks until none remain, and leaves; the last one
-// out tells the caller. Waking a sleeping thread costs tens of microseconds in
+// out tells the caller. A caller that computes too (Caller::kWorks) claims
+// tasks like a worker; when none is left it closes the seats not yet taken and
+// waits only for the workers seated by then: a worker that the system has not
+// run yet never holds the job up. Waking a sleeping thread costs tens of microseconds in
 // a virtual machine, about what a small volume takes to compute, so workers
 // spin for a while after a job before they sleep (on a futex), and the caller
 // spins briefly before it sleeps. Only as many sleepers are woken as there are
@@ -205,16 +208,19 @@ void* worker_main(void* arg) {
         // after the size shrank, before the worker went to park) takes a seat
         // like any other: the seats are no more than the size, so no more
         // threads work at once.
-        worked = take_seat(pool, t);
-        if (!worked) continue;
+        worked = false;
+        if (!take_seat(pool, t)) continue;
         // A seat keeps the job alive: the caller waits for every seated worker.
         Job* job = pool->job.load(std::memory_order_relaxed);
         // Tasks claimed one at a time: a worker that is done early keeps taking
-        // tasks instead of waiting for a fixed share.
+        // tasks instead of waiting for a fixed share. Only a worker that got
+        // some spins for the next job: one that came too late for any (the
+        // caller took them) would only take the processor from others.
         while (true) {
             const std::size_t i = job->next.fetch_add(1, std::memory_order_relaxed);
             if (i >= job->ntasks) break;
             job->fn(job->ctx, i);
+            worked = true;
         }
         // The job is not touched after this; the pool outlives it.
         if (pool->active.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
@@ -340,38 +346,92 @@ Pool* global_pool() {
 
 }  // namespace
 
-Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept {
-    if (ntasks == 0) return Status::kOk;
-    Pool* pool = global_pool();
-    if (pool == nullptr) return Status::kPoolUnavailable;
+namespace {
 
-    Job job;
-    job.fn = fn;
-    job.ctx = ctx;
-    job.ntasks = ntasks;
-
-    pthread_mutex_lock(&pool->submit);
-    const std::size_t size = pool->size.load(std::memory_order_relaxed);
-    const std::uint32_t seats = static_cast<std::uint32_t>(ntasks < size ? ntasks : size);
+// Posts `job` with `seats` seats (under `submit`) and wakes as many sleepers;
+// returns its epoch.
+std::uint32_t post(Pool* pool, Job* job, std::uint32_t seats) {
     const std::uint32_t epoch = ++pool->epoch;
-    pool->job.store(&job, std::memory_order_relaxed);
+    pool->job.store(job, std::memory_order_relaxed);
     pool->active.store(seats, std::memory_order_relaxed);
     pool->ticket.store((static_cast<std::uint64_t>(epoch) << 32) | seats, std::memory_order_seq_cst);
     pool->bell.store(epoch, std::memory_order_seq_cst);
     if (pool->sleepers.load(std::memory_order_seq_cst) != 0) futex_wake(&pool->bell, static_cast<int>(seats));
+    return epoch;
+}
 
-    // Every seat is taken by some worker: each worker below the size looks at
-    // every new ticket unless it sleeps on the bell, and `seats` sleepers of
-    // the bell were woken. Each seated worker leaves `active`; once it is 0
-    // nobody touches `job` any more.
+// Waits until every seated worker has left the job (under `submit`); nobody
+// touches the job after that.
+void wait_for_seated(Pool* pool) {
     if (!spin_until([&] { return pool->active.load(std::memory_order_acquire) == 0; }, kCallerSpinNs)) {
         pool->caller_asleep.store(1, std::memory_order_seq_cst);
         for (std::uint32_t a; (a = pool->active.load(std::memory_order_seq_cst)) != 0;) futex_wait(&pool->active, a);
         pool->caller_asleep.store(0, std::memory_order_relaxed);
     }
     pool->job.store(nullptr, std::memory_order_relaxed);
+}
+
+void run_here(std::size_t ntasks, TaskFn fn, const void* ctx) {
+    for (std::size_t i = 0; i < ntasks; ++i) fn(ctx, i);
+}
+
+Status run_waiting(std::size_t ntasks, TaskFn fn, const void* ctx, std::size_t max_threads) {
+    Pool* pool = global_pool();
+    if (pool == nullptr) return Status::kPoolUnavailable;
+    Job job;
+    job.fn = fn;
+    job.ctx = ctx;
+    job.ntasks = ntasks;
+    pthread_mutex_lock(&pool->submit);
+    std::size_t seats = pool->size.load(std::memory_order_relaxed);
+    seats = seats < ntasks ? seats : ntasks;
+    seats = seats < max_threads ? seats : (max_threads < 1 ? 1 : max_threads);
+    post(pool, &job, static_cast<std::uint32_t>(seats));
+    // Every seat is taken by some worker: each worker below the size looks at
+    // every new ticket unless it sleeps on the bell, and `seats` sleepers of
+    // the bell were woken. Each seated worker leaves `active`.
+    wait_for_seated(pool);
     pthread_mutex_unlock(&pool->submit);
     return Status::kOk;
+}
+
+Status run_working(std::size_t ntasks, TaskFn fn, const void* ctx, std::size_t max_threads) {
+    // The threads that compute, the caller's included; the pool is not even
+    // made for a job that the caller does alone.
+    std::size_t threads = size();
+    threads = threads < ntasks ? threads : ntasks;
+    threads = threads < max_threads ? threads : max_threads;
+    Pool* pool = threads > 1 ? global_pool() : nullptr;
+    // A pool busy with another caller's job: this caller computes its own
+    // rather than wait for that job to end.
+    if (pool == nullptr || pthread_mutex_trylock(&pool->submit) != 0) {
+        run_here(ntasks, fn, ctx);
+        return Status::kOk;
+    }
+    Job job;
+    job.fn = fn;
+    job.ctx = ctx;
+    job.ntasks = ntasks;
+    const std::size_t size = pool->size.load(std::memory_order_relaxed);  // may have changed since
+    std::size_t helpers = threads - 1 < size - 1 ? threads - 1 : size - 1;
+    const std::uint32_t epoch = post(pool, &job, static_cast<std::uint32_t>(helpers));
+    for (std::size_t i; (i = job.next.fetch_add(1, std::memory_order_relaxed)) < ntasks;) fn(ctx, i);
+    // No task left: the seats not taken yet are closed, so that a late worker
+    // takes none, and only the workers that did take one are waited for (those
+    // still in a task they claimed, or about to find none left).
+    const std::uint64_t left = pool->ticket.exchange(static_cast<std::uint64_t>(epoch) << 32, std::memory_order_acq_rel);
+    if (seats_of(left) != 0) pool->active.fetch_sub(seats_of(left), std::memory_order_seq_cst);
+    wait_for_seated(pool);
+    pthread_mutex_unlock(&pool->submit);
+    return Status::kOk;
+}
+
+}  // namespace
+
+Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx, Caller caller, std::size_t max_threads) noexcept {
+    if (ntasks == 0) return Status::kOk;
+    return caller == Caller::kWorks ? run_working(ntasks, fn, ctx, max_threads)
+                                    : run_waiting(ntasks, fn, ctx, max_threads);
 }
 
 bool call_when_idle(IdleFn fn, std::uint64_t after_ns) noexcept {

@@ -7,9 +7,11 @@
 // RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS that holds a positive integer, else the
 // number of CPUs the process may use (affinity mask, limited by a cgroup CPU
 // quota); set_num_threads changes it at any time. Every size is clamped to
-// kMaxThreadsPerCpu times the usable CPUs. The caller of for_each hands every
-// task to the workers and sleeps until the last one is done; it never computes
-// one itself.
+// kMaxThreadsPerCpu times the usable CPUs. The caller of for_each either hands
+// every task to the workers and sleeps until the last one is done, computing
+// none itself (Caller::kWaits, the fixed module's loop), or computes beside
+// them and never waits for a worker that has not begun a task (Caller::kWorks,
+// the resampler's).
 //
 // Only the declarations below marked ZENTROVA_POOL_API are exported from the
 // library; everything else in it is hidden.
@@ -38,12 +40,41 @@ inline constexpr std::size_t kMaxThreadsPerCpu = 4;
 // read-only parameter block.
 using TaskFn = void (*)(const void* ctx, std::size_t task) noexcept;
 
+// What the thread that calls for_each does while its job runs.
+enum class Caller : int {
+    // Hands every task to the workers and sleeps until the last one is done.
+    kWaits,
+    // Claims tasks beside the workers, and once none is left waits only for
+    // the tasks that workers have begun: a worker the system has not run by
+    // then gets none, and the job never waits for it. A pool of n threads is
+    // the caller and n - 1 workers; a pool of one, a single task, or a pool
+    // busy with another caller's job leaves every task to the caller alone.
+    kWorks,
+};
+
 // Calls fn(ctx, i) once for every i in [0, ntasks), each task on exactly one
-// worker, tasks claimed dynamically so that idle workers take the remaining
+// thread, tasks claimed dynamically so that idle threads take the remaining
 // ones. Returns when every call has finished (their writes are then visible to
-// the caller). kPoolUnavailable if no worker thread could be started. Jobs of
-// several callers run one after the other, each on the whole pool.
-ZENTROVA_POOL_API Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx) noexcept;
+// the caller). At most `max_threads` threads compute (the caller counted with
+// kWorks): what the work is worth (threads_for). With kWaits, kPoolUnavailable
+// if no worker thread could be started, and jobs of several callers run one
+// after the other, each on the whole pool; with kWorks the caller then
+// computes the tasks itself.
+ZENTROVA_POOL_API Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx, Caller caller = Caller::kWaits,
+                                  std::size_t max_threads = SIZE_MAX) noexcept;
+
+// Work of less than this many nanoseconds of one thread is not worth a second
+// thread: a worker woken from its sleep takes tens of microseconds in a virtual
+// machine before it computes, and a busy machine may not run it at all for a
+// time slice. The caller alone then finishes before any help would arrive.
+inline constexpr double kWorkPerThreadNs = 25'000.0;
+
+// The threads worth giving a job of `work_ns` nanoseconds of one thread's work
+// (for_each's max_threads): one per kWorkPerThreadNs, at least one.
+inline std::size_t threads_for(double work_ns) noexcept {
+    const double n = work_ns / kWorkPerThreadNs;
+    return n < 1.0 ? 1 : (n > 1e9 ? SIZE_MAX : static_cast<std::size_t>(n));
+}
 
 // A function for call_when_idle.
 using IdleFn = void (*)() noexcept;

@@ -270,23 +270,19 @@ struct U64 : WideLanes<U64, false> {
 // decides only which sample. scipy picks it from a binary64 coordinate; a
 // binary32 one may round a coordinate just below a .5 tie onto it (4.4999999
 // becomes 4.5) and pick the next sample, which relabels voxels of a label map.
-// So the binary32 family runs order 0 as Nearest64<E>: E's elements read and
-// written, coordinates and values in binary64 lanes, and each value stored by
-// E's binary64 rule, which keeps a sample exactly and rounds cval once, as
-// scipy rounds it. Only order 0 is compiled for it (VectorRows::row).
+// Nearest64<E> is E computed in binary64: E's elements read and written, each
+// value stored by E's binary64 rule (a sample exactly, cval rounded once, as
+// scipy rounds it). The binary32 family's order 0 takes its decisions in it
+// wherever binary32 cannot be sure to take scipy's (VectorRows::Exact), and
+// its samples at given points.
 template <class E>
 struct Nearest64 : NarrowLanes<Nearest64<E>> {
     using raw = typename E::raw;
     using compute = double;
-    static constexpr bool kNearestOnly = true;
     static double widen(raw v) { return static_cast<double>(E::widen(v)); }
     static raw from_binary64(double t) { return E::from_binary64(t); }
     static raw narrow(double t) { return E::from_binary64(t); }
 };
-
-// Whether element type E is one of the order-0-only types above.
-template <class E>
-inline constexpr bool kNearestOnly = requires { E::kNearestOnly; };
 
 struct Bool {
     using raw = std::uint8_t;

@@ -52,7 +52,6 @@ ResampleStatus resample_i64_portable(const ResampleCall& call) noexcept;
 ResampleStatus resample_u64_portable(const ResampleCall& call) noexcept;
 bool window_box_binary32_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 bool window_box_binary64_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
-ResampleKernel nearest_binary64_portable(Element element) noexcept;
 PointsKernel nearest_points_binary64_portable(Element element) noexcept;
 CastKernel cast_binary32_portable(Element element) noexcept;
 CastKernel cast_binary64_portable(Element element) noexcept;
@@ -83,9 +82,8 @@ ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
 ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
 bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
 bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
-// Order 0 of the types computed in binary32 (their coordinates in binary64);
-// nullptr for the others.
-ResampleKernel nearest_binary64_avx2(Element element) noexcept;
+// Order 0 of the types computed in binary32 at given points (their coordinates
+// in binary64); nullptr for the others.
 PointsKernel nearest_points_binary64_avx2(Element element) noexcept;
 // nullptr for an element that binary32 values are never stored into.
 CastKernel cast_binary32_avx2(Element element) noexcept;
@@ -109,8 +107,6 @@ ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
 ResampleStatus resample_f64_avx512(const ResampleCall& call) noexcept;
-ResampleKernel nearest_binary64_avx512(Element element) noexcept;
-PointsKernel nearest_points_binary64_avx512(Element element) noexcept;
 ResampleStatus spline_filter_f64_avx512(const void* src, bool src_f32, void* dst, bool dst_f32,
                                         const std::int64_t* shape, int ndim, int axis, int order, Mode mode, const std::int64_t* window) noexcept;
 ResampleStatus spline_planes_f64_avx512(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
@@ -140,9 +136,10 @@ const char* target_name(Target target) noexcept;
 bool target_usable(Target target) noexcept;
 
 // The kernels of the target in use for an element type at an order (order 0
-// of the types computed in binary32 has kernels of its own, whose coordinates
-// are binary64). A target without a kernel of its own for a type (AVX-512 for
-// most) runs that of the highest target below it that has one.
+// of the types computed in binary32 reads the input box of binary64
+// coordinates, as its kernel decides). A target without a kernel of its own
+// for a type (AVX-512 for most) runs that of the highest target below it that
+// has one.
 ResampleBackend resample_backend(Element element, int order) noexcept;
 // How values of the compute type (binary64 when `from_binary64`, else binary32)
 // are stored into an element type; nullptr where binary32 values never are.

@@ -119,12 +119,18 @@ ResampleStatus run_points(const PointsCall& call) noexcept {
     if (call.npoints <= 0) return ResampleStatus::kOk;
     constexpr std::int64_t L = V::kLanes;
     typename PointsTask<E>::Args args{&call, 0};
-    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
+    // A point reads (order + 1)^ndim samples one at a time, a few nanoseconds each.
+    double samples = 1.0;
+    for (int a = 0; a < call.ndim; ++a) samples *= call.order + 1;
+    std::size_t threads = parallel::threads_for(static_cast<double>(call.npoints) * (10.0 + 2.0 * samples));
+    threads = threads < parallel::size() ? threads : parallel::size();
+    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * threads + 1);
     std::int64_t per = (call.npoints + want - 1) / want;
     per = (per + L - 1) / L * L;  // whole lane blocks, but for the last task
     args.points_per_task = per < 4096 ? (call.npoints < 4096 ? call.npoints : 4096) : per;
     const std::int64_t tasks = (call.npoints + args.points_per_task - 1) / args.points_per_task;
-    if (parallel::for_each(static_cast<std::size_t>(tasks), &PointsTask<E>::template run<V>, &args) != Status::kOk)
+    if (parallel::for_each(static_cast<std::size_t>(tasks), &PointsTask<E>::template run<V>, &args,
+                           parallel::Caller::kWorks, threads) != Status::kOk)
         return ResampleStatus::kPoolUnavailable;
     return ResampleStatus::kOk;
 }

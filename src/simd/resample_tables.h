@@ -1,4 +1,4 @@
-// Which cast, point and order-0 kernel each element type takes, for the lane types of
+// Which cast and point kernel each element type takes, for the lane types of
 // one target: every target's table says the same, only its lanes differ.
 //
 // Included by each instruction-set file with ZENTROVA_ISA naming its namespace,
@@ -92,23 +92,9 @@ PointsKernel binary64_points(Element element) noexcept {
     }
 }
 
-// Order 0 of an element type computed in binary32, with binary64 coordinates
-// (Nearest64), in binary64 lanes V; nullptr for the others, whose order 0 is
-// their own kernel's.
-template <class V>
-ResampleKernel nearest_binary64(Element element) noexcept {
-    switch (element) {
-        case Element::kU8: return run_lanes<Nearest64<U8>, V>;
-        case Element::kI8: return run_lanes<Nearest64<I8>, V>;
-        case Element::kU16: return run_lanes<Nearest64<U16>, V>;
-        case Element::kI16: return run_lanes<Nearest64<I16>, V>;
-        case Element::kF16: return run_lanes<Nearest64<F16>, V>;
-        case Element::kF32: return run_lanes<Nearest64<F32>, V>;
-        default: return nullptr;
-    }
-}
-
-// The same for samples at given coordinates.
+// Order 0 of an element type computed in binary32 at given points, with
+// binary64 coordinates (Nearest64), in binary64 lanes V; nullptr for the
+// others, whose order 0 is their own point kernel's.
 template <class V>
 PointsKernel nearest_points_binary64(Element element) noexcept {
     switch (element) {

@@ -435,13 +435,19 @@ void convert(const S* src, D* dst, std::int64_t count) {
 }
 
 // `units` units of work (panels or planes) of `call` in a few tasks per
-// worker (`per_task` units each, set here) on the pool; the call's status.
+// thread (`per_task` units each, set here), on as many threads as `samples`
+// filtered samples (each line's, along each axis) are worth: a pole's two
+// passes take one thread about a nanosecond a sample. The call's status.
 template <class Call>
-ResampleStatus run_units(Call& call, std::int64_t units, std::int64_t& per_task, void (*task)(const void*, std::size_t) noexcept) {
-    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * parallel::num_threads() + 1);
+ResampleStatus run_units(Call& call, std::int64_t units, double samples, std::int64_t& per_task,
+                         void (*task)(const void*, std::size_t) noexcept) {
+    std::size_t threads = parallel::threads_for(samples * call.npoles * 1.0);
+    threads = threads < parallel::size() ? threads : parallel::size();
+    const std::int64_t want = static_cast<std::int64_t>(parallel::kMinTasksPerWorker * threads + 1);
     per_task = (units + want - 1) / want;
     const std::int64_t tasks = (units + per_task - 1) / per_task;
-    if (parallel::for_each(static_cast<std::size_t>(tasks), task, &call) != Status::kOk)
+    if (parallel::for_each(static_cast<std::size_t>(tasks), task, &call, parallel::Caller::kWorks, threads) !=
+        Status::kOk)
         return ResampleStatus::kPoolUnavailable;
     return call.no_memory != 0 ? ResampleStatus::kNoMemory : ResampleStatus::kOk;
 }
@@ -614,7 +620,8 @@ ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, co
     }
     constexpr std::int64_t W = FilterTask<V>::W;
     const std::int64_t batches = (call.lines + W - 1) / W;
-    return run_units(call, batches, call.batches_per_task, &FilterTask<V>::run);  // a task filters whole panels
+    const double samples = static_cast<double>(call.lines) * static_cast<double>(call.n);
+    return run_units(call, batches, samples, call.batches_per_task, &FilterTask<V>::run);  // a task: whole panels
 }
 
 // Filters the last two axes of C-contiguous arrays of `shape` (ndim >= 2):
@@ -658,7 +665,8 @@ ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_
         convert_all(mid, mid_f32, dst, dst_f32, count);
         return ResampleStatus::kOk;
     }
-    return run_units(call, call.planes, call.planes_per_task, &PlanesTask<V>::run);  // a task filters whole planes
+    return run_units(call, call.planes, 2.0 * static_cast<double>(count), call.planes_per_task,
+                     &PlanesTask<V>::run);  // a task filters whole planes
 }
 
 }  // namespace zentrova::ZENTROVA_ISA::spline

@@ -9,13 +9,23 @@
 //       input:  C-contiguous 3-D float32 / uint8 / uint16 (binary16 patterns)
 //       matrix: (3, 3) float64; offset: 3 floats; cval: float (int for u8)
 //   avx512_usable() -> bool
+//   pool_job(ntasks, caller_works, max_threads=0, gated=False) -> (caller's
+//       thread id, [thread id of each task]): a job of the worker pool
+//       (max_threads 0: no limit); gated tasks wait until pool_gate(True)
+//   pool_gate(open), pool_waiting() -> tasks waiting at the gate
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/cpu_features.h"
 #include "python/errors.h"
 #include "python/numpy_api.h"
 #include "simd/kernels.h"
+#include "simd/parallel.h"
 
 namespace {
 
@@ -103,9 +113,70 @@ PyObject* run(PyObject*, PyObject* args) {
 
 PyObject* avx512_usable(PyObject*, PyObject*) { return PyBool_FromLong(zentrova::cpu::avx512f_usable()); }
 
+std::atomic<bool> g_gate_open{true};
+std::atomic<int> g_waiting{0};
+
+struct PoolJob {
+    std::vector<long>* tids;
+    bool gated;
+};
+
+long thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
+
+void pool_task(const void* ctx, std::size_t task) noexcept {
+    const PoolJob& job = *static_cast<const PoolJob*>(ctx);
+    if (job.gated) {
+        g_waiting.fetch_add(1);
+        while (!g_gate_open.load()) usleep(200);
+        g_waiting.fetch_sub(1);
+    }
+    (*job.tids)[task] = thread_id();
+}
+
+PyObject* pool_job(PyObject*, PyObject* args) {
+    Py_ssize_t ntasks = 0, max_threads = 0;
+    int works = 0, gated = 0;
+    if (!PyArg_ParseTuple(args, "np|np", &ntasks, &works, &max_threads, &gated)) return nullptr;
+    if (ntasks < 0 || max_threads < 0) {
+        PyErr_SetString(PyExc_ValueError, "ntasks and max_threads must be non-negative");
+        return nullptr;
+    }
+    std::vector<long> tids(static_cast<std::size_t>(ntasks), 0);
+    PoolJob job{&tids, gated != 0};
+    const long caller = thread_id();
+    Status status;
+    Py_BEGIN_ALLOW_THREADS
+    status = zentrova::parallel::for_each(static_cast<std::size_t>(ntasks), pool_task, &job,
+                                          works ? zentrova::parallel::Caller::kWorks : zentrova::parallel::Caller::kWaits,
+                                          max_threads == 0 ? SIZE_MAX : static_cast<std::size_t>(max_threads));
+    Py_END_ALLOW_THREADS
+    if (!py::ok_or_raise(status)) return nullptr;
+    py::Ref list = py::Ref::steal(PyList_New(ntasks));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < ntasks; ++i) {
+        PyObject* tid = PyLong_FromLong(tids[static_cast<std::size_t>(i)]);
+        if (tid == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, tid);
+    }
+    return Py_BuildValue("(lO)", caller, list.get());
+}
+
+PyObject* pool_gate(PyObject*, PyObject* arg) {
+    const int open = PyObject_IsTrue(arg);
+    if (open < 0) return nullptr;
+    g_gate_open.store(open != 0);
+    Py_RETURN_NONE;
+}
+
+PyObject* pool_waiting(PyObject*, PyObject*) { return PyLong_FromLong(g_waiting.load()); }
+
 PyMethodDef methods[] = {
     {"run", run, METH_VARARGS, "run(kernel, input, matrix, offset, cval[, out]): resample with one named kernel"},
     {"avx512_usable", avx512_usable, METH_NOARGS, "Whether the AVX-512 kernels can run here"},
+    {"pool_job", pool_job, METH_VARARGS,
+     "pool_job(ntasks, caller_works, max_threads=0, gated=False) -> (caller's thread id, [each task's thread id])"},
+    {"pool_gate", pool_gate, METH_O, "pool_gate(open): lets gated tasks go on (True) or holds them (False)"},
+    {"pool_waiting", pool_waiting, METH_NOARGS, "pool_waiting() -> gated tasks waiting now"},
     {nullptr, nullptr, 0, nullptr},
 };
 

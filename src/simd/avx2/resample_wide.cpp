@@ -20,8 +20,6 @@ PointsKernel points_binary64_avx2(Element element) noexcept {
     return resample::binary64_points<F64x4>(element);
 }
 
-ResampleKernel nearest_binary64_avx2(Element element) noexcept { return resample::nearest_binary64<F64x4>(element); }
-
 PointsKernel nearest_points_binary64_avx2(Element element) noexcept {
     return resample::nearest_points_binary64<F64x4>(element);
 }

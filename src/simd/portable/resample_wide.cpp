@@ -1,6 +1,6 @@
 // resample_<type>_portable for the types computed in binary64 (float64, 32- and 64-bit integers):
 // the AVX2 kernels' arithmetic one lane at a time, at the x86-64 baseline. Order 0 of the types
-// computed in binary32 runs here too, on its binary64 coordinates.
+// computed in binary32 at given points runs here too, on binary64 coordinates.
 #define ZENTROVA_ISA portable
 #include "simd/portable/vec.h"
 #include "simd/resample_tables.h"
@@ -18,8 +18,6 @@ CastKernel cast_binary64_portable(Element element) noexcept { return resample::b
 PointsKernel points_binary64_portable(Element element) noexcept {
     return resample::binary64_points<F64x1>(element);
 }
-
-ResampleKernel nearest_binary64_portable(Element element) noexcept { return resample::nearest_binary64<F64x1>(element); }
 
 PointsKernel nearest_points_binary64_portable(Element element) noexcept {
     return resample::nearest_points_binary64<F64x1>(element);
