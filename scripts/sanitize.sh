@@ -11,8 +11,11 @@
 #   end where a call's reach should end (test_engine_fuzz.py), its windows read from exactly their
 #   input boxes (test_resample_window.py), random calls on each target's kernels, portable, AVX2
 #   and AVX-512 (test_targets.py), coordinates and transforms far outside the input and non-finite
-#   (test_resample.py, test_resample_splines.py, the fixed module's test_sampling.py), and each
-#   kernel of the test-only module called directly (test_kernels.py).
+#   (test_resample.py, the fixed module's test_sampling.py), and each kernel of the test-only
+#   module called directly (test_kernels.py). Not test_resample_splines.py: it hands scipy's
+#   map_coordinates NaN coordinates, and at one of them (order 4, 'nearest') scipy's own code
+#   reads an address that is not mapped in a process with ASan's runtime (zentrova not even
+#   imported): the file ends with that fault in about one run in two.
 # - ThreadSanitizer: the worker pool's tests (test_parallel.py; test_resample_threads.py, calls from
 #   many Python threads at once; the pool's size in fresh processes).
 # Any finding ends the process that made it, and so fails its test (or the whole run).
@@ -26,7 +29,7 @@ case ,$ZENTROVA_SANITIZE, in
                tests/test_module.py::test_build_info_in_a_fresh_process) ;;
     *)
         tests=(tests/test_engine_fuzz.py tests/test_resample_window.py tests/test_targets.py tests/test_resample.py
-               tests/test_resample_splines.py tests/test_sampling.py tests/test_kernels.py) ;;
+               tests/test_sampling.py tests/test_kernels.py) ;;
 esac
 for arg in "$@"; do
     case $arg in tests/* | ./tests/*) tests=() ;; esac
