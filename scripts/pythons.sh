@@ -13,9 +13,10 @@
 #                        reads "--python WHICH" (or --python=WHICH) out of the arguments: sets
 #                        PYTHON_WHICH, and ARGS to the others in order (after a "--", all as
 #                        they are).
-#   make_venv            sets BASE_PYTHON, VENV and VENV_PYTHON for PYTHON_WHICH (none: python3
-#                        or $PYTHON, and .venv) and makes the environment in the checkout if it
-#                        is missing or belongs to another interpreter.
+#   make_venv [SUFFIX]   sets BASE_PYTHON, VENV and VENV_PYTHON for PYTHON_WHICH (none: python3
+#                        or $PYTHON, and .venv; SUFFIX is added to the name, -asan-ubsan for one)
+#                        and makes the environment in the checkout if it is missing or belongs to
+#                        another interpreter.
 #
 # Interpreters are looked up on PATH, in pyenv's versions folder and in /usr/local/bin and
 # /usr/bin; each candidate is run to learn its version (a pyenv shim for a version that is
@@ -142,7 +143,7 @@ make_venv() {
         BASE_PYTHON=$(find_python "${PYTHON:-python3}") || return 1
         VENV=.venv
     fi
-    VENV=$_ZENTROVA_ROOT/$VENV
+    VENV=$_ZENTROVA_ROOT/$VENV${1:-}
     VENV_PYTHON=$VENV/bin/python
     # An environment made by another interpreter (or whose interpreter is gone) is made anew.
     local identity='import sys; print(sys.base_prefix, sys.version)'

@@ -16,7 +16,7 @@ A build key covers everything the installed modules are made from: pyproject.tom
 CMakeLists.txt and every file under src/, python/ and tests/native/ as it is on disk now (git's
 list of files, tracked or new and not ignored, so that edits not yet committed count; every file
 there when git or the repository is missing), the interpreter, the compiler and its environment
-variables, and the versions of the build requirements installed. INSTALLED is no when the
+variables (ZENTROVA_SANITIZE among them), and the versions of the build requirements installed. INSTALLED is no when the
 installed zentrova is gone or lacks a file of its own: a stamp then vouches for nothing.
 """
 
@@ -31,7 +31,7 @@ import sysconfig
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_INPUTS = ("pyproject.toml", "CMakeLists.txt", "src", "python", "tests/native")
 # environment variables that change what CMake and the compiler make
-BUILD_ENV = ("CXX", "CXXFLAGS", "CPPFLAGS", "LDFLAGS", "CMAKE_ARGS", "CMAKE_GENERATOR")
+BUILD_ENV = ("CXX", "CXXFLAGS", "CPPFLAGS", "LDFLAGS", "CMAKE_ARGS", "CMAKE_GENERATOR", "ZENTROVA_SANITIZE")
 BUILD_TOOLS = ("numpy", "scikit-build-core", "cmake", "ninja")
 
 

@@ -86,6 +86,20 @@ TRANSFORM_KINDS = ("identity", "shift_half", "translate", "rotate", "rotate_scal
                    "general")
 
 
+def _sanitizer_runtimes():
+    """The sanitizers whose runtime this process has loaded (a sanitized build: scripts/sanitize.sh)."""
+    with open("/proc/self/maps") as fh:
+        maps = fh.read()
+    return {name for name in ("asan", "tsan", "ubsan") if f"/lib{name}.so" in maps}
+
+
+SANITIZERS = _sanitizer_runtimes()
+# ThreadSanitizer's runtime starts a thread of its own in a process once that starts one, and it wakes
+# every so often: a count of the process's threads, or of those woken, is then one more than the pool's.
+COUNTS_THREADS = pytest.mark.skipif("tsan" in SANITIZERS, reason="ThreadSanitizer's runtime has a thread in the "
+                                                                 "process, which the count would include")
+
+
 def pytest_collection_modifyitems(config, items):
     """Tests marked `large` (several GB of memory, seconds each) run only with ZENTROVA_LARGE_TESTS=1."""
     if LARGE_TESTS:

@@ -22,6 +22,7 @@ import pytest
 
 import zentrova
 import zentrova_resample._engine
+from conftest import SANITIZERS
 
 pytestmark = pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump (binutils) is not installed")
 
@@ -134,6 +135,10 @@ def test_no_gathers_and_no_mask_registers(functions):
     register when registers run short (kmovw between the two, an AVX-512F instruction): that is a copy,
     not a masked operation. The resampler's kernels may mask (AVX-512F's masked broadcasts fill a group
     of lanes)."""
+    if functions[0] == "zentrova" and "asan" in SANITIZERS:
+        # The linker drops the resampler's kernels from the fixed module only while nothing refers to
+        # them: AddressSanitizer's registration of the module's globals reaches the kernel tables.
+        pytest.skip("with AddressSanitizer the fixed module keeps the resampler's kernels (never called there)")
     pattern = re.compile(r"gather|%k[0-7]\b|\{%k" if functions[0] == "zentrova" else r"gather")
     spill = re.compile(r"^\s*[0-9a-f]+:\s+kmovw\s+(%[re]?[a-z0-9]+d?,%k[0-7]|%k[0-7],%[re]?[a-z0-9]+d?)\s*$")
     kept = {name: [ln for ln in lines if not spill.match(ln.split("#")[0])] for name, lines in functions[1].items()}

@@ -9,7 +9,7 @@ import pytest
 
 import reference as ref
 import zentrova_resample
-from conftest import CVALS, FUNCS, lanes_of, pool_cap, random_transform, random_volume, run_python
+from conftest import COUNTS_THREADS, CVALS, FUNCS, lanes_of, pool_cap, random_transform, random_volume, run_python
 
 # Run here and in fresh processes. nx 37 and 40 put voxels in both evaluation forms at 8 and 16 lanes,
 # (3, 40, 40) has fewer planes than many pools have threads, (2, 2, 2) is the smallest parallel volume.
@@ -167,6 +167,7 @@ def test_failed_pool_start_is_not_kept():
     assert out == ["PanicException: could not start the worker threads"] * 2 + [0, True, 3]
 
 
+@COUNTS_THREADS
 def test_a_call_wakes_no_more_workers_than_it_has_tasks():
     """With the largest pool (asked for 64, capped), a call of two planes (two tasks) wakes at most two workers."""
     out = run_python(SWITCHES + textwrap.dedent("""
@@ -237,6 +238,7 @@ def test_a_working_caller_never_waits_for_the_pool():
 
 # ---- one pool for both packages, its size at run time ----------------------------------------------
 
+@COUNTS_THREADS
 @pytest.mark.parametrize("order", [("resampler", "fixed", "kernels"), ("kernels", "fixed", "resampler")])
 def test_one_pool_for_every_module(order):
     """The resampler, the fixed module and the test-only kernel module all run on one pool of
@@ -264,6 +266,7 @@ print(json.dumps(seen + [zentrova_resample.get_num_threads(), zentrova.build_inf
     assert out == [3, 3, 3, 3, 3]
 
 
+@COUNTS_THREADS
 def test_set_num_threads_keeps_results_and_both_modules_see_it(in_process_digest, in_process_resampler_digest):
     """Sizes set one after the other, growing and shrinking: each call of either package runs on the size last
     set (the fixed module's build_info says so too), results stay bit for bit the same, a smaller size keeps its
@@ -287,6 +290,7 @@ print(json.dumps(rows))
         assert row == [previous, n, in_process_digest, in_process_resampler_digest, n, started], (n, row)
 
 
+@COUNTS_THREADS
 def test_size_is_capped():
     """A size beyond four threads per usable CPU, from the environment or set_num_threads, is clamped to that:
     the pool starts that many threads, not a thousand million."""
@@ -329,6 +333,7 @@ print(json.dumps([sorted(set(results)), len(results) >= 5]))
     assert out == [sorted({in_process_digest, in_process_resampler_digest}), True]
 
 
+@COUNTS_THREADS
 def test_surplus_workers_stay_parked_after_shrinking():
     """After the size shrinks from the cap to 2, calls of many tasks wake no more than 2 workers; once it grows
     back, the same call wakes every worker."""
