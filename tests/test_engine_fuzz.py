@@ -87,7 +87,7 @@ def test_windows_from_boxes_of_their_own(dtype, order):
             context = f"{mode} {in_shape} -> {out_shape} window {start} {stop} box {box}"
             assert_guards(buffer, context)
             expected = whole[tuple(slice(a, b) for a, b in zip(start, stop))]
-            assert_same(quiet(_execute.as_output, result, out_dtype), expected, context)
+            assert_same(quiet(_execute.as_output, reading, result, out_dtype), expected, context)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

@@ -105,7 +105,7 @@ struct PointsTask {
             for (int k = 0; k < L; ++k) vals[k] = k < count ? value(call, i0 + k) : T(0);
             if (count == L) {
                 E::template store<V>(out + i0, V::load(vals));
-            } else {
+            } else if constexpr (L > 1) {  // one lane is always a whole block
                 E::template store<V>(tail, V::load(vals));
                 std::memcpy(out + i0, tail, static_cast<std::size_t>(count) * sizeof(raw));
             }
