@@ -236,6 +236,53 @@ def test_a_working_caller_never_waits_for_the_pool():
                    "many jobs": True}
 
 
+@COUNTS_THREADS
+def test_a_working_caller_computes_alone_on_crowded_processors():
+    """With every processor taken by other processes, the caller finds itself waiting for a processor
+    (its run-queue time): it then computes its jobs alone, since a worker could only take processor
+    time from it."""
+    pytest.importorskip("zentrova_kernels")
+    import os
+    import subprocess
+    import sys
+    import tempfile
+    import time
+    code = POOL_JOBS + SWITCHES + textwrap.dedent("""
+        def jobs_for(seconds):
+            end = time.time() + seconds
+            while time.time() < end:
+                caller, tids = zk.pool_job(64, True)
+        zk.pool_job(64, True)  # the pool made before the processors are taken
+        open("READY", "w").close()
+        while not os.path.exists("GO"):
+            time.sleep(0.01)
+        jobs_for(0.3)  # the caller has looked at the processors
+        before = switches()
+        jobs_for(0.3)
+        after = switches()
+        print(json.dumps(sum(after[t] != before.get(t) for t in after)))  # workers woken meanwhile
+    """)
+    cwd = tempfile.mkdtemp()
+    child = subprocess.Popen([sys.executable, "-c", code], cwd=cwd, stdout=subprocess.PIPE, text=True,
+                             env={**{k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS",)},
+                                  "ZENTROVA_NUM_THREADS": "2", **QUIET_BLAS})
+    spinners = []
+    try:
+        while not os.path.exists(os.path.join(cwd, "READY")):
+            time.sleep(0.01)
+        spinners = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+                    for _ in range(2 * len(os.sched_getaffinity(0)) + 1)]
+        time.sleep(0.1)
+        open(os.path.join(cwd, "GO"), "w").close()
+        out, _ = child.communicate(timeout=60)
+    finally:
+        for proc in spinners:
+            proc.kill()
+            proc.wait()
+        child.kill()
+    assert child.returncode == 0 and int(out.strip().splitlines()[-1]) == 0, out
+
+
 # ---- one pool for both packages, its size at run time ----------------------------------------------
 
 @COUNTS_THREADS

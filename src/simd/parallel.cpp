@@ -25,6 +25,7 @@
 // workers that are not parked.
 #include "simd/parallel.h"
 
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
@@ -395,12 +396,62 @@ Status run_waiting(std::size_t ntasks, TaskFn fn, const void* ctx, std::size_t m
     return Status::kOk;
 }
 
+// Whether the processors are crowded, as the calling thread has found them:
+// of the time it wanted to run in the last while, the share it spent waiting
+// for a processor (the kernel's schedstat: time on a processor, time waiting
+// in the run queue). On a machine taken by other processes (or by other
+// callers' pools) a worker only competes with its caller for the same
+// processors: every wake-up and every wait for a preempted worker is then lost
+// time, and the caller alone is faster. Looked at every kCrowdCheckNs per
+// thread (three system calls); with hysteresis, so that it does not flip with
+// every look. False where the kernel does not tell.
+constexpr std::uint64_t kCrowdCheckNs = 20'000'000;
+constexpr double kCrowdedAbove = 0.3, kUncrowdedBelow = 0.15;
+
+bool read_schedstat(std::uint64_t* on_cpu, std::uint64_t* waiting) {
+    const int fd = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[96];
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    char* end = nullptr;
+    *on_cpu = std::strtoull(buf, &end, 10);
+    if (end == buf) return false;
+    const char* rest = end;
+    *waiting = std::strtoull(rest, &end, 10);
+    return end != rest;
+}
+
+bool crowded() {
+    thread_local std::uint64_t next_look = 0, last_cpu = 0, last_wait = 0;
+    thread_local bool state = false, known = false;
+    const std::uint64_t now = now_ns();
+    if (now < next_look) return state;
+    next_look = now + kCrowdCheckNs;
+    std::uint64_t cpu = 0, wait = 0;
+    if (!read_schedstat(&cpu, &wait)) return state = false;
+    const std::uint64_t d_cpu = cpu - last_cpu, d_wait = wait - last_wait;
+    last_cpu = cpu;
+    last_wait = wait;
+    if (!known) {  // the first look only starts the count
+        known = true;
+        return state;
+    }
+    if (d_cpu + d_wait == 0) return state;
+    const double share = static_cast<double>(d_wait) / static_cast<double>(d_cpu + d_wait);
+    state = state ? share > kUncrowdedBelow : share > kCrowdedAbove;
+    return state;
+}
+
 Status run_working(std::size_t ntasks, TaskFn fn, const void* ctx, std::size_t max_threads) {
     // The threads that compute, the caller's included; the pool is not even
     // made for a job that the caller does alone.
     std::size_t threads = size();
     threads = threads < ntasks ? threads : ntasks;
     threads = threads < max_threads ? threads : max_threads;
+    if (threads > 1 && crowded()) threads = 1;
     Pool* pool = threads > 1 ? global_pool() : nullptr;
     // A pool busy with another caller's job: this caller computes its own
     // rather than wait for that job to end.

@@ -67,7 +67,7 @@ ZENTROVA_POOL_API Status for_each(std::size_t ntasks, TaskFn fn, const void* ctx
 // thread: a worker woken from its sleep takes tens of microseconds in a virtual
 // machine before it computes, and a busy machine may not run it at all for a
 // time slice. The caller alone then finishes before any help would arrive.
-inline constexpr double kWorkPerThreadNs = 25'000.0;
+inline constexpr double kWorkPerThreadNs = 8'000.0;
 
 // The threads worth giving a job of `work_ns` nanoseconds of one thread's work
 // (for_each's max_threads): one per kWorkPerThreadNs, at least one.
