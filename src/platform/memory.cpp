@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "simd/parallel.h"
+#include "pool/parallel.h"
 
 namespace zentrova::platform {
 namespace {

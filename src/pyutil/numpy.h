@@ -4,7 +4,7 @@
 #pragma once
 
 #include "pyutil/ref.h"
-#include "simd/view.h"
+#include "core/view.h"
 
 #define PY_ARRAY_UNIQUE_SYMBOL zentrova_ARRAY_API
 #ifndef ZENTROVA_NUMPY_API_OWNER

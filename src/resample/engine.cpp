@@ -10,8 +10,8 @@
 #include "platform/memory.h"
 #include "pyutil/buffer_owner.h"
 #include "pyutil/numpy.h"
-#include "simd/parallel.h"
-#include "simd/resample_kernels.h"
+#include "pool/parallel.h"
+#include "dispatch/targets.h"
 
 namespace zentrova::resample_py {
 namespace {

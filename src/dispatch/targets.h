@@ -1,0 +1,158 @@
+// The resampler's kernels, one per element type and target (instruction set),
+// and the table that picks them: the target this processor runs best, or the
+// one ZENTROVA_TARGET names.
+#pragma once
+
+#include <cstdint>
+
+#include "core/call.h"
+
+namespace zentrova {
+
+using ResampleKernel = ResampleStatus (*)(const ResampleCall& call) noexcept;
+// The box [lo, hi) of the whole input that the call's output window reads;
+// false when it reads none. The call's input and output pointers are not used.
+using WindowBox = bool (*)(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+
+// Stores n values of a compute type (binary32 or binary64) into elements of
+// one type, as the kernels store their results.
+using CastKernel = void (*)(const void* src, void* dst, std::int64_t n) noexcept;
+using PointsKernel = ResampleStatus (*)(const PointsCall& call) noexcept;
+// scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
+// binary32 or binary64 array, computed in binary64, into one of either type
+// (the same array, or one that does not overlap it).
+// `window`: nullptr, or the element strides of a 3-D window of a larger array
+// that src and dst both are (filtered in place).
+using SplineFilter = ResampleStatus (*)(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode,
+                                        const std::int64_t* window) noexcept;
+// The same along the last two axes (ndim >= 2), a plane at a time: along
+// ndim - 2 from src into mid, then along ndim - 1 from mid into dst.
+using SplinePlanes = ResampleStatus (*)(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
+                                        bool dst_f32, const std::int64_t* shape, int ndim, int order, Mode mode,
+                                        const std::int64_t* window, const MarginFill* fill) noexcept;
+
+// The targets, lowest first: one lane in plain C++ at the x86-64 baseline (any
+// x86-64 processor), 8 or 4 lanes with AVX2 (x86-64-v3), 16 lanes with AVX-512F
+// (for float32, float16 and the 16-bit integers; its other kernels are AVX2's).
+enum class Target : int { kPortable, kAvx2, kAvx512 };
+inline constexpr int kTargetCount = 3;
+
+namespace portable {
+ResampleStatus resample_u8_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i8_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_u16_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i16_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_f16_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_f32_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_f64_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i32_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_u32_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_i64_portable(const ResampleCall& call) noexcept;
+ResampleStatus resample_u64_portable(const ResampleCall& call) noexcept;
+bool window_box_binary32_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+bool window_box_binary64_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+PointsKernel nearest_points_binary64_portable(Element element) noexcept;
+CastKernel cast_binary32_portable(Element element) noexcept;
+CastKernel cast_binary64_portable(Element element) noexcept;
+// binary32 values stored by the binary64 rule (order-0 results), one at a time: this target's
+// serves every target.
+CastKernel cast_binary32_by_binary64_rule_portable(Element element) noexcept;
+PointsKernel points_binary32_portable(Element element) noexcept;
+PointsKernel points_binary64_portable(Element element) noexcept;
+ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
+                                          Mode mode, const std::int64_t* window) noexcept;
+ResampleStatus spline_planes_f64_portable(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept;
+}  // namespace portable
+
+namespace avx2 {
+ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_u16_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_f64_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i32_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
+ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
+bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
+// Order 0 of the types computed in binary32 at given points (their coordinates
+// in binary64); nullptr for the others.
+PointsKernel nearest_points_binary64_avx2(Element element) noexcept;
+// nullptr for an element that binary32 values are never stored into.
+CastKernel cast_binary32_avx2(Element element) noexcept;
+CastKernel cast_binary64_avx2(Element element) noexcept;
+// Samples at given coordinates, any number of axes; nullptr for bool.
+PointsKernel points_binary32_avx2(Element element) noexcept;
+PointsKernel points_binary64_avx2(Element element) noexcept;
+// scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
+// binary64 array, in place.
+ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
+                                      Mode mode, const std::int64_t* window) noexcept;
+ResampleStatus spline_planes_f64_avx2(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept;
+}  // namespace avx2
+
+namespace avx512 {
+ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
+ResampleStatus resample_f64_avx512(const ResampleCall& call) noexcept;
+ResampleStatus spline_filter_f64_avx512(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode, const std::int64_t* window) noexcept;
+ResampleStatus spline_planes_f64_avx512(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
+                                        bool dst_f32, const std::int64_t* shape, int ndim, int order,
+                                        Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept;
+}  // namespace avx512
+
+struct ResampleBackend {
+    const char* name;  // the target's: "portable", "avx2" or "avx512"
+    ResampleKernel run;
+    WindowBox box;     // the same arithmetic as run, whatever the lane width
+};
+
+// The target in use: the one ZENTROVA_TARGET names ("portable", "avx2" or
+// "avx512", read once per process; unset or empty: the highest target this
+// processor runs). `error` is set, and the module must not import, when the
+// variable names no target or one this processor cannot run.
+struct TargetChoice {
+    Target target;
+    const char* error;  // nullptr, or why the choice failed
+};
+const TargetChoice& target_choice() noexcept;
+
+const char* target_name(Target target) noexcept;
+// Whether this processor (and its operating system) runs the target's kernels.
+bool target_usable(Target target) noexcept;
+
+// The kernels of the target in use for an element type at an order (order 0
+// of the types computed in binary32 reads the input box of binary64
+// coordinates, as its kernel decides). A target without a kernel of its own
+// for a type (AVX-512 for most) runs that of the highest target below it that
+// has one.
+ResampleBackend resample_backend(Element element, int order) noexcept;
+// How values of the compute type (binary64 when `from_binary64`, else binary32)
+// are stored into an element type; nullptr where binary32 values never are.
+// `binary64_rule`: binary32 values stored as their binary64 values would be
+// (order-0 results, which scipy stores from binary64).
+CastKernel cast_kernel(Element element, bool from_binary64, bool binary64_rule = false) noexcept;
+// The kernel of samples at given coordinates for an element type at an order; nullptr for bool.
+PointsKernel points_kernel(Element element, int order) noexcept;
+SplineFilter spline_filter() noexcept;
+SplinePlanes spline_planes() noexcept;
+
+// The target's own kernel for an element type (tests and benchmarks compare the
+// targets); run == nullptr where it has none, or where this processor cannot run it.
+ResampleBackend target_resample_backend(Target target, Element element, int order) noexcept;
+
+}  // namespace zentrova

@@ -1,0 +1,23 @@
+// spline_filter_f64_portable: scipy's B-spline prefilter along one axis, in binary64, from and into
+// binary32 or binary64 arrays, one
+// line per lane, at the x86-64 baseline.
+#define ZENTROVA_ISA portable
+#include "targets/portable/vec.h"
+#include "core/spline_filter.h"
+#include "dispatch/targets.h"
+
+namespace zentrova::portable {
+
+ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int axis, int order,
+                                          Mode mode, const std::int64_t* window) noexcept {
+    return spline::filter<F64x1>(src, src_f32, dst, dst_f32, shape, ndim, axis, order, mode, window);
+}
+
+ResampleStatus spline_planes_f64_portable(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
+                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
+                                          const MarginFill* fill) noexcept {
+    return spline::filter_planes<F64x1>(src, src_f32, mid, mid_f32, dst, dst_f32, shape, ndim, order, mode, window, fill);
+}
+
+}  // namespace zentrova::portable
