@@ -698,7 +698,7 @@ struct VectorRows {
         T bound[3] = {T(0), T(0), T(0)};            // per axis varying along the row (not for given coordinates)
     };
 
-    static Exact exact_row(const Params<E>& p, std::int64_t z, std::int64_t y, const T base[3]) {
+    [[gnu::noinline]] static Exact exact_row(const Params<E>& p, std::int64_t z, std::int64_t y, const T base[3]) {
         Exact ex;
         if constexpr (kDecides64) {
             if (p.nearest64 == nullptr) return ex;
@@ -730,7 +730,7 @@ struct VectorRows {
         return ex;
     }
 
-    static RowState row_state(const Params<E>& p, const T base[3]) {
+    [[gnu::noinline]] static RowState row_state(const Params<E>& p, const T base[3]) {
         RowState r;
         // An empty box (a window that reads nothing) never reaches the vector
         // blocks: its voxels are cval, or with 'grid-constant' cval weighted,
@@ -843,21 +843,7 @@ struct VectorRows {
             if (left != 0) {
                 alignas(64) T vals[L];
                 V::store(vals, t);
-                for (int k = 0; k < count; ++k) {
-                    if ((left >> k & 1u) == 0) continue;
-                    if constexpr (kOrder == 0 && kDecides64) {
-                        if (ex.p64 != nullptr) {  // a sample, or cval (exact in T: Params::nearest64)
-                            double c64[3], t64;
-                            coordinates(*ex.p64, ex.base, static_cast<double>(p.origin[2] + x0 + k), c64, crow);
-                            if (!Voxel<Nearest64<E>>::value(*ex.p64, c64, &t64)) return false;
-                            vals[k] = static_cast<T>(t64);
-                            continue;
-                        }
-                    }
-                    T c[3];
-                    coordinates(p, base, T(p.origin[2] + x0 + k), c, crow);
-                    if (!Voxel<E>::value(p, c, &vals[k])) return false;
-                }
+                if (!one_voxel_lanes(p, ex, base, x0, crow, count, left, vals)) return false;
                 t = V::load(vals);
             }
             if (full) {
@@ -875,6 +861,29 @@ struct VectorRows {
         const unsigned left = state.all_cval ? 0u : ~0u;
         for (std::int64_t x0 = 0; x0 < nx; x0 += L)
             if (!finish(x0, V::splat(p.cval), left)) return false;
+        return true;
+    }
+
+    // The lanes `left` of the block at x0 (of `count` in the row) through the
+    // one-voxel path, into vals. Out of line: every row kernel of E shares it,
+    // and it is the rare path (inlined, it made each kernel some 6 KB larger).
+    [[gnu::noinline]] static bool one_voxel_lanes(const Params<E>& p, const Exact& ex, const T base[3], std::int64_t x0,
+                                                  std::int64_t crow, int count, unsigned left, T* vals) {
+        for (int k = 0; k < count; ++k) {
+            if ((left >> k & 1u) == 0) continue;
+            if constexpr (kDecides64) {
+                if (ex.p64 != nullptr) {  // order 0: a sample, or cval (exact in T: Params::nearest64)
+                    double c64[3], t64;
+                    coordinates(*ex.p64, ex.base, static_cast<double>(p.origin[2] + x0 + k), c64, crow);
+                    if (!Voxel<Nearest64<E>>::value(*ex.p64, c64, &t64)) return false;
+                    vals[k] = static_cast<T>(t64);
+                    continue;
+                }
+            }
+            T c[3];
+            coordinates(p, base, T(p.origin[2] + x0 + k), c, crow);
+            if (!Voxel<E>::value(p, c, &vals[k])) return false;
+        }
         return true;
     }
 

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "platform/cpu_features.h"
-#include "python/errors.h"
-#include "python/numpy_api.h"
-#include "simd/kernels.h"
-#include "simd/parallel.h"
+#include "fixed/errors.h"
+#include "fixed/numpy_api.h"
+#include "fixed/kernels.h"
+#include "pool/parallel.h"
 
 namespace {
 
