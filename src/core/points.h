@@ -26,67 +26,17 @@ struct PointsTask {
         std::int64_t points_per_task;
     };
 
-    // The value at point i (cval outright where the mode says so).
+    // The value at point i (cval outright where the mode says so): the whole
+    // array is in memory, every axis interpolated.
     static T value(const PointsCall& call, std::int64_t i) {
-        const int ndim = call.ndim;
-        const int corners = call.order + 1;
+        static constexpr std::int64_t kZeros[kMaxPointAxes] = {};
         const raw* in = static_cast<const raw*>(call.in);
-        const T cval = T(call.cval);
-        std::int64_t offset[kMaxPointAxes][kMaxOrder + 1];
-        bool use_cval[kMaxPointAxes][kMaxOrder + 1];
-        T w[kMaxPointAxes][kMaxOrder + 1];
-        for (int a = 0; a < ndim; ++a) {
-            T x = T(call.coords[a * call.coord_stride + i]);
-            if (call.pad != 0.0) x = x + T(call.pad);
-            const std::int64_t n = call.shape[a];
-            if (call.mode != Mode::kNearest && call.mode != Mode::kGridConstant) {
-                x = map_coordinate(x, n, call.mode);
-                if (!(x > T(-1))) return cval;
-            }
-            const std::int64_t start = footprint_start(x, call.order);
-            for (int j = 0; j < corners; ++j) {
-                const std::int64_t k = static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + j);
-                std::int64_t idx;
-                if (call.mode == Mode::kGridConstant) {
-                    use_cval[a][j] = k < 0 || k >= n;
-                    idx = use_cval[a][j] ? 0 : k;
-                } else {
-                    use_cval[a][j] = false;
-                    idx = map_index(k, n, call.mode);
-                }
-                offset[a][j] = idx * call.strides[a];
-            }
-            if (call.order > 0) spline_weights(x, call.order, w[a]);
-        }
-        // The corners in C order: an odometer over the axes, the last one fastest.
-        const bool factored = kFactoredSum<T> && call.order > 1;
-        const int last = ndim - 1;
-        int j[kMaxPointAxes] = {};
-        T t = T(0);
-        T s[kMaxOrder + 1] = {};
-        while (true) {
-            bool out = false;
-            std::int64_t at = 0;
-            for (int a = 0; a < ndim; ++a) {
-                out = out || use_cval[a][j[a]];
-                at += offset[a][j[a]];
-            }
-            T v = out ? cval : E::widen(load_raw(in + at));
-            if (factored) {
-                T lead = last > 0 ? w[0][j[0]] : T(1);
-                for (int a = 1; a < last; ++a) lead = lead * w[a][j[a]];
-                s[j[last]] = std::fma(lead, v, s[j[last]]);
-            } else {
-                if (call.order > 0)
-                    for (int a = 0; a < ndim; ++a) v = v * w[a][j[a]];
-                t = t + v;
-            }
-            int a = last;
-            while (a >= 0 && ++j[a] == corners) j[a--] = 0;
-            if (a < 0) break;
-        }
-        if (factored)
-            for (int k = 0; k < corners; ++k) t = std::fma(w[last][k], s[k], t);
+        const scalar::Grid<T> g{call.ndim, 0, call.order, call.mode, T(call.cval), T(call.pad),
+                                call.shape, kZeros, call.shape, call.strides};
+        T c[kMaxPointAxes];
+        for (int a = 0; a < call.ndim; ++a) c[a] = T(call.coords[a * call.coord_stride + i]);
+        T t;
+        scalar::sample_point(g, c, [&](std::int64_t at) { return E::widen(load_raw(in + at)); }, &t);
         return t;
     }
 

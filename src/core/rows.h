@@ -44,82 +44,11 @@
 #include "pool/parallel.h"
 #include "core/call.h"
 #include "core/elements.h"
+#include "core/scalar.h"
 
 namespace zentrova::ZENTROVA_ISA::resample {
 
-// ---- index arithmetic -------------------------------------------------------
-
-// Truncation toward zero as the conversion instruction does it: NaN and values
-// outside the int64 range give INT64_MIN.
-template <class T>
-inline std::int64_t to_index(T x) {
-    if (x >= T(-9223372036854775808.0) && x < T(9223372036854775808.0)) return static_cast<std::int64_t>(x);
-    return INT64_MIN;
-}
-
-// Products that may overflow for absurd coordinates wrap instead of being
-// undefined (the result is then NaN or cval anyway).
-inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
-}
-
-// The first sample of the footprint of a (mapped) coordinate x: scipy's
-// floor(x) - order / 2 for odd orders, floor(x + 0.5) - order / 2 for even
-// ones (order 0: the nearest sample).
-template <class T>
-inline std::int64_t footprint_start(T x, int order) {
-    const std::int64_t s = (order & 1) ? to_index(std::floor(x)) : to_index(std::floor(x + T(0.5)));
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(s) - static_cast<std::uint64_t>(order / 2));
-}
-
-// The weights of the order + 1 samples of the footprint of x (order 1 to 5):
-// scipy's B-spline expressions, operation for operation, in T; the last weight
-// is 1 minus the others, subtracted one by one.
-template <class T>
-inline void spline_weights(T x, int order, T* w) {
-    x = x - std::floor((order & 1) ? x : x + T(0.5));  // the offset from the middle knot
-    T y = x, z = T(1) - x, t;
-    switch (order) {
-        case 1:
-            w[0] = T(1) - x;
-            break;
-        case 2:
-            w[1] = T(0.75) - x * x;
-            y = T(0.5) - x;
-            w[0] = T(0.5) * y * y;
-            break;
-        case 3:
-            w[1] = (y * y * (y - T(2)) * T(3) + T(4)) / T(6);
-            w[2] = (z * z * (z - T(2)) * T(3) + T(4)) / T(6);
-            w[0] = z * z * z / T(6);
-            break;
-        case 4:
-            t = x * x;
-            w[2] = t * (t * T(0.25) - T(0.625)) + T(115.0 / 192.0);
-            y = T(1) + x;
-            w[1] = y * (y * (y * (T(5) - y) / T(6) - T(1.25)) + T(5.0 / 24.0)) + T(55.0 / 96.0);
-            w[3] = z * (z * (z * (T(5) - z) / T(6) - T(1.25)) + T(5.0 / 24.0)) + T(55.0 / 96.0);
-            y = T(0.5) - x;
-            t = y * y;
-            w[0] = t * t / T(24);
-            break;
-        default:  // 5
-            t = y * y;
-            w[2] = t * (t * (T(0.25) - y / T(12)) - T(0.5)) + T(0.55);
-            t = z * z;
-            w[3] = t * (t * (T(0.25) - z / T(12)) - T(0.5)) + T(0.55);
-            y = y + T(1);
-            w[1] = y * (y * (y * (y * (y / T(24) - T(0.375)) + T(1.25)) - T(1.75)) + T(0.625)) + T(0.425);
-            z = z + T(1);
-            w[4] = z * (z * (z * (z * (z / T(24) - T(0.375)) + T(1.25)) - T(1.75)) + T(0.625)) + T(0.425);
-            y = T(1) - x;
-            t = y * y;
-            w[0] = y * t * t / T(120);
-            break;
-    }
-    w[order] = T(1);
-    for (int i = 0; i < order; ++i) w[order] = w[order] - w[i];
-}
+using namespace scalar;
 
 // x / k for the weights' constant divisors k (6, 12, 24, 120), in lanes
 // with a fused multiply-add without a division, which costs a vector lane
@@ -139,7 +68,7 @@ __attribute__((always_inline)) inline typename V::f32 quotient(typename V::f32 x
     }
 }
 
-// spline_weights in lanes V, for an order known at compile time: the same
+// get_spline_interpolation_weights in lanes V, for an order known at compile time: the same
 // expressions, operation for operation, so that a lane's weights are the
 // one-voxel path's.
 template <int kOrder, class T, class V>
@@ -195,78 +124,6 @@ __attribute__((always_inline)) inline void spline_weights_lanes(typename V::f32 
     for (int i = 0; i < kOrder; ++i) w[kOrder] = V::sub(w[kOrder], w[i]);
 }
 
-// The coordinate mapped into the input by the border mode (only where it lies
-// outside [0, n - 1]). 'constant' gives -1 there, which makes the voxel cval.
-template <class T>
-T map_coordinate(T x, std::int64_t n, Mode mode) {
-    const bool lo = x < T(0), hi = x > T(n - 1);
-    if (!lo && !hi) return x;  // also NaN
-    switch (mode) {
-        case Mode::kNearest:
-            return lo ? T(0) : T(n - 1);
-        case Mode::kConstant:
-        case Mode::kGridConstant:
-            return T(-1);
-        default:
-            break;
-    }
-    if (n <= 1) return T(0);
-    switch (mode) {
-        case Mode::kMirror: {
-            const std::int64_t s2 = 2 * n - 2;
-            if (lo) {
-                x = T(wrap_mul(s2, to_index(-x / T(s2)))) + x;
-                return x <= T(1 - n) ? x + T(s2) : -x;
-            }
-            x = x - T(wrap_mul(s2, to_index(x / T(s2))));
-            return x >= T(n) ? T(s2) - x : x;
-        }
-        case Mode::kReflect: {
-            const std::int64_t s2 = 2 * n;
-            if (lo) {
-                if (x < T(-s2)) x = T(wrap_mul(s2, to_index(-x / T(s2)))) + x;
-                // A tiny negative x must not land exactly on -1 (cval): the
-                // smallest step that survives "- 1" in T.
-                const T tiny = sizeof(T) == 4 ? T(5.9604644775390625e-08) : T(1e-15);
-                return x < T(-n) ? x + T(s2) : (x > -tiny ? tiny : -x) - T(1);
-            }
-            x = x - T(wrap_mul(s2, to_index(x / T(s2))));
-            return x >= T(n) ? (T(s2) - x) - T(1) : x;
-        }
-        case Mode::kWrap: {
-            const std::int64_t sz = n - 1;
-            if (lo) return x + T(wrap_mul(sz, to_index(-x / T(sz)) + 1));
-            return x - T(wrap_mul(sz, to_index(x / T(sz))));
-        }
-        case Mode::kGridWrap: {
-            if (lo) return x + T(wrap_mul(n, to_index((T(-1) - x) / T(n)) + 1));
-            return x - T(wrap_mul(n, to_index(x / T(n))));
-        }
-        default:
-            return x;
-    }
-}
-
-// Whether the border mode maps a coordinate outside the input back inside it
-// (the mirroring and wrapping modes): the vector blocks then sample there too.
-inline bool folds(Mode mode) {
-    return mode == Mode::kMirror || mode == Mode::kReflect || mode == Mode::kWrap || mode == Mode::kGridWrap;
-}
-
-// A corner index mapped into [0, n) ('constant' and 'wrap' corners use the
-// mirror rule: only zero-weight corners reach it), through the binary64
-// coordinate mapping as scipy does it: exact for any index a real coordinate
-// gives, and scipy's index for the absurd ones (INT64_MIN from a coordinate
-// beyond the int64 range, with 'nearest' or the wrapping modes).
-inline std::int64_t map_index(std::int64_t i, std::int64_t n, Mode mode) {
-    if (i >= 0 && i < n) return i;
-    const Mode spline = (mode == Mode::kConstant || mode == Mode::kWrap) ? Mode::kMirror : mode;
-    const std::int64_t r = to_index(map_coordinate(static_cast<double>(i), n, spline));
-    // Only an index far beyond the int64 range (whose products wrap) lands
-    // outside; it reads the nearest end, never outside the input.
-    return r < 0 ? 0 : (r >= n ? n - 1 : r);
-}
-
 // The rows ahead whose input lines are prefetched, and the run along one input
 // row past which the hardware prefetcher needs no help.
 inline constexpr std::int64_t kPrefetchRows = 2;
@@ -283,21 +140,7 @@ inline constexpr std::int64_t kPrefetchBoxBytes = std::int64_t{8} << 20;
 template <class T>
 inline constexpr T kMarginReach = T(1 << 22);
 
-// Orders 2 to 5 in binary32 sum the footprint factored: per x corner j,
-// s_j = fma(P, v, s_j) over the other corners in C order (P the product of
-// their weights, ((w_0 * w_1) * ...), 1 when x is the only axis), then
-// t = fma(w_x[j], s_j, t) over j, both sums from 0. That is 1 fused operation
-// a sample where scipy's order takes 3 products and a sum (order 3 in 3-D: 64
-// samples a voxel), and it rounds less often; scipy computes in binary64, so
-// binary32 results are within rounding of it either way. binary64 keeps
-// scipy's order, and its bits.
-template <class T>
-inline constexpr bool kFactoredSum = std::is_same_v<T, float>;
-
 // ---- per-call parameters ---------------------------------------------------------
-
-// The highest interpolation order (scipy's: quintic B-splines).
-inline constexpr int kMaxOrder = 5;
 
 template <class E>
 struct Params {
@@ -338,13 +181,6 @@ struct Params {
     const void* nearest64;
 };
 
-// Coordinate along input axis r, for one axis of a separable call.
-template <class T>
-inline T separable_coordinate(T k, T shift, T zoom, bool grid_mode) {
-    const T x = k + shift;
-    return grid_mode ? ((x + T(0.5)) * zoom) - T(0.5) : x * zoom;
-}
-
 // ---- one voxel, any position -----------------------------------------------------
 
 template <class E>
@@ -355,82 +191,8 @@ struct Voxel {
     // The value of the voxel whose coordinates are c (cval outright where the
     // mode says so). False when it needed input outside the box.
     static bool value(const Params<E>& p, const T c[3], T* out) {
-        std::int64_t idx[3][kMaxOrder + 1];
-        bool use_cval[3][kMaxOrder + 1] = {};
-        T w[3][kMaxOrder + 1];
-        const int corners = p.order + 1;
-        for (int a = 0; a < 3; ++a) {
-            if (a < p.first_interp) {  // an exact index
-                idx[a][0] = to_index(c[a]);
-                continue;
-            }
-            // The coefficients of orders 2 to 5 may lie in a padded array: the
-            // coordinate moves with them, after it is computed, as in scipy.
-            T x = p.pad != T(0) ? c[a] + p.pad : c[a];
-            if (p.mode != Mode::kNearest && p.mode != Mode::kGridConstant) {
-                x = map_coordinate(x, p.n[a], p.mode);
-                if (!(x > T(-1))) {
-                    *out = p.cval;
-                    return true;
-                }
-            }
-            const std::int64_t start = footprint_start(x, p.order);
-            for (int j = 0; j < corners; ++j) {
-                const std::int64_t i = static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + j);
-                if (p.mode == Mode::kGridConstant) {
-                    use_cval[a][j] = i < 0 || i >= p.n[a];
-                    idx[a][j] = use_cval[a][j] ? p.lo[a] : i;
-                } else {
-                    idx[a][j] = map_index(i, p.n[a], p.mode);
-                }
-            }
-            if (p.order > 0) spline_weights(x, p.order, w[a]);
-        }
-        // Reads happen only where no axis takes cval; each is checked against
-        // the box, through per-axis offsets and flags made once.
-        std::int64_t offset[3][kMaxOrder + 1];
-        bool inside[3][kMaxOrder + 1];
-        for (int a = 0; a < 3; ++a)
-            for (int j = 0; j < (a < p.first_interp ? 1 : corners); ++j) {
-                inside[a][j] = idx[a][j] >= p.lo[a] && idx[a][j] < p.hi[a];
-                // Only an inside one is used; the others may be absurd (an index from a NaN).
-                offset[a][j] = inside[a][j] ? (idx[a][j] - p.lo[a]) * p.in_stride[a] : 0;
-            }
-        const int nz = p.first_interp <= 0 ? corners : 1;
-        const int ny = p.first_interp <= 1 ? corners : 1;
-        const bool factored = kFactoredSum<T> && p.order > 1;
-        T t = T(0);
-        T s[kMaxOrder + 1] = {};
-        for (int jz = 0; jz < nz; ++jz)
-            for (int jy = 0; jy < ny; ++jy) {
-                const T lead = p.first_interp <= 0 ? w[0][jz] * w[1][jy] : p.first_interp <= 1 ? w[1][jy] : T(1);
-                const bool cval_zy = use_cval[0][jz] || use_cval[1][jy];
-                const bool inside_zy = inside[0][jz] && inside[1][jy];
-                const std::int64_t row = offset[0][jz] + offset[1][jy];
-                for (int jx = 0; jx < corners; ++jx) {
-                    T v;
-                    if (cval_zy || use_cval[2][jx]) {
-                        v = p.cval;
-                    } else {
-                        if (!inside_zy || !inside[2][jx]) return false;
-                        v = E::widen(load_raw(p.in + row + offset[2][jx]));
-                    }
-                    if (factored) {
-                        s[jx] = std::fma(lead, v, s[jx]);
-                        continue;
-                    }
-                    if (p.order > 0) {
-                        if (p.first_interp <= 0) v = v * w[0][jz];
-                        if (p.first_interp <= 1) v = v * w[1][jy];
-                        v = v * w[2][jx];
-                    }
-                    t = t + v;
-                }
-            }
-        if (factored)
-            for (int jx = 0; jx < corners; ++jx) t = std::fma(w[2][jx], s[jx], t);
-        *out = t;
-        return true;
+        const scalar::Grid<T> g{3, p.first_interp, p.order, p.mode, p.cval, p.pad, p.n, p.lo, p.hi, p.in_stride};
+        return scalar::sample_point(g, c, [&](std::int64_t at) { return E::widen(load_raw(p.in + at)); }, out);
     }
 };
 
@@ -1287,7 +1049,7 @@ struct VectorRows {
                     }
                 } else if constexpr (A >= kFirst) {  // separable z or y: one set of weights per row
                     T ws[kMaxOrder + 1];
-                    spline_weights(coord[A], p.order, ws);
+                    get_spline_interpolation_weights(coord[A], p.order, ws);
                     for (int j = 0; j < K; ++j) w[A][j] = V::splat(ws[j]);
                 }
             });

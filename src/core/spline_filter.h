@@ -28,26 +28,11 @@
 
 #include "pool/parallel.h"
 #include "core/call.h"
+#include "core/scalar.h"
 
 namespace zentrova::ZENTROVA_ISA::spline {
 
-// The poles of the B-spline of an order (2 to 5), scipy's values; the number
-// of them (order / 2).
-inline int filter_poles(int order, double poles[2]) {
-    switch (order) {
-        case 2: poles[0] = -0.171572875253809902396622551580603843; return 1;
-        case 3: poles[0] = -0.267949192431122706472553658494127633; return 1;
-        case 4:
-            poles[0] = -0.361341225900220177092212841325675255;
-            poles[1] = -0.013725429297339121360331226939128204;
-            return 2;
-        case 5:
-            poles[0] = -0.430575347099973791851434783493520110;
-            poles[1] = -0.043096288203264653822712376822550182;
-            return 2;
-        default: return 0;
-    }
-}
+using namespace scalar;
 
 // The initial values of a border mode: 'nearest' and 'reflect' start as a
 // reflection about the half-sample edge, 'grid-wrap' as a periodic line, the
@@ -162,13 +147,6 @@ void anticausal_start(const Panel<V, P> c, double z, Start start) {
         const f scale = V::splat(z / (z - 1));
         each<P>([&](int v) { c.put(n - 1, v, V::mul(c.at(n - 1, v), scale)); });
     }
-}
-
-// The gain that scipy's filter multiplies every sample by before its poles.
-inline double filter_gain(const double* poles, int npoles) {
-    double gain = 1.0;
-    for (int k = 0; k < npoles; ++k) gain *= (1.0 - poles[k]) * (1.0 - 1.0 / poles[k]);
-    return gain;
 }
 
 // scipy's apply_filter on the lines of a panel, of length n >= 2; `gained`:
@@ -612,7 +590,7 @@ ResampleStatus filter(const void* src, bool src_f32, void* dst, bool dst_f32, co
         call.group_stride = window[first];
         call.member_step = window[second];
     }
-    call.npoles = filter_poles(order, call.poles);
+    call.npoles = get_filter_poles(order, call.poles);
     call.start = start_of(mode);
     if (call.n < 2 || call.lines == 0 || call.npoles == 0) {
         if (window == nullptr) convert_all(src, src_f32, dst, dst_f32, call.lines * call.n);
@@ -646,7 +624,7 @@ ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_
     call.plane_stride = window != nullptr ? window[0] : call.ny * call.nx;
     call.row_stride = window != nullptr ? window[1] : call.nx;
     call.fill = window != nullptr ? fill : nullptr;
-    call.npoles = filter_poles(order, call.poles);
+    call.npoles = get_filter_poles(order, call.poles);
     call.start = start_of(mode);
     const std::int64_t count = call.planes * call.ny * call.nx;
     if (count == 0) return ResampleStatus::kOk;
