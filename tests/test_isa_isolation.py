@@ -125,8 +125,8 @@ def test_kernels_are_really_vectorised(functions):
     assert "PyInit_zentrova" in functions or "PyInit__engine" in functions
     if name == "zentrova_resample._engine":  # the portable kernels are there, for the tests above to read
         portable = {owner(n) for n in functions if owner(n).startswith("zentrova::portable::")}
-        assert "zentrova::portable::resample_f32_portable" in portable, sorted(portable)[:20]
-        assert "zentrova::portable::spline_filter_f64_portable" in portable, sorted(portable)[:20]
+        assert "zentrova::portable::resample::run_lanes" in portable, sorted(portable)[:20]
+        assert "zentrova::portable::spline::filter" in portable, sorted(portable)[:20]
 
 
 def test_no_gathers_and_no_mask_registers(functions):

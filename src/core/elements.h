@@ -24,17 +24,18 @@
 // (`narrow`) for blocks with values beyond 2^51 in magnitude.
 #pragma once
 
-#include <immintrin.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
 #include "core/view.h"
-#ifndef __F16C__
+#ifdef __F16C__
+#include <immintrin.h>
+#else
 #include "targets/portable/half.h"
 #endif
+#include "core/scalar.h"
 
 #ifndef ZENTROVA_ISA
 #error "define ZENTROVA_ISA (the instruction-set namespace) before including this header"
@@ -86,7 +87,7 @@ inline Raw narrow_small_int(double t, double lo, double hi, bool is_signed) {
     double r = t > 0.0 ? t + 0.5 : (is_signed ? t - 0.5 : 0.0);
     if (r > hi) r = hi;
     if (r < lo) r = lo;
-    return static_cast<Raw>(static_cast<std::uint32_t>(_mm_cvttsd_si32(_mm_set_sd(r))));
+    return static_cast<Raw>(static_cast<std::uint32_t>(scalar::to_int32(r)));
 }
 
 struct F32 {
@@ -192,7 +193,7 @@ struct I32 {
         double r = round_half(t, true);
         if (r > 2147483647.0) r = 2147483647.0;
         if (r < -2147483648.0) r = -2147483648.0;
-        return _mm_cvttsd_si32(_mm_set_sd(r));  // NaN -> INT32_MIN
+        return scalar::to_int32(r);  // NaN -> INT32_MIN
     }
     // The same in binary64 lanes, without a branch.
     template <class V>
@@ -209,7 +210,7 @@ struct U32 {
     static std::uint32_t narrow(double t) {
         double r = round_half(t, false);
         if (r > 4294967295.0) r = 4294967295.0;
-        return static_cast<std::uint32_t>(_mm_cvttsd_si64(_mm_set_sd(r)));
+        return static_cast<std::uint32_t>(scalar::to_index(r));
     }
     // In lanes: the truncation (a floor, r >= 0) shifted by 2^31 into the int32
     // range, converted exactly, and the sign bit flipped back.
@@ -245,7 +246,7 @@ struct I64 : WideLanes<I64, true> {
     static std::int64_t narrow(double t) {
         const double r = round_half(t, true);
         if (r >= 9223372036854775808.0) return INT64_MAX;
-        return _mm_cvttsd_si64(_mm_set_sd(r));  // below -2^63 and NaN -> INT64_MIN
+        return scalar::to_index(r);  // below -2^63 and NaN -> INT64_MIN
     }
 };
 
@@ -258,9 +259,9 @@ struct U64 : WideLanes<U64, false> {
         const double r = round_half(t, false);
         if (r >= 18446744073709551616.0) return UINT64_MAX;
         if (r >= 9223372036854775808.0)
-            return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(r - 9223372036854775808.0))) +
+            return static_cast<std::uint64_t>(scalar::to_index(r - 9223372036854775808.0)) +
                    (std::uint64_t{1} << 63);
-        return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(r)));
+        return static_cast<std::uint64_t>(scalar::to_index(r));
     }
 };
 
@@ -288,7 +289,7 @@ struct Bool {
     using raw = std::uint8_t;
     using compute = double;
     static std::uint8_t from_binary64(double t) {
-        const auto low = static_cast<std::uint8_t>(static_cast<std::uint32_t>(_mm_cvttsd_si32(_mm_set_sd(t))));
+        const auto low = static_cast<std::uint8_t>(static_cast<std::uint32_t>(scalar::to_int32(t)));
         return low != 0 ? 1 : 0;
     }
 };

@@ -34,6 +34,12 @@ inline std::int64_t to_index(T x) {
     return INT64_MIN;
 }
 
+// The same into int32: NaN and values outside the int32 range give INT32_MIN.
+inline std::int32_t to_int32(double x) {
+    if (x > -2147483649.0 && x < 2147483648.0) return static_cast<std::int32_t>(x);
+    return INT32_MIN;
+}
+
 // Products that may overflow for absurd coordinates wrap instead of being
 // undefined (the result is then NaN or cval anyway).
 inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {

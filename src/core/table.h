@@ -1,111 +1,107 @@
-// Which cast and point kernel each element type takes, for the lane types of
-// one target: every target's table says the same, only its lanes differ.
-//
-// Included by each instruction-set file with ZENTROVA_ISA naming its namespace,
-// after its lane types' header.
+// One target's table (dispatch/targets.h) made from its lane types: every
+// kernel of every element type, instantiated from the templates of this
+// folder. Each target's folder includes this once, after its lane headers,
+// with ZENTROVA_ISA naming its namespace, and names what it builds (TargetParts);
+// what it leaves out is the target below's.
 #pragma once
 
-#include "core/rows.h"
-#include "dispatch/targets.h"
+#include <type_traits>
+#include <utility>
+
+#include "core/box.h"
+#include "core/lanes.h"
 #include "core/points.h"
+#include "core/rows.h"
+#include "core/spline_filter.h"
+#include "dispatch/targets.h"
 
 namespace zentrova::ZENTROVA_ISA::resample {
 
-// How binary32 values in lanes V are stored into an element type; nullptr for
-// the types computed in binary64 and bool, which binary32 values never reach.
-template <class V>
-CastKernel binary32_cast(Element element) noexcept {
-    switch (element) {
-        case Element::kU8: return store_values<U8, V>;
-        case Element::kI8: return store_values<I8, V>;
-        case Element::kU16: return store_values<U16, V>;
-        case Element::kI16: return store_values<I16, V>;
-        case Element::kF16: return store_values<F16, V>;
-        case Element::kF32: return store_values<F32, V>;
-        default: return nullptr;
-    }
+// The element type of each Element (bool has none: it is never an input).
+template <Element> struct ElementOf { using type = void; };
+template <> struct ElementOf<Element::kU8> { using type = U8; };
+template <> struct ElementOf<Element::kI8> { using type = I8; };
+template <> struct ElementOf<Element::kU16> { using type = U16; };
+template <> struct ElementOf<Element::kI16> { using type = I16; };
+template <> struct ElementOf<Element::kF16> { using type = F16; };
+template <> struct ElementOf<Element::kF32> { using type = F32; };
+template <> struct ElementOf<Element::kF64> { using type = F64; };
+template <> struct ElementOf<Element::kI32> { using type = I32; };
+template <> struct ElementOf<Element::kU32> { using type = U32; };
+template <> struct ElementOf<Element::kI64> { using type = I64; };
+template <> struct ElementOf<Element::kU64> { using type = U64; };
+template <> struct ElementOf<Element::kBool> { using type = Bool; };
+
+// What a target builds beyond the lowest's: the row kernels of the element
+// types in `rows` (a bit per Element), and each of the other kinds or none.
+struct TargetParts {
+    unsigned rows = ~0u;
+    bool points = true;      // the point kernels and their order 0 on binary64 coordinates
+    bool casts = true;       // stores of computed values into every element type
+    bool filter = true;      // the B-spline prefilter
+    bool scalar_only = false;  // the kinds that need no lanes: the boxes, the binary64 rule's stores
+};
+
+inline constexpr unsigned kAllElements = ~0u;
+
+constexpr unsigned elements(std::initializer_list<Element> list) {
+    unsigned bits = 0;
+    for (Element e : list) bits |= 1u << static_cast<int>(e);
+    return bits;
 }
 
-// How binary32 values are stored into an element type of the binary32 family
-// by the binary64 rule, one value at a time: an order-0 result (a sample, or
-// cval as the output holds it) computed in binary32 for another output type,
-// stored as scipy stores the sample. nullptr for the other types.
-inline CastKernel binary32_cast_by_binary64_rule(Element element) noexcept {
-    switch (element) {
-        case Element::kU8: return store_from_binary64<U8, float>;
-        case Element::kI8: return store_from_binary64<I8, float>;
-        case Element::kU16: return store_from_binary64<U16, float>;
-        case Element::kI16: return store_from_binary64<I16, float>;
-        case Element::kF16: return store_from_binary64<F16, float>;
-        case Element::kF32: return store_from_binary64<F32, float>;
-        default: return nullptr;
+// The table of lanes V32 (binary32) and V64 (binary64).
+template <class V32, class V64>
+struct TableOf {
+    template <TargetParts kParts, Element kElement>
+    static constexpr void fill(TargetTable& t) {
+        using E = typename ElementOf<kElement>::type;
+        constexpr int i = static_cast<int>(kElement);
+        if constexpr (kElement == Element::kBool) {
+            if constexpr (kParts.casts) t.cast_binary64[i] = store_from_binary64<Bool>;
+        } else {
+            constexpr bool narrow = std::is_same_v<typename E::compute, float>;
+            using V = std::conditional_t<narrow, V32, V64>;
+            if constexpr ((kParts.rows >> i & 1u) != 0) t.rows[i] = run_lanes<E, V>;
+            if constexpr (kParts.points) {
+                t.points[i] = run_points<E, V>;
+                if constexpr (narrow) t.nearest_points[i] = run_points<Nearest64<E>, V64>;
+            }
+            if constexpr (kParts.casts) {
+                if constexpr (narrow) {
+                    t.cast_binary32[i] = store_values<E, V32>;
+                    t.cast_binary64[i] = store_from_binary64<E>;
+                } else {
+                    t.cast_binary64[i] = store_values<E, V64>;
+                }
+            }
+            if constexpr (narrow)
+                if constexpr (kParts.scalar_only) t.cast_binary32_by_binary64_rule[i] = store_from_binary64<E, float>;
+        }
     }
-}
 
-// How binary64 values in lanes V are stored into any element type: the binary64
-// family in lanes, the others one value at a time.
-template <class V>
-CastKernel binary64_cast(Element element) noexcept {
-    switch (element) {
-        case Element::kF64: return store_values<F64, V>;
-        case Element::kI32: return store_values<I32, V>;
-        case Element::kU32: return store_values<U32, V>;
-        case Element::kI64: return store_values<I64, V>;
-        case Element::kU64: return store_values<U64, V>;
-        case Element::kU8: return store_from_binary64<U8>;
-        case Element::kI8: return store_from_binary64<I8>;
-        case Element::kU16: return store_from_binary64<U16>;
-        case Element::kI16: return store_from_binary64<I16>;
-        case Element::kF16: return store_from_binary64<F16>;
-        case Element::kF32: return store_from_binary64<F32>;
-        case Element::kBool: return store_from_binary64<Bool>;
+    template <TargetParts kParts, std::size_t... kIndex>
+    static constexpr TargetTable make(const char* name, const char* (*lacks)() noexcept, std::index_sequence<kIndex...>) {
+        TargetTable t{};
+        t.name = name;
+        t.lacks = lacks;
+        (fill<kParts, static_cast<Element>(kIndex)>(t), ...);
+        if constexpr (kParts.scalar_only) {
+            t.box_binary32 = window_box<F32>;
+            t.box_binary64 = window_box<F64>;
+        }
+        if constexpr (kParts.filter) {
+            t.spline_filter = spline::filter<V64>;
+            t.spline_planes = spline::filter_planes<V64>;
+        }
+        return t;
     }
-    return nullptr;
-}
+};
 
-// The point kernel of an element type computed in binary32 (lanes V), or
-// nullptr for the others.
-template <class V>
-PointsKernel binary32_points(Element element) noexcept {
-    switch (element) {
-        case Element::kU8: return run_points<U8, V>;
-        case Element::kI8: return run_points<I8, V>;
-        case Element::kU16: return run_points<U16, V>;
-        case Element::kI16: return run_points<I16, V>;
-        case Element::kF16: return run_points<F16, V>;
-        case Element::kF32: return run_points<F32, V>;
-        default: return nullptr;
-    }
-}
-
-// The point kernel of an element type computed in binary64 (lanes V), or
-// nullptr for the others (bool included: it is never an input).
-template <class V>
-PointsKernel binary64_points(Element element) noexcept {
-    switch (element) {
-        case Element::kF64: return run_points<F64, V>;
-        case Element::kI32: return run_points<I32, V>;
-        case Element::kU32: return run_points<U32, V>;
-        case Element::kI64: return run_points<I64, V>;
-        case Element::kU64: return run_points<U64, V>;
-        default: return nullptr;
-    }
-}
-
-// Order 0 of an element type computed in binary32 at given points, with
-// binary64 coordinates (Nearest64), in binary64 lanes V; nullptr for the
-// others, whose order 0 is their own point kernel's.
-template <class V>
-PointsKernel nearest_points_binary64(Element element) noexcept {
-    switch (element) {
-        case Element::kU8: return run_points<Nearest64<U8>, V>;
-        case Element::kI8: return run_points<Nearest64<I8>, V>;
-        case Element::kU16: return run_points<Nearest64<U16>, V>;
-        case Element::kI16: return run_points<Nearest64<I16>, V>;
-        case Element::kF16: return run_points<Nearest64<F16>, V>;
-        case Element::kF32: return run_points<Nearest64<F32>, V>;
-        default: return nullptr;
-    }
+template <class V32, class V64, TargetParts kParts = TargetParts{}>
+constexpr TargetTable make_table(const char* name, const char* (*lacks)() noexcept) {
+    static_assert(Lanes<V32, float> && Lanes<V64, double>, "a target's lane types meet the lane contract (core/lanes.h)");
+    return TableOf<V32, V64>::template make<kParts>(name, lacks, std::make_index_sequence<kElementCount>{});
 }
 
 }  // namespace zentrova::ZENTROVA_ISA::resample

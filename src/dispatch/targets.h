@@ -32,88 +32,33 @@ using SplinePlanes = ResampleStatus (*)(const void* src, bool src_f32, void* mid
                                         bool dst_f32, const std::int64_t* shape, int ndim, int order, Mode mode,
                                         const std::int64_t* window, const MarginFill* fill) noexcept;
 
-// The targets, lowest first: one lane in plain C++ at the x86-64 baseline (any
-// x86-64 processor), 8 or 4 lanes with AVX2 (x86-64-v3), 16 lanes with AVX-512F
-// (for float32, float16 and the 16-bit integers; its other kernels are AVX2's).
-enum class Target : int { kPortable, kAvx2, kAvx512 };
-inline constexpr int kTargetCount = 3;
+inline constexpr int kElementCount = static_cast<int>(Element::kBool) + 1;
 
-namespace portable {
-ResampleStatus resample_u8_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_i8_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_u16_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_i16_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_f16_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_f32_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_f64_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_i32_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_u32_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_i64_portable(const ResampleCall& call) noexcept;
-ResampleStatus resample_u64_portable(const ResampleCall& call) noexcept;
-bool window_box_binary32_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
-bool window_box_binary64_portable(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
-PointsKernel nearest_points_binary64_portable(Element element) noexcept;
-CastKernel cast_binary32_portable(Element element) noexcept;
-CastKernel cast_binary64_portable(Element element) noexcept;
-// binary32 values stored by the binary64 rule (order-0 results), one at a time: this target's
-// serves every target.
-CastKernel cast_binary32_by_binary64_rule_portable(Element element) noexcept;
-PointsKernel points_binary32_portable(Element element) noexcept;
-PointsKernel points_binary64_portable(Element element) noexcept;
-ResampleStatus spline_filter_f64_portable(const void* src, bool src_f32, void* dst, bool dst_f32,
-                                          const std::int64_t* shape, int ndim, int axis, int order,
-                                          Mode mode, const std::int64_t* window) noexcept;
-ResampleStatus spline_planes_f64_portable(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
-                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
-                                          const MarginFill* fill) noexcept;
-}  // namespace portable
+// Everything one target (an instruction set) provides, indexed by element
+// type: each target's folder makes its table from one template (core/table.h)
+// with its lane types. A null entry is the target below's: a target builds
+// only what gains from its lanes, and the lowest (portable) has everything.
+struct TargetTable {
+    const char* name;              // as ZENTROVA_TARGET and backend() spell it
+    // What this processor lacks to run it, or nullptr where it runs it (baseline code).
+    const char* (*lacks)() noexcept;
+    ResampleKernel rows[kElementCount];          // the output grid row by row
+    PointsKernel points[kElementCount];          // samples at given coordinates
+    // Order 0 of the types computed in binary32 at given points, on binary64 coordinates.
+    PointsKernel nearest_points[kElementCount];
+    // Values of binary32 (binary64) stored into each element type as the kernels store theirs.
+    CastKernel cast_binary32[kElementCount];
+    CastKernel cast_binary64[kElementCount];
+    // binary32 values stored by the binary64 rule (order-0 results, which scipy stores from binary64).
+    CastKernel cast_binary32_by_binary64_rule[kElementCount];
+    WindowBox box_binary32, box_binary64;
+    SplineFilter spline_filter;
+    SplinePlanes spline_planes;
+};
 
-namespace avx2 {
-ResampleStatus resample_u8_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_i8_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_u16_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_i16_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_f16_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_f32_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_f64_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_i32_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_u32_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_i64_avx2(const ResampleCall& call) noexcept;
-ResampleStatus resample_u64_avx2(const ResampleCall& call) noexcept;
-bool window_box_binary32_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
-bool window_box_binary64_avx2(const ResampleCall& call, std::int64_t lo[3], std::int64_t hi[3]) noexcept;
-// Order 0 of the types computed in binary32 at given points (their coordinates
-// in binary64); nullptr for the others.
-PointsKernel nearest_points_binary64_avx2(Element element) noexcept;
-// nullptr for an element that binary32 values are never stored into.
-CastKernel cast_binary32_avx2(Element element) noexcept;
-CastKernel cast_binary64_avx2(Element element) noexcept;
-// Samples at given coordinates, any number of axes; nullptr for bool.
-PointsKernel points_binary32_avx2(Element element) noexcept;
-PointsKernel points_binary64_avx2(Element element) noexcept;
-// scipy's B-spline prefilter (orders 2 to 5) along one axis of a C-contiguous
-// binary64 array, in place.
-ResampleStatus spline_filter_f64_avx2(const void* src, bool src_f32, void* dst, bool dst_f32,
-                                          const std::int64_t* shape, int ndim, int axis, int order,
-                                      Mode mode, const std::int64_t* window) noexcept;
-ResampleStatus spline_planes_f64_avx2(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst, bool dst_f32,
-                                          const std::int64_t* shape, int ndim, int order, Mode mode, const std::int64_t* window,
-                                          const MarginFill* fill) noexcept;
-}  // namespace avx2
-
-namespace avx512 {
-ResampleStatus resample_f32_avx512(const ResampleCall& call) noexcept;
-ResampleStatus resample_f16_avx512(const ResampleCall& call) noexcept;
-ResampleStatus resample_u16_avx512(const ResampleCall& call) noexcept;
-ResampleStatus resample_i16_avx512(const ResampleCall& call) noexcept;
-ResampleStatus resample_f64_avx512(const ResampleCall& call) noexcept;
-ResampleStatus spline_filter_f64_avx512(const void* src, bool src_f32, void* dst, bool dst_f32,
-                                        const std::int64_t* shape, int ndim, int axis, int order, Mode mode, const std::int64_t* window) noexcept;
-ResampleStatus spline_planes_f64_avx512(const void* src, bool src_f32, void* mid, bool mid_f32, void* dst,
-                                        bool dst_f32, const std::int64_t* shape, int ndim, int order,
-                                        Mode mode, const std::int64_t* window,
-                                          const MarginFill* fill) noexcept;
-}  // namespace avx512
+// The targets this build has, lowest first (the list CMake writes for the
+// processor family: portable, then its instruction sets).
+int target_count() noexcept;
 
 struct ResampleBackend {
     const char* name;  // the target's: "portable", "avx2" or "avx512"
@@ -126,14 +71,14 @@ struct ResampleBackend {
 // processor runs). `error` is set, and the module must not import, when the
 // variable names no target or one this processor cannot run.
 struct TargetChoice {
-    Target target;
+    int target;  // index into the targets, lowest first
     const char* error;  // nullptr, or why the choice failed
 };
 const TargetChoice& target_choice() noexcept;
 
-const char* target_name(Target target) noexcept;
+const char* target_name(int target) noexcept;
 // Whether this processor (and its operating system) runs the target's kernels.
-bool target_usable(Target target) noexcept;
+bool target_usable(int target) noexcept;
 
 // The kernels of the target in use for an element type at an order (order 0
 // of the types computed in binary32 reads the input box of binary64
@@ -153,6 +98,6 @@ SplinePlanes spline_planes() noexcept;
 
 // The target's own kernel for an element type (tests and benchmarks compare the
 // targets); run == nullptr where it has none, or where this processor cannot run it.
-ResampleBackend target_resample_backend(Target target, Element element, int order) noexcept;
+ResampleBackend target_resample_backend(int target, Element element, int order) noexcept;
 
 }  // namespace zentrova

@@ -94,4 +94,9 @@ const char* missing_required_features() noexcept {
     return missing[0] == '\0' ? nullptr : missing;
 }
 
+const char* missing_for_avx512_target() noexcept {
+    if (const char* missing = missing_required_features()) return missing;
+    return avx512f_usable() ? nullptr : "AVX-512F (or the operating system's support for it)";
+}
+
 }  // namespace zentrova::cpu

@@ -13,4 +13,8 @@ const char* missing_required_features() noexcept;
 // enabled by the operating system.
 bool avx512f_usable() noexcept;
 
+// What this processor lacks for the resampler's AVX-512 target (x86-64-v3 and AVX-512F), or
+// nullptr; missing_required_features is the AVX2 target's.
+const char* missing_for_avx512_target() noexcept;
+
 }  // namespace zentrova::cpu

@@ -227,9 +227,8 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     ResampleBackend backend = resample_backend(in_element, order);
     if (isa != nullptr) {  // tests and benchmarks pick the target
         backend.run = nullptr;
-        for (int t = 0; t < kTargetCount; ++t)
-            if (std::strcmp(isa, target_name(static_cast<Target>(t))) == 0)
-                backend = target_resample_backend(static_cast<Target>(t), in_element, order);
+        for (int t = 0; t < target_count(); ++t)
+            if (std::strcmp(isa, target_name(t)) == 0) backend = target_resample_backend(t, in_element, order);
         if (backend.run == nullptr) {
             PyErr_Format(PyExc_ValueError, "no %s kernel for this element type on this processor", isa);
             return nullptr;

@@ -235,6 +235,7 @@ struct F32x16 {
     }
 
     static f32 load(const float* lanes) { return _mm512_load_ps(lanes); }
+    static f32 load_unaligned(const float* p) { return _mm512_loadu_ps(p); }
     // Sixteen binary64 coordinates, each rounded to binary32 (AVX-512F alone: the halves joined as
     // binary64 lanes).
     static f32 load_coords(const double* p) {
