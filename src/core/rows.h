@@ -362,30 +362,15 @@ struct VectorRows {
 
     template <int kOrder, int kInterp>
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
-        const int form = p.given ? kGivenForm : (p.separable ? kSeparableForm : kMatrixForm);
-        if constexpr (kOrder != 1) {
-            // Orders 2 to 5 test the x stride per row where they read (V::run_group): a kernel for
-            // unit strides as well would double their code for little gain. Order 0 reads single
-            // elements whatever the stride.
-            if (form == kGivenForm) return row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
-            return form == kSeparableForm ? row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row)
-                                          : row_of<kOrder, kInterp, kMatrixForm, false>(p, z, y, out_row);
-        } else {
-            // Order 1 reads x neighbours as pairs, in one load where they are adjacent. One lane
-            // reads a pair as two single elements anyway: no kernel of its own for unit strides there (it would make the portable target's code some 40% larger for nothing).
-            const bool unit_x = L > 1 && p.in_stride[2] == 1;
-            if (form == kGivenForm)
-                return unit_x ? row_of<kOrder, kInterp, kGivenForm, true>(p, z, y, out_row)
-                              : row_of<kOrder, kInterp, kGivenForm, false>(p, z, y, out_row);
-            if (form == kSeparableForm)
-                return unit_x ? row_of<kOrder, kInterp, kSeparableForm, true>(p, z, y, out_row)
-                              : row_of<kOrder, kInterp, kSeparableForm, false>(p, z, y, out_row);
-            return unit_x ? row_of<kOrder, kInterp, kMatrixForm, true>(p, z, y, out_row)
-                          : row_of<kOrder, kInterp, kMatrixForm, false>(p, z, y, out_row);
-        }
+        // Whether x neighbours are adjacent in memory is tested where a block reads (order 1 reads
+        // them as pairs, in one load where they are adjacent; orders 2 to 5 in runs): a kernel per
+        // stride would double the code for little gain.
+        if (p.given) return row_of<kOrder, kInterp, kGivenForm>(p, z, y, out_row);
+        return p.separable ? row_of<kOrder, kInterp, kSeparableForm>(p, z, y, out_row)
+                           : row_of<kOrder, kInterp, kMatrixForm>(p, z, y, out_row);
     }
 
-    template <int kOrder, int kInterp, int kForm, bool kUnitX>
+    template <int kOrder, int kInterp, int kForm>
     static bool row_of(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         T base[3];
         row_base(p, z, y, base);
@@ -435,7 +420,7 @@ struct VectorRows {
             return true;
         };
         if (state.vector && !state.all_cval)
-            return vector_row<kOrder, kInterp, kForm, kUnitX>(p, base, state, ex, nx, crow, ahead, prefetch, finish);
+            return vector_row<kOrder, kInterp, kForm>(p, base, state, ex, nx, crow, ahead, prefetch, finish);
         // Every voxel cval outright, or every voxel through the one-voxel path.
         const unsigned left = state.all_cval ? 0u : ~0u;
         for (std::int64_t x0 = 0; x0 < nx; x0 += L)
@@ -477,7 +462,7 @@ struct VectorRows {
     static constexpr int kMatrixForm = 0, kSeparableForm = 1, kGivenForm = 2;
     static constexpr int kCoordsAhead = 512;  // elements of each coordinate array
 
-    template <int kOrder, int kInterp, int kForm, bool kUnitX, class Finish>
+    template <int kOrder, int kInterp, int kForm, class Finish>
     static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, const Exact& ex,
                            std::int64_t nx, std::int64_t crow, const T ahead[3], bool prefetch, Finish& finish) {
         constexpr int kFirst = 3 - kInterp;
@@ -495,7 +480,7 @@ struct VectorRows {
             for (int b = 0; b < blocks; ++b) {
                 if constexpr (kOrder == 1)  // only linear float32 rows prefetch ahead (see row_of)
                     if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
-                const Located w = locate<kOrder, kInterp, kForm, kUnitX>(p, base, state, ex, r0 + b * L, nx, crow);
+                const Located w = locate<kOrder, kInterp, kForm>(p, base, state, ex, r0 + b * L, nx, crow);
                 V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
                 if constexpr (kOrder == 0) {
                     // A request retires at once, where a load that misses holds its
@@ -527,7 +512,7 @@ struct VectorRows {
                             if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
                         });
                     }
-                    const f32 value = value_of<kOrder, kInterp, kForm, kUnitX>(p, state.coord, at + b * L, f);
+                    const f32 value = value_of<kOrder, kInterp, kForm>(p, state.coord, at + b * L, f);
                     t = fast_bits[b] == kAllLanes ? value : V::select(V::load_i(fast + b * L), value, cval);
                 }
                 if (!finish(r0 + b * L, t, left[b])) return false;
@@ -604,7 +589,7 @@ struct VectorRows {
     // The lanes of a block that need no border mode: their corners all lie
     // inside the input and the box. With 'constant', lanes outside the input
     // are cval outright; the other lanes are left to the one-voxel path.
-    template <int kOrder, int kInterp, int kForm, bool kUnitX>
+    template <int kOrder, int kInterp, int kForm>
     __attribute__((always_inline)) static Located locate(const Params<E>& p, const T base[3], const RowState& row,
                                                          const Exact& ex, std::int64_t x0, std::int64_t nx,
                                                          std::int64_t crow) {
@@ -845,7 +830,7 @@ struct VectorRows {
     // fast lane needs two samples along every interpolated axis), the row's
     // coordinates along the axes constant along it (RowState::coord) and, for
     // order 1, the fractions c - floor(c) of the axes that vary along the row.
-    template <int kOrder, int kInterp, int kForm, bool kUnitX>
+    template <int kOrder, int kInterp, int kForm>
     __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T coord[3], const std::int32_t* at,
                                                        const f32 frac[3]) {
         constexpr int kFirst = 3 - kInterp;
@@ -895,12 +880,13 @@ struct VectorRows {
                 }
             });
             const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
+            const bool unit_x = L > 1 && sx == 1;  // one lane reads a pair as two single elements anyway
             f32 value = zero;
             // Corners in C order: z, then y, then the x pair.
             auto rows = [&](int jz, int jy) __attribute__((always_inline)) {
                 const std::int64_t step = jz * sz + jy * sy;
                 f32 pair[2];
-                if constexpr (kUnitX) {
+                if (unit_x) {
                     V::load_pairs(p.in, [&](int k) { return at[k] + step; }, V::splat_i(0), pair);
                 } else {
                     pair[0] = V::load_singles(p.in, [&](int k) { return at[k] + step; });
