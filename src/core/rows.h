@@ -43,7 +43,9 @@
 #include "core/call.h"
 #include "core/elements.h"
 #include "core/lanes.h"
+#include "core/params.h"
 #include "core/scalar.h"
+#include "core/sources.h"
 
 namespace zentrova::ZENTROVA_ISA::resample {
 
@@ -139,47 +141,6 @@ inline constexpr std::int64_t kPrefetchBoxBytes = std::int64_t{8} << 20;
 template <class T>
 inline constexpr T kMarginReach = T(1 << 22);
 
-// ---- per-call parameters ---------------------------------------------------------
-
-template <class E>
-struct Params {
-    using T = typename E::compute;
-    using raw = typename E::raw;
-    const raw* in;
-    std::int64_t lo[3], hi[3];   // the box in memory: [lo, hi) along each axis
-    std::int64_t n[3];           // the whole input
-    std::int64_t in_stride[3];   // elements, any sign
-    raw* out;
-    std::int64_t out_n[3], out_stride[3], origin[3];
-    bool separable, grid_mode;
-    // Coordinates given per output voxel (map_coordinates): coord[a] points at
-    // axis a's, output voxel (z, y, x) at z * coord_stride[0] + y *
-    // coord_stride[1] + x; nullptr for the axes that are not interpolated.
-    bool given;
-    const double* coord[3];
-    std::int64_t coord_stride[2];
-    T m[3][3], o[3], zoom[3], shift[3];
-    T pad;             // added to the coordinates of the interpolated axes (orders 2 to 5)
-    // Elements readable past both ends of axis a, holding what the mode reads
-    // there (ResampleCall::margin; 0 along the others).
-    std::int64_t margin[3];
-    bool clamps;  // 'nearest' or 'grid-constant': footprints past the margin are moved into it
-    std::int64_t reach_margin[3];  // the margin where footprints may reach into it unmoved, else 0
-    int first_interp;  // axes before it are not interpolated
-    int order;
-    Mode mode;
-    T cval;
-    std::int64_t planes_per_task, rows_per_task, row_parts;  // a task's share of the output
-    bool pos32;     // every position in the box fits in 32 bits
-    bool prefetch;  // a general 3-D call whose rows cross input rows or planes, from a large box
-    bool prefetch_reads;  // ... with order 0
-    mutable std::int32_t outside_box;  // set by a task that needed input outside the box
-    // Order 0 of the types computed in binary32: the call's Params<Nearest64<E>>,
-    // in which its decisions are taken where binary32 cannot take scipy's
-    // (VectorRows::Exact); nullptr otherwise.
-    const void* nearest64;
-};
-
 // ---- one voxel, any position -----------------------------------------------------
 
 template <class E>
@@ -191,50 +152,27 @@ struct Voxel {
     // mode says so). False when it needed input outside the box.
     static bool value(const Params<E>& p, const T c[3], T* out) {
         const scalar::Grid<T> g{3, p.first_interp, p.order, p.mode, p.cval, p.pad, p.n, p.lo, p.hi, p.in_stride};
-        return scalar::sample_point(g, c, [&](std::int64_t at) { return E::widen(load_raw(p.in + at)); }, out);
+        return scalar::sample_point<3>(g, c, [&](std::int64_t at) { return E::widen(load_raw(p.in + at)); }, out);
     }
 };
 
-// Row bases: the parts of the coordinates that do not depend on x.
+// The row base, the coordinates arrays' row offset and one voxel's coordinates
+// of whatever source the call has (the one-voxel path and the box, which are
+// not compiled per source).
 template <class E>
 inline void row_base(const Params<E>& p, std::int64_t z, std::int64_t y, typename E::compute base[3]) {
-    using T = typename E::compute;
-    const T Z = T(z), Y = T(y);
-    if (p.given) {  // every interpolated coordinate comes from the arrays; the others are 0
-        base[0] = base[1] = base[2] = T(0);
-        return;
-    }
-    if (p.separable) {
-        base[0] = separable_coordinate(Z, p.shift[0], p.zoom[0], p.grid_mode);
-        base[1] = separable_coordinate(Y, p.shift[1], p.zoom[1], p.grid_mode);
-        base[2] = T(0);
-        return;
-    }
-    for (int r = 0; r < 3; ++r) base[r] = (p.o[r] + Z * p.m[r][0]) + Y * p.m[r][1];
+    with_source(p, [&]<class Src>() { Src::base(p, z, y, base); });
 }
 
-// The offset of output row (z, y) in the given coordinates' arrays.
 template <class E>
 inline std::int64_t coord_row(const Params<E>& p, std::int64_t z, std::int64_t y) {
-    return p.given ? z * p.coord_stride[0] + y * p.coord_stride[1] : 0;
+    return with_source(p, [&]<class Src>() { return Src::row(p, z, y); });
 }
 
 template <class E>
 inline void coordinates(const Params<E>& p, const typename E::compute base[3], typename E::compute X,
                         typename E::compute c[3], std::int64_t row = 0) {
-    using T = typename E::compute;
-    if (p.given) {
-        const std::int64_t x = static_cast<std::int64_t>(X);
-        for (int a = 0; a < 3; ++a) c[a] = a >= p.first_interp ? T(p.coord[a][row + x]) : base[a];
-        return;
-    }
-    if (p.separable) {
-        c[0] = base[0];
-        c[1] = base[1];
-        c[2] = separable_coordinate(X, p.shift[2], p.zoom[2], p.grid_mode);
-        return;
-    }
-    for (int r = 0; r < 3; ++r) c[r] = base[r] + X * p.m[r][2];
+    with_source(p, [&]<class Src>() { Src::at(p, base, X, c, row); });
 }
 
 // ---- vector blocks --------------------------------------------------
@@ -277,29 +215,20 @@ struct VectorRows {
         T bound[3] = {T(0), T(0), T(0)};            // per axis varying along the row (not for given coordinates)
     };
 
+    template <class Src>
     [[gnu::noinline]] static Exact exact_row(const Params<E>& p, std::int64_t z, std::int64_t y, const T base[3]) {
         Exact ex;
         if constexpr (kDecides64) {
             if (p.nearest64 == nullptr) return ex;
             const Params<Nearest64<E>>& p64 = *static_cast<const Params<Nearest64<E>>*>(p.nearest64);
             ex.p64 = &p64;
-            row_base(p64, z, y, ex.base);
+            Src::base(p64, z, y, ex.base);
             const double xmax = static_cast<double>(p.origin[2] + p.out_n[2] - 1);
             for (int a = p.first_interp; a < 3; ++a) {
                 // How far the binary32 parameters and base lie from the binary64 ones (their
                 // drift along the row), and the largest coordinate magnitude along it.
                 double drift = 0.0, mag = 0.0;
-                if (p.given || (p.separable && a < 2)) continue;  // per lane, or decided per row
-                if (p.separable) {
-                    const double zoom = p64.zoom[2], shift = p64.shift[2];
-                    drift = std::fabs(static_cast<double>(p.shift[2]) - shift) * std::fabs(zoom) +
-                            std::fabs(static_cast<double>(p.zoom[2]) - zoom) * (xmax + std::fabs(shift) + 1.0);
-                    mag = (xmax + std::fabs(shift) + 1.0) * (std::fabs(zoom) + 1.0);
-                } else {
-                    drift = std::fabs(static_cast<double>(base[a]) - ex.base[a]) +
-                            xmax * std::fabs(static_cast<double>(p.m[a][2]) - p64.m[a][2]);
-                    mag = std::fabs(ex.base[a]) + xmax * std::fabs(p64.m[a][2]) + 1.0;
-                }
+                if (!Src::drift(p, p64, base, ex.base, a, xmax, drift, mag)) continue;  // per lane, or per row
                 // Each binary32 operation (at most four) rounds by at most 2^-24 of what it gives,
                 // and so does x + 0.5 in the decision itself: 2^-21 of the largest magnitude covers
                 // them with room to spare, binary64's own roundings included.
@@ -309,6 +238,7 @@ struct VectorRows {
         return ex;
     }
 
+    template <class Src>
     [[gnu::noinline]] static RowState row_state(const Params<E>& p, const T base[3]) {
         RowState r;
         // An empty box (a window that reads nothing) never reaches the vector
@@ -317,7 +247,7 @@ struct VectorRows {
         r.vector = p.pos32 && p.hi[0] > p.lo[0] && p.hi[1] > p.lo[1] && p.hi[2] > p.lo[2];
         for (int a = 0; a < 2; ++a) {
             const bool interp = a >= p.first_interp;
-            if (interp && !p.separable) continue;  // varies along the row
+            if (interp && Src::varies(a, p.first_interp)) continue;  // varies along the row
             T c = interp && p.pad != T(0) ? base[a] + p.pad : base[a];
             if (interp && folds(p.mode)) c = map_coordinate(c, p.n[a], p.mode);
             r.coord[a] = c;
@@ -365,22 +295,20 @@ struct VectorRows {
         // Whether x neighbours are adjacent in memory is tested where a block reads (order 1 reads
         // them as pairs, in one load where they are adjacent; orders 2 to 5 in runs): a kernel per
         // stride would double the code for little gain.
-        if (p.given) return row_of<kOrder, kInterp, kGivenForm>(p, z, y, out_row);
-        return p.separable ? row_of<kOrder, kInterp, kSeparableForm>(p, z, y, out_row)
-                           : row_of<kOrder, kInterp, kMatrixForm>(p, z, y, out_row);
+        return with_source(p, [&]<class Src>() { return row_of<kOrder, kInterp, Src>(p, z, y, out_row); });
     }
 
-    template <int kOrder, int kInterp, int kForm>
+    template <int kOrder, int kInterp, class Src>
     static bool row_of(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         T base[3];
-        row_base(p, z, y, base);
+        Src::base(p, z, y, base);
         const std::int64_t nx = p.out_n[2];
-        const std::int64_t crow = coord_row(p, z, y);
-        RowState state = row_state(p, base);
-        const Exact ex = kOrder == 0 ? exact_row(p, z, y, base) : Exact{};
+        const std::int64_t crow = Src::row(p, z, y);
+        RowState state = row_state<Src>(p, base);
+        const Exact ex = kOrder == 0 ? exact_row<Src>(p, z, y, base) : Exact{};
         if constexpr (kOrder == 0 && kDecides64) {
             if (ex.p64 != nullptr) {  // the row's own decisions in binary64
-                const auto exact = VectorRows<Nearest64<E>, V>::row_state(*ex.p64, ex.base);
+                const auto exact = VectorRows<Nearest64<E>, V>::template row_state<Src>(*ex.p64, ex.base);
                 state.cell[0] = exact.cell[0];
                 state.cell[1] = exact.cell[1];
                 state.vector = exact.vector;
@@ -397,7 +325,7 @@ struct VectorRows {
         T ahead[3] = {T(0), T(0), T(0)};
         constexpr bool kPrefetchable = kOrder == 1 && sizeof(T) == 4 && sizeof(raw) == 4;
         const bool prefetch = kPrefetchable && p.prefetch && state.vector;
-        if (prefetch) row_base(p, z, y + kPrefetchRows, ahead);
+        if (prefetch) Src::base(p, z, y + kPrefetchRows, ahead);
 
         // The lanes left to the one-voxel path, then the block's store.
         auto finish = [&](std::int64_t x0, f32 t, unsigned left) __attribute__((always_inline)) {
@@ -420,7 +348,7 @@ struct VectorRows {
             return true;
         };
         if (state.vector && !state.all_cval)
-            return vector_row<kOrder, kInterp, kForm>(p, base, state, ex, nx, crow, ahead, prefetch, finish);
+            return vector_row<kOrder, kInterp, Src>(p, base, state, ex, nx, crow, ahead, prefetch, finish);
         // Every voxel cval outright, or every voxel through the one-voxel path.
         const unsigned left = state.all_cval ? 0u : ~0u;
         for (std::int64_t x0 = 0; x0 < nx; x0 += L)
@@ -458,15 +386,12 @@ struct VectorRows {
     // computed block by block, the arithmetic in between leaves it only a few.
     static constexpr int kRunBlocks = 16;
     static constexpr int kSpline = 2;  // the kOrder of orders 2 to 5
-    // Where a row's coordinates come from: a matrix, the separable zoom and shift, or arrays.
-    static constexpr int kMatrixForm = 0, kSeparableForm = 1, kGivenForm = 2;
-    static constexpr int kCoordsAhead = 512;  // elements of each coordinate array
 
-    template <int kOrder, int kInterp, int kForm, class Finish>
+    template <int kOrder, int kInterp, class Src, class Finish>
     static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, const Exact& ex,
                            std::int64_t nx, std::int64_t crow, const T ahead[3], bool prefetch, Finish& finish) {
         constexpr int kFirst = 3 - kInterp;
-        constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
+        constexpr bool kPerLane[3] = {Src::varies(0, kFirst), Src::varies(1, kFirst), Src::varies(2, kFirst)};
         alignas(64) std::int32_t at[kRunBlocks * L], fast[kRunBlocks * L];
         // Order 1: the fractions c - floor(c); orders 2 to 5: the coordinates,
         // whose weights are computed in the second pass.
@@ -480,7 +405,7 @@ struct VectorRows {
             for (int b = 0; b < blocks; ++b) {
                 if constexpr (kOrder == 1)  // only linear float32 rows prefetch ahead (see row_of)
                     if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
-                const Located w = locate<kOrder, kInterp, kForm>(p, base, state, ex, r0 + b * L, nx, crow);
+                const Located w = locate<kOrder, kInterp, Src>(p, base, state, ex, r0 + b * L, nx, crow);
                 V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
                 if constexpr (kOrder == 0) {
                     // A request retires at once, where a load that misses holds its
@@ -512,7 +437,7 @@ struct VectorRows {
                             if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
                         });
                     }
-                    const f32 value = value_of<kOrder, kInterp, kForm>(p, state.coord, at + b * L, f);
+                    const f32 value = value_of<kOrder, kInterp, Src>(p, state.coord, at + b * L, f);
                     t = fast_bits[b] == kAllLanes ? value : V::select(V::load_i(fast + b * L), value, cval);
                 }
                 if (!finish(r0 + b * L, t, left[b])) return false;
@@ -589,7 +514,7 @@ struct VectorRows {
     // The lanes of a block that need no border mode: their corners all lie
     // inside the input and the box. With 'constant', lanes outside the input
     // are cval outright; the other lanes are left to the one-voxel path.
-    template <int kOrder, int kInterp, int kForm>
+    template <int kOrder, int kInterp, class Src>
     __attribute__((always_inline)) static Located locate(const Params<E>& p, const T base[3], const RowState& row,
                                                          const Exact& ex, std::int64_t x0, std::int64_t nx,
                                                          std::int64_t crow) {
@@ -597,38 +522,10 @@ struct VectorRows {
         constexpr int kFirst = 3 - kInterp;  // axes before it are not interpolated
         // Axes whose coordinate varies along the row: x, and the interpolated
         // z and y of a general matrix.
-        constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
+        constexpr bool kPerLane[3] = {Src::varies(0, kFirst), Src::varies(1, kFirst), Src::varies(2, kFirst)};
         const f32 X = V::lane_indices(static_cast<std::uint32_t>(p.origin[2] + x0));
         f32* c = at.c;
-        if constexpr (kForm == kGivenForm) {
-            // The lanes' coordinates, converted to T; the last block of a row through a copy, so
-            // that nothing past the arrays' ends is read.
-            const std::int64_t x = p.origin[2] + x0;
-            const bool whole = x0 + L <= nx;
-            for_axes([&]<int A>() {
-                if constexpr (kPerLane[A] && A >= kFirst) {
-                    const double* q = p.coord[A] + crow + x;
-                    if (whole) {
-                        // The coordinate streams, asked for ahead (a prefetch never faults, past
-                        // the end either): the loads otherwise wait on memory at every line.
-                        for (int k = 0; k < L; k += 8) __builtin_prefetch(q + kCoordsAhead + k, 0, 3);
-                        c[A] = V::load_coords(q);
-                    } else {
-                        alignas(64) double lanes[L] = {};
-                        std::memcpy(lanes, q, static_cast<std::size_t>(nx - x0) * sizeof(double));
-                        c[A] = V::load_coords(lanes);
-                    }
-                }
-            });
-        } else if constexpr (kForm == kSeparableForm) {
-            const f32 xs = V::add(X, V::splat(p.shift[2]));
-            c[2] = p.grid_mode ? V::sub(V::mul(V::add(xs, V::splat(T(0.5))), V::splat(p.zoom[2])), V::splat(T(0.5)))
-                               : V::mul(xs, V::splat(p.zoom[2]));
-        } else {
-            for_axes([&]<int A>() {
-                if constexpr (kPerLane[A]) c[A] = V::add(V::splat(base[A]), V::mul(X, V::splat(p.m[A][2])));
-            });
-        }
+        Src::template lanes<V, kFirst>(p, base, X, x0, nx, crow, c);
         if constexpr (kOrder > 1) {
             // The coefficients' padding, added after the coordinate is made. Added when it is 0 too
             // (the one-voxel path skips it then): that turns a -0 coordinate into +0, which reads the
@@ -648,7 +545,7 @@ struct VectorRows {
             if (p.mode == Mode::kNearest) {
                 for_axes([&]<int A>() {
                     if constexpr (kPerLane[A] && A >= kFirst) {
-                        const f32 r = reach_of<kForm>(ex, A, c[A]);
+                        const f32 r = reach_of<Src>(ex, A, c[A]);
                         decided[A] = V::movemask(V::or_i(V::gt(V::sub(V::splat(T(0)), r), c[A]),
                                                          V::gt(c[A], V::add(V::splat(T(p.n[A] - 1)), r))));
                     }
@@ -716,7 +613,7 @@ struct VectorRows {
                     const f32 e = V::sub(c[A], fl[A]);  // in [-0.5, 0.5)
                     const f32 dist = V::max(e, V::sub(V::splat(T(0)), e));
                     const f32 apart = V::min(dist, V::sub(V::splat(T(0.5)), dist));  // from the nearest multiple
-                    near |= V::movemask(V::le(apart, reach_of<kForm>(ex, A, c[A]))) & ~decided[A];
+                    near |= V::movemask(V::le(apart, reach_of<Src>(ex, A, c[A]))) & ~decided[A];
                 }
                 // The footprint's first sample, relative to the box.
                 const i32 rel = V::sub_i(V::truncate(fl[A]), V::splat_i(static_cast<std::int32_t>(p.lo[A] + order / 2)));
@@ -774,9 +671,9 @@ struct VectorRows {
     // axis a must lie for binary32 to decide as binary64 would: the row's bound,
     // or for given coordinates that of their conversion to T (2^-24 of them)
     // and of x + 0.5, with room to spare.
-    template <int kForm>
+    template <class Src>
     __attribute__((always_inline)) static f32 reach_of(const Exact& ex, int a, f32 c) {
-        if constexpr (kForm == kGivenForm)
+        if constexpr (Src::kBoundPerLane)
             return V::mul(V::add(V::max(c, V::sub(V::splat(T(0)), c)), V::splat(T(1))), V::splat(T(0x1p-21)));
         else
             return V::splat(ex.bound[a]);
@@ -830,11 +727,11 @@ struct VectorRows {
     // fast lane needs two samples along every interpolated axis), the row's
     // coordinates along the axes constant along it (RowState::coord) and, for
     // order 1, the fractions c - floor(c) of the axes that vary along the row.
-    template <int kOrder, int kInterp, int kForm>
+    template <int kOrder, int kInterp, class Src>
     __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T coord[3], const std::int32_t* at,
                                                        const f32 frac[3]) {
         constexpr int kFirst = 3 - kInterp;
-        constexpr bool kPerLane[3] = {kForm != kSeparableForm && kFirst <= 0, kForm != kSeparableForm && kFirst <= 1, true};
+        constexpr bool kPerLane[3] = {Src::varies(0, kFirst), Src::varies(1, kFirst), Src::varies(2, kFirst)};
         const f32 zero = V::splat(T(0));
         if constexpr (kOrder == 0) {
             return V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));

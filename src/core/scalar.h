@@ -252,18 +252,23 @@ struct Grid {
 template <class T>
 inline constexpr bool kFactoredSum = sizeof(T) == 4;
 
-template <class T, class Load>
+// kAxes: the number of axes when the caller knows it at compile time (the
+// rows' three), which sizes the scratch and unrolls the loops over axes; 0
+// for any (up to kMaxPointAxes, g.ndim).
+template <int kAxes = 0, class T, class Load>
 bool sample_point(const Grid<T>& g, const T* c, Load&& load, T* out) {
+    constexpr int kMax = kAxes > 0 ? kAxes : kMaxPointAxes;
+    const int ndim = kAxes > 0 ? kAxes : g.ndim;
     // Per axis and footprint sample: the offset of its index in the box, and
     // whether it reads cval ('grid-constant' outside the input) or lies outside
     // the box (an index from a NaN too); cval wins, as scipy reads no sample there.
     enum : unsigned char { kRead = 0, kCval = 1, kOutside = 2 };
-    std::int64_t offset[kMaxPointAxes][kMaxOrder + 1];
-    unsigned char flag[kMaxPointAxes][kMaxOrder + 1];
-    T w[kMaxPointAxes][kMaxOrder + 1];
-    int count[kMaxPointAxes];
+    std::int64_t offset[kMax][kMaxOrder + 1];
+    unsigned char flag[kMax][kMaxOrder + 1];
+    T w[kMax][kMaxOrder + 1];
+    int count[kMax];
     const int corners = g.order + 1;
-    for (int a = 0; a < g.ndim; ++a) {
+    for (int a = 0; a < ndim; ++a) {
         std::int64_t idx[kMaxOrder + 1];
         bool use_cval[kMaxOrder + 1] = {};
         if (a < g.first) {  // an exact index
@@ -300,9 +305,9 @@ bool sample_point(const Grid<T>& g, const T* c, Load&& load, T* out) {
     }
     // The footprint in C order: an odometer over the axes before the last, the
     // last axis's samples innermost.
-    const int last = g.ndim - 1;
+    const int last = ndim - 1;
     const bool factored = kFactoredSum<T> && g.order > 1;
-    int j[kMaxPointAxes] = {};
+    int j[kMax] = {};
     T t = T(0);
     T s[kMaxOrder + 1] = {};
     while (true) {
