@@ -271,35 +271,69 @@ struct VectorRows {
         return r;
     }
 
-    // One output row. The order, the number of interpolated axes, the
-    // coordinate form and whether x neighbours are adjacent in memory are
-    // template arguments, so that a block's loops over axes and corners unroll.
+    // The footprints of the orders, the row driver's other policy: how a
+    // block's fast lanes are read and weighted (value), and what the first pass
+    // keeps per lane for it (kOrder: 0 nothing, 1 the fractions c - floor(c),
+    // kSpline the coordinates). Orders 2 to 5 share one footprint whose length
+    // the kernel reads at run time (their footprints differ only in length).
+    struct Nearest {
+        static constexpr int kOrder = 0;
+        template <int kFirst, class Src>
+        __attribute__((always_inline)) static f32 value(const Params<E>& p, const T*, const std::int32_t* at,
+                                                        const f32*) {
+            return V::add(V::splat(T(0)), V::load_singles(p.in, [&](int k) { return at[k]; }));
+        }
+    };
+    // kPairs: x neighbours adjacent in memory, read as pairs in one load (a
+    // kernel of its own: a test per block cost order 1 some 6 to 12% more
+    // instructions; one lane reads a pair as two elements anyway).
+    template <bool kPairs>
+    struct Linear {
+        static constexpr int kOrder = 1;
+        template <int kFirst, class Src>
+        __attribute__((always_inline)) static f32 value(const Params<E>& p, const T coord[3], const std::int32_t* at,
+                                                        const f32 frac[3]) {
+            return linear_value<kFirst, Src, kPairs>(p, coord, at, frac);
+        }
+    };
+    struct Spline {
+        static constexpr int kOrder = 2;  // kSpline
+        template <int kFirst, class Src>
+        __attribute__((always_inline)) static f32 value(const Params<E>& p, const T coord[3], const std::int32_t* at,
+                                                        const f32 frac[3]) {
+            return spline_value<kFirst, Src>(p, coord, at, frac);
+        }
+    };
+
+    // One output row. The footprint, the number of interpolated axes and the
+    // coordinate source are template arguments, so that a block's loops over
+    // axes and corners unroll.
     static bool row(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
         const int interp = 3 - p.first_interp;
-        // kSpline stands for orders 2 to 5, whose order the kernel reads at run time (one kernel for
-        // the four: their footprints differ only in length).
-        if (p.order == 0) return row_for_order<0>(p, interp, z, y, out_row);
-        if (p.order == 1) return row_for_order<1>(p, interp, z, y, out_row);
-        return row_for_order<kSpline>(p, interp, z, y, out_row);
+        if (p.order == 0) return row_for_footprint<Nearest>(p, interp, z, y, out_row);
+        if (p.order == 1)
+            return L > 1 && p.in_stride[2] == 1 ? row_for_footprint<Linear<true>>(p, interp, z, y, out_row)
+                                                : row_for_footprint<Linear<false>>(p, interp, z, y, out_row);
+        return row_for_footprint<Spline>(p, interp, z, y, out_row);
     }
 
-    template <int kOrder>
-    static bool row_for_order(const Params<E>& p, int interp, std::int64_t z, std::int64_t y, raw* out_row) {
-        if (interp == 3) return row_for_axes<kOrder, 3>(p, z, y, out_row);
-        if (interp == 2) return row_for_axes<kOrder, 2>(p, z, y, out_row);
-        return row_for_axes<kOrder, 1>(p, z, y, out_row);
+    template <class Fp>
+    static bool row_for_footprint(const Params<E>& p, int interp, std::int64_t z, std::int64_t y, raw* out_row) {
+        if (interp == 3) return row_for_axes<Fp, 3>(p, z, y, out_row);
+        if (interp == 2) return row_for_axes<Fp, 2>(p, z, y, out_row);
+        return row_for_axes<Fp, 1>(p, z, y, out_row);
     }
 
-    template <int kOrder, int kInterp>
+    template <class Fp, int kInterp>
     static bool row_for_axes(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
-        // Whether x neighbours are adjacent in memory is tested where a block reads (order 1 reads
-        // them as pairs, in one load where they are adjacent; orders 2 to 5 in runs): a kernel per
-        // stride would double the code for little gain.
-        return with_source(p, [&]<class Src>() { return row_of<kOrder, kInterp, Src>(p, z, y, out_row); });
+        // Orders 2 to 5 test whether x neighbours are adjacent where a block reads them (in runs): a
+        // kernel per stride would double their code for little gain.
+        return with_source(p, [&]<class Src>() { return row_of<Fp, kInterp, Src>(p, z, y, out_row); });
     }
 
-    template <int kOrder, int kInterp, class Src>
+    template <class Fp, int kInterp, class Src>
     static bool row_of(const Params<E>& p, std::int64_t z, std::int64_t y, raw* out_row) {
+        constexpr int kOrder = Fp::kOrder;
         T base[3];
         Src::base(p, z, y, base);
         const std::int64_t nx = p.out_n[2];
@@ -348,7 +382,7 @@ struct VectorRows {
             return true;
         };
         if (state.vector && !state.all_cval)
-            return vector_row<kOrder, kInterp, Src>(p, base, state, ex, nx, crow, ahead, prefetch, finish);
+            return vector_row<Fp, kInterp, Src>(p, base, state, ex, nx, crow, ahead, prefetch, finish);
         // Every voxel cval outright, or every voxel through the one-voxel path.
         const unsigned left = state.all_cval ? 0u : ~0u;
         for (std::int64_t x0 = 0; x0 < nx; x0 += L)
@@ -387,9 +421,10 @@ struct VectorRows {
     static constexpr int kRunBlocks = 16;
     static constexpr int kSpline = 2;  // the kOrder of orders 2 to 5
 
-    template <int kOrder, int kInterp, class Src, class Finish>
+    template <class Fp, int kInterp, class Src, class Finish>
     static bool vector_row(const Params<E>& p, const T base[3], const RowState& state, const Exact& ex,
                            std::int64_t nx, std::int64_t crow, const T ahead[3], bool prefetch, Finish& finish) {
+        constexpr int kOrder = Fp::kOrder;
         constexpr int kFirst = 3 - kInterp;
         constexpr bool kPerLane[3] = {Src::varies(0, kFirst), Src::varies(1, kFirst), Src::varies(2, kFirst)};
         alignas(64) std::int32_t at[kRunBlocks * L], fast[kRunBlocks * L];
@@ -405,7 +440,7 @@ struct VectorRows {
             for (int b = 0; b < blocks; ++b) {
                 if constexpr (kOrder == 1)  // only linear float32 rows prefetch ahead (see row_of)
                     if (prefetch) prefetch_ahead<kOrder>(p, ahead, r0 + b * L);
-                const Located w = locate<kOrder, kInterp, Src>(p, base, state, ex, r0 + b * L, nx, crow);
+                const Located w = locate<Fp, kInterp, Src>(p, base, state, ex, r0 + b * L, nx, crow);
                 V::store(at + b * L, V::and_i(w.fast, position(p, w.cell)));
                 if constexpr (kOrder == 0) {
                     // A request retires at once, where a load that misses holds its
@@ -437,7 +472,7 @@ struct VectorRows {
                             if constexpr (A >= kFirst && kPerLane[A]) f[A] = V::load(frac[A] + b * L);
                         });
                     }
-                    const f32 value = value_of<kOrder, kInterp, Src>(p, state.coord, at + b * L, f);
+                    const f32 value = Fp::template value<3 - kInterp, Src>(p, state.coord, at + b * L, f);
                     t = fast_bits[b] == kAllLanes ? value : V::select(V::load_i(fast + b * L), value, cval);
                 }
                 if (!finish(r0 + b * L, t, left[b])) return false;
@@ -514,10 +549,11 @@ struct VectorRows {
     // The lanes of a block that need no border mode: their corners all lie
     // inside the input and the box. With 'constant', lanes outside the input
     // are cval outright; the other lanes are left to the one-voxel path.
-    template <int kOrder, int kInterp, class Src>
+    template <class Fp, int kInterp, class Src>
     __attribute__((always_inline)) static Located locate(const Params<E>& p, const T base[3], const RowState& row,
                                                          const Exact& ex, std::int64_t x0, std::int64_t nx,
                                                          std::int64_t crow) {
+        constexpr int kOrder = Fp::kOrder;
         Located at;
         constexpr int kFirst = 3 - kInterp;  // axes before it are not interpolated
         // Axes whose coordinate varies along the row: x, and the interpolated
@@ -725,90 +761,90 @@ struct VectorRows {
     // The value of a block's fast lanes from their positions `at` (relative to
     // p.in; the other lanes read element 0 and its neighbours, which exist: a
     // fast lane needs two samples along every interpolated axis), the row's
-    // coordinates along the axes constant along it (RowState::coord) and, for
-    // order 1, the fractions c - floor(c) of the axes that vary along the row.
-    template <int kOrder, int kInterp, class Src>
-    __attribute__((always_inline)) static f32 value_of(const Params<E>& p, const T coord[3], const std::int32_t* at,
-                                                       const f32 frac[3]) {
-        constexpr int kFirst = 3 - kInterp;
+    // coordinates along the axes constant along it (RowState::coord) and, per
+    // axis that varies along the row, what the first pass kept: order 1's
+    // fractions c - floor(c), the coordinates of orders 2 to 5.
+    template <int kFirst, class Src, bool kPairs>
+    __attribute__((always_inline)) static f32 linear_value(const Params<E>& p, const T coord[3], const std::int32_t* at,
+                                                           const f32 frac[3]) {
         constexpr bool kPerLane[3] = {Src::varies(0, kFirst), Src::varies(1, kFirst), Src::varies(2, kFirst)};
         const f32 zero = V::splat(T(0));
-        if constexpr (kOrder == 0) {
-            return V::add(zero, V::load_singles(p.in, [&](int k) { return at[k]; }));
-        } else if constexpr (kOrder > 1) {
-            const int K = p.order + 1;
-            f32 w[3][kMaxOrder + 1];
-            for_axes([&]<int A>() {
-                if constexpr (A >= kFirst && kPerLane[A]) {
-                    switch (p.order) {
-                        case 2: spline_weights_lanes<2, T, V>(frac[A], w[A]); break;
-                        case 3: spline_weights_lanes<3, T, V>(frac[A], w[A]); break;
-                        case 4: spline_weights_lanes<4, T, V>(frac[A], w[A]); break;
-                        default: spline_weights_lanes<5, T, V>(frac[A], w[A]); break;
-                    }
-                } else if constexpr (A >= kFirst) {  // separable z or y: one set of weights per row
-                    T ws[kMaxOrder + 1];
-                    get_spline_interpolation_weights(coord[A], p.order, ws);
-                    for (int j = 0; j < K; ++j) w[A][j] = V::splat(ws[j]);
-                }
-            });
-            if constexpr (kFactoredSum<T>) {
-                return factored_value<kFirst>(p, at, w);
-            } else {
-                switch (p.order) {  // the footprint's length known at compile time: its loops unroll
-                    case 2: return ordered_sum<kFirst, 3>(p, at, w);
-                    case 3: return ordered_sum<kFirst, 4>(p, at, w);
-                    case 4: return ordered_sum<kFirst, 5>(p, at, w);
-                    default: return ordered_sum<kFirst, 6>(p, at, w);
-                }
+        const f32 one = V::splat(T(1));
+        f32 w[3][2];  // weights of the lower and upper corner per interpolated axis
+        for_axes([&]<int A>() {
+            if constexpr (A >= kFirst && kPerLane[A]) {
+                w[A][0] = V::sub(one, frac[A]);
+                w[A][1] = V::sub(one, w[A][0]);
+            } else if constexpr (A >= kFirst) {  // separable z or y: one weight per row
+                const T f = coord[A] - std::floor(coord[A]);
+                const T w0 = T(1) - f;
+                w[A][0] = V::splat(w0);
+                w[A][1] = V::splat(T(1) - w0);
             }
+        });
+        const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
+        f32 value = zero;
+        // Corners in C order: z, then y, then the x pair.
+        auto rows = [&](int jz, int jy) __attribute__((always_inline)) {
+            const std::int64_t step = jz * sz + jy * sy;
+            f32 pair[2];
+            if constexpr (kPairs) {
+                V::load_pairs(p.in, [&](int k) { return at[k] + step; }, V::splat_i(0), pair);
+            } else {
+                pair[0] = V::load_singles(p.in, [&](int k) { return at[k] + step; });
+                pair[1] = V::load_singles(p.in, [&](int k) { return at[k] + step + sx; });
+            }
+            for (int jx = 0; jx < 2; ++jx) {
+                f32 v = pair[jx];
+                if constexpr (kFirst <= 0) v = V::mul(v, w[0][jz]);
+                if constexpr (kFirst <= 1) v = V::mul(v, w[1][jy]);
+                v = V::mul(v, w[2][jx]);
+                value = V::add(value, v);
+            }
+        };
+        if constexpr (kFirst == 0) {
+            rows(0, 0);
+            rows(0, 1);
+            rows(1, 0);
+            rows(1, 1);
+        } else if constexpr (kFirst == 1) {
+            rows(0, 0);
+            rows(0, 1);
         } else {
-            const f32 one = V::splat(T(1));
-            f32 w[3][2];  // weights of the lower and upper corner per interpolated axis
-            for_axes([&]<int A>() {
-                if constexpr (A >= kFirst && kPerLane[A]) {
-                    w[A][0] = V::sub(one, frac[A]);
-                    w[A][1] = V::sub(one, w[A][0]);
-                } else if constexpr (A >= kFirst) {  // separable z or y: one weight per row
-                    const T f = coord[A] - std::floor(coord[A]);
-                    const T w0 = T(1) - f;
-                    w[A][0] = V::splat(w0);
-                    w[A][1] = V::splat(T(1) - w0);
+            rows(0, 0);
+        }
+        return value;
+    }
+
+    template <int kFirst, class Src>
+    __attribute__((always_inline)) static f32 spline_value(const Params<E>& p, const T coord[3], const std::int32_t* at,
+                                                           const f32 frac[3]) {
+        constexpr bool kPerLane[3] = {Src::varies(0, kFirst), Src::varies(1, kFirst), Src::varies(2, kFirst)};
+        const int K = p.order + 1;
+        f32 w[3][kMaxOrder + 1];
+        for_axes([&]<int A>() {
+            if constexpr (A >= kFirst && kPerLane[A]) {
+                switch (p.order) {
+                    case 2: spline_weights_lanes<2, T, V>(frac[A], w[A]); break;
+                    case 3: spline_weights_lanes<3, T, V>(frac[A], w[A]); break;
+                    case 4: spline_weights_lanes<4, T, V>(frac[A], w[A]); break;
+                    default: spline_weights_lanes<5, T, V>(frac[A], w[A]); break;
                 }
-            });
-            const std::int64_t sz = p.in_stride[0], sy = p.in_stride[1], sx = p.in_stride[2];
-            const bool unit_x = L > 1 && sx == 1;  // one lane reads a pair as two single elements anyway
-            f32 value = zero;
-            // Corners in C order: z, then y, then the x pair.
-            auto rows = [&](int jz, int jy) __attribute__((always_inline)) {
-                const std::int64_t step = jz * sz + jy * sy;
-                f32 pair[2];
-                if (unit_x) {
-                    V::load_pairs(p.in, [&](int k) { return at[k] + step; }, V::splat_i(0), pair);
-                } else {
-                    pair[0] = V::load_singles(p.in, [&](int k) { return at[k] + step; });
-                    pair[1] = V::load_singles(p.in, [&](int k) { return at[k] + step + sx; });
-                }
-                for (int jx = 0; jx < 2; ++jx) {
-                    f32 v = pair[jx];
-                    if constexpr (kFirst <= 0) v = V::mul(v, w[0][jz]);
-                    if constexpr (kFirst <= 1) v = V::mul(v, w[1][jy]);
-                    v = V::mul(v, w[2][jx]);
-                    value = V::add(value, v);
-                }
-            };
-            if constexpr (kFirst == 0) {
-                rows(0, 0);
-                rows(0, 1);
-                rows(1, 0);
-                rows(1, 1);
-            } else if constexpr (kFirst == 1) {
-                rows(0, 0);
-                rows(0, 1);
-            } else {
-                rows(0, 0);
+            } else if constexpr (A >= kFirst) {  // separable z or y: one set of weights per row
+                T ws[kMaxOrder + 1];
+                get_spline_interpolation_weights(coord[A], p.order, ws);
+                for (int j = 0; j < K; ++j) w[A][j] = V::splat(ws[j]);
             }
-            return value;
+        });
+        if constexpr (kFactoredSum<T>) {
+            return factored_value<kFirst>(p, at, w);
+        } else {
+            switch (p.order) {  // the footprint's length known at compile time: its loops unroll
+                case 2: return ordered_sum<kFirst, 3>(p, at, w);
+                case 3: return ordered_sum<kFirst, 4>(p, at, w);
+                case 4: return ordered_sum<kFirst, 5>(p, at, w);
+                default: return ordered_sum<kFirst, 6>(p, at, w);
+            }
         }
     }
 
