@@ -1,11 +1,20 @@
 #include "platform/cpu_features.h"
 
+#if defined(__x86_64__)
 #include <cpuid.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
 
 namespace zentrova::cpu {
+
+#if !defined(__x86_64__)
+// Another processor (the resampler builds anywhere): none of the x86 targets runs there.
+bool avx512f_usable() noexcept { return false; }
+const char* missing_required_features() noexcept { return "the x86-64 instruction set"; }
+const char* missing_for_avx512_target() noexcept { return missing_required_features(); }
+#else
 namespace {
 
 struct Regs {
@@ -98,5 +107,7 @@ const char* missing_for_avx512_target() noexcept {
     if (const char* missing = missing_required_features()) return missing;
     return avx512f_usable() ? nullptr : "AVX-512F (or the operating system's support for it)";
 }
+
+#endif  // __x86_64__
 
 }  // namespace zentrova::cpu

@@ -85,6 +85,15 @@ std::uint64_t now_ns() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
+// Tells the processor that this is a spin-wait loop: PAUSE on x86, YIELD on Arm.
+inline void cpu_relax() {
+#if defined(__x86_64__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ volatile("yield");
+#endif
+}
+
 // Spins until done() holds or about `budget_ns` have passed; true if done() held.
 template <class Done>
 bool spin_until(Done done, std::uint64_t budget_ns) {
@@ -92,7 +101,7 @@ bool spin_until(Done done, std::uint64_t budget_ns) {
     while (true) {
         for (int i = 0; i < kPollsPerClockRead; ++i) {
             if (done()) return true;
-            __builtin_ia32_pause();
+            cpu_relax();
         }
         if (now_ns() > deadline) return done();
         sched_yield();
