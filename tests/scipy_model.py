@@ -77,7 +77,8 @@ grid-wrap map every x to 0.
   * nearest (0) and grid-constant (6): x is not mapped and never makes the voxel cval outright.
 Cell: order 1 ``start = (npy_intp)floor(x)``; order 0 ``start = (npy_intp)floor(x + 0.5)`` (the
 sum rounded in double first: 0.49999999999999994 + 0.5 == 1.0, so it goes to 1; ties go up). The
-double->int64 conversion is x86 ``cvttsd2si``: NaN and |x| >= 2^63 give INT64_MIN.
+double->int64 conversion is the processor's (``c_int64``): on x86-64 ``cvttsd2si``, where NaN and
+|x| >= 2^63 give INT64_MIN; on aarch64 ``fcvtzs``, which saturates (NaN gives 0).
 Corners ``idx = start + j`` (j = 0..order). grid-constant: a corner outside ``[0, n)`` reads cval
 (as the *value*, which is then weighted). Other modes: ``idx = (npy_intp)map_coordinate(idx, n,
 spline_mode)`` with spline_mode = mirror for 'constant' and 'wrap', else the mode itself; in integers
@@ -93,9 +94,9 @@ wrap, grid-wrap map every x to 0 (w0 = 1, w1 = 0, both corners index 0: exactly 
 'nearest' reads index 0 twice with the weights of the raw x; 'grid-constant' blends v0 and cval
 for -1 < x < 1 (order 0: v0 for -0.5 <= x < 0.5) and weights cval twice beyond.
 Non-finite and huge coordinates (general form): NaN is cval for all modes but 'nearest' and
-'grid-constant', where ``start`` becomes INT64_MIN: 'nearest' reads index 0 (order 0) or gets NaN
-weights, 'grid-constant' reads cval. Any |x| >= 2^63 likewise: 'nearest' at x = +1e30 reads
-index 0, not n-1.
+'grid-constant', where ``start`` becomes INT64_MIN (x86-64; 0 on aarch64): 'nearest' reads index 0
+(order 0) or gets NaN weights, 'grid-constant' reads cval. Any |x| >= 2^63 likewise: 'nearest' at
+x = +1e30 reads index 0, not n-1 (on aarch64 n-1: the index saturates).
 
 4. Sum over the corners (double)
 ---------------------------------
@@ -108,7 +109,7 @@ beyond 2^53 lose precision even for order 0). bool input works; float16, longdou
 RuntimeError("data type not supported") for input or output; complex: real and imaginary parts
 separately (not modelled).
 
-5. Output cast of t (``CASE_INTERP_OUT*``, x86 behaviour of the compiled wheel)
+5. Output cast of t (``CASE_INTERP_OUT*``, x86 behaviour of the compiled wheel; aarch64 below)
 ------------------------------------------------------------------------------
 * float64: t. float32: ``(float)t``, round to nearest even, overflow to inf.
 * unsigned (uint8/16/32/64): ``t = t > 0 ? t + 0.5 : 0; t = min(t, MAX); t = max(t, 0); (type)t``
@@ -120,6 +121,10 @@ separately (not modelled).
 * bool: ``(npy_bool)t`` is an unsigned-char conversion: low byte of the int32 truncation (x86:
   NaN and |t| >= 2^31 -> 0), e.g. 0.5 -> 0, 1.5 -> 1, 2.0 -> byte 2, 256 -> 0, -1 -> byte 255.
 * The same cast applies to cval when the voxel is cval outright.
+* aarch64 (``fcvtzs``/``fcvtzu`` saturate, NaN gives 0; checked against scipy 1.17.1's aarch64 wheel
+  under qemu): NaN -> 0 for every integer type; int64: ``t + 0.5 == 2^63`` gives INT64_MAX; uint64:
+  ``t + 0.5 >= 2^64`` gives UINT64_MAX; bool: low byte of the *unsigned* 32-bit conversion (negative
+  and NaN -> 0, 2^32 and above -> 255), e.g. -1 -> 0, 1e10 -> byte 255.
 Extension (not scipy, which rejects it): float16 input is read exactly and float16 output is
 rounded once from the compute dtype (NumPy's correctly rounded conversion).
 
@@ -169,8 +174,8 @@ way scipy does; ``general_coordinates``/``separable_coordinates`` (2.), ``sample
 """
 
 import itertools
-
 import math
+import platform
 
 import numpy as np
 
@@ -183,6 +188,10 @@ NEAREST, WRAP, REFLECT, MIRROR, CONSTANT, GRID_WRAP, GRID_CONSTANT = range(7)
 REFLECT_TINY = {np.dtype(np.float64): 1e-15, np.dtype(np.float32): 2.0**-24}
 
 INT64_MIN = np.iinfo(np.int64).min
+INT64_MAX = np.iinfo(np.int64).max
+# The processor's conversion rule (what scipy's C casts give for NaN and values out of range):
+# x86-64's gives the integer's minimum, aarch64's saturates and gives 0 for NaN.
+SATURATING = platform.machine() in ("aarch64", "arm64")
 
 
 def spline_mode(code):
@@ -198,12 +207,23 @@ def _check(x, dt):
 
 def c_int64(x):
     """C ``(npy_intp)x`` for a double/float: truncation toward zero; NaN and values outside the
-    int64 range give INT64_MIN, as x86 ``cvttsd2si`` does."""
+    int64 range give INT64_MIN, as x86 ``cvttsd2si`` does; on aarch64 (``fcvtzs``) they saturate
+    and NaN gives 0."""
     x = np.asarray(x)
     with np.errstate(invalid="ignore"):
         r = np.trunc(x.astype(np.float64))
         ok = np.isfinite(r) & (r >= -(2.0**63)) & (r < 2.0**63)
-        return np.where(ok, np.where(ok, r, 0).astype(np.int64), INT64_MIN)
+        out = np.where(np.isnan(r), 0, np.where(r > 0, INT64_MAX, INT64_MIN)) if SATURATING else INT64_MIN
+        return np.where(ok, np.where(ok, r, 0).astype(np.int64), out)
+
+
+def c_int32(x):
+    """C ``(int)x``: as ``c_int64`` into int32 (x86: INT32_MIN outside; aarch64: saturating, NaN 0)."""
+    low = c_int64(x)
+    inside = (low >= -(2**31)) & (low < 2**31)
+    if not SATURATING:
+        return np.where(inside, low, -(2**31))
+    return np.clip(low, -(2**31), 2**31 - 1)
 
 
 def _int_to(dt, i):
@@ -544,8 +564,10 @@ def cast_output(t, dtype):
         if dtype.kind == "f":
             return t.astype(dtype)
         if dtype.kind == "b":
-            low = c_int64(t)
-            low = np.where((low >= -(2**31)) & (low < 2**31), low, -(2**31))   # 32-bit cvttsd2si
+            if SATURATING:  # fcvtzu into 32 bits: negative and NaN 0, 2^32 and above all ones
+                low = np.clip(c_int64(np.where(t > 0, t, 0)), 0, 2**32 - 1)
+            else:           # 32-bit cvttsd2si
+                low = c_int32(t)
             return (low & 0xFF).astype(np.uint8).view(np.bool_)
         info = np.iinfo(dtype)
         zero, half = dt.type(0), dt.type(0.5)
@@ -562,17 +584,22 @@ def cast_output(t, dtype):
             r = np.where(r < bottom, bottom, r)
         r = _check(r, dt)
         if dtype == np.uint64:
+            if SATURATING:  # fcvtzu: 2^64 (the clamp's UINT64_MAX as a double) gives UINT64_MAX
+                big = r >= dt.type(2.0**64)
+                low = c_int64(np.where(r >= dt.type(2.0**63), r - dt.type(2.0**63), r)).astype(np.uint64)
+                low = np.where(r >= dt.type(2.0**63), low + np.uint64(2**63), low)
+                return np.where(big, np.uint64(2**64 - 1), low).astype(np.uint64)
             # x86-64 double -> uint64: values >= 2^63 go through (x - 2^63) ^ 2^63; 2^64 becomes 0
             big = r >= dt.type(2.0**63)
             lowpart = c_int64(np.where(big, r - dt.type(2.0**63), r)).astype(np.uint64)
             return np.where(big, lowpart ^ np.uint64(2**63), lowpart).astype(np.uint64)
         if dtype == np.int64:
             # (int64)(double)INT64_MAX is folded to INT64_MAX by the compiler; 2^63 itself -> INT64_MIN
+            # (aarch64: INT64_MAX)
             return np.where(clamped, np.int64(info.max), c_int64(r)).astype(np.int64)
         if dtype == np.uint32:
             return (c_int64(r) & 0xFFFFFFFF).astype(np.uint32)
-        low = c_int64(r)
-        low = np.where((low >= -(2**31)) & (low < 2**31), low, -(2**31))       # 32-bit cvttsd2si
+        low = c_int32(r)            # the 32-bit conversion (NaN the one value left out of range)
         return low.astype(dtype)   # int8/int16/uint8/uint16 keep the low bits; int32 as is
 
 

@@ -133,9 +133,12 @@ def test_shift_nonfinite(mode):
 
 @pytest.mark.parametrize("n", (3, 5, 6))
 def test_grid_wrap_beyond_int64(n):
+    """Coordinates beyond the int64 range: on x86-64 their conversion gives INT64_MIN, from which scipy's
+    'grid-wrap' arithmetic finds a sample; on aarch64 it saturates, scipy's n * (index + 1) then
+    overflows (undefined in C) and scipy reads outside the input: there ours meets the model only."""
     x = np.arange(n, dtype=np.float64)
     for s in (-np.inf, -1e300, -1e19):
-        check("shift", x, s, order=0, mode="grid-wrap")
+        check("shift", x, s, scipy=not sm.SATURATING, order=0, mode="grid-wrap")
 
 
 # ---------------------------------------------------------------- zoom

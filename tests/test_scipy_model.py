@@ -200,12 +200,19 @@ def test_huge_and_nonfinite_coordinates(mode):
     rng = rng_for("huge", mode)
     x = random_data(rng, (4, 3))
     values = [1e30, -1e30, 2.0**62, -(2.0**62), 2.0**63, 9.3e18, np.inf, -np.inf, np.nan]
+    # aarch64's conversion saturates: from INT64_MAX or INT64_MIN these modes' index arithmetic
+    # overflows (start + 1; n * (index + 1)), undefined in C, and scipy reads outside the input
+    overflows = sm.SATURATING and mode in ("nearest", "wrap", "grid-wrap")
+    if overflows:
+        values = [v for v in values if not abs(v) >= 2.0**63]
     for order in (0, 1):
         for v in values:
             for off in ([v, 1.0], [1.0, v], [v, v]):
                 expected = quiet(ndi.affine_transform, x, np.eye(2), off, (2, 2), order=order, mode=mode, cval=3.0)
                 got = sm.affine_model(x, np.eye(2), off, (2, 2), order=order, mode=mode, cval=3.0)
                 assert_identical(got, expected, f"offset {off} order {order}")
+        if overflows:
+            continue
         m = np.array([[np.inf, 0.0], [0.0, 1.0]])
         expected = quiet(ndi.affine_transform, x, m, [0.5, 0.5], (3, 2), order=order, mode=mode, cval=3.0)
         assert_identical(sm.affine_model(x, m, [0.5, 0.5], (3, 2), order=order, mode=mode, cval=3.0), expected)

@@ -4,19 +4,22 @@
 //   unsigned: t > 0 ? t + 0.5 : 0, clamped to [0, MAX], truncated (half up);
 //   signed:   t > 0 ? t + 0.5 : t - 0.5, clamped to [MIN, MAX], truncated
 //             (half away from zero);
-// each step in the compute type. A NaN gives what the truncating instruction
-// gives (the low bits of INT_MIN: 0 for 8- and 16-bit types). The 64-bit types
-// saturate at their limits (2^63 and more give INT64_MAX, 2^64 and more
-// UINT64_MAX), where a plain conversion would wrap.
+// each step in the compute type. A NaN gives what scipy's C cast gives on this
+// processor (scalar.h): INT_MIN's low bits on x86-64 (0 for 8- and 16-bit
+// types), 0 on AArch64. The 64-bit types saturate at their limits (2^63 and
+// more give INT64_MAX, 2^64 and more UINT64_MAX), where x86's conversion would
+// wrap (AArch64's saturates there too).
 //
 // A value computed in binary64 may also be stored into a binary32 type (an
 // input of a wide type resampled into a narrow output): `from_binary64` applies
 // the same rules in binary64, and rounds to float16 once, as NumPy does. bool
 // has no kernel of its own (a bool input is computed in binary64); a value is
 // stored into it as scipy stores one (a C cast to NumPy's byte-sized bool: the
-// low byte of the truncated value), as 0 or 1 by whether that byte is nonzero,
-// so that no byte other than 0 and 1 ever lands in a bool array. So it is true
-// where the value is at least 1 in magnitude (below 256), false for NaN.
+// low byte of the truncated value, scalar::to_byte), as 0 or 1 by whether that
+// byte is nonzero, so that no byte other than 0 and 1 ever lands in a bool
+// array. So on x86-64 it is true where the value is at least 1 in magnitude
+// (below 256), on AArch64 where it is at least 1 (2^32 and above too); false for
+// NaN.
 //
 // Binary32 types (8- and 16-bit integers, float16, float32) are computed in
 // binary32, the others in binary64. Both are stored by vector code (`store`, L
@@ -54,7 +57,9 @@ inline Raw load_raw(const Raw* p) {
 
 // Rounds and clamps t as the integer rules above say, in binary32 lanes, and
 // returns the truncated int32 lanes. The operand order of min/max lets a NaN
-// through to the truncation.
+// through to the truncation, the one value left outside [lo, hi]: V::truncate
+// gives INT32_MIN for it (x86's rule, every target's), where AArch64's C cast
+// gives 0 (scalar.h), so there the NaN lanes become 0 first.
 template <class V, class T>
 typename V::i32 round_clamp(typename V::f32 t, T lo, T hi, bool is_signed) {
     const typename V::f32 half = V::splat(T(0.5));
@@ -63,6 +68,7 @@ typename V::i32 round_clamp(typename V::f32 t, T lo, T hi, bool is_signed) {
     typename V::f32 r = V::select(positive, V::add(t, half), below);
     r = V::min(V::splat(hi), r);
     r = V::max(V::splat(lo), r);
+    if constexpr (scalar::kConversionSaturates) r = V::select(V::le(r, V::splat(hi)), r, V::splat(T(0)));
     return V::truncate(r);
 }
 
@@ -81,7 +87,8 @@ inline float to_binary32_odd(double t) {
 }
 
 // The integer rule in binary64 for the binary32 family's integer types: NaN
-// passes the clamps and truncates to INT32_MIN, whose low bits are 0.
+// passes the clamps and converts to INT32_MIN (x86) or 0 (AArch64), whose low
+// bits are 0 either way.
 template <class Raw>
 inline Raw narrow_small_int(double t, double lo, double hi, bool is_signed) {
     double r = t > 0.0 ? t + 0.5 : (is_signed ? t - 0.5 : 0.0);
@@ -193,7 +200,7 @@ struct I32 {
         double r = round_half(t, true);
         if (r > 2147483647.0) r = 2147483647.0;
         if (r < -2147483648.0) r = -2147483648.0;
-        return scalar::to_int32(r);  // NaN -> INT32_MIN
+        return scalar::to_int32(r);  // NaN -> INT32_MIN on x86-64, 0 on AArch64
     }
     // The same in binary64 lanes, without a branch.
     template <class V>
@@ -246,7 +253,7 @@ struct I64 : WideLanes<I64, true> {
     static std::int64_t narrow(double t) {
         const double r = round_half(t, true);
         if (r >= 9223372036854775808.0) return INT64_MAX;
-        return scalar::to_index(r);  // below -2^63 and NaN -> INT64_MIN
+        return scalar::to_index(r);  // below -2^63 -> INT64_MIN; NaN -> INT64_MIN on x86-64, 0 on AArch64
     }
 };
 
@@ -289,8 +296,7 @@ struct Bool {
     using raw = std::uint8_t;
     using compute = double;
     static std::uint8_t from_binary64(double t) {
-        const auto low = static_cast<std::uint8_t>(static_cast<std::uint32_t>(scalar::to_int32(t)));
-        return low != 0 ? 1 : 0;
+        return scalar::to_byte(t) != 0 ? 1 : 0;
     }
 };
 

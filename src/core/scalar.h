@@ -26,18 +26,55 @@ namespace zentrova::ZENTROVA_ISA::scalar {
 // The highest interpolation order (scipy's: quintic B-splines).
 inline constexpr int kMaxOrder = 5;
 
-// Truncation toward zero as the conversion instruction does it: NaN and values
-// outside the int64 range give INT64_MIN.
+// scipy converts coordinates to indices and results to integer elements with C
+// casts, which C leaves undefined for NaN and values outside the integer's range:
+// what scipy computes there is what the processor's conversion instruction gives,
+// and results are to equal scipy's on each processor. So the conversions below
+// are the C cast as this processor does it, written out (a cast of such a value
+// in C++ would be undefined here too):
+//   x86-64 (cvttsd2si): NaN and values outside the range give the integer's
+//     minimum, the "integer indefinite";
+//   AArch64 (fcvtzs, fcvtzu): values outside the range saturate to the nearer
+//     limit, NaN gives 0.
+// In range, both truncate toward zero. Every target of a build uses these, so the
+// targets agree on each processor. (The lanes' own truncation, V::truncate, keeps
+// the x86 rule everywhere: it feeds index arithmetic whose out-of-range lanes go
+// to the one-voxel path, and no result depends on it but through the stores in
+// elements.h, which follow the rule here.)
+#if defined(__x86_64__)
+inline constexpr bool kConversionSaturates = false;
+#elif defined(__aarch64__)
+inline constexpr bool kConversionSaturates = true;
+#else
+#error "the conversion rule of this processor's C casts is not written down (scalar.h)"
+#endif
+
+// (int64)x: truncation toward zero.
 template <class T>
 inline std::int64_t to_index(T x) {
     if (x >= T(-9223372036854775808.0) && x < T(9223372036854775808.0)) return static_cast<std::int64_t>(x);
+    if constexpr (kConversionSaturates) return x != x ? 0 : (x > T(0) ? INT64_MAX : INT64_MIN);
     return INT64_MIN;
 }
 
-// The same into int32: NaN and values outside the int32 range give INT32_MIN.
+// (int32)x, the same into int32.
 inline std::int32_t to_int32(double x) {
     if (x > -2147483649.0 && x < 2147483648.0) return static_cast<std::int32_t>(x);
+    if constexpr (kConversionSaturates) return x != x ? 0 : (x > 0.0 ? INT32_MAX : INT32_MIN);
     return INT32_MIN;
+}
+
+// (unsigned char)x, the C cast into a byte (NumPy's bool is one): the low byte of
+// the conversion into 32 bits, int32 on x86-64 (NaN and values outside int32 give
+// 0, the low byte of INT32_MIN), uint32 on AArch64 (negative values and NaN give
+// 0, 2^32 and above 255).
+inline std::uint8_t to_byte(double x) {
+    if constexpr (kConversionSaturates) {
+        if (!(x > -1.0)) return 0;  // NaN too
+        if (x >= 4294967296.0) return 0xFF;
+        return static_cast<std::uint8_t>(static_cast<std::uint32_t>(x));
+    }
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(to_int32(x)));
 }
 
 // Products that may overflow for absurd coordinates wrap instead of being
