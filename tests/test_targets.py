@@ -1,4 +1,5 @@
-"""The resampler's targets (portable, avx2, avx512) give the same bits, and ZENTROVA_TARGET picks one.
+"""The resampler's targets (portable, avx2, avx512 on x86-64; portable, neon on aarch64) give the same
+bits, and ZENTROVA_TARGET picks one.
 
 Each target computes the same random calls (target_cases.py: their arguments made once, here) in a
 fresh interpreter with ZENTROVA_TARGET set, and so does a processor without AVX2 (qemu's model of
@@ -7,6 +8,7 @@ everywhere in these tests: where two NaNs meet in a sum, the one that survives d
 operand order the compiler picked, which differs between the targets' code."""
 
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -16,12 +18,15 @@ import numpy as np
 import pytest
 
 import target_cases
-import zentrova
-from conftest import run_python
+from conftest import run_python, zentrova
 from resample_support import ALL_DTYPES, MODES, differing
 from zentrova_resample import _engine
 
-TARGETS = ("portable", "avx2") + (("avx512",) if zentrova.build_info()["simd"]["avx512f"] else ())
+# The targets this build has that this processor runs, lowest first.
+TARGETS = _engine.targets()
+X86_64 = platform.machine() == "x86_64"
+# Every target of the build, as the refusal of an unknown one lists them.
+BUILT = ("portable", "avx2", "avx512") if X86_64 else ("portable", "neon")
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -60,27 +65,37 @@ def _engine_in(env_value, code="print(_engine.backend('float32'))"):
                           capture_output=True, text=True, env=env, timeout=60)
 
 
+def test_the_build_has_its_processors_targets():
+    assert TARGETS[0] == "portable" and set(TARGETS) <= set(BUILT)
+    assert TARGETS[:2] == BUILT[:2]  # AVX2 is the fixed module's need on x86-64; NEON is every aarch64's
+
+
 @pytest.mark.parametrize("target", TARGETS)
 def test_forced_target_runs_every_kernel(target):
     """backend() reports the forced target for every type it has a kernel for (the AVX-512 target has
     five: four of 16 lanes and float64's of 8; the others run on AVX2); the variable is read once; the
-    fixed module keeps its choice."""
+    fixed module (x86-64 only) keeps its choice."""
     got = run_python(f"""
-        import json, os, numpy as np, zentrova
+        import json, os, numpy as np
         from zentrova_resample import _engine
         kinds = {ALL_DTYPES!r}
         first = {{d: _engine.backend(np.dtype(d)) for d in kinds}}
-        os.environ["ZENTROVA_TARGET"] = "portable" if "{target}" != "portable" else "avx2"
+        os.environ["ZENTROVA_TARGET"] = "portable" if "{target}" != "portable" else "{TARGETS[-1]}"
         again = {{d: _engine.backend(np.dtype(d)) for d in kinds}}
-        print(json.dumps([first, again, zentrova.build_info()]))""", env={"ZENTROVA_TARGET": target})
+        fixed = None
+        if {X86_64}:
+            import zentrova
+            fixed = zentrova.build_info()
+        print(json.dumps([first, again, fixed]))""", env={"ZENTROVA_TARGET": target})
     wide = ("float32", "float16", "uint16", "int16", "float64")
     assert got[0] == {d: "avx2" if target == "avx512" and d not in wide else target for d in ALL_DTYPES}
     assert got[1] == got[0]
-    assert got[2] == run_python("import json, zentrova; print(json.dumps(zentrova.build_info()))")
+    if X86_64:
+        assert got[2] == run_python("import json, zentrova; print(json.dumps(zentrova.build_info()))")
 
 
 def test_unset_or_empty_picks_the_best_target():
-    best = "avx512" if "avx512" in TARGETS else "avx2"
+    best = TARGETS[-1]
     assert _engine.backend(np.dtype("float32")) == (os.environ.get("ZENTROVA_TARGET") or best)  # this run's
     run = _engine_in("")
     assert run.returncode == 0 and run.stdout.split() == [best], run.stderr
@@ -90,18 +105,19 @@ def test_unset_or_empty_picks_the_best_target():
 def test_unknown_target_refuses_import(value):
     run = _engine_in(value)
     assert run.returncode != 0
-    assert "ImportError: ZENTROVA_TARGET=" in run.stderr and "is not a target: use portable, avx2 or avx512" in run.stderr
+    names = ", ".join(BUILT[:-1]) + " or " + BUILT[-1]
+    assert "ImportError: ZENTROVA_TARGET=" in run.stderr and f"is not a target: use {names}" in run.stderr
     assert len(run.stderr.splitlines()[-1]) < 200  # a long value is cut
 
 
 def test_target_the_processor_lacks_refuses_import():
-    if "avx512" in TARGETS:
+    if set(BUILT) == set(TARGETS):
         pytest.skip("this processor runs every target")
     run = _engine_in("avx512")
     assert run.returncode != 0 and "ImportError: ZENTROVA_TARGET=avx512: this processor cannot run that target" in run.stderr
 
 
-QEMU = shutil.which("qemu-x86_64")
+QEMU = shutil.which("qemu-x86_64") if X86_64 else None
 
 
 def _on_nehalem(code, target=None):

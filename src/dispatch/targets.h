@@ -61,13 +61,13 @@ struct TargetTable {
 int target_count() noexcept;
 
 struct ResampleBackend {
-    const char* name;  // the target's: "portable", "avx2" or "avx512"
+    const char* name;  // the target's: "portable", "avx2", "avx512" or "neon"
     ResampleKernel run;
     WindowBox box;     // the same arithmetic as run, whatever the lane width
 };
 
-// The target in use: the one ZENTROVA_TARGET names ("portable", "avx2" or
-// "avx512", read once per process; unset or empty: the highest target this
+// The target in use: the one ZENTROVA_TARGET names ("portable", "avx2",
+// "avx512" or "neon", read once per process; unset or empty: the highest target this
 // processor runs). `error` is set, and the module must not import, when the
 // variable names no target or one this processor cannot run.
 struct TargetChoice {

@@ -689,6 +689,19 @@ PyObject* backend(PyObject*, PyObject* args) {
     return PyUnicode_FromString(resample_backend(element, order).name);
 }
 
+// The targets this build has that this processor runs, lowest first (tests
+// compare them with each other).
+PyObject* targets(PyObject*, PyObject*) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (int t = 0; t < target_count(); ++t) {
+        if (!target_usable(t)) continue;
+        Ref name = Ref::steal(PyUnicode_FromString(target_name(t)));
+        if (!name || PyList_Append(list.get(), name.get()) < 0) return nullptr;
+    }
+    return PyList_AsTuple(list.get());
+}
+
 // The size of the worker pool, which lives in libzentrova_pool.so and is the
 // fixed module's too. Setting it waits for a running job, so the lock is off.
 PyObject* get_num_threads(PyObject*, PyObject*) { return PyLong_FromSize_t(parallel::size()); }
@@ -722,7 +735,7 @@ PyMethodDef methods[] = {
      "margin (orders 1 to 5 with 'nearest' and 'grid-constant', 2 to 5 with the others): `input` is the\n"
      "whole input with `margin` elements more at both ends of every interpolated axis, holding what the\n"
      "mode reads there.\n"
-     "isa: 'portable', 'avx2' or 'avx512' runs that target's kernel instead of the one in use (tests,\n"
+     "isa: a target's name ('portable', 'avx2', 'avx512', 'neon') runs its kernel instead of the one in use (tests,\n"
      "benchmarks)."},
     {"input_box", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_box)), METH_VARARGS | METH_KEYWORDS,
      "input_box(dtype, matrix, offset, order, mode, out_shape, *, interpolated, full_shape, out_origin,\n"
@@ -732,8 +745,10 @@ PyMethodDef methods[] = {
      "when it reads nothing."},
     {"empty", empty, METH_VARARGS, "empty(shape, dtype) -> a new C-contiguous array (large ones on huge pages)"},
     {"backend", backend, METH_VARARGS,
-     "backend(dtype, order=1, /) -> the target its kernel at that order runs on: 'portable', 'avx2' or\n"
-     "'avx512' (the target in use, or the highest below it with a kernel for the dtype and order)"},
+     "backend(dtype, order=1, /) -> the target its kernel at that order runs on: 'portable', 'avx2',\n"
+     "'avx512' or 'neon' (the target in use, or the highest below it with a kernel for the dtype and order)"},
+    {"targets", targets, METH_NOARGS,
+     "targets()\n--\n\nThe names of the targets this build has that this processor runs, lowest first."},
     {"resample_points", resample_points, METH_VARARGS,
      "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
      "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
