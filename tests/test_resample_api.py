@@ -496,9 +496,9 @@ def test_every_voxel_is_written(monkeypatch, ndim, order):
     """Results come in memory whose values are not set beforehand: with that memory filled with 0xFF
     bytes (NaN, -1 or the maximum) first, every result is the same as without, cval 0 included, for
     thin and one-voxel axes, every mode, inputs of an axis or two of length 1, several dtypes."""
-    from zentrova_resample import _affine, _execute, _run
+    from zentrova_resample import _affine, _dtypes, _execute
     empty = _affine._empty
-    makers = (_affine, _execute, _run)  # every place a result's memory comes from
+    makers = (_affine, _execute, _dtypes)  # every place a result's memory comes from
 
     def poisoned(shape, dtype):
         out = empty(shape, dtype)

@@ -668,8 +668,8 @@ def test_chunked_transforms_of_four_moving_axes(order, mode, monkeypatch):
 def test_chunked_map_coordinates_of_four_axes(order, mode, monkeypatch):
     """More than three input axes (as dask-image passes its chunks on): every chunk of points reads the
     whole input, or its coefficients made once, so each form equals the in-memory result bit for bit."""
-    from zentrova_resample import _map
-    monkeypatch.setattr(_map, "BLOCK", 4)
+    from zentrova_resample import _execute
+    monkeypatch.setattr(_execute, "POINTS_BLOCK", 4)
     rng = rng_for("dask map 4-D", order, mode)
     data = random_data(rng, (5, 4, 6, 7), "float32", specials=False)
     coords = rng.uniform(-2, 8, (4, 9, 5))

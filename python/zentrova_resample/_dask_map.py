@@ -21,13 +21,10 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
-from ._dask import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
-                    spline_coefficients, widen)
-from ._engine import resample as _resample
-from ._dask_points import whole_source
-from ._execute import as_output, coefficient_plan, engine_array, fill_cval, needs_coefficients
-from ._map import map_points
-from ._plan import MODES, Plan
+from ._dask_graph import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
+                          spline_coefficients, whole_source, widen)
+from ._execute import as_output, coefficient_plan, engine_array, fill_cval, needs_coefficients, run_points, run_window
+from ._plan import Given, Plan
 
 Box = Tuple[Tuple[int, int], ...]
 
@@ -86,10 +83,11 @@ def _point_chunks(coords: da.Array, out_dtype: np.dtype, output_chunks) -> Tuple
     return row_chunks(points, out_dtype)
 
 
-def map_lazy(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dtype, output_chunks=None) -> da.Array:
+def map_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, *, coords: da.Array) -> da.Array:
     """The lazy map_coordinates of `x` (real, no carried axes) at `coords` (shape (ndim, *points)), of
     dtype `out_dtype`, chunked as `output_chunks`, else as the coordinates."""
     out_dtype = np.dtype(out_dtype)
+    plan = plan.copy(form=Given(None))  # the tasks take their coordinates from the graph, not the plan
     if plan.interpolated > 3:
         return _map_lazy_whole(plan, x, coords, out_dtype, output_chunks)
     chunks = _point_chunks(coords, out_dtype, output_chunks)
@@ -163,8 +161,7 @@ def _map_chunk(plan: Plan, box: Optional[Box], widened, out_dtype: np.dtype, coo
     given = np.ascontiguousarray(coord_block, dtype=np.float64).reshape((k,) + grid)
     full = (1,) * (3 - k) + tuple(plan.input.shape)
     origin = (0,) * (3 - k) + tuple(a for a, _ in box)
-    _resample(src, result.reshape(grid), (0.0,) * 9, (0.0,) * 3, plan.order, MODES[plan.mode], float(plan.cval),
-              interpolated=k, box_origin=origin, full_shape=full, pad=float(plan.pad), coords=given)
+    run_window(plan, src, result.reshape(grid), box_origin=origin, full_shape=full, coords=given)
     return as_output(plan, result, out_dtype)
 
 
@@ -191,6 +188,5 @@ def _map_whole_chunk(plan: Plan, out_dtype: np.dtype, coord_block: np.ndarray, s
     if result.size and plan.input.size == 0:
         fill_cval(plan, result)
     elif result.size:
-        map_points(reading, src, np.asarray(coord_block).reshape(coord_block.shape[0], -1), result.reshape(-1),
-                   reading.pad)
+        run_points(reading, src, np.asarray(coord_block).reshape(coord_block.shape[0], -1), result.reshape(-1))
     return as_output(plan, result, out_dtype)

@@ -7,34 +7,16 @@ in scipy's in-memory call."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Tuple
+from typing import Any, Dict
 
 import dask.array as da
 import numpy as np
 from dask.highlevelgraph import HighLevelGraph
 
-from . import _dtypes
+from ._dask_graph import Key, whole_source
 from ._engine import resample_points as _resample_points
-from ._execute import (POINTS_BLOCK, as_output, coordinate_dtype, engine_array, fill_cval, point_coordinates,
-                       with_coefficients)
+from ._execute import POINTS_BLOCK, as_output, coordinate_dtype, fill_cval, point_coordinates
 from ._plan import MODES, Plan
-
-Key = Tuple[Any, ...]
-
-
-def whole_source(dsk: Dict[Key, Any], plan: Plan, x: da.Array, out_dtype: np.dtype, name: str) -> Tuple[da.Array, Key]:
-    """(the input as one chunk, the key of the task that makes the source from it, added to `dsk`)."""
-    whole = x.rechunk(tuple(int(n) for n in x.shape))
-    key = (f"zentrova-source-{name}",)
-    dsk[key] = (_source, plan, np.dtype(out_dtype), (whole.name,) + (0,) * whole.ndim)
-    return whole, key
-
-
-def _source(plan: Plan, out_dtype: np.dtype, x) -> Tuple[np.ndarray, Plan]:
-    """(source, the plan that reads it): the whole input in plan order, or its coefficients, as the
-    kernels read them."""
-    reading, source = with_coefficients(plan, np.asarray(x), out_dtype)
-    return engine_array(source, _dtypes.kernel_dtype(reading.input.dtype, out_dtype)), reading
 
 
 def transform_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, chunks, token: str, label: str) -> da.Array:

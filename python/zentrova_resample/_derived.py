@@ -211,7 +211,7 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
         # scipy's shortcut: the input as is, NumPy's cast into the output
         out_arr, out_dtype, _ = _plan.check_output(output, None, arr)
         if is_dask_array(input):
-            from ._dask import cast
+            from ._dask_graph import cast
             return cast(input, out_dtype, output_chunks)
         check_no_output_chunks(output_chunks)
         if out_arr is None:

@@ -26,7 +26,7 @@ SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.k
 def native(dtype) -> np.dtype:
     """The dtype in the machine's byte order: NumPy's own object for a native dtype (``np.dtype('f')``
     stays the object it is, as scipy's results keep it), a new one for a byte-swapped dtype."""
-    dt = np.dtype(dtype)
+    dt = dtype if isinstance(dtype, np.dtype) else np.dtype(dtype)
     return dt if dt.isnative else dt.newbyteorder("=")
 
 
@@ -35,6 +35,8 @@ def check(dtype, name: str) -> np.dtype:
     too where scipy raises one: for a dtype of numbers or objects that it does not take, and for a
     sequence where a dtype is expected (which scipy reads as an output array of the wrong shape), not
     for text or what NumPy cannot read as a dtype."""
+    if isinstance(dtype, np.dtype) and dtype in _SUPPORTED:  # native (a swapped one is not in the set)
+        return dtype
     try:
         dt = np.dtype(dtype)
     except TypeError as exc:
@@ -47,7 +49,7 @@ def check(dtype, name: str) -> np.dtype:
 
 
 def is_complex(dtype) -> bool:
-    return np.dtype(dtype).kind == "c"
+    return (dtype if isinstance(dtype, np.dtype) else np.dtype(dtype)).kind == "c"
 
 
 def real_part(dtype) -> np.dtype:
@@ -65,6 +67,8 @@ def kernel_dtype(in_dtype, out_dtype) -> np.dtype:
     """The dtype the kernels read and write for an input and output of these dtypes: the input's
     (native) when the two are one dtype with a kernel, else the compute type. A source in it is read
     without a conversion."""
+    if in_dtype is out_dtype and in_dtype in _KERNEL:  # the common case: one native dtype with a kernel
+        return in_dtype
     in_dtype, out_dtype = native(in_dtype), native(out_dtype)
     return in_dtype if in_dtype == out_dtype and in_dtype in _KERNEL else compute_dtype(in_dtype, out_dtype)
 
@@ -89,3 +93,25 @@ def stored(value: float, dtype) -> float:
     out = _empty((1,), native(dtype))
     _cast(np.array([value], dtype=np.float64), out)
     return float(out[0])
+
+
+def new_array(shape, dtype) -> np.ndarray:
+    """A C-contiguous array of unset values in the engine's memory, which starts on a cache line (a
+    large one on a huge page; NumPy's own large arrays start 16 bytes into one); NumPy's for a
+    byte-swapped dtype."""
+    dtype = np.dtype(dtype)
+    return _empty(shape, dtype) if dtype.isnative else np.empty(shape, dtype)
+
+
+def complex_parts(x, cval, out=None):
+    """(part of x, cval's part, part of out) for the real and the imaginary parts of a complex x."""
+    cval = complex(cval)
+    return ((x.real, cval.real, None if out is None else out.real),
+            (x.imag, cval.imag, None if out is None else out.imag))
+
+
+def join_complex(real: np.ndarray, imag: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """A complex array from its parts (every bit of each kept: no arithmetic)."""
+    out = np.empty(real.shape, dtype=dtype)
+    out.real, out.imag = real, imag
+    return out

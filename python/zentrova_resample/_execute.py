@@ -14,7 +14,6 @@ axis order and complex parts are the business of the layer above.
 from __future__ import annotations
 
 import math
-from dataclasses import replace
 from typing import Optional, Sequence, Tuple
 
 import numpy as np
@@ -41,22 +40,43 @@ def _well_behaved(a: np.ndarray) -> bool:
 def engine_array(a: np.ndarray, dtype: np.dtype) -> np.ndarray:
     """`a` as the kernels read it: the dtype in native order, aligned, strides of whole elements
     (any layout, negative strides included); a copy only if needed."""
-    if a.dtype == dtype and a.flags.aligned and all(s % a.itemsize == 0 for s in a.strides):
+    if a.dtype == dtype and a.flags.aligned and (a.flags.c_contiguous or all(s % a.itemsize == 0 for s in a.strides)):
         return a
     # A fresh array is aligned (ascontiguousarray would hand an unaligned one back as it is).
     return np.array(a, dtype=dtype, order="C", copy=True)
 
 
-def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=(0, 0, 0), box_origin=(0, 0, 0),
-               full_shape=None, margin: int = 0) -> None:
-    """One engine call: dst (a window of the three-axis output at out_origin) from src (the box of the
-    three-axis input at box_origin; with a margin, the whole input with it: with_margin). Both
-    well-behaved, of one dtype."""
-    _resample(src, dst, tuple(plan.matrix.ravel().tolist()), tuple(plan.offset.tolist()), plan.order,
-              MODES[plan.mode], plan.cval, interpolated=plan.interpolated, box_origin=tuple(box_origin),
-              full_shape=tuple(plan.in3 if full_shape is None else full_shape), out_origin=tuple(out_origin),
-              separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
-              grid_mode=plan.grid_mode, pad=float(plan.pad), margin=margin)
+_ORIGIN = (0, 0, 0)
+# The separable form's arguments where a form gives none (input_box takes every one).
+_ROWS_DEFAULTS = {"separable": False, "zoom": (1.0, 1.0, 1.0), "shift": (0.0, 0.0, 0.0), "grid_mode": False}
+
+
+def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=_ORIGIN, box_origin=_ORIGIN,
+               full_shape=None, margin: int = 0, coords: Optional[np.ndarray] = None) -> None:
+    """The one engine call of the row kernels: dst (a window of the three-axis output at out_origin)
+    from src (the box of the three-axis input at box_origin; with a margin, the whole input with it:
+    with_margin). Both well-behaved, of one dtype. `coords`: a Given plan's coordinates of the window's
+    grid, (interpolated, Z, Y, X) float64 (given_grid)."""
+    form = plan.form
+    _resample(src, dst, form.matrix9, form.offset3, plan.order, MODES[plan.mode], plan.cval,
+              interpolated=plan.interpolated, box_origin=box_origin,
+              full_shape=plan.in3 if full_shape is None else full_shape, out_origin=out_origin,
+              pad=float(plan.pad), margin=margin, coords=coords, **form.keywords)
+
+
+def given_grid(plan: Plan, coords) -> np.ndarray:
+    """A Given plan's coordinates as the row kernels read them: float64, C-contiguous, (interpolated,
+    Z, Y, X) over the engine's three output axes (a copy only where the caller's are not so)."""
+    return np.ascontiguousarray(coords, dtype=np.float64).reshape((plan.interpolated,) + tuple(plan.out3))
+
+
+def run_points(plan: Plan, src: np.ndarray, points: np.ndarray, dst: np.ndarray) -> None:
+    """The one engine call of the point kernel: `dst` (flat) from `src` at `points` ((k, n), any real
+    dtype), in blocks of points converted to float64."""
+    for start in range(0, points.shape[1], POINTS_BLOCK):
+        block = np.ascontiguousarray(points[:, start:start + POINTS_BLOCK], dtype=np.float64)
+        _resample_points(src, block, dst[start:start + block.shape[1]], plan.order, MODES[plan.mode],
+                         float(plan.cval), float(plan.pad))
 
 
 def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray, int]:
@@ -72,7 +92,7 @@ def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray
     instead: coefficients_with_margin), at order 1 for an input at most twice the output's size (a
     small window of a large input keeps its reads). 'grid-constant' needs cval exactly in the
     input's type (the one-voxel path uses it as the compute type holds it)."""
-    if plan.mode not in ("nearest", "grid-constant") or plan.order < 1 or src.ndim != 3:
+    if (plan.mode != "nearest" and plan.mode != "grid-constant") or plan.order < 1 or src.ndim != 3:
         return src, 0
     if plan.order == 1 and src.size > 2 * out_count:
         return src, 0
@@ -99,7 +119,7 @@ def with_coefficients(plan: Plan, source: np.ndarray, out_dtype, margin: bool = 
     reading = coefficient_plan(plan, out_dtype)
     if margin and not plan.batch and plan.interpolated == 3 and source.ndim == 3:
         coeffs = coefficients_with_margin(source, plan.order, plan.mode, plan.cval, reading.input.dtype)
-        return replace(reading, margin=plan.order + 1), coeffs
+        return reading.copy(margin=plan.order + 1), coeffs
     coeffs, _ = coefficients(source, len(plan.batch), plan.order, plan.mode, plan.cval, reading.input.dtype)
     return reading, coeffs
 
@@ -121,7 +141,7 @@ def coefficient_plan(plan: Plan, out_dtype) -> Plan:
     lead = len(plan.in3) - k  # the axes added in front of the interpolated ones
     in3 = plan.in3[:lead] + tuple(n + 2 * pad for n in plan.in3[lead:])
     info = ArrayInfo(shape, _dtypes.compute_dtype(plan.input.dtype, out_dtype))
-    return replace(plan, input=info, in3=in3, pad=pad, prefilter=False)
+    return plan.copy(input=info, in3=in3, pad=pad, prefilter=False)
 
 
 def fill_cval(plan: Plan, result: np.ndarray) -> None:
@@ -161,36 +181,40 @@ def point_coordinates(plan: Plan, flat: np.ndarray, dtype: np.dtype) -> np.ndarr
     index = np.unravel_index(flat, plan.out3)
     k = plan.interpolated
     out = np.empty((k, flat.size), dtype=np.float64)
+    form = plan.form
     with np.errstate(all="ignore"):
-        if plan.separable:
+        if form.kind == "separable":
             for a in range(k):
-                c = index[a].astype(dtype) + T(plan.shift[a])
-                out[a] = ((c + T(0.5)) * T(plan.zoom[a])) - T(0.5) if plan.grid_mode else c * T(plan.zoom[a])
+                c = index[a].astype(dtype) + T(form.shift[a])
+                out[a] = ((c + T(0.5)) * T(form.zoom[a])) - T(0.5) if form.grid_mode else c * T(form.zoom[a])
         else:
             for a in range(k):
-                c = np.full(flat.size, T(plan.offset[a]), dtype=dtype)
+                c = np.full(flat.size, T(form.offset[a]), dtype=dtype)
                 for b, o in enumerate(index):
-                    c = c + o.astype(dtype) * T(plan.matrix[a, b])
+                    c = c + o.astype(dtype) * T(form.matrix[a, b])
                 out[a] = c
     return out
 
 
 def execute_points(plan: Plan, source: np.ndarray, result: np.ndarray) -> None:
     """The whole output of a plan of more than three interpolated axes, into `result` (plan order, the
-    kernels' dtype, C-contiguous): each index of the carried axes alone, its voxels a block at a time,
-    their coordinates made here and sampled by the engine's point kernel."""
+    kernels' dtype, C-contiguous): each index of the carried axes alone, by the engine's point kernel,
+    at the caller's coordinates (Given) or at those of the output's voxels, made here a block at a time."""
     kernel_dtype = result.dtype
-    compute = coordinate_dtype(plan, kernel_dtype)
-    count = int(np.prod(plan.out3))
+    count = math.prod(plan.out3)
     dst_all = result.reshape(plan.batch + (count,))
+    given = plan.form.kind == "given"
+    points = plan.form.coords.reshape(plan.interpolated, count) if given else None
+    compute = coordinate_dtype(plan, kernel_dtype)
     for index in np.ndindex(*plan.batch):
         src = engine_array(source[index], kernel_dtype)
         dst = dst_all[index]
+        if given:
+            run_points(plan, src, points, dst)
+            continue
         for start in range(0, count, POINTS_BLOCK):
             flat = np.arange(start, min(count, start + POINTS_BLOCK), dtype=np.int64)
-            coords = point_coordinates(plan, flat, compute)
-            _resample_points(src, coords, dst[start:start + flat.size], plan.order, MODES[plan.mode], plan.cval,
-                             float(plan.pad))
+            run_points(plan, src, point_coordinates(plan, flat, compute), dst[start:start + flat.size])
 
 
 def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
@@ -202,52 +226,60 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
         return out_arr if out_arr is not None else np.empty(plan.output_shape, requested)
     plan, source = with_coefficients(plan, source, out_dtype, margin=not plan.points)
     kernel_dtype = _dtypes.kernel_dtype(plan.input.dtype, out_dtype)
-    # The kernels write straight into the caller's array when they can.
-    direct = out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
+    # The kernels write straight into the caller's array when they can (apart from the input and the
+    # coordinates they read).
+    direct = (out_arr is not None and out_arr.dtype == kernel_dtype and _well_behaved(out_arr)
+              and (plan.form.kind != "given" or not np.may_share_memory(out_arr, plan.form.coords)))
     result = out_arr if direct else _empty(plan.output_shape, kernel_dtype)
-    if result.size:
-        if plan.input.size == 0:
-            fill_cval(plan, result)
-        elif plan.points:
-            target = result if result.flags.c_contiguous else np.empty(result.shape, kernel_dtype)
-            execute_points(plan, source, target)
-            if target is not result:
-                result[...] = target
-        elif plan.margin:  # one volume, its coefficients with a margin
-            dst = result.reshape(plan.out3)
-            if not np.may_share_memory(dst, result):  # the reshape had to copy
-                dst = np.empty(plan.out3, dtype=kernel_dtype)
-            run_window(plan, source, dst, margin=plan.margin)
-            if not np.may_share_memory(dst, result):
-                result[...] = dst.reshape(result.shape)
-        else:
-            plan = folded(plan)
-            src_all = engine_array(source, kernel_dtype)
-            if np.may_share_memory(src_all, result):
-                src_all = src_all.copy()
-            src_all = src_all.reshape(plan.batch + plan.in3)
-            dst_all = result.reshape(plan.batch + plan.out3)
-            if not np.may_share_memory(dst_all, result):  # the reshape had to copy
-                dst_all = np.empty(plan.batch + plan.out3, dtype=kernel_dtype)
-            for index in np.ndindex(*plan.batch):
-                src, dst = src_all[index], dst_all[index]
-                if not plan.folded:
-                    held, margin = with_margin(plan, engine_array(src, kernel_dtype), dst.size)
-                    run_window(plan, held, dst, margin=margin)
-                    continue
-                for start in range(0, dst.shape[0], FOLD_LIMIT):  # each part a batch of its own
-                    part = src[start:start + FOLD_LIMIT]
-                    target = dst[start:start + FOLD_LIMIT]
-                    held, margin = with_margin(plan, engine_array(part, kernel_dtype), target.size)
-                    run_window(plan, held, target, full_shape=part.shape, margin=margin)
-            if not np.may_share_memory(dst_all, result):
-                result[...] = dst_all.reshape(result.shape)
+    if plan.input.size == 0:
+        fill_cval(plan, result)
+    elif plan.points:
+        target = result if result.flags.c_contiguous else np.empty(result.shape, kernel_dtype)
+        execute_points(plan, source, target)
+        if target is not result:
+            result[...] = target
+    else:
+        _execute_rows(plan, source, result, kernel_dtype, direct)
     result = as_output(plan, result, out_dtype)
     if out_arr is None:
         return result if requested == out_dtype else result.astype(requested)
     if result is not out_arr:
         out_arr[...] = result
     return out_arr
+
+
+def _execute_rows(plan: Plan, source: np.ndarray, result: np.ndarray, kernel_dtype: np.dtype, callers: bool) -> None:
+    """The whole output of a plan of the row kernels into `result` (plan order, the kernels' dtype; the
+    caller's array when `callers`, which may hold the input too): one engine call per index of the
+    carried axes (none when they fold into the first engine axis), each on the three-axis views of
+    the input and the output."""
+    coords = given_grid(plan, plan.form.coords) if plan.form.kind == "given" else None
+    if plan.margin:  # one volume (no carried axes), its coefficients with a margin
+        src_all = source
+    else:
+        plan = folded(plan)
+        src_all = engine_array(source, kernel_dtype)
+        if callers and np.may_share_memory(src_all, result):
+            src_all = src_all.copy()
+        src_all = src_all.reshape(plan.batch + plan.in3)
+    dst_all = result.reshape(plan.batch + plan.out3)
+    copied = not result.flags.c_contiguous and not np.may_share_memory(dst_all, result)  # the reshape copied
+    if copied:
+        dst_all = np.empty(plan.batch + plan.out3, dtype=kernel_dtype)
+    for index in np.ndindex(*plan.batch) if plan.batch else ((),):
+        src, dst = src_all[index], dst_all[index]
+        if plan.margin:
+            run_window(plan, src, dst, margin=plan.margin, coords=coords)
+        elif not plan.folded:
+            held, margin = with_margin(plan, engine_array(src, kernel_dtype), dst.size)
+            run_window(plan, held, dst, margin=margin, coords=coords)
+        else:
+            for start in range(0, dst.shape[0], FOLD_LIMIT):  # each part a batch of its own
+                part, target = src[start:start + FOLD_LIMIT], dst[start:start + FOLD_LIMIT]
+                held, margin = with_margin(plan, engine_array(part, kernel_dtype), target.size)
+                run_window(plan, held, target, full_shape=part.shape, margin=margin)
+    if copied:
+        result[...] = dst_all.reshape(result.shape)
 
 
 # ---- windows -----------------------------------------------------------------------------------
@@ -278,12 +310,10 @@ def input_box(plan: Plan, start: Sequence[int], stop: Sequence[int]) -> Optional
         return None
     b0, t0 = _split(plan, start)
     b1, t1 = _split(plan, stop, pad=1)
-    box = _input_box(_dtypes.native(plan.input.dtype), tuple(plan.matrix.ravel().tolist()),
-                     tuple(plan.offset.tolist()),
-                     plan.order, MODES[plan.mode], tuple(b - a for a, b in zip(t0, t1)),
-                     interpolated=plan.interpolated, full_shape=plan.in3, out_origin=t0,
-                     separable=plan.separable, zoom=tuple(plan.zoom.tolist()), shift=tuple(plan.shift.tolist()),
-                     grid_mode=plan.grid_mode, pad=float(plan.pad))
+    form = plan.form
+    box = _input_box(_dtypes.native(plan.input.dtype), form.matrix9, form.offset3, plan.order, MODES[plan.mode],
+                     tuple(b - a for a, b in zip(t0, t1)), interpolated=plan.interpolated, full_shape=plan.in3,
+                     out_origin=t0, pad=float(plan.pad), **{**_ROWS_DEFAULTS, **form.keywords})
     if box is None:
         return None
     lo, hi = box

@@ -16,7 +16,6 @@ import math
 import operator
 import sys
 import warnings
-from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -37,13 +36,20 @@ MAX_INTERPOLATED = 3
 Shape = Tuple[int, ...]
 
 
-@dataclass(frozen=True)
 class ArrayInfo:
     """An input known by its shape and dtype alone (a lazy array's): enough to plan a resampling
     without reading, or computing, a single value of it."""
 
-    shape: Shape
-    dtype: np.dtype
+    __slots__ = ("shape", "dtype")
+
+    def __init__(self, shape: Shape, dtype: np.dtype) -> None:
+        self.shape, self.dtype = shape, dtype
+
+    def __eq__(self, other) -> bool:
+        return isinstance(other, ArrayInfo) and (self.shape, self.dtype) == (other.shape, other.dtype)
+
+    def __repr__(self) -> str:
+        return f"ArrayInfo({self.shape}, {self.dtype})"
 
     @property
     def ndim(self) -> int:
@@ -65,32 +71,121 @@ def is_dask_array(value: object) -> TypeGuard[dask.array.Array]:
     return module is not None and isinstance(value, getattr(module, "Array", ()))
 
 
-@dataclass
-class Plan:
-    """A resampling reduced to three interpolated axes, in the plan's axis order (carried axes
-    first); what the engine needs, plus how to get there from the caller's arrays."""
+# ---- coordinate forms --------------------------------------------------------------------------
+# How a plan's output voxel finds its input coordinates. Each form holds its values as NumPy arrays
+# (the windows and the dask path compute with them) and, made once, the arguments the engine's row
+# kernels take for it (`matrix9`, `offset3`, `keywords`), so that an engine call builds nothing.
 
-    input: ArrayInfo              # the source: the caller's input (a complex one's parts) in plan order
-    output_shape: Shape           # the output in plan order
-    batch: Shape                  # carried axes (leading in plan order), taken one index at a time
-    in3: Shape                    # the input of one engine call, three axes (or every interpolated one)
-    out3: Shape                   # the output of one engine call, three axes (or every interpolated one)
-    interpolated: int             # trailing axes of in3 that are interpolated (more than 3: point kernel)
-    matrix: np.ndarray = field(default_factory=lambda: np.eye(3))   # (3, 3), rows: input axes
-    offset: np.ndarray = field(default_factory=lambda: np.zeros(3))
-    separable: bool = False
-    zoom: np.ndarray = field(default_factory=lambda: np.ones(3))
-    shift: np.ndarray = field(default_factory=lambda: np.zeros(3))
-    grid_mode: bool = False
-    folded: bool = False          # the first engine axis holds the batch (its index is the image's)
-    order: int = 1
-    mode: str = "constant"
-    cval: Union[float, complex] = 0.0   # complex only for a complex input, split before the engine
-    in_axes: Shape = ()           # the caller's input axes in plan order
-    out_axes: Shape = ()          # the caller's output axes in plan order
-    prefilter: bool = True        # orders 2 to 5: interpolate the input's B-spline coefficients
-    pad: int = 0                  # samples the source has in front of the input along interpolated axes
-    margin: int = 0               # the source's margin around those (coefficients_with_margin)
+_ZERO9, _ZERO3 = (0.0,) * 9, (0.0,) * 3
+
+
+class Affine:
+    """``offset + matrix @ o``: row j of `matrix` and `offset[j]` give input axis j's coordinate
+    (scipy's sum, in its order). Of at most three axes in the engine's three (padded in front with
+    zero rows and columns); of more, (k, k_out) for the point kernel."""
+
+    __slots__ = ("matrix", "offset", "matrix9", "offset3", "keywords")
+    kind = "affine"
+
+    def __init__(self, matrix: np.ndarray, offset: np.ndarray) -> None:
+        self.matrix, self.offset = matrix, offset
+        rows = matrix.shape == (3, 3)
+        self.matrix9 = tuple(matrix.ravel().tolist()) if rows else _ZERO9
+        self.offset3 = tuple(offset.tolist()) if rows else _ZERO3
+        self.keywords: dict = {}
+
+    def linear_part(self) -> np.ndarray:
+        """How far each input coordinate moves per output index (rows: input axes)."""
+        return self.matrix
+
+    def __dask_tokenize__(self):
+        return (self.kind, self.matrix.tolist(), self.offset.tolist())
+
+
+class Separable:
+    """scipy's per-axis coordinate: ``(o + shift) * zoom``, or with grid_mode ``((o + shift) + 0.5) *
+    zoom - 0.5`` (zoom, shift per input axis; the engine's added axes have zoom 1, shift 0)."""
+
+    __slots__ = ("zoom", "shift", "grid_mode", "keywords")
+    kind = "separable"
+    matrix9, offset3 = _ZERO9, _ZERO3
+
+    def __init__(self, zoom: np.ndarray, shift: np.ndarray, grid_mode: bool = False) -> None:
+        self.zoom, self.shift, self.grid_mode = zoom, shift, bool(grid_mode)
+        rows = zoom.shape == (3,)
+        self.keywords = {"separable": True, "zoom": tuple(zoom.tolist()), "shift": tuple(shift.tolist()),
+                         "grid_mode": self.grid_mode} if rows else {}
+
+    def linear_part(self) -> np.ndarray:
+        return np.diag(self.zoom)
+
+    def __dask_tokenize__(self):
+        return (self.kind, self.zoom.tolist(), self.shift.tolist(), self.grid_mode)
+
+
+class Given:
+    """The caller's coordinates (map_coordinates): `coords` of shape (k, points...), one row per
+    interpolated input axis, any real dtype and layout."""
+
+    __slots__ = ("coords",)
+    kind = "given"
+    matrix9, offset3 = _ZERO9, _ZERO3
+    keywords: dict = {}
+
+    def __init__(self, coords) -> None:
+        self.coords = coords
+
+    def __dask_tokenize__(self):
+        return (self.kind, getattr(self.coords, "name", None) or id(self.coords))
+
+
+_FIELDS = ("input", "output_shape", "batch", "in3", "out3", "interpolated", "form", "folded", "order", "mode",
+           "cval", "in_axes", "out_axes", "prefilter", "pad", "margin")
+
+
+class Plan:
+    """A resampling reduced to at most three interpolated axes, in the plan's axis order (carried
+    axes first); what the engine needs, plus how to get there from the caller's arrays.
+
+    input         the source: the caller's input (a complex one's parts) in plan order (ArrayInfo)
+    output_shape  the output in plan order
+    batch         carried axes (leading in plan order), taken one index at a time
+    in3, out3     the input and output of one engine call: three axes, or every interpolated one
+    interpolated  trailing axes of in3 that are interpolated (more than three: the point kernel)
+    form          the coordinates: Affine, Separable or Given
+    folded        the first engine axis holds the batch (its coordinate is the image's index)
+    order, mode, cval  (cval complex only for a complex input, split before the engine)
+    in_axes, out_axes  the caller's input and output axes in plan order
+    prefilter     orders 2 to 5: interpolate the input's B-spline coefficients
+    pad           samples the source has in front of the input along the interpolated axes
+    margin        the source's margin around those (coefficients_with_margin)
+    """
+
+    __slots__ = _FIELDS
+
+    def __init__(self, input: ArrayInfo, output_shape: Shape, batch: Shape, in3: Shape, out3: Shape,
+                 interpolated: int, form=None, folded: bool = False, order: int = 1, mode: str = "constant",
+                 cval: Union[float, complex] = 0.0, in_axes: Shape = (), out_axes: Shape = (),
+                 prefilter: bool = True, pad: int = 0, margin: int = 0) -> None:
+        self.input, self.output_shape, self.batch, self.in3, self.out3 = input, output_shape, batch, in3, out3
+        self.interpolated, self.form, self.folded = interpolated, form, folded
+        self.order, self.mode, self.cval = order, mode, cval
+        self.in_axes, self.out_axes, self.prefilter, self.pad, self.margin = in_axes, out_axes, prefilter, pad, margin
+
+    def copy(self, **changes) -> "Plan":
+        """The plan with some fields changed (a new one; this one is left as it is)."""
+        new = Plan.__new__(Plan)
+        for name in _FIELDS:
+            setattr(new, name, changes.pop(name) if name in changes else getattr(self, name))
+        if changes:
+            raise TypeError(f"Plan has no field {next(iter(changes))!r}")
+        return new
+
+    def __repr__(self) -> str:
+        return "Plan(" + ", ".join(f"{n}={getattr(self, n)!r}" for n in _FIELDS) + ")"
+
+    def __dask_tokenize__(self):
+        return tuple(getattr(self, n) for n in _FIELDS)
 
     @property
     def points(self) -> bool:
@@ -101,6 +196,8 @@ class Plan:
     @property
     def caller_shape(self) -> Shape:
         """The output's shape in the caller's axis order."""
+        if _in_order(self.out_axes):
+            return self.output_shape
         shape = [0] * len(self.output_shape)
         for n, axis in zip(self.output_shape, self.out_axes):
             shape[axis] = n
@@ -124,8 +221,11 @@ class Plan:
         return y if _in_order(self.out_axes) else y.transpose(np.argsort(self.out_axes).tolist())
 
 
+_ORDERED = {n: tuple(range(n)) for n in range(33)}
+
+
 def _in_order(axes: Shape) -> bool:
-    return all(a == i for i, a in enumerate(axes))
+    return _ORDERED.get(len(axes)) == axes
 
 
 # ---- argument checks ---------------------------------------------------------------------------
@@ -323,6 +423,97 @@ def check_matrix_and_offset(matrix, offset, k: int, batch_named: bool):
     return kind, m, off, k_out
 
 
+# ---- given coordinates (map_coordinates) -----------------------------------------------------------
+
+def check_coordinates(coordinates, k: int) -> np.ndarray:
+    """The coordinates as an array of a real dtype, of shape (k, ...) with at least one axis after the
+    first; TypeError or ValueError naming the argument otherwise."""
+    try:
+        c = np.asarray(coordinates)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"coordinates: expected an array of real numbers ({exc})") from None
+    check_coordinate_form(c.dtype, c.shape, k)
+    return c
+
+
+def check_coordinate_form(dtype: np.dtype, shape: Tuple[int, ...], k: int) -> None:
+    """Coordinates of this dtype and shape are of a real dtype, with one row per interpolated input
+    axis (`k`) and at least one axis of points; TypeError or ValueError naming the argument otherwise
+    (a NumPy or a dask array alike)."""
+    if dtype.kind not in "biuf":
+        raise TypeError(f"coordinates: expected real numbers, got dtype {dtype}")
+    if len(shape) < 2:
+        raise ArgumentValueError(f"coordinates: expected shape ({k}, ...) with at least one axis of points, got "
+                                 f"{shape}")
+    if shape[0] != k:
+        raise ArgumentValueError(f"coordinates: its first axis ({shape[0]}) must have one row per interpolated input "
+                                 f"axis ({k}), got shape {shape}")
+
+
+def _batch_positions(named: Tuple[int, ...], ndim: int, k_out: int) -> Tuple[int, ...]:
+    """Where the carried axes go in the output: first if they are the input's first axes, last if they
+    are its last ones (as for a matrix that changes the number of axes)."""
+    nb = len(named)
+    if named == tuple(range(nb)):
+        return tuple(range(nb))
+    if named == tuple(range(ndim - nb, ndim)):
+        return tuple(range(k_out, k_out + nb))
+    raise ValueError(f"batch_axes: for map_coordinates the axes carried along must be the input's first or last "
+                     f"ones, got {named}")
+
+
+def _grid3(shape: Shape) -> Shape:
+    """Points of this shape as the engine's three output axes (the leading ones merged)."""
+    if len(shape) == 1:
+        return (1, 1, shape[0])
+    return (math.prod(shape[:-2]), shape[-2], shape[-1])
+
+
+def plan_given(input, coordinates, output, order, mode, cval, batch_axes=None, prefilter=True):
+    """(Plan, output array or None, output dtype) for map_coordinates' arguments, the scalars already
+    checked. A dask input or dask coordinates are described, not read (a lazy plan): its input an
+    ArrayInfo, its coordinates the dask array, no batch axes."""
+    lazy = is_dask_array(input) or is_dask_array(coordinates)
+    arr = check_input(input)
+    check_cval_for(cval, arr.dtype)
+    named = check_batch_axes(batch_axes, arr.ndim)
+    k = arr.ndim - len(named)
+    if lazy:
+        if named:
+            raise ValueError("batch_axes: not available with a dask input or dask coordinates")
+        if is_dask_array(coordinates):
+            coords = coordinates
+            check_coordinate_form(coords.dtype, tuple(coords.shape), k)
+            if any(math.isnan(c) for axis in coords.chunks for c in axis):
+                raise ValueError("coordinates: the dask array has unknown chunk sizes (NaN)")
+        else:
+            coords = check_coordinates(coordinates, k)
+        arr = arr if isinstance(arr, ArrayInfo) else ArrayInfo(tuple(arr.shape), arr.dtype)
+    else:
+        coords = check_coordinates(coordinates, k)
+    points_shape = tuple(int(n) for n in coords.shape[1:])
+    at = _batch_positions(named, arr.ndim, len(points_shape)) if named else ()
+    out_shape = [0] * (len(points_shape) + len(named))
+    rest = [i for i in range(len(out_shape)) if i not in at]
+    for i, a in zip(at, named):
+        out_shape[i] = arr.shape[a]
+    for i, n in zip(rest, points_shape):
+        out_shape[i] = n
+    out_arr, out_dtype, shape = check_output(output, tuple(out_shape), arr)
+    cval = nearest_cval(cval, order, out_dtype)
+    in_axes = tuple(named) + tuple(i for i in range(arr.ndim) if i not in named)
+    out_axes = tuple(at) + tuple(rest)
+    info = ArrayInfo(tuple(arr.shape[a] for a in in_axes), _dtypes.real_part(arr.dtype))
+    in_t = info.shape[len(named):]
+    if k <= MAX_INTERPOLATED:
+        in_t, out_t = _pad(in_t), _grid3(points_shape)
+    else:
+        out_t = points_shape
+    plan = Plan(info, tuple(shape[a] for a in out_axes), info.shape[:len(named)], in_t, out_t, k, Given(coords),
+                False, order, mode, cval, in_axes, out_axes, bool(prefilter))
+    return plan, out_arr, out_dtype
+
+
 # ---- the plan ------------------------------------------------------------------------------------
 
 def _pad(shape: Shape, rank: int = 3) -> Shape:
@@ -359,10 +550,12 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
     nbatch = len(named)
     if len(out_shape) != nbatch + k_out:
         raise ArgumentValueError(f"output_shape: expected {nbatch + k_out} axes for this matrix, got {out_shape}")
-    rest_in = [i for i in range(arr.ndim) if i not in named]
+    rest_in = [i for i in range(arr.ndim) if i not in named] if named else range(arr.ndim)
     # Where the carried axes sit in the output: where they are in the input; with an output of another
     # rank they must be the input's first or last axes, which then stay first or last.
-    if k_out == k:
+    if not named:
+        out_named = []
+    elif k_out == k:
         out_named = list(named)
     elif named == tuple(range(nbatch)):
         out_named = list(range(nbatch))
@@ -371,7 +564,7 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
     else:
         raise ValueError(f"batch_axes: with a matrix that changes the number of axes ({k} to {k_out}) the axes "
                          f"carried along must be the input's first or last ones, got {named}")
-    rest_out = [i for i in range(len(out_shape)) if i not in out_named]
+    rest_out = [i for i in range(len(out_shape)) if i not in out_named] if named else range(len(out_shape))
     for i, o in zip(named, out_named):
         if out_shape[o] != arr.shape[i]:
             raise ValueError(f"output_shape: the axes carried along {tuple(out_shape[o] for o in out_named)} must "
@@ -403,10 +596,12 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
     if kind == "diagonal":
         with np.errstate(divide="ignore", invalid="ignore"):
             shift = off / a
-        _set_separable(plan, rows, a, shift)
+        plan.form = _separable(rows, a, shift)
     else:
-        plan.matrix[rows.start:, cols.start:] = a  # the last rows and columns
-        plan.offset[rows.start:] = off
+        matrix, offset = _zeros(rows, cols), np.zeros(rows)
+        matrix[rows - a.shape[0]:, cols - a.shape[1]:] = a  # the last rows and columns
+        offset[rows - a.shape[0]:] = off
+        plan.form = Affine(matrix, offset)
     return plan, out_arr, out_dtype
 
 
@@ -427,8 +622,7 @@ def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape
     keep = [a for a in axes if a not in alone]
     in_axes = tuple(alone) + tuple(keep)
     plan, rows, _ = _layout(arr, in_axes, tuple(out_shape), in_axes, len(keep), len(keep), order, mode, cval)
-    _set_separable(plan, rows, zoom[keep], shift[keep])
-    plan.grid_mode = bool(grid_mode)
+    plan.form = _separable(rows, zoom[keep], shift[keep], grid_mode)
     plan.prefilter = bool(prefilter)
     return plan, out_arr, out_dtype
 
@@ -436,41 +630,47 @@ def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape
 def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_out: int, order: int, mode: str,
             cval):
     """The plan's shapes for a transform of the last k input axes (in plan order) onto the last k_out
-    output axes, the axes before them carried along, of equal length in both; (plan, input rows,
-    output columns) of the three engine axes that the transform fills."""
-    source = ArrayInfo(tuple([arr.shape[a] for a in in_axes]), _dtypes.real_part(arr.dtype))
-    shape = tuple([out_shape[a] for a in out_axes])
+    output axes, the axes before them carried along, of equal length in both; (plan without its
+    form, rows, columns): the engine's input and output axes, of which the transform fills the last
+    k and k_out (three each for the row kernels, k and k_out for the point kernel)."""
+    shape = arr.shape
+    source = ArrayInfo(tuple([shape[a] for a in in_axes]), _dtypes.real_part(arr.dtype))
+    out = tuple([out_shape[a] for a in out_axes])
     nbatch = len(in_axes) - k
     batch = source.shape[:nbatch]
-    in_t, out_t = source.shape[nbatch:], shape[nbatch:]
+    in_t, out_t = source.shape[nbatch:], out[nbatch:]
     if k > MAX_INTERPOLATED or k_out > MAX_INTERPOLATED:  # the point kernel's: every axis as it is
-        plan = Plan(source, shape, batch, in_t, out_t, k, matrix=np.zeros((k, k_out)), offset=np.zeros(k),
-                    zoom=np.ones(k), shift=np.zeros(k), order=order, mode=mode, cval=cval, in_axes=tuple(in_axes),
-                    out_axes=tuple(out_axes))
-        return plan, range(0, k), range(0, k_out)
-    plan = Plan(source, shape, batch, _pad(in_t), _pad(out_t), k, matrix=np.zeros((3, 3)), offset=np.zeros(3),
-                zoom=np.ones(3), shift=np.zeros(3), order=order, mode=mode, cval=cval, in_axes=tuple(in_axes),
-                out_axes=tuple(out_axes))
-    # The added axes of the three (length 1) have coordinate 0: a zero row
-    # (general matrix), zoom 1 and shift 0 (separable).
-    return plan, range(3 - k, 3), range(3 - k_out, 3)
+        rows, cols = k, k_out
+    else:  # the added axes of the three (length 1) have coordinate 0
+        rows = cols = 3
+        in_t, out_t = _pad(in_t), _pad(out_t)
+    plan = Plan(source, out, batch, in_t, out_t, k, None, False, order, mode, cval, tuple(in_axes), tuple(out_axes))
+    return plan, rows, cols
 
 
-def _set_separable(plan: Plan, rows, zoom, shift) -> None:
-    """Separable coordinates on the engine axes `rows`; the others keep zoom 1 and shift 0 (their index)."""
-    plan.separable = True
-    plan.zoom[rows.start:] = zoom  # rows: the last engine axes
-    plan.shift[rows.start:] = shift
+def _zeros(rows: int, cols: int) -> np.ndarray:
+    return np.zeros((rows, cols)) if cols else np.zeros(rows)
+
+
+def _separable(rows: int, zoom, shift, grid_mode: bool = False) -> Separable:
+    """Separable coordinates on the last engine axes of `rows`; the others keep zoom 1 and shift 0
+    (their index)."""
+    z, s = np.ones(rows), np.zeros(rows)
+    z[rows - len(zoom):] = zoom
+    s[rows - len(shift):] = shift
+    return Separable(z, s, grid_mode)
 
 
 def folded(plan: Plan) -> Plan:
     """For fewer than three transformed axes: the batch axes merged into the first of the three,
-    whose coordinate is then its own index (no loop over the batch in Python)."""
-    if not plan.batch or plan.interpolated >= 3 or plan.points:
+    whose coordinate is then its own index (no loop over the batch in Python). Not for given
+    coordinates, which have no axis for the batch."""
+    if not plan.batch or plan.interpolated >= 3 or plan.points or plan.form.kind == "given":
         return plan
-    count = int(np.prod(plan.batch))
-    f = replace(plan, batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:],
-                matrix=plan.matrix.copy(), folded=True)
-    if not f.separable:
-        f.matrix[0, 0] = 1.0
-    return f
+    count = math.prod(plan.batch)
+    form = plan.form
+    if form.kind == "affine":
+        matrix = form.matrix.copy()
+        matrix[0, 0] = 1.0
+        form = Affine(matrix, form.offset)
+    return plan.copy(batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:], form=form, folded=True)
