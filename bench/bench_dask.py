@@ -38,7 +38,7 @@ from distributed import Client, LocalCluster, wait
 
 import zentrova
 import zentrova_resample as zr
-from zentrova_resample import _affine, _dask, _window
+from zentrova_resample import _dask_graph, _execute, _plan
 from zentrova_resample.dask_workers import PoolSize
 
 
@@ -119,7 +119,7 @@ def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
     data = np.random.default_rng(2).integers(0, 4096, shape, dtype=np.uint16)
     threads = os.cpu_count()
     plane = shape[1] * shape[2] * 2
-    layouts = {"whole rows (the default)": _dask.row_chunks(shape, data.dtype, chunk_mib * 2**20),
+    layouts = {"whole rows (the default)": _dask_graph.row_chunks(shape, data.dtype, chunk_mib * 2**20),
                "whole planes": (max(1, chunk_mib * 2**20 // plane),) + shape[1:]}
     print(f"\n2. chunked vs in memory: {shape} uint16 ({data.nbytes / 2**30:.2f} GiB), {chunk_mib} MiB chunks (input "
           f"and output), threaded scheduler with {threads} threads, zentrova pool {_pool_size()} threads; in-memory "
@@ -128,10 +128,10 @@ def part_chunking_cost(shape, chunk_mib: int, repeat: int) -> None:
         zr.affine_transform(data[:8], m, off, output_shape=(8,) + shape[1:])  # warm-up
         for layout, chunks in layouts.items():
             x = da.from_array(data, chunks=chunks)
-            plan, _, _ = _affine.plan_affine(data, m, off, shape, None, 1, "constant", 0.0)
+            plan, _, _ = _plan.plan_affine(data, m, off, shape, None, 1, "constant", 0.0)
             lazy = zr.affine_transform(x, m, off, output_shape=shape, order=1)
             boxes = sum(math.prod(b - a for a, b in box) for box in (
-                _window.input_box(plan, *_dask.chunk_window(lazy.chunks, index))
+                _execute.input_box(plan, *_dask_graph.chunk_window(lazy.chunks, index))
                 for index in np.ndindex(*lazy.numblocks)) if box)
             # The input's chunks as separate arrays held in memory (as a chunked store gives them): boxes
             # are copied out of them. Cut from the one array (da.from_array), boxes are views of it.

@@ -38,6 +38,8 @@ if TYPE_CHECKING:
 
 def _real_scalar(value, name: str) -> float:
     """float(value) for a real scalar; TypeError naming the argument otherwise."""
+    if type(value) is float or type(value) is int:  # the common case, without NumPy's checks
+        return float(value)
     if isinstance(value, (str, bytes)) or np.ndim(value) != 0 or np.iscomplexobj(value):
         raise TypeError(f"{name}: expected a real number, got {value!r}")
     try:

@@ -220,7 +220,7 @@ def execute_points(plan: Plan, source: np.ndarray, result: np.ndarray) -> None:
 def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:
     """The whole output of `plan` from `source` (the input's values, plan order, a real dtype): written
     into `out_arr` (plan order) and returned when given, else a new array in plan order."""
-    requested = np.dtype(out_dtype)
+    requested = out_dtype if isinstance(out_dtype, np.dtype) else np.dtype(out_dtype)
     out_dtype = _dtypes.native(requested)
     if math.prod(plan.output_shape) == 0:  # nothing to compute: no coefficients, no copy
         return out_arr if out_arr is not None else np.empty(plan.output_shape, requested)

@@ -82,17 +82,38 @@ _ZERO9, _ZERO3 = (0.0,) * 9, (0.0,) * 3
 class Affine:
     """``offset + matrix @ o``: row j of `matrix` and `offset[j]` give input axis j's coordinate
     (scipy's sum, in its order). Of at most three axes in the engine's three (padded in front with
-    zero rows and columns); of more, (k, k_out) for the point kernel."""
+    zero rows and columns: `rows`); of more, (k, k_out) for the point kernel."""
 
-    __slots__ = ("matrix", "offset", "matrix9", "offset3", "keywords")
+    __slots__ = ("_matrix", "_offset", "matrix9", "offset3")
     kind = "affine"
+    keywords: dict = {}
 
     def __init__(self, matrix: np.ndarray, offset: np.ndarray) -> None:
-        self.matrix, self.offset = matrix, offset
+        self._matrix, self._offset = matrix, offset
         rows = matrix.shape == (3, 3)
         self.matrix9 = tuple(matrix.ravel().tolist()) if rows else _ZERO9
         self.offset3 = tuple(offset.tolist()) if rows else _ZERO3
-        self.keywords: dict = {}
+
+    @classmethod
+    def rows(cls, matrix: list, offset: list) -> "Affine":
+        """The form of the engine's three axes from a (k, k_out) matrix and k offsets as lists (k,
+        k_out <= 3), without NumPy (a small call's time)."""
+        form = cls.__new__(cls)
+        k, k_out = len(matrix), len(matrix[0])
+        m9 = [0.0] * 9
+        for r, row in enumerate(matrix):
+            m9[3 * (3 - k + r) + 3 - k_out:3 * (3 - k + r) + 3] = row
+        form._matrix = form._offset = None
+        form.matrix9, form.offset3 = tuple(m9), (0.0,) * (3 - k) + tuple(offset)
+        return form
+
+    @property
+    def matrix(self) -> np.ndarray:
+        return np.array(self.matrix9).reshape(3, 3) if self._matrix is None else self._matrix
+
+    @property
+    def offset(self) -> np.ndarray:
+        return np.array(self.offset3) if self._offset is None else self._offset
 
     def linear_part(self) -> np.ndarray:
         """How far each input coordinate moves per output index (rows: input axes)."""
@@ -221,7 +242,7 @@ class Plan:
         return y if _in_order(self.out_axes) else y.transpose(np.argsort(self.out_axes).tolist())
 
 
-_ORDERED = {n: tuple(range(n)) for n in range(33)}
+_ORDERED = {n: tuple(range(n)) for n in range(65)}  # NumPy arrays have at most 64 axes
 
 
 def _in_order(axes: Shape) -> bool:
@@ -414,7 +435,7 @@ def check_matrix_and_offset(matrix, offset, k: int, batch_named: bool):
         except (TypeError, ValueError):
             raise TypeError(f"offset: expected a real number or a sequence of them, got {offset!r}") from None
         if off.ndim == 0:
-            off = np.full(k, float(off))
+            off = np.array([float(off)] * k)
         if off.shape != (k,):
             raise ArgumentValueError(f"offset: expected a scalar or {k} values (one per transformed input axis), "
                                      f"got shape {off.shape}")
@@ -491,26 +512,29 @@ def plan_given(input, coordinates, output, order, mode, cval, batch_axes=None, p
         arr = arr if isinstance(arr, ArrayInfo) else ArrayInfo(tuple(arr.shape), arr.dtype)
     else:
         coords = check_coordinates(coordinates, k)
-    points_shape = tuple(int(n) for n in coords.shape[1:])
-    at = _batch_positions(named, arr.ndim, len(points_shape)) if named else ()
-    out_shape = [0] * (len(points_shape) + len(named))
-    rest = [i for i in range(len(out_shape)) if i not in at]
-    for i, a in zip(at, named):
-        out_shape[i] = arr.shape[a]
-    for i, n in zip(rest, points_shape):
-        out_shape[i] = n
+    points_shape = tuple(coords.shape[1:])
+    if named:
+        at = _batch_positions(named, arr.ndim, len(points_shape))
+        out_shape = [0] * (len(points_shape) + len(named))
+        rest = [i for i in range(len(out_shape)) if i not in at]
+        for i, a in zip(at, named):
+            out_shape[i] = arr.shape[a]
+        for i, n in zip(rest, points_shape):
+            out_shape[i] = n
+        in_axes = tuple(named) + tuple(i for i in range(arr.ndim) if i not in named)
+        out_axes = tuple(at) + tuple(rest)
+    else:
+        out_shape, in_axes, out_axes = points_shape, _ORDERED[arr.ndim], _ORDERED[len(points_shape)]
     out_arr, out_dtype, shape = check_output(output, tuple(out_shape), arr)
     cval = nearest_cval(cval, order, out_dtype)
-    in_axes = tuple(named) + tuple(i for i in range(arr.ndim) if i not in named)
-    out_axes = tuple(at) + tuple(rest)
-    info = ArrayInfo(tuple(arr.shape[a] for a in in_axes), _dtypes.real_part(arr.dtype))
+    info = ArrayInfo(tuple(arr.shape[a] for a in in_axes) if named else tuple(arr.shape), _dtypes.real_part(arr.dtype))
     in_t = info.shape[len(named):]
     if k <= MAX_INTERPOLATED:
         in_t, out_t = _pad(in_t), _grid3(points_shape)
     else:
         out_t = points_shape
-    plan = Plan(info, tuple(shape[a] for a in out_axes), info.shape[:len(named)], in_t, out_t, k, Given(coords),
-                False, order, mode, cval, in_axes, out_axes, bool(prefilter))
+    plan = Plan(info, tuple(shape[a] for a in out_axes) if named else shape, info.shape[:len(named)], in_t, out_t, k,
+                Given(coords), False, order, mode, cval, in_axes, out_axes, bool(prefilter))
     return plan, out_arr, out_dtype
 
 
@@ -597,11 +621,10 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
         with np.errstate(divide="ignore", invalid="ignore"):
             shift = off / a
         plan.form = _separable(rows, a, shift)
+    elif rows == 3 and cols == 3:
+        plan.form = Affine.rows(a.tolist(), off.tolist())
     else:
-        matrix, offset = _zeros(rows, cols), np.zeros(rows)
-        matrix[rows - a.shape[0]:, cols - a.shape[1]:] = a  # the last rows and columns
-        offset[rows - a.shape[0]:] = off
-        plan.form = Affine(matrix, offset)
+        plan.form = Affine(a, off)  # the point kernel's: every axis as it is
     return plan, out_arr, out_dtype
 
 
@@ -633,9 +656,10 @@ def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_ou
     output axes, the axes before them carried along, of equal length in both; (plan without its
     form, rows, columns): the engine's input and output axes, of which the transform fills the last
     k and k_out (three each for the row kernels, k and k_out for the point kernel)."""
-    shape = arr.shape
-    source = ArrayInfo(tuple([shape[a] for a in in_axes]), _dtypes.real_part(arr.dtype))
-    out = tuple([out_shape[a] for a in out_axes])
+    shape = tuple(arr.shape)
+    source = ArrayInfo(shape if _in_order(in_axes) else tuple([shape[a] for a in in_axes]),
+                       _dtypes.real_part(arr.dtype))
+    out = out_shape if _in_order(out_axes) else tuple([out_shape[a] for a in out_axes])
     nbatch = len(in_axes) - k
     batch = source.shape[:nbatch]
     in_t, out_t = source.shape[nbatch:], out[nbatch:]
@@ -646,10 +670,6 @@ def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_ou
         in_t, out_t = _pad(in_t), _pad(out_t)
     plan = Plan(source, out, batch, in_t, out_t, k, None, False, order, mode, cval, tuple(in_axes), tuple(out_axes))
     return plan, rows, cols
-
-
-def _zeros(rows: int, cols: int) -> np.ndarray:
-    return np.zeros((rows, cols)) if cols else np.zeros(rows)
 
 
 def _separable(rows: int, zoom, shift, grid_mode: bool = False) -> Separable:
@@ -672,5 +692,5 @@ def folded(plan: Plan) -> Plan:
     if form.kind == "affine":
         matrix = form.matrix.copy()
         matrix[0, 0] = 1.0
-        form = Affine(matrix, form.offset)
+        form = Affine.rows(matrix.tolist(), list(form.offset3))
     return plan.copy(batch=(), in3=(count,) + plan.in3[1:], out3=(count,) + plan.out3[1:], form=form, folded=True)
