@@ -452,42 +452,44 @@ def test_empty_output(dtype):
     assert zr.affine_transform(np.ones((0, 0), dtype), np.eye(2), output=out, mode="reflect") is out
 
 
+def _plan_fields(plan):
+    """A plan's fields, its coordinate form by its values."""
+    return tuple(f.__dask_tokenize__() if hasattr(f, "kind") else f for f in plan.__dask_tokenize__())
+
+
 @pytest.mark.parametrize("dtype", ALL_DTYPES)
-def test_common_case_equals_general_path(monkeypatch, dtype):
-    """The common call (3-D C-contiguous input, (3, 3) matrix, the input's shape and dtype out) runs
-    straight from the engine: bit for bit the general path's result, for every mode and order; calls
-    just outside it (a list matrix, a Fortran-ordered input, a 2-D one, a dtype asked for, a
-    numpy-integer order) take the general path."""
-    from zentrova_resample import _affine
-    rng = rng_for("common case", dtype)
-    taken = []
-    common = _affine._common_case
-    monkeypatch.setattr(_affine, "_common_case", lambda *a: taken.append(common(*a)) or taken[-1])
-    for trial in range(8):
-        shape = tuple(int(v) for v in rng.integers(2, 12, 3))
+def test_common_plan_equals_general_plan(monkeypatch, dtype):
+    """The most common call's plan (one to three axes, a (k, k) float64 matrix, no output or batch
+    axes), made without most of the checks, is the general path's plan field for field, for every
+    order and mode and the offset's forms; calls just outside it take the general path."""
+    from zentrova_resample import _plan
+    rng = rng_for("common plan", dtype)
+    real = np.dtype(dtype).kind != "c"
+    for trial in range(9):
+        ndim = 1 + trial % 3
+        shape = tuple(int(v) for v in rng.integers(2, 12, ndim))
         data = random_data(rng, shape, dtype)
         kind = ("rotate", "shear", "scale_up", "general")[trial % 4]
         matrix, offset = random_transform(rng, shape, shape, kind)
-        offset = (offset, tuple(offset), float(offset[0]), list(offset))[trial % 4]
-        if trial == 5:
-            matrix = matrix.astype(np.float32)
-        args = dict(order=trial % 2, mode=MODES[trial % len(MODES)], cval=(0.0, 2.5, -1, 7)[trial % 4],
-                    output_shape=(None, shape, list(shape))[trial % 3])
-        got = zr.affine_transform(data, matrix, offset, **args)
-        assert taken.pop() is not None, args
+        offset = (offset, tuple(offset), float(offset[0]), list(offset), int(offset[0]))[trial % 5]
+        out_shape = (None, shape, list(shape))[trial % 3]
+        args = (data, matrix, offset, out_shape, None, trial % 6, MODES[trial % len(MODES)], (0.0, 2.5, -1.0)[trial % 3])
+        common = _plan.plan_common(*args)
+        fits = real and matrix.shape == (ndim, ndim)
+        assert (common is not None) == fits, args
         with monkeypatch.context() as general:
-            general.setattr(_affine, "_common_case", lambda *a: None)
-            expected = zr.affine_transform(data, matrix, offset, **args)
-        assert_same(got, expected, f"{kind} {args}")
-        assert got.dtype == expected.dtype and got.flags.c_contiguous and got.flags.writeable
+            general.setattr(_plan, "plan_common", lambda *a: None)
+            expected = _plan.plan_affine(*args)
+        if fits:
+            assert _plan_fields(common[0]) == _plan_fields(expected[0]) and common[1:] == expected[1:], args
     data = random_data(rng, (5, 6, 7), dtype)
-    for call in (lambda: zr.affine_transform(data, np.eye(3).tolist()),
-                 lambda: zr.affine_transform(np.asfortranarray(data), np.eye(3)),
-                 lambda: zr.affine_transform(data[0], np.eye(2)),
-                 lambda: zr.affine_transform(data, np.eye(3), output=data.dtype),
-                 lambda: zr.affine_transform(data, np.eye(3), order=np.int64(1))):
-        call()
-        assert taken.pop() is None
+    outside = ((data, np.eye(3).tolist()), (data, np.eye(3, dtype=np.float32)), (data, np.ones(3)),
+               (data[None], np.eye(4)), (data, np.eye(3), (1.0, 2.0)), (data, np.eye(3), 0.0, (5, 6)))
+    for call in outside:
+        matrix, offset, out_shape = call[1], (call + (0.0,))[2], (call + (0.0, None))[3]
+        assert _plan.plan_common(call[0], matrix, offset, out_shape, None, 1, "constant", 0.0) is None
+    assert _plan.plan_common(data, np.eye(3), 0.0, None, "float64", 1, "constant", 0.0) is None
+    assert _plan.plan_common(data, np.eye(3), 0.0, None, None, 1, "constant", 0.0, batch_axes=0) is None
 
 
 @pytest.mark.parametrize("order", (0, 1))
@@ -496,9 +498,9 @@ def test_every_voxel_is_written(monkeypatch, ndim, order):
     """Results come in memory whose values are not set beforehand: with that memory filled with 0xFF
     bytes (NaN, -1 or the maximum) first, every result is the same as without, cval 0 included, for
     thin and one-voxel axes, every mode, inputs of an axis or two of length 1, several dtypes."""
-    from zentrova_resample import _affine, _dtypes, _execute
-    empty = _affine._empty
-    makers = (_affine, _execute, _dtypes)  # every place a result's memory comes from
+    from zentrova_resample import _dtypes, _execute
+    empty = _execute._empty
+    makers = (_execute, _dtypes)  # every place a result's memory comes from
 
     def poisoned(shape, dtype):
         out = empty(shape, dtype)

@@ -4,12 +4,8 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Optional, SupportsIndex, Union, overload
 
-import numpy as np
 
-from . import _dtypes
-from ._engine import empty as _empty
-from ._engine import resample as _resample
-from ._plan import MODES, check_scalars, plan_affine
+from ._plan import check_scalars, plan_affine
 from ._run import run
 
 if TYPE_CHECKING:
@@ -146,39 +142,8 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     computed in parts. With ``prefilter=False`` the input is the coefficients, and the result is bit
     for bit the in-memory one, as at orders 0 and 1.
     """
-    if batch_axes is None:
-        result = _common_case(input, matrix, offset, output_shape, output, order, mode, cval, output_chunks)
-        if result is not None:
-            return result
     order, mode, cval = check_scalars(order, mode, cval)
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval,
                                            batch_axes, bool(prefilter))
     return run(plan, input, out_arr, out_dtype, output_chunks, "affine_transform")
 
-
-def _common_case(input, matrix, offset, output_shape, output, order, mode, cval, output_chunks):
-    """The result of the most common call, straight from the engine, or None for any other call (which
-    the general path then checks and runs): a C-contiguous 3-D array of a supported native dtype, a real
-    (3, 3) matrix, an offset of a number or 3 values, the input's shape and dtype out, order 0 or 1, a
-    known mode, a number for cval. The general path would make the same engine call; this one spares a
-    small call most of the Python around it (PERFORMANCE.md has the numbers)."""
-    if not (type(input) is np.ndarray and input.ndim == 3 and input.size and input.flags.c_contiguous
-            and input.flags.aligned and input.dtype in _dtypes.KERNEL and input.dtype.isnative
-            and output is None and output_chunks is None and type(order) is int and order in (0, 1)
-            and type(mode) is str and mode in MODES and type(cval) in (float, int)
-            and type(matrix) is np.ndarray and matrix.shape == (3, 3) and matrix.dtype.kind in "fiu"):
-        return None
-    if output_shape is not None and not (type(output_shape) in (tuple, list) and len(output_shape) == 3 and all(
-            type(v) is int for v in output_shape) and tuple(output_shape) == input.shape):
-        return None
-    if type(offset) in (float, int):
-        shift = (float(offset),) * 3
-    elif (type(offset) in (tuple, list) or (type(offset) is np.ndarray and offset.ndim == 1)) and len(
-            offset) == 3 and all(type(v) in (float, int, np.float64) for v in offset):
-        shift = tuple(float(v) for v in offset)
-    else:
-        return None
-    result = _empty(input.shape, input.dtype)
-    _resample(input, result, tuple(matrix.astype(np.float64).ravel().tolist()), shift, order, MODES[mode],
-              float(cval))
-    return result

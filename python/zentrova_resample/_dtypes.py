@@ -19,6 +19,7 @@ BOOL = np.dtype(bool)
 # Complex arrays are resampled as their real and imaginary parts.
 COMPLEX = (np.dtype("c8"), np.dtype("c16"))
 SUPPORTED = KERNEL + (BOOL,) + COMPLEX
+REAL_SUPPORTED = frozenset(KERNEL + (BOOL,))  # native dtypes only: a byte-swapped one is not in the set
 _SMALL, _KERNEL, _SUPPORTED = frozenset(SMALL), frozenset(KERNEL), frozenset(SUPPORTED)  # fast membership
 SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.kind, d.itemsize)))
 

@@ -18,7 +18,6 @@ def resample(
     order: int,
     mode: int,
     cval: float,
-    *,
     interpolated: int = 3,
     box_origin: Sequence[int] = (0, 0, 0),
     full_shape: Sequence[int] = ...,  # default: box_origin + the input's shape
@@ -30,6 +29,7 @@ def resample(
     isa: Optional[str] = None,
     pad: float = 0.0,
     coords: Optional[npt.NDArray[np.float64]] = None,
+    margin: int = 0,
 ) -> None: ...
 def input_box(
     dtype: npt.DTypeLike,

@@ -74,9 +74,11 @@ def is_dask_array(value: object) -> TypeGuard[dask.array.Array]:
 # ---- coordinate forms --------------------------------------------------------------------------
 # How a plan's output voxel finds its input coordinates. Each form holds its values as NumPy arrays
 # (the windows and the dask path compute with them) and, made once, the arguments the engine's row
-# kernels take for it (`matrix9`, `offset3`, `keywords`), so that an engine call builds nothing.
+# kernels take for it (`matrix9`, `offset3`, and `separable`: separable, zoom, shift, grid_mode), so
+# that an engine call builds nothing.
 
 _ZERO9, _ZERO3 = (0.0,) * 9, (0.0,) * 3
+_NOT_SEPARABLE = (False, (1.0, 1.0, 1.0), _ZERO3, False)
 
 
 class Affine:
@@ -86,7 +88,7 @@ class Affine:
 
     __slots__ = ("_matrix", "_offset", "matrix9", "offset3")
     kind = "affine"
-    keywords: dict = {}
+    separable = _NOT_SEPARABLE
 
     def __init__(self, matrix: np.ndarray, offset: np.ndarray) -> None:
         self._matrix, self._offset = matrix, offset
@@ -127,15 +129,14 @@ class Separable:
     """scipy's per-axis coordinate: ``(o + shift) * zoom``, or with grid_mode ``((o + shift) + 0.5) *
     zoom - 0.5`` (zoom, shift per input axis; the engine's added axes have zoom 1, shift 0)."""
 
-    __slots__ = ("zoom", "shift", "grid_mode", "keywords")
+    __slots__ = ("zoom", "shift", "grid_mode", "separable")
     kind = "separable"
     matrix9, offset3 = _ZERO9, _ZERO3
 
     def __init__(self, zoom: np.ndarray, shift: np.ndarray, grid_mode: bool = False) -> None:
         self.zoom, self.shift, self.grid_mode = zoom, shift, bool(grid_mode)
         rows = zoom.shape == (3,)
-        self.keywords = {"separable": True, "zoom": tuple(zoom.tolist()), "shift": tuple(shift.tolist()),
-                         "grid_mode": self.grid_mode} if rows else {}
+        self.separable = (True, tuple(zoom.tolist()), tuple(shift.tolist()), self.grid_mode) if rows else _NOT_SEPARABLE
 
     def linear_part(self) -> np.ndarray:
         return np.diag(self.zoom)
@@ -151,7 +152,7 @@ class Given:
     __slots__ = ("coords",)
     kind = "given"
     matrix9, offset3 = _ZERO9, _ZERO3
-    keywords: dict = {}
+    separable = _NOT_SEPARABLE
 
     def __init__(self, coords) -> None:
         self.coords = coords
@@ -558,10 +559,51 @@ def _left_alone(axes: Sequence[int], moves, order: int, prefilter: bool) -> Tupl
     return alone[:-1] if len(alone) == len(axes) else alone
 
 
+def plan_common(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None, prefilter=True):
+    """The plan that plan_affine makes for the most common call, made without most of its checks, or
+    None for any other call: a NumPy input of one to three axes and a real dtype the resampler takes,
+    a float64 (k, k) ndarray matrix, an offset of a number or k numbers, output_shape None or k
+    integers, no output, no batch_axes, a real cval. A small call spends most of its time here."""
+    if not (type(input) is np.ndarray and type(matrix) is np.ndarray and output is None and batch_axes is None
+            and type(cval) is float):
+        return None
+    shape, dtype = input.shape, input.dtype
+    k = len(shape)
+    if not (1 <= k <= MAX_INTERPOLATED and matrix.shape == (k, k) and matrix.dtype == _FLOAT64
+            and dtype in _dtypes.REAL_SUPPORTED):
+        return None
+    if type(offset) is float or type(offset) is int:
+        off = [float(offset)] * k
+    elif type(offset) in (tuple, list) and len(offset) == k and all(type(v) in _NUMBERS for v in offset):
+        off = [float(v) for v in offset]
+    elif type(offset) is np.ndarray and offset.shape == (k,) and offset.dtype == _FLOAT64:
+        off = offset.tolist()
+    else:
+        return None
+    if output_shape is None:
+        output_shape = shape
+    elif not (type(output_shape) in (tuple, list) and len(output_shape) == k
+              and all(type(n) is int and n >= 0 for n in output_shape)):
+        return None
+    out_shape = tuple(output_shape)
+    axes = _ORDERED[k]
+    plan = Plan(ArrayInfo(shape, dtype), out_shape, (), _pad(shape), _pad(out_shape), k,
+                Affine.rows(matrix.tolist(), off), False, order, mode, nearest_cval(cval, order, dtype), axes, axes,
+                bool(prefilter))
+    return plan, None, dtype
+
+
+_FLOAT64 = np.dtype(np.float64)
+_NUMBERS = (float, int, np.float64)
+
+
 def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None, prefilter=True):
     """(Plan, output array or None, output dtype) for affine_transform's arguments, the scalars
     (order, mode, cval) already checked. `input` may be an ArrayInfo: the plan is then made from its
     shape and dtype alone."""
+    common = plan_common(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes, prefilter)
+    if common is not None:
+        return common
     arr = check_input(input)
     check_cval_for(cval, arr.dtype)
     if output_shape is not None:

@@ -118,7 +118,7 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     double* m = &call.matrix[0][0];
     call.zoom[0] = call.zoom[1] = call.zoom[2] = 1.0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO(ddddddddd)(ddd)iid|$i(LLL)(LLL)(LLL)p(ddd)(ddd)pzdOL", const_cast<char**>(keywords), &input,
+            args, kwargs, "OO(ddddddddd)(ddd)iid|i(LLL)(LLL)(LLL)p(ddd)(ddd)pzdOL", const_cast<char**>(keywords), &input,
             &output, &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &call.offset[0],
             &call.offset[1], &call.offset[2], &order, &mode, &call.cval, &interpolated, &box[0], &box[1], &box[2],
             &full[0], &full[1], &full[2], &origin[0], &origin[1], &origin[2], &separable, &call.zoom[0],
@@ -726,10 +726,11 @@ PyObject* set_num_threads(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     {"resample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample)), METH_VARARGS | METH_KEYWORDS,
-     "resample(input, output, matrix, offset, order, mode, cval, *, interpolated=3, box_origin=(0, 0, 0),\n"
+     "resample(input, output, matrix, offset, order, mode, cval, interpolated=3, box_origin=(0, 0, 0),\n"
      "         full_shape=input.shape, out_origin=(0, 0, 0), separable=False, zoom=(1, 1, 1),\n"
      "         shift=(0, 0, 0), grid_mode=False, isa=None, pad=0.0, coords=None, margin=0)\n"
      "--\n\n"
+     "(Every argument may be given by position: a small call's time goes to reading keywords.)\n"
      "Fill `output` (a window of the output grid starting at out_origin) from `input` (the box of the\n"
      "whole input starting at box_origin). Both 3-D, the same dtype, aligned, unit x stride.\n"
      "margin (orders 1 to 5 with 'nearest' and 'grid-constant', 2 to 5 with the others): `input` is the\n"
