@@ -43,10 +43,17 @@ def compute_dtype(*dtypes, order=None):
     return np.float32 if all(np.dtype(d).name in SMALL for d in dtypes) else np.float64
 
 
+def random_shape(rng, ndim, lo=1, hi=6):
+    """`ndim` lengths in [lo, hi)."""
+    return tuple(int(v) for v in rng.integers(lo, hi, ndim))
+
+
 def random_data(rng, shape, dtype, specials=True):
     """Random values of `dtype`: integers over the whole range with their extremes; floats with
-    integers, .5 ties, -0.0, subnormals and (if `specials`) NaN, inf and -inf."""
+    integers, .5 ties, -0.0, subnormals and (if `specials`) NaN, inf and -inf; bool half true."""
     dtype = np.dtype(dtype)
+    if dtype.kind == "b":
+        return rng.integers(0, 2, shape).astype(bool)
     if dtype.kind in "iu":
         info = np.iinfo(dtype)
         v = rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)

@@ -14,7 +14,7 @@ from scipy import ndimage as ndi
 from scipy import special
 
 import resample_support
-from resample_support import assert_caught_as_scipy, assert_identical, quiet, raised_by, rng_for
+from resample_support import assert_caught_as_scipy, assert_identical, quiet, raised_by, random_shape, rng_for
 import scipy_model as sm
 import zentrova_resample as zr
 from zentrova_resample import _derived
@@ -76,10 +76,6 @@ def check(name, x, arg, scipy=True, context="", **kwargs):
 def random_data(rng, shape, dtype=np.float64, specials=False):
     """The suite's random data (ties, integers, -0.0, extremes), float64 and finite unless asked."""
     return resample_support.random_data(rng, shape, dtype, specials=specials)
-
-
-def random_shape(rng, ndim, lo=1, hi=6):
-    return tuple(int(v) for v in rng.integers(lo, hi, ndim))
 
 
 def wide_shape(rng, ndim):

@@ -14,13 +14,9 @@ from scipy import ndimage as ndi
 
 import zentrova_resample as zr
 from resample_support import (ALL_DTYPES, MODES, SMALL, TRANSFORM_KINDS, WIDE, assert_same, differing, model,
-                              random_cval, random_data, random_transform, rng_for, saturate_wide, sm)
+                              random_cval, random_data, random_shape, random_transform, rng_for, saturate_wide, sm)
 
 SCIPY_DTYPES = tuple(d for d in ALL_DTYPES if d != "float16")
-
-
-def random_shape(rng, ndim, lo=1, hi=8):
-    return tuple(int(v) for v in rng.integers(lo, hi, ndim))
 
 
 def run_both(inp, m, off, out_shape, order, mode, cval, context):

@@ -14,7 +14,8 @@ from scipy import ndimage as ndi
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import scipy_model as sm  # noqa: E402
-from resample_support import assert_identical, quiet, rng_for  # noqa: E402
+import resample_support  # noqa: E402
+from resample_support import assert_identical, quiet, random_shape, rng_for  # noqa: E402
 
 MODES = sm.MODES
 INT_DTYPES = (np.uint8, np.int8, np.uint16, np.int16, np.int32, np.uint32, np.int64, np.uint64)
@@ -22,28 +23,9 @@ REAL_DTYPES = INT_DTYPES + (np.float32, np.float64, np.bool_)
 FORMS = ("diagonal", "square", "homogeneous_short", "homogeneous_full")
 
 
-def random_shape(rng, ndim, lo=1, hi=6):
-    return tuple(int(v) for v in rng.integers(lo, hi, ndim))
-
-
 def random_data(rng, shape, dtype=np.float64):
-    """Values with ties, integers, -0.0 (floats) or the full range with its extremes (integers)."""
-    dtype = np.dtype(dtype)
-    if dtype.kind == "b":
-        return rng.integers(0, 2, shape).astype(bool)
-    if dtype.kind in "iu":
-        info = np.iinfo(dtype)
-        v = rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
-        pick = rng.random(shape)
-        v[pick < 0.15] = info.max
-        v[(pick >= 0.15) & (pick < 0.3)] = info.min
-        return v
-    v = rng.normal(0, 20, shape)
-    pick = rng.random(shape)
-    v[pick < 0.2] = np.round(v[pick < 0.2])
-    v[(pick >= 0.2) & (pick < 0.3)] = np.round(v[(pick >= 0.2) & (pick < 0.3)]) + 0.5
-    v[(pick >= 0.3) & (pick < 0.35)] = -0.0
-    return v.astype(dtype)
+    """The suite's random values (ties, integers, -0.0, subnormals, integer extremes), finite."""
+    return resample_support.random_data(rng, shape, dtype, specials=False)
 
 
 def random_linear(rng, ndim):
