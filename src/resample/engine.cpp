@@ -374,7 +374,19 @@ Ref float64_values(PyObject* obj, npy_intp size, const char* name) {
     return arr;
 }
 
-const double* values_of(const Ref& arr) { return static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get()))); }
+// The values of `obj` (float64_values), held in `held`, or zeros where it is
+// None (at most kMaxPointAxes of them); false with the error set.
+bool values_or_zeros(PyObject* obj, npy_intp size, const char* name, Ref* held, const double** values) {
+    static const double kZeros[kMaxPointAxes] = {};
+    if (obj == Py_None) {
+        *values = kZeros;
+        return true;
+    }
+    *held = float64_values(obj, size, name);
+    if (!*held) return false;
+    *values = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(held->get())));
+    return true;
+}
 
 // resample_points(input, coords, output, order, mode, cval, pad, *, matrix,
 // offset, zoom, shift, grid_mode, out_origin): output sampled from input
@@ -444,24 +456,13 @@ PyObject* resample_points(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         call.out_ndim = out_ndim;
-        if (call.separable) {
-            zoom = float64_values(zoom_obj, ndim, "zoom");
-            if (!zoom) return nullptr;
-            shift = shift_obj == Py_None ? Ref() : float64_values(shift_obj, ndim, "shift");
-            if (shift_obj != Py_None && !shift) return nullptr;
-            static const double kNoShift[kMaxPointAxes] = {};
-            call.zoom = values_of(zoom);
-            call.shift = shift ? values_of(shift) : kNoShift;
-            call.grid_mode = grid_mode != 0;
-        } else {
-            matrix = float64_values(matrix_obj, static_cast<npy_intp>(ndim) * out_ndim, "matrix");
-            if (!matrix) return nullptr;
-            offset = offset_obj == Py_None ? Ref() : float64_values(offset_obj, ndim, "offset");
-            if (offset_obj != Py_None && !offset) return nullptr;
-            static const double kNoOffset[kMaxPointAxes] = {};
-            call.matrix = values_of(matrix);
-            call.offset = offset ? values_of(offset) : kNoOffset;
-        }
+        call.grid_mode = grid_mode != 0;
+        const bool read = call.separable ? values_or_zeros(zoom_obj, ndim, "zoom", &zoom, &call.zoom) &&
+                                               values_or_zeros(shift_obj, ndim, "shift", &shift, &call.shift)
+                                         : values_or_zeros(matrix_obj, npy_intp{ndim} * out_ndim, "matrix", &matrix,
+                                                           &call.matrix) &&
+                                               values_or_zeros(offset_obj, ndim, "offset", &offset, &call.offset);
+        if (!read) return nullptr;
         for (int b = 0; b < out_ndim; ++b) {
             call.out_shape[b] = PyArray_DIM(out, b);
             call.out_origin[b] = 0;
