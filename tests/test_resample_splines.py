@@ -200,6 +200,11 @@ def test_engine_margin_as_the_border_rule(n, mode):
     if mode != "grid-constant":
         with pytest.raises(ValueError, match="longer"):  # no sample left to read
             _engine.fill_margin(np.zeros((3, 2 * n)), 1, n, _engine.MODES[mode])
+        # large enough to be cut into tasks for the pool's threads (the last axis's scattered samples)
+        big = rng.normal(size=(150, 140, n + 4))
+        expected = big[np.ix_(*[2 + read_index(np.arange(-2, m - 2), m - 4, mode) for m in big.shape])]
+        _engine.fill_margin(big, 0, 2, _engine.MODES[mode])
+        assert_identical(big, expected, f"{big.shape}")
 
 
 ORDER_DTYPES = ("float64", "int32", "uint64", "float32", "uint16", "int8", "float16")
