@@ -414,6 +414,35 @@ def test_more_than_three_axes():
         check("zoom", x, [2, 1.5, 0.75, 1.25], order=order, mode="grid-constant")
 
 
+@pytest.mark.parametrize("dtype", ("float64", "float32", "uint8"))
+@pytest.mark.parametrize("order", range(6))
+def test_every_axis_moving(order, dtype):
+    """Four and five axes that all move (the point kernel, its coordinates computed from each voxel's
+    indices): shift, zoom with and without grid_mode, and affine transforms (square, and an output of
+    more axes than the input), against the model in the kernels' compute type and, in float64, scipy."""
+    rng = rng_for("every axis moving", order, dtype)
+    for trial, shape in enumerate(((4, 5, 3, 6), (3, 4, 2, 4, 3))):
+        ndim = len(shape)
+        # in five axes, the modes scipy pads the coefficients for by 12 samples a side make 15 M of them
+        modes = [m for m in sm.MODES[order % 2::2] if trial == 0 or order < 2 or m not in ("nearest", "grid-constant")]
+        x = random_data(rng, shape).astype(dtype) if dtype == "float64" else rng.integers(0, 200, shape).astype(dtype)
+        mode = modes[trial % len(modes)]
+        check("shift", x, rng.uniform(-1.5, 1.5, ndim), order=order, mode=modes[trial - 1], cval=2.5)
+        factors = rng.uniform(0.6, 1.8, ndim)
+        factors[np.round(np.array(shape) * factors) == shape] = 1.5  # every axis moves
+        check("zoom", x, factors, order=order, mode=mode, grid_mode=True)
+        check("zoom", x, factors, order=order, mode=modes[trial - 2])
+        for out_ndim in (ndim, ndim + 2):  # (ndim, ndim + 1) would be the homogeneous form
+            matrix = np.eye(ndim, out_ndim) + rng.uniform(-0.2, 0.2, (ndim, out_ndim))
+            offset = rng.uniform(-1, 1, ndim)
+            out_shape = tuple(int(v) for v in rng.integers(2, 4, out_ndim))
+            kwargs = dict(order=order, mode=mode, cval=-1.5)
+            got = quiet(zr.affine_transform, x, matrix, offset, out_shape, **kwargs)
+            assert_identical(got, resample_support.model(x, matrix, offset, out_shape, **kwargs), f"{matrix} model")
+            if dtype == "float64":
+                assert_identical(got, quiet(ndi.affine_transform, x, matrix, offset, out_shape, **kwargs), "scipy")
+
+
 def test_empty_arrays():
     for shape in ((0,), (0, 4), (3, 0, 2)):
         x = np.zeros(shape)

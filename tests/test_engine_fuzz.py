@@ -11,7 +11,8 @@ import pytest
 
 import scipy_model as sm
 import zentrova_resample as zr
-from resample_support import assert_same, quiet, random_cval, random_data, random_transform, rng_for
+from resample_support import (assert_same, compute_dtype, quiet, random_cval, random_data, random_transform,
+                              rng_for)
 from zentrova_resample import _engine, _execute, _plan, _spline
 
 GUARD = 64  # elements on both sides of an output: more than a vector of the widest lanes
@@ -111,6 +112,60 @@ def test_points_far_outside(dtype):
             assert_guards(buffer, f"order {order} {mode} {shape}")
             expected = quiet(zr.map_coordinates, data, coords, order=order, mode=mode, cval=cval, prefilter=False)
             assert_same(out, expected, f"order {order} {mode} {shape}")
+
+
+def grid_coordinates(shape, origin, dtype, matrix=None, offset=None, zoom=None, shift=None, grid_mode=False):
+    """The coordinates (input axes, C order of the window) of the output voxels of the window `shape` at
+    `origin`, one rounded NumPy operation after another in `dtype`: offset + o_0 * m_0 + o_1 * m_1 + ...,
+    or (o + shift) * zoom per axis (grid_mode: ((o + shift) + 0.5) * zoom - 0.5)."""
+    T = np.dtype(dtype).type
+    o = [(np.indices(shape, dtype=np.int64)[b] + origin[b]).ravel().astype(dtype) for b in range(len(shape))]
+    if zoom is not None:
+        c = [o[r] + T(shift[r]) for r in range(len(shape))]
+        return np.stack([((x + T(0.5)) * T(z)) - T(0.5) if grid_mode else x * T(z) for x, z in zip(c, zoom)])
+    rows = []
+    for r in range(matrix.shape[0]):
+        x = np.full(o[0].size, T(offset[r]), dtype)
+        for b in range(len(shape)):
+            x = x + o[b] * T(matrix[r, b])
+        rows.append(x)
+    return np.stack(rows)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_points_at_computed_coordinates(dtype):
+    """The one-point kernel computing each voxel's coordinates from its indices (a window of the output
+    grid anywhere in it; a matrix of other input and output axes, or the separable forms) equals it at
+    those coordinates made in NumPy in the kernel's coordinate type (binary64 at order 0, else the
+    compute type), and writes nothing beside its output."""
+    rng = rng_for("engine grid points", dtype)
+    for order in range(6):
+        for trial in range(3):
+            ndim, out_ndim = int(rng.integers(1, 6)), int(rng.integers(1, 6))
+            shape = tuple(int(v) for v in rng.integers(1, 6, ndim))
+            data = random_data(rng, shape, dtype, specials=False)
+            mode, cval = sm.MODES[int(rng.integers(len(sm.MODES)))], random_cval(rng, dtype)
+            separable = trial > 0
+            window = tuple(int(v) for v in rng.integers(1, 5, ndim if separable else out_ndim))
+            origin = tuple(int(v) for v in rng.integers(0, 40, len(window)))
+            # coordinates about [-3, n + 3): inside, at the edges and outside
+            if separable:
+                transform = dict(zoom=rng.uniform(0.02, 0.15, ndim) * rng.choice([-1, 1], ndim),
+                                 shift=rng.uniform(-2, 2, ndim), grid_mode=trial == 2)
+            else:
+                transform = dict(matrix=rng.uniform(-1, 1, (ndim, out_ndim)) / (20 * out_ndim),
+                                 offset=rng.uniform(-1, 1 + max(shape), ndim))
+            coords = grid_coordinates(window, origin, compute_dtype(dtype, order=order), **transform)
+            coords = coords.astype(np.float64)
+            context = f"order {order} {mode} {shape} {window} at {origin} {transform}"
+            src = own(data, rng)
+            out, buffer = guarded(window, data.dtype)
+            quiet(_engine.resample_points, src, None, out, order, _engine.MODES[mode], cval, 0.0,
+                  out_origin=origin, **transform)
+            assert_guards(buffer, context)
+            expected = np.empty(coords.shape[1], data.dtype)
+            quiet(_engine.resample_points, src, coords, expected, order, _engine.MODES[mode], cval, 0.0)
+            assert_same(out.ravel(), expected, context)
 
 
 @pytest.mark.parametrize("types", ((np.float64, np.float64), (np.float32, np.float32), (np.float64, np.float32),

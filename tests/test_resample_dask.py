@@ -642,12 +642,10 @@ FOUR_AXES_CASES = ((0, "wrap"), (1, "constant"), (3, "nearest"), (4, "grid-const
 
 
 @pytest.mark.parametrize("order, mode", FOUR_AXES_CASES)
-def test_chunked_transforms_of_four_moving_axes(order, mode, monkeypatch):
+def test_chunked_transforms_of_four_moving_axes(order, mode):
     """A dask input whose transform moves four axes (with a fifth carried along, for zoom): every output
-    chunk samples the whole input, or its coefficients made once, so each equals the in-memory result
-    bit for bit (a chunk's voxels taken in blocks of a few here, as large chunks take them)."""
-    from zentrova_resample import _dask_points
-    monkeypatch.setattr(_dask_points, "POINTS_BLOCK", 37)
+    chunk samples the whole input, or its coefficients made once, at the coordinates of its voxels'
+    indices in the whole output, so each equals the in-memory result bit for bit."""
     rng = rng_for("dask 4-D transform", order, mode)
     data = random_data(rng, (5, 6, 4, 7), "float32", specials=False)
     matrix = np.eye(4) + rng.uniform(-0.15, 0.15, (4, 4))

@@ -132,27 +132,79 @@ def test_filter_inside_a_margin(shape):
         window[...] = 0
         assert np.isnan(held).sum() == held.size - x.size
         # the margins along y and x filled by the planes, then along z: as fill_margin fills all three
-        table = np.stack([_spline._read_index(i, n, mode) for n in shape[1:]
-                          for i in (np.arange(-m, 0), np.arange(n, n + m))]).astype(np.int64)
         window[...] = x
         engine_filter(held, held, 0, order, ENGINE_MODES[mode], m)
-        engine_planes(held, held, held, order, ENGINE_MODES[mode], m, table, 0.0)
+        engine_planes(held, held, held, order, ENGINE_MODES[mode], m, True)
         _spline.fill_margin(held, 0, m, mode, last=0)
         reference = np.zeros_like(held)
         reference[m:-m, m:-m, m:-m] = expected
-        _spline.fill_margin(reference, 0, m, mode)
+        reference = reference[np.ix_(*[m + read_index(np.arange(-m, n + m), n, mode) for n in shape])]
         assert_identical(held, reference, f"filled {dtype.__name__} {mode}")
-        with pytest.raises(ValueError, match="fill"):
-            engine_planes(held, held, held, order, ENGINE_MODES[mode], m, table + shape[2], 0.0)
-    for n, m in ((1, 2), (2, 3), (3, 1), (9, 6)):
-        for mode in MODES:
-            if mode == "grid-constant":
-                continue
-            held = rng.normal(size=(n + 2 * m,) * 3)
-            index = m + _spline._read_index(np.arange(-m, n + m), n, mode)
-            expected = held[np.ix_(index, index, index)]
-            _spline.fill_margin(held, 0, m, mode)
-            assert_identical(held, expected, f"{mode} n {n} margin {m}")
+        with pytest.raises(ValueError, match="fill"):  # 'grid-constant' reads cval there, no sample
+            engine_planes(held, held, held, order, ENGINE_MODES["grid-constant"], m, True)
+
+
+def read_index(i, n, mode):
+    """The sample an index i of an axis of n samples reads, by the border rule the interpolation's
+    footprints follow (scipy's, with 'constant' and 'wrap' corners folded as 'mirror' folds them:
+    they carry zero weight), written as the extended axis it walks: one period of the fold, repeated."""
+    if mode == "nearest" or n == 1:
+        return np.clip(i, 0, n - 1)
+    forward = list(range(n))
+    period = {"reflect": forward + forward[::-1], "grid-mirror": forward + forward[::-1],
+              "grid-wrap": forward}.get(mode, forward + forward[-2:0:-1])  # 'mirror', 'constant', 'wrap'
+    return np.array([period[int(k) % len(period)] for k in np.ravel(i)], dtype=np.int64).reshape(np.shape(i))
+
+
+MARGIN_DTYPES = ("float64", "float32", "float16", "int16", "uint8", "uint64", "int32")
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("n", (1, 2, 5))
+def test_engine_margin_as_the_border_rule(n, mode):
+    """The engine's fill_margin: every margin sample, of every axis it fills (over the others' whole
+    extent, corners included), is the sample the border rule reads at that index (the slow model
+    above), or the value where given; widths beyond the axis too, views with strides, the axes
+    before `lead` and after `last` and the window inside untouched."""
+    from zentrova_resample import _engine
+    rng = rng_for("engine margin", n, mode)
+    for trial, width in enumerate((1, 2, 3, 7)):
+        dtype = np.dtype(MARGIN_DTYPES[(trial + n) % len(MARGIN_DTYPES)])
+        ndim = (1, 2, 3, 4)[trial]
+        lead = int(rng.integers(0, ndim))
+        last = int(rng.integers(lead, ndim))
+        shape = tuple(n + 2 * width if lead <= a <= last else int(rng.integers(1, 4)) for a in range(ndim))
+        bits = np.dtype(f"u{dtype.itemsize}")  # any bit pattern (NaN payloads too) comes out as it went in
+        data = rng.integers(0, 2**(8 * dtype.itemsize) - 1, shape, dtype=np.uint64).astype(bits).view(dtype)
+        reads = [width + read_index(np.arange(-width, n + width), n, mode) if lead <= a <= last
+                 else np.arange(shape[a]) for a in range(ndim)]
+        inside = tuple(slice(width, width + n) if lead <= a <= last else slice(None) for a in range(ndim))
+        reference = np.zeros_like(data)
+        reference[inside] = data[inside]
+        expected = reference[np.ix_(*reads)]
+        # a view of a larger array, every other element along the last axis, the first axis reversed
+        held = np.zeros(shape[:-1] + (2 * shape[-1],), dtype)[..., ::2][::-1]
+        held[...] = reference
+        if mode == "grid-constant":
+            with pytest.raises(ValueError, match="grid-constant"):
+                _engine.fill_margin(held, lead, width, _engine.MODES[mode], last=last)
+        else:
+            _engine.fill_margin(held, lead, width, _engine.MODES[mode], last=last)
+            assert_identical(held.view(bits), expected.view(bits), f"{dtype} {shape} {lead}..{last}")
+        value = data.flat[0]
+        held[...] = reference
+        _engine.fill_margin(held, lead, width, _engine.MODES[mode], value, last)
+        filled = np.full_like(reference, value)
+        filled[inside] = reference[inside]
+        assert_identical(held.view(bits), filled.view(bits), f"value {dtype} {shape} {lead}..{last}")
+    if mode != "grid-constant":
+        with pytest.raises(ValueError, match="longer"):  # no sample left to read
+            _engine.fill_margin(np.zeros((3, 2 * n)), 1, n, _engine.MODES[mode])
+        # large enough to be cut into tasks for the pool's threads (the last axis's scattered samples)
+        big = rng.normal(size=(150, 140, n + 4))
+        expected = big[np.ix_(*[2 + read_index(np.arange(-2, m - 2), m - 4, mode) for m in big.shape])]
+        _engine.fill_margin(big, 0, 2, _engine.MODES[mode])
+        assert_identical(big, expected, f"{big.shape}")
 
 
 ORDER_DTYPES = ("float64", "int32", "uint64", "float32", "uint16", "int8", "float16")

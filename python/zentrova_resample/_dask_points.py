@@ -15,7 +15,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 from ._dask_graph import Key, whole_source
 from ._engine import resample_points as _resample_points
-from ._execute import POINTS_BLOCK, as_output, coordinate_dtype, fill_cval, point_coordinates
+from ._execute import as_output, fill_cval, point_transform
 from ._plan import MODES, Plan
 
 
@@ -35,24 +35,17 @@ def transform_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, chunks, token: 
 
 
 def _transform_chunk(plan: Plan, out_dtype: np.dtype, start, stop, source) -> np.ndarray:
-    """The output voxels in [start, stop) (plan order): their coordinates made from their indices in the
-    whole output, as the in-memory path makes them, sampled from the whole source."""
+    """The output voxels in [start, stop) (plan order), sampled from the whole source at the coordinates
+    the engine computes from their indices in the whole output, as for the in-memory result."""
     src, reading = source
     nb = len(plan.batch)
     result = np.empty(tuple(b - a for a, b in zip(start, stop)), dtype=src.dtype)
     if result.size and plan.input.size == 0:
         fill_cval(plan, result)
     elif result.size:
-        shape = result.shape[nb:]
-        count = int(np.prod(shape))
-        compute = coordinate_dtype(reading, src.dtype)
-        rows = result.reshape(result.shape[:nb] + (count,))
-        for part in range(0, count, POINTS_BLOCK):  # a block of the chunk's voxels at a time
-            local = np.unravel_index(np.arange(part, min(count, part + POINTS_BLOCK), dtype=np.int64), shape)
-            flat = np.ravel_multi_index(tuple(i + a for i, a in zip(local, start[nb:])), reading.out3)
-            coords = point_coordinates(reading, flat, compute)
-            for index in np.ndindex(*result.shape[:nb]):
-                at = tuple(a + i for a, i in zip(start[:nb], index))
-                _resample_points(src[at], coords, rows[index][part:part + flat.size], reading.order,
-                                 MODES[reading.mode], reading.cval, float(reading.pad))
+        transform = point_transform(reading)
+        for index in np.ndindex(*result.shape[:nb]):
+            at = tuple(a + i for a, i in zip(start[:nb], index))
+            _resample_points(src[at], None, result[index], reading.order, MODES[reading.mode], reading.cval,
+                             float(reading.pad), out_origin=start[nb:], **transform)
     return as_output(plan, result, out_dtype)

@@ -160,60 +160,41 @@ def fill_cval(plan: Plan, result: np.ndarray) -> None:
 FOLD_LIMIT = 2**24
 
 
-# Output voxels whose coordinates are made and sampled at a time by the point kernel path.
+# Points whose given coordinates are converted to float64 at a time (when they are not already).
 POINTS_BLOCK = 2**18
 
 
-def coordinate_dtype(plan: Plan, kernel_dtype) -> np.dtype:
-    """The dtype the coordinates of `plan` are computed in, as the engine computes them: binary64 at
-    order 0 for every type (the sample scipy's binary64 coordinate picks: a binary32 one may round
-    onto a .5 tie and pick the next), else the compute type of `kernel_dtype`."""
-    return np.dtype("f8") if plan.order == 0 else _dtypes.compute_dtype(kernel_dtype)
-
-
-def point_coordinates(plan: Plan, flat: np.ndarray, dtype: np.dtype) -> np.ndarray:
-    """The input coordinates (interpolated axes, float64 rows) of the output voxels at flat indices
-    `flat` of the interpolated output axes, computed in `dtype` (coordinate_dtype) with scipy's
-    operations in scipy's order: offset + o_0 * m_0 + o_1 * m_1 + ... for a matrix, (o + shift) *
-    zoom or ((o + shift) + 0.5) * zoom - 0.5 per axis for the separable form."""
-    T = dtype.type
-    index = np.unravel_index(flat, plan.out3)
-    k = plan.interpolated
-    out = np.empty((k, flat.size), dtype=np.float64)
+def point_transform(plan: Plan) -> dict:
+    """The engine's point kernel's arguments for the coordinates of `plan`'s output voxels, which it
+    computes from their indices with scipy's operations in scipy's order, in the kernel's coordinate
+    type (binary64 at order 0, else the compute type): the matrix (interpolated input axes by output
+    axes) and offset, or zoom, shift and grid_mode per axis for the separable form."""
     form = plan.form
-    with np.errstate(all="ignore"):
-        if form.kind == "separable":
-            for a in range(k):
-                c = index[a].astype(dtype) + T(form.shift[a])
-                out[a] = ((c + T(0.5)) * T(form.zoom[a])) - T(0.5) if form.grid_mode else c * T(form.zoom[a])
-        else:
-            for a in range(k):
-                c = np.full(flat.size, T(form.offset[a]), dtype=dtype)
-                for b, o in enumerate(index):
-                    c = c + o.astype(dtype) * T(form.matrix[a, b])
-                out[a] = c
-    return out
+    if form.kind == "separable":
+        return dict(zoom=form.zoom, shift=form.shift, grid_mode=form.grid_mode)
+    return dict(matrix=np.ascontiguousarray(form.matrix), offset=form.offset)
 
 
 def execute_points(plan: Plan, source: np.ndarray, result: np.ndarray) -> None:
     """The whole output of a plan of more than three interpolated axes, into `result` (plan order, the
     kernels' dtype, C-contiguous): each index of the carried axes alone, by the engine's point kernel,
-    at the caller's coordinates (Given) or at those of the output's voxels, made here a block at a time."""
+    at the caller's coordinates (Given) or at those it computes for the output's voxels (point_transform)."""
     kernel_dtype = result.dtype
-    count = math.prod(plan.out3)
-    dst_all = result.reshape(plan.batch + (count,))
     given = plan.form.kind == "given"
-    points = plan.form.coords.reshape(plan.interpolated, count) if given else None
-    compute = coordinate_dtype(plan, kernel_dtype)
+    if given:
+        count = math.prod(plan.out3)
+        points = plan.form.coords.reshape(plan.interpolated, count)
+        dst_all = result.reshape(plan.batch + (count,))
+    else:
+        transform = point_transform(plan)
+        dst_all = result.reshape(plan.batch + tuple(plan.out3))
     for index in np.ndindex(*plan.batch):
         src = engine_array(source[index], kernel_dtype)
-        dst = dst_all[index]
         if given:
-            run_points(plan, src, points, dst)
-            continue
-        for start in range(0, count, POINTS_BLOCK):
-            flat = np.arange(start, min(count, start + POINTS_BLOCK), dtype=np.int64)
-            run_points(plan, src, point_coordinates(plan, flat, compute), dst[start:start + flat.size])
+            run_points(plan, src, points, dst_all[index])
+        else:
+            _resample_points(src, None, dst_all[index], plan.order, MODES[plan.mode], plan.cval, float(plan.pad),
+                             **transform)
 
 
 def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_dtype) -> np.ndarray:

@@ -90,8 +90,9 @@ struct ResampleCall {
     double cval;
 };
 
-// Samples at coordinates given point by point, over an input of any number of
-// axes (map_coordinates, and transforms of more than three moving axes).
+// Samples over an input of any number of axes (map_coordinates, and
+// transforms of more than three moving axes), at coordinates given point by
+// point or computed from each point's indices in the output grid.
 inline constexpr int kMaxPointAxes = 32;
 
 struct PointsCall {
@@ -99,7 +100,9 @@ struct PointsCall {
     int ndim;
     std::int64_t shape[kMaxPointAxes];
     std::int64_t strides[kMaxPointAxes];  // elements, any sign
-    const double* coords;                 // coords[a * coord_stride + i]: axis a of point i
+    // Given coordinates: coords[a * coord_stride + i] is axis a's of point i,
+    // as binary64. nullptr when they are computed (below).
+    const double* coords;
     std::int64_t coord_stride;
     std::int64_t npoints;
     void* out;                            // npoints elements, contiguous
@@ -107,16 +110,57 @@ struct PointsCall {
     Mode mode;
     double cval;
     double pad;                           // as ResampleCall's
+
+    // Computed coordinates: the points are the voxels of the window of the
+    // output grid that starts at out_origin, of out_shape (out_ndim axes), in
+    // C order. Of output voxel o, along input axis r:
+    //   matrix: ((offset[r] + o_0 * m[r][0]) + o_1 * m[r][1]) + ...,
+    //     m[r][b] = matrix[r * out_ndim + b];
+    //   separable (out_ndim == ndim): (o_r + shift[r]) * zoom[r], or with
+    //     grid_mode ((o_r + shift[r]) + 0.5) * zoom[r] - 0.5;
+    // every operation rounded in the kernel's compute type, binary64 at order 0
+    // (the types of ResampleCall's coordinates).
+    int out_ndim;
+    std::int64_t out_shape[kMaxPointAxes];
+    std::int64_t out_origin[kMaxPointAxes];
+    bool separable;
+    bool grid_mode;
+    const double* matrix;  // ndim x out_ndim
+    const double* offset;  // ndim
+    const double* zoom;    // ndim
+    const double* shift;   // ndim
 };
 
+// The widest margin: more than any footprint reaches past an edge.
+inline constexpr std::int64_t kMaxMargin = 64;
+
 // What a window's margins along y and x hold, filled a plane at a time as soon
-// as the plane is filtered (while it is in the cache): for margin sample k
-// (0 .. width - 1) before the first row or column and after the last, the
-// window's row or column it copies, or -1 for `value`.
+// as the plane is filtered (while it is in the cache): `width` samples before
+// the first row or column and after the last, each what `mode` reads there
+// (the kernels' border rule), or `value` where `constant`.
 struct MarginFill {
-    std::int64_t width;
-    const std::int64_t* from;  // [4][width]: rows before, rows after, columns before, columns after
+    std::int64_t width;  // 1 .. kMaxMargin
+    Mode mode;
+    bool constant;
     double value;
+};
+
+// An array of any number of axes whose axes first .. last hold a margin of
+// `width` samples at both ends (`shape` counts it), filled in place from the
+// rest: each margin sample what `mode` reads at its index, or `value` (one
+// element of the array's type) where given. Strides count elements, any sign.
+inline constexpr int kMaxMarginAxes = 64;
+
+struct MarginCall {
+    void* data;
+    int ndim;
+    int element_size;  // 1, 2, 4 or 8 bytes
+    std::int64_t shape[kMaxMarginAxes];
+    std::int64_t strides[kMaxMarginAxes];
+    int first, last;
+    std::int64_t width;  // 0 .. kMaxMargin
+    Mode mode;
+    const void* value;  // nullptr: what the mode reads
 };
 
 enum class ResampleStatus : int {

@@ -1,6 +1,7 @@
 // Samples of an array of any number of axes at coordinates given one point at
-// a time (scipy's map_coordinates, and transforms of more than three
-// interpolated axes): the one-voxel arithmetic of resample.h for N axes, the
+// a time (scipy's map_coordinates) or computed from each output voxel's
+// indices (transforms of more than three interpolated axes): the one-voxel
+// arithmetic of rows.h for N axes (scalar::sample_point), the
 // corners of the footprint in C order (the last axis fastest), each weighted
 // axis after axis and summed in that order, as scipy sums them.
 //
@@ -16,6 +17,56 @@
 
 namespace zentrova::ZENTROVA_ISA::resample {
 
+// The coordinates of the points, in order from a first one: as the caller gave
+// them (binary64 values, each already of T: the conversion is exact).
+template <class T>
+struct GivenPoints {
+    const PointsCall* call;
+    std::int64_t i;
+
+    GivenPoints(const PointsCall& c, std::int64_t first) : call(&c), i(first) {}
+    void at(T* c) const {
+        for (int a = 0; a < call->ndim; ++a) c[a] = T(call->coords[a * call->coord_stride + i]);
+    }
+    void next() { ++i; }
+};
+
+// Or computed from each point's indices in the output grid (PointsCall says
+// how), every operation in T in that order: the bits of the coordinates that
+// the row kernels compute for three axes.
+template <class T>
+struct GridPoints {
+    const PointsCall* call;
+    std::int64_t o[kMaxPointAxes];  // the point's indices in the whole output grid
+
+    GridPoints(const PointsCall& c, std::int64_t first) : call(&c) {
+        for (int b = c.out_ndim - 1; b >= 0; --b) {
+            o[b] = c.out_origin[b] + first % c.out_shape[b];
+            first /= c.out_shape[b];
+        }
+    }
+    void at(T* c) const {
+        const PointsCall& p = *call;
+        if (p.separable) {
+            for (int r = 0; r < p.ndim; ++r)
+                c[r] = scalar::separable_coordinate(T(o[r]), T(p.shift[r]), T(p.zoom[r]), p.grid_mode);
+            return;
+        }
+        for (int r = 0; r < p.ndim; ++r) {
+            const double* m = p.matrix + r * p.out_ndim;
+            T x = T(p.offset[r]);
+            for (int b = 0; b < p.out_ndim; ++b) x = x + T(o[b]) * T(m[b]);
+            c[r] = x;
+        }
+    }
+    void next() {  // C order: the last axis fastest
+        for (int b = call->out_ndim - 1; b >= 0; --b) {
+            if (++o[b] < call->out_origin[b] + call->out_shape[b]) return;
+            o[b] = call->out_origin[b];
+        }
+    }
+};
+
 template <class E>
 struct PointsTask {
     using T = typename E::compute;
@@ -26,33 +77,35 @@ struct PointsTask {
         std::int64_t points_per_task;
     };
 
-    // The value at point i (cval outright where the mode says so): the whole
-    // array is in memory, every axis interpolated.
-    static T value(const PointsCall& call, std::int64_t i) {
+    // The value at coordinates c (cval outright where the mode says so): the
+    // whole array is in memory, every axis interpolated.
+    static T value(const PointsCall& call, const T* c) {
         static constexpr std::int64_t kZeros[kMaxPointAxes] = {};
         const raw* in = static_cast<const raw*>(call.in);
         const scalar::Grid<T> g{call.ndim, 0, call.order, call.mode, T(call.cval), T(call.pad),
                                 call.shape, kZeros, call.shape, call.strides};
-        T c[kMaxPointAxes];
-        for (int a = 0; a < call.ndim; ++a) c[a] = T(call.coords[a * call.coord_stride + i]);
         T t;
         scalar::sample_point(g, c, [&](std::int64_t at) { return E::widen(load_raw(in + at)); }, &t);
         return t;
     }
 
-    template <class V>
-    static void run(const void* ctx, std::size_t task) noexcept {
-        const Args& args = *static_cast<const Args*>(ctx);
-        const PointsCall& call = *args.call;
+    template <class V, class Source>
+    static void points(const PointsCall& call, std::int64_t p0, std::int64_t p1) {
         constexpr int L = V::kLanes;
-        const std::int64_t p0 = static_cast<std::int64_t>(task) * args.points_per_task;
-        const std::int64_t p1 = p0 + args.points_per_task < call.npoints ? p0 + args.points_per_task : call.npoints;
         raw* out = static_cast<raw*>(call.out);
         alignas(64) T vals[L];
         alignas(64) raw tail[L];
+        T c[kMaxPointAxes];
+        Source source(call, p0);
         for (std::int64_t i0 = p0; i0 < p1; i0 += L) {
             const int count = p1 - i0 < L ? static_cast<int>(p1 - i0) : L;
-            for (int k = 0; k < L; ++k) vals[k] = k < count ? value(call, i0 + k) : T(0);
+            for (int k = 0; k < L; ++k) {
+                if (k < count) {
+                    source.at(c);
+                    source.next();
+                }
+                vals[k] = k < count ? value(call, c) : T(0);
+            }
             if (count == L) {
                 E::template store<V>(out + i0, V::load(vals));
             } else if constexpr (L > 1) {  // one lane is always a whole block
@@ -60,6 +113,18 @@ struct PointsTask {
                 std::memcpy(out + i0, tail, static_cast<std::size_t>(count) * sizeof(raw));
             }
         }
+    }
+
+    template <class V>
+    static void run(const void* ctx, std::size_t task) noexcept {
+        const Args& args = *static_cast<const Args*>(ctx);
+        const PointsCall& call = *args.call;
+        const std::int64_t p0 = static_cast<std::int64_t>(task) * args.points_per_task;
+        const std::int64_t p1 = p0 + args.points_per_task < call.npoints ? p0 + args.points_per_task : call.npoints;
+        if (call.coords != nullptr)
+            points<V, GivenPoints<T>>(call, p0, p1);
+        else
+            points<V, GridPoints<T>>(call, p0, p1);
     }
 };
 

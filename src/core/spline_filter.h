@@ -28,6 +28,7 @@
 
 #include "pool/parallel.h"
 #include "core/call.h"
+#include "core/margin.h"
 #include "core/scalar.h"
 
 namespace zentrova::ZENTROVA_ISA::spline {
@@ -454,6 +455,9 @@ struct PlanesCall {
     std::int64_t planes, ny, nx;
     std::int64_t plane_stride, row_stride;  // elements: ny * nx and nx, or a window's
     const MarginFill* fill;                 // a window's margins along y and x, or nullptr
+    // The window's row or column each margin sample copies (margin_sources):
+    // rows before, rows after, columns before, columns after.
+    std::int64_t fill_from[4][kMaxMargin];
     std::int64_t planes_per_task;
     double poles[2];
     int npoles;
@@ -512,27 +516,26 @@ struct PlanesTask {
         const MarginFill& f = *call.fill;
         const std::int64_t w = f.width, r = call.row_stride, nx = call.nx, ny = call.ny;
         const E value = static_cast<E>(f.value);
-        const std::int64_t *rows_before = f.from, *rows_after = f.from + w;
-        const std::int64_t *columns_before = f.from + 2 * w, *columns_after = f.from + 3 * w;
+        const std::int64_t *rows_before = call.fill_from[0], *rows_after = call.fill_from[1];
+        const std::int64_t *columns_before = call.fill_from[2], *columns_after = call.fill_from[3];
         for (std::int64_t y = 0; y < ny; ++y) {
             E* row = base + y * r;
             for (std::int64_t k = 0; k < w; ++k) {
-                row[k - w] = columns_before[k] < 0 ? value : row[columns_before[k]];
-                row[nx + k] = columns_after[k] < 0 ? value : row[columns_after[k]];
+                row[k - w] = f.constant ? value : row[columns_before[k]];
+                row[nx + k] = f.constant ? value : row[columns_after[k]];
             }
         }
         const std::size_t whole = static_cast<std::size_t>(nx + 2 * w);
         for (std::int64_t k = 0; k < w; ++k) {
             E* before = base + (k - w) * r - w;
             E* after = base + (ny + k) * r - w;
-            if (rows_before[k] < 0)
+            if (f.constant) {
                 std::fill(before, before + whole, value);
-            else
-                std::memcpy(before, base + rows_before[k] * r - w, whole * sizeof(E));
-            if (rows_after[k] < 0)
                 std::fill(after, after + whole, value);
-            else
+            } else {
+                std::memcpy(before, base + rows_before[k] * r - w, whole * sizeof(E));
                 std::memcpy(after, base + rows_after[k] * r - w, whole * sizeof(E));
+            }
         }
     }
 
@@ -624,6 +627,10 @@ ResampleStatus filter_planes(const void* src, bool src_f32, void* mid, bool mid_
     call.plane_stride = window != nullptr ? window[0] : call.ny * call.nx;
     call.row_stride = window != nullptr ? window[1] : call.nx;
     call.fill = window != nullptr ? fill : nullptr;
+    if (call.fill != nullptr && !call.fill->constant) {
+        resample::margin_sources(call.ny, call.fill->width, call.fill->mode, call.fill_from[0], call.fill_from[1]);
+        resample::margin_sources(call.nx, call.fill->width, call.fill->mode, call.fill_from[2], call.fill_from[3]);
+    }
     call.npoles = get_filter_poles(order, call.poles);
     call.start = start_of(mode);
     const std::int64_t count = call.planes * call.ny * call.nx;

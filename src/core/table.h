@@ -10,6 +10,7 @@
 
 #include "core/box.h"
 #include "core/lanes.h"
+#include "core/margin.h"
 #include "core/points.h"
 #include "core/rows.h"
 #include "core/spline_filter.h"
@@ -39,7 +40,7 @@ struct TargetParts {
     bool points = true;      // the point kernels and their order 0 on binary64 coordinates
     bool casts = true;       // stores of computed values into every element type
     bool filter = true;      // the B-spline prefilter
-    bool scalar_only = false;  // the kinds that need no lanes: the boxes, the binary64 rule's stores
+    bool scalar_only = false;  // the kinds that need no lanes: the boxes, the binary64 rule's stores, the margins
 };
 
 inline constexpr unsigned kAllElements = ~0u;
@@ -89,6 +90,7 @@ struct TableOf {
         if constexpr (kParts.scalar_only) {
             t.box_binary32 = window_box<F32>;
             t.box_binary64 = window_box<F64>;
+            t.fill_margin = fill_margin;
         }
         if constexpr (kParts.filter) {
             t.spline_filter = spline::filter<V64>;

@@ -127,5 +127,6 @@ CastKernel cast_kernel(Element element, bool from_binary64, bool binary64_rule) 
 
 SplineFilter spline_filter() noexcept { return from(chosen(), &TargetTable::spline_filter); }
 SplinePlanes spline_planes() noexcept { return from(chosen(), &TargetTable::spline_planes); }
+MarginKernel margin_kernel() noexcept { return from(chosen(), &TargetTable::fill_margin); }
 
 }  // namespace zentrova

@@ -32,6 +32,9 @@ using SplinePlanes = ResampleStatus (*)(const void* src, bool src_f32, void* mid
                                         bool dst_f32, const std::int64_t* shape, int ndim, int order, Mode mode,
                                         const std::int64_t* window, const MarginFill* fill) noexcept;
 
+// Fills the margins of an array in place (MarginCall).
+using MarginKernel = ResampleStatus (*)(const MarginCall& call) noexcept;
+
 inline constexpr int kElementCount = static_cast<int>(Element::kBool) + 1;
 
 // Everything one target (an instruction set) provides, indexed by element
@@ -54,6 +57,7 @@ struct TargetTable {
     WindowBox box_binary32, box_binary64;
     SplineFilter spline_filter;
     SplinePlanes spline_planes;
+    MarginKernel fill_margin;
 };
 
 // The targets this build has, lowest first (the list CMake writes for the
@@ -95,6 +99,7 @@ CastKernel cast_kernel(Element element, bool from_binary64, bool binary64_rule =
 PointsKernel points_kernel(Element element, int order) noexcept;
 SplineFilter spline_filter() noexcept;
 SplinePlanes spline_planes() noexcept;
+MarginKernel margin_kernel() noexcept;
 
 // The target's own kernel for an element type (tests and benchmarks compare the
 // targets); run == nullptr where it has none, or where this processor cannot run it.

@@ -363,23 +363,59 @@ PyObject* cast(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// resample_points(input, coords, output, order, mode, cval, pad): output[i] = the
-// input sampled at coords[:, i] (coords: C-contiguous float64, one row per
-// input axis; output: C-contiguous, the input's element type, one element per
-// point), with the interpreter lock released.
-PyObject* resample_points(PyObject*, PyObject* args) {
+// A C-contiguous float64 array of `size` values from `obj` (an array or a
+// sequence), or nullptr with the error set.
+Ref float64_values(PyObject* obj, npy_intp size, const char* name) {
+    Ref arr = Ref::steal(PyArray_FROMANY(obj, NPY_FLOAT64, 0, 2, NPY_ARRAY_CARRAY));
+    if (arr && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(arr.get())) != size) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %zd values", name, static_cast<Py_ssize_t>(size));
+        return Ref();
+    }
+    return arr;
+}
+
+// The values of `obj` (float64_values), held in `held`, or zeros where it is
+// None (at most kMaxPointAxes of them); false with the error set.
+bool values_or_zeros(PyObject* obj, npy_intp size, const char* name, Ref* held, const double** values) {
+    static const double kZeros[kMaxPointAxes] = {};
+    if (obj == Py_None) {
+        *values = kZeros;
+        return true;
+    }
+    *held = float64_values(obj, size, name);
+    if (!*held) return false;
+    *values = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(held->get())));
+    return true;
+}
+
+// resample_points(input, coords, output, order, mode, cval, pad, *, matrix,
+// offset, zoom, shift, grid_mode, out_origin): output sampled from input
+// (any number of axes) with the interpreter lock released. With coords
+// (C-contiguous float64, one row per input axis): output[i] at coords[:, i]
+// (output C-contiguous, one element per point). With coords None: output is
+// the window of the output grid at out_origin (C-contiguous, its shape the
+// window's), each voxel at the coordinates computed from its indices by the
+// matrix (input.ndim x output.ndim) and offset, or by zoom and shift (and
+// grid_mode) per axis, as PointsCall says.
+PyObject* resample_points(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"", "", "", "", "", "", "", "matrix", "offset", "zoom", "shift", "grid_mode",
+                                     "out_origin", nullptr};
     PyObject *input = nullptr, *coords_obj = nullptr, *output = nullptr;
+    PyObject *matrix_obj = Py_None, *offset_obj = Py_None, *zoom_obj = Py_None, *shift_obj = Py_None;
+    PyObject* origin_obj = Py_None;
     PointsCall call{};
-    int order = 1, mode = 0;
-    if (!PyArg_ParseTuple(args, "OOOiidd", &input, &coords_obj, &output, &order, &mode, &call.cval, &call.pad))
+    int order = 1, mode = 0, grid_mode = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOiidd|$OOOOpO", const_cast<char**>(keywords), &input,
+                                     &coords_obj, &output, &order, &mode, &call.cval, &call.pad, &matrix_obj,
+                                     &offset_obj, &zoom_obj, &shift_obj, &grid_mode, &origin_obj))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
-    if (!PyArray_Check(input) || !PyArray_Check(coords_obj) || !PyArray_Check(output)) {
-        PyErr_SetString(PyExc_TypeError, "input, coords and output must be numpy.ndarray");
+    const bool given = coords_obj != Py_None;
+    if (!PyArray_Check(input) || (given && !PyArray_Check(coords_obj)) || !PyArray_Check(output)) {
+        PyErr_SetString(PyExc_TypeError, "input, coords and output must be numpy.ndarray (coords may be None)");
         return nullptr;
     }
     PyArrayObject* in = reinterpret_cast<PyArrayObject*>(input);
-    PyArrayObject* coords = reinterpret_cast<PyArrayObject*>(coords_obj);
     PyArrayObject* out = reinterpret_cast<PyArrayObject*>(output);
     Element in_element, out_element;
     const int ndim = PyArray_NDIM(in);
@@ -388,17 +424,66 @@ PyObject* resample_points(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_TypeError, "input and output must have one element type the kernels take");
         return nullptr;
     }
-    if (ndim < 1 || ndim > kMaxPointAxes || PyArray_TYPE(coords) != NPY_FLOAT64 ||
-        !PyArray_ISNBO(PyArray_DESCR(coords)->byteorder) || !PyArray_IS_C_CONTIGUOUS(coords) ||
-        PyArray_NDIM(coords) != 2 || PyArray_DIM(coords, 0) != ndim || PyArray_DIM(coords, 1) != PyArray_SIZE(out) ||
-        !PyArray_IS_C_CONTIGUOUS(out) || !PyArray_ISWRITEABLE(out) || !PyArray_ISALIGNED(in)) {
-        PyErr_SetString(PyExc_ValueError, "coords must be C-contiguous float64 of shape (input.ndim, output.size), "
-                                          "output C-contiguous and writeable, input aligned");
+    if (ndim < 1 || ndim > kMaxPointAxes || !PyArray_IS_C_CONTIGUOUS(out) || !PyArray_ISWRITEABLE(out) ||
+        !PyArray_ISALIGNED(in)) {
+        PyErr_SetString(PyExc_ValueError, "input must be aligned, of 1 to 32 axes; output C-contiguous and writeable");
         return nullptr;
     }
     if (order < 0 || order > 5 || mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
         PyErr_SetString(PyExc_ValueError, "order or mode out of range");
         return nullptr;
+    }
+    Ref matrix, offset, zoom, shift;  // held while the kernel reads them
+    if (given) {
+        PyArrayObject* coords = reinterpret_cast<PyArrayObject*>(coords_obj);
+        if (PyArray_TYPE(coords) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(coords)->byteorder) ||
+            !PyArray_IS_C_CONTIGUOUS(coords) || PyArray_NDIM(coords) != 2 || PyArray_DIM(coords, 0) != ndim ||
+            PyArray_DIM(coords, 1) != PyArray_SIZE(out) || matrix_obj != Py_None || zoom_obj != Py_None) {
+            PyErr_SetString(PyExc_ValueError, "coords must be C-contiguous float64 of shape (input.ndim, output.size), "
+                                              "and comes without a matrix or zoom");
+            return nullptr;
+        }
+        call.coords = static_cast<const double*>(PyArray_DATA(coords));
+        call.coord_stride = PyArray_SIZE(out);
+    } else {
+        const int out_ndim = PyArray_NDIM(out);
+        call.separable = zoom_obj != Py_None;
+        if (out_ndim < 1 || out_ndim > kMaxPointAxes || (matrix_obj == Py_None) != call.separable ||
+            (call.separable && (out_ndim != ndim || offset_obj != Py_None)) ||
+            (!call.separable && (shift_obj != Py_None || grid_mode))) {
+            PyErr_SetString(PyExc_ValueError, "without coords: a matrix and offset, or zoom and shift (output of "
+                                              "input.ndim axes), and an output of 1 to 32 axes");
+            return nullptr;
+        }
+        call.out_ndim = out_ndim;
+        call.grid_mode = grid_mode != 0;
+        const bool read = call.separable ? values_or_zeros(zoom_obj, ndim, "zoom", &zoom, &call.zoom) &&
+                                               values_or_zeros(shift_obj, ndim, "shift", &shift, &call.shift)
+                                         : values_or_zeros(matrix_obj, npy_intp{ndim} * out_ndim, "matrix", &matrix,
+                                                           &call.matrix) &&
+                                               values_or_zeros(offset_obj, ndim, "offset", &offset, &call.offset);
+        if (!read) return nullptr;
+        for (int b = 0; b < out_ndim; ++b) {
+            call.out_shape[b] = PyArray_DIM(out, b);
+            call.out_origin[b] = 0;
+        }
+        if (origin_obj != Py_None) {
+            Ref seq = Ref::steal(PySequence_Fast(origin_obj, "out_origin must be a sequence of integers"));
+            if (!seq) return nullptr;
+            if (PySequence_Fast_GET_SIZE(seq.get()) != out_ndim) {
+                PyErr_SetString(PyExc_ValueError, "out_origin must have one index per output axis");
+                return nullptr;
+            }
+            for (int b = 0; b < out_ndim; ++b) {
+                const long long v = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(seq.get(), b));
+                if (v == -1 && PyErr_Occurred()) return nullptr;
+                if (v < 0 || v > (std::int64_t{1} << 62)) {
+                    PyErr_SetString(PyExc_ValueError, "out_origin must be non-negative");
+                    return nullptr;
+                }
+                call.out_origin[b] = v;
+            }
+        }
     }
     const npy_intp item = PyArray_ITEMSIZE(in);
     for (int a = 0; a < ndim; ++a) {
@@ -416,8 +501,6 @@ PyObject* resample_points(PyObject*, PyObject* args) {
     }
     call.in = PyArray_DATA(in);
     call.ndim = ndim;
-    call.coords = static_cast<const double*>(PyArray_DATA(coords));
-    call.coord_stride = PyArray_SIZE(out);
     call.npoints = PyArray_SIZE(out);
     call.out = PyArray_DATA(out);
     call.order = order;
@@ -426,6 +509,86 @@ PyObject* resample_points(PyObject*, PyObject* args) {
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
     status = kernel(call);
+    Py_END_ALLOW_THREADS
+    return result_of(status);
+}
+
+// fill_margin(array, lead, width, mode, value=None, last=None): the margins of
+// `array` (any number of axes, a kernel dtype, aligned, strides of whole
+// elements) along axes lead .. last filled in place (MarginCall), with the
+// interpreter lock released.
+PyObject* fill_margin(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"array", "lead", "width", "mode", "value", "last", nullptr};
+    PyObject *array_obj = nullptr, *value_obj = Py_None, *last_obj = Py_None;
+    int lead = 0, mode = 0;
+    long long width = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiLi|OO", const_cast<char**>(keywords), &array_obj, &lead, &width,
+                                     &mode, &value_obj, &last_obj))
+        return nullptr;
+    if (!py::load_numpy_api()) return nullptr;
+    Element element;
+    if (!PyArray_Check(array_obj) || !element_of(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array_obj)), &element, true)) {
+        PyErr_SetString(PyExc_TypeError, "array must be a numpy.ndarray of a kernel dtype or bool");
+        return nullptr;
+    }
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array_obj);
+    const int ndim = PyArray_NDIM(arr);
+    int last = ndim - 1;
+    if (last_obj != Py_None) {
+        last = PyLong_AsLong(last_obj);
+        if (last == -1 && PyErr_Occurred()) return nullptr;
+    }
+    if (ndim > kMaxMarginAxes || lead < 0 || last >= ndim || width < 0 || width > kMaxMargin ||
+        mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
+        PyErr_SetString(PyExc_ValueError, "fill_margin: lead, last, width (0 to 64) or mode out of range");
+        return nullptr;
+    }
+    if (!PyArray_ISWRITEABLE(arr) || !PyArray_ISALIGNED(arr)) {
+        PyErr_SetString(PyExc_ValueError, "array must be writeable and aligned");
+        return nullptr;
+    }
+    MarginCall call{};
+    call.data = PyArray_DATA(arr);
+    call.ndim = ndim;
+    call.element_size = static_cast<int>(PyArray_ITEMSIZE(arr));
+    call.first = lead;
+    call.last = last;
+    call.width = width;
+    call.mode = static_cast<Mode>(mode);
+    const bool constant = value_obj != Py_None;
+    for (int a = 0; a < ndim; ++a) {
+        const npy_intp st = PyArray_STRIDE(arr, a);
+        call.shape[a] = PyArray_DIM(arr, a);
+        call.strides[a] = st / call.element_size;
+        if (st % call.element_size != 0) {
+            PyErr_SetString(PyExc_ValueError, "array must have strides of whole elements");
+            return nullptr;
+        }
+        // The mode reads the axis's own samples: at least one inside the margins.
+        if (a >= lead && a <= last && call.shape[a] < 2 * width + (constant ? 0 : 1)) {
+            PyErr_SetString(PyExc_ValueError, "array must be longer than twice the width along every axis filled");
+            return nullptr;
+        }
+    }
+    if (!constant && call.mode == Mode::kGridConstant && width > 0 && lead <= last) {
+        PyErr_SetString(PyExc_ValueError, "'grid-constant' reads cval past the edges: give its value");
+        return nullptr;
+    }
+    Ref value;
+    if (constant) {  // NumPy's cast of the value into the array's dtype, as an assignment stores it
+        PyArray_Descr* descr = PyArray_DESCR(arr);
+        Py_INCREF(descr);  // PyArray_FromAny steals it
+        value = Ref::steal(PyArray_FromAny(value_obj, descr, 0, 0, NPY_ARRAY_FORCECAST | NPY_ARRAY_CARRAY, nullptr));
+        if (!value) return nullptr;
+        if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(value.get())) != 1) {
+            PyErr_SetString(PyExc_ValueError, "value must be one number");
+            return nullptr;
+        }
+        call.value = PyArray_DATA(reinterpret_cast<PyArrayObject*>(value.get()));
+    }
+    ResampleStatus status;
+    Py_BEGIN_ALLOW_THREADS
+    status = margin_kernel()(call);
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -538,18 +701,19 @@ PyObject* spline_filter1d(PyObject*, PyObject* args) {
     return result_of(status);
 }
 
-// spline_filter_planes(src, mid, dst, order, mode): the prefilter along the
-// last two axes (ndim >= 2), a plane at a time: along the first of them from
-// `src` into `mid`, then along the last from `mid` into `dst` (see
-// filter_arrays); the values of two spline_filter1d calls.
+// spline_filter_planes(src, mid, dst, order, mode, margin=0, fill=False,
+// value=None): the prefilter along the last two axes (ndim >= 2), a plane at a
+// time: along the first of them from `src` into `mid`, then along the last
+// from `mid` into `dst` (see filter_arrays); the values of two spline_filter1d
+// calls. With `fill` (and a margin), each plane's margins along y and x are
+// filled once it is filtered: what the mode reads there, or `value`.
 PyObject* spline_filter_planes(PyObject*, PyObject* args) {
     PyObject* objs[3] = {nullptr, nullptr, nullptr};
-    PyObject* fill_obj = Py_None;
-    int order = 3, mode = 0;
+    PyObject* value_obj = Py_None;
+    int order = 3, mode = 0, fill = 0;
     long long margin = 0;
-    MarginFill fill{0, nullptr, 0.0};
-    if (!PyArg_ParseTuple(args, "OOOii|LOd", &objs[0], &objs[1], &objs[2], &order, &mode, &margin, &fill_obj,
-                          &fill.value))
+    MarginFill margins{0, Mode::kConstant, false, 0.0};
+    if (!PyArg_ParseTuple(args, "OOOii|LpO", &objs[0], &objs[1], &objs[2], &order, &mode, &margin, &fill, &value_obj))
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
     PyArrayObject* arrs[3];
@@ -572,32 +736,24 @@ PyObject* spline_filter_planes(PyObject*, PyObject* args) {
         if (!filter_window(arrs, 3, margin, shape, window, &first)) return nullptr;
         data[0] = data[1] = data[2] = first;
     }
-    if (fill_obj != Py_None) {
-        // The rows and columns the margins copy: an int64 array (4, margin), each -1 or an index
-        // of the window along its axis (rows: y; columns: x).
-        PyArrayObject* f = PyArray_Check(fill_obj) ? reinterpret_cast<PyArrayObject*>(fill_obj) : nullptr;
-        bool ok = margin != 0 && f != nullptr && PyArray_TYPE(f) == NPY_INT64 && PyArray_ISNBO(PyArray_DESCR(f)->byteorder) &&
-                  PyArray_IS_C_CONTIGUOUS(f) && PyArray_NDIM(f) == 2 && PyArray_DIM(f, 0) == 4 &&
-                  PyArray_DIM(f, 1) == margin;
-        if (ok) {
-            fill.width = margin;
-            fill.from = static_cast<const std::int64_t*>(PyArray_DATA(f));
-            for (int side = 0; side < 4 && ok; ++side)
-                for (long long k = 0; k < margin && ok; ++k) {
-                    const std::int64_t i = fill.from[side * margin + k];
-                    ok = i >= -1 && i < shape[side < 2 ? 1 : 2];
-                }
-        }
-        if (!ok) {
-            PyErr_SetString(PyExc_ValueError, "fill must be an int64 array (4, margin) of -1 or indices of the window "
-                                              "along y (rows 0, 1) and x (rows 2, 3), with a margin");
+    if (fill != 0) {
+        if (margin == 0 || (mode == static_cast<int>(Mode::kGridConstant) && value_obj == Py_None)) {
+            PyErr_SetString(PyExc_ValueError, "fill needs a margin, and a value with 'grid-constant' (which reads "
+                                              "cval past the edges)");
             return nullptr;
+        }
+        margins.width = margin;
+        margins.mode = static_cast<Mode>(mode);
+        margins.constant = value_obj != Py_None;
+        if (margins.constant) {
+            margins.value = PyFloat_AsDouble(value_obj);
+            if (margins.value == -1.0 && PyErr_Occurred()) return nullptr;
         }
     }
     ResampleStatus status;
     Py_BEGIN_ALLOW_THREADS
     status = spline_planes()(data[0], f32[0], data[1], f32[1], data[2], f32[2], shape, ndim, order, static_cast<Mode>(mode),
-                             margin != 0 ? window : nullptr, fill.from != nullptr ? &fill : nullptr);
+                             margin != 0 ? window : nullptr, fill != 0 ? &margins : nullptr);
     Py_END_ALLOW_THREADS
     return result_of(status);
 }
@@ -750,17 +906,30 @@ PyMethodDef methods[] = {
      "'avx512' or 'neon' (the target in use, or the highest below it with a kernel for the dtype and order)"},
     {"targets", targets, METH_NOARGS,
      "targets()\n--\n\nThe names of the targets this build has that this processor runs, lowest first."},
-    {"resample_points", resample_points, METH_VARARGS,
-     "resample_points(input, coords, output, order, mode, cval, pad, /)\n--\n\n"
-     "output[i] = input sampled at coords[:, i]: any number of input axes, coords C-contiguous float64."},
+    {"resample_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resample_points)),
+     METH_VARARGS | METH_KEYWORDS,
+     "resample_points(input, coords, output, order, mode, cval, pad, /, *, matrix=None, offset=None, zoom=None,\n"
+     "                shift=None, grid_mode=False, out_origin=None)\n--\n\n"
+     "input (any number of axes) sampled point by point. With coords (C-contiguous float64 (input.ndim, n)):\n"
+     "output[i] at coords[:, i]. With coords None: output is the window of the output grid at out_origin,\n"
+     "each voxel at the coordinates of its indices: offset + o @ matrix.T (matrix (input.ndim, output.ndim),\n"
+     "summed axis after axis), or (o + shift) * zoom per axis (grid_mode: ((o + shift) + 0.5) * zoom - 0.5),\n"
+     "computed in the kernel's coordinate type."},
     {"spline_filter1d", spline_filter1d, METH_VARARGS,
      "spline_filter1d(src, dst, axis, order, mode, margin=0): scipy's B-spline prefilter along an axis, in float64,\n"
      "from src into dst (C-contiguous float32 or float64 arrays of one shape: one array, or two apart)."},
     {"spline_filter_planes", spline_filter_planes, METH_VARARGS,
-     "spline_filter_planes(src, mid, dst, order, mode, margin=0, fill=None, value=0.0): the prefilter along the last\n"
-     "two axes, a plane at a time: along the first from src into mid, along the last from mid into dst. With\n"
-     "a margin, one 3-D array in place inside it; `fill` (int64 (4, margin)): the rows and columns its margins\n"
-     "along y and x copy once a plane is filtered (-1: `value`)."},
+     "spline_filter_planes(src, mid, dst, order, mode, margin=0, fill=False, value=None): the prefilter along the\n"
+     "last two axes, a plane at a time: along the first from src into mid, along the last from mid into dst.\n"
+     "With a margin, one 3-D array in place inside it; with `fill`, its margins along y and x filled once a\n"
+     "plane is filtered: what the mode reads there (as fill_margin), or `value` (needed with 'grid-constant')."},
+    {"fill_margin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_margin)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fill_margin(array, lead, width, mode, value=None, last=None)\n--\n\n"
+     "Fills, in place, the outer `width` samples at both ends of the axes lead .. last (default: the last\n"
+     "axis) of `array` from the rest, an axis after the other over the others' whole extent: what `mode`\n"
+     "reads at each index (the kernels' border rule), or `value` (stored as the array's dtype) where given\n"
+     "('grid-constant' needs it)."},
     {"cast", cast, METH_VARARGS,
      "cast(src, dst, binary64_rule=False): the values of src (float32 or float64) stored into dst (a kernel\n"
      "dtype or bool) as the kernels store their results; both C-contiguous, of one size. binary64_rule:\n"

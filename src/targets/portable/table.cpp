@@ -1,7 +1,7 @@
 // The portable target: one lane of binary32 or binary64 in plain C++ at the x86-64 baseline (or
 // any processor's), for processors without the instruction sets above it, and the lowest target,
-// which has every kernel: the input boxes and the stores by the binary64 rule, which need no
-// lanes, are compiled here once for every target.
+// which has every kernel: the input boxes, the stores by the binary64 rule and the margins, which
+// need no lanes, are compiled here once for every target.
 #define ZENTROVA_ISA portable
 #include "targets/portable/vec.h"
 #include "core/table.h"
