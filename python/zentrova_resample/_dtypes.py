@@ -43,6 +43,8 @@ def check(dtype, name: str) -> np.dtype:
     except TypeError as exc:
         error = ArgumentTypeError if isinstance(dtype, (list, tuple)) else TypeError
         raise error(f"{name}: {dtype!r} is not a dtype; supported: {SUPPORTED_NAMES}") from exc
+    if dt in _SUPPORTED:
+        return dt
     if native(dt) not in _SUPPORTED:
         error = TypeError if dt.kind in "USV" else ArgumentTypeError
         raise error(f"{name}: dtype {dt.name} is not supported; supported: {SUPPORTED_NAMES}")

@@ -535,8 +535,9 @@ PyObject* fill_margin(PyObject*, PyObject* args, PyObject* kwargs) {
     const int ndim = PyArray_NDIM(arr);
     int last = ndim - 1;
     if (last_obj != Py_None) {
-        last = PyLong_AsLong(last_obj);
-        if (last == -1 && PyErr_Occurred()) return nullptr;
+        const long value = PyLong_AsLong(last_obj);
+        if (value == -1 && PyErr_Occurred()) return nullptr;
+        last = value < 0 || value >= ndim ? ndim : static_cast<int>(value);  // out of range: refused below
     }
     if (ndim > kMaxMarginAxes || lead < 0 || last >= ndim || width < 0 || width > kMaxMargin ||
         mode < 0 || mode > static_cast<int>(Mode::kGridWrap)) {
