@@ -717,8 +717,9 @@ def _layout(arr, in_axes: Shape, out_shape: Shape, out_axes: Shape, k: int, k_ou
 def _separable(rows: int, zoom, shift, grid_mode: bool = False) -> Separable:
     """Separable coordinates on the last engine axes of `rows`; the others keep zoom 1 and shift 0
     (their index)."""
-    z = np.array([1.0] * (rows - len(zoom)) + [float(v) for v in zoom])
-    s = np.array([0.0] * (rows - len(shift)) + [float(v) for v in shift])
+    z, s = np.ones(rows), np.zeros(rows)
+    z[rows - len(zoom):] = zoom
+    s[rows - len(shift):] = shift
     return Separable(z, s, grid_mode)
 
 
