@@ -366,6 +366,8 @@ def nearest_cval(cval, order: int, out_dtype):
     cval too: its parts are rounded with the parts)."""
     if order != 0 or isinstance(cval, complex) or _dtypes.is_complex(out_dtype):
         return cval
+    if out_dtype == _FLOAT64:  # a float64 holds every cval as it is
+        return cval
     return _dtypes.stored(cval, out_dtype)
 
 
