@@ -11,7 +11,7 @@ import pytest
 da = pytest.importorskip("dask.array")
 
 import zentrova_resample as zr  # noqa: E402
-from zentrova_resample import _dask, _execute, _plan, _spline  # noqa: E402
+from zentrova_resample import _dask, _dask_graph, _execute, _plan, _spline  # noqa: E402
 from resample_support import (ALL_DTYPES, SMALL, TRANSFORM_KINDS, random_cval, random_data, random_transform,  # noqa: E402
                               rng_for)
 
@@ -252,7 +252,7 @@ def test_chunked_splines(mode, order):
         dtype = SPLINE_DTYPES[(2 * trial + order) % len(SPLINE_DTYPES)]
         shape = [int(v) for v in rng.integers(1, 12, ndim)]
         for axis in rng.choice(np.arange(ndim - k, ndim), min(k, 2), replace=False):
-            shape[axis] = int(rng.integers(_dask.halo(order) + 10, 2 * _dask.halo(order) + {1: 300, 2: 60, 3: 20}[k]))
+            shape[axis] = int(rng.integers(_dask_graph.halo(order) + 10, 2 * _dask_graph.halo(order) + {1: 300, 2: 60, 3: 20}[k]))
         out_shape = tuple(shape[:ndim - k] + [int(n * rng.uniform(0.7, 1.3)) + 1 for n in shape[ndim - k:]])
         matrix, offset = random_transform(rng, shape[ndim - k:], out_shape[ndim - k:],
                                           TRANSFORM_KINDS[int(rng.integers(len(TRANSFORM_KINDS)))])
@@ -292,9 +292,9 @@ def test_widened_coefficients(mode):
         for _ in range(4):
             starts = [int(rng.integers(0, n)) for n in reading.input.shape]
             box = tuple((a, int(rng.integers(a + 1, min(n, a + 40) + 1))) for a, n in zip(starts, reading.input.shape))
-            widened, regions = _dask.widen(reading, box, data.dtype)
+            widened, regions = _dask_graph.widen(reading, box, data.dtype)
             pieces = [data[tuple(slice(a, b) for a, b in region)] for region, _ in regions]
-            got = _dask.spline_coefficients(reading, widened, [at for _, at in regions], [p.shape for p in pieces],
+            got = _dask_graph.spline_coefficients(reading, widened, [at for _, at in regions], [p.shape for p in pieces],
                                             pieces)
             expected = whole[tuple(slice(a, b) for a, b in box)]
             assert np.abs(got - expected).max() <= 2.0**-49 * np.abs(whole).max(), (data.shape, order, box)
@@ -307,7 +307,7 @@ def test_spline_chunks_read_their_widened_box(mode):
     data = random_data(rng_for("widened reads", mode), (3, 300, 260), "float32", specials=False)
     x = da.from_array(data, chunks=(2, 40, 50))
     y = zr.rotate(x, 30, axes=(1, 2), reshape=False, order=5, mode=mode, output_chunks=(3, 45, 60))
-    layer, in_chunks, h = dict(y.dask.layers[y.name]), dict(x.dask), _dask.halo(5)
+    layer, in_chunks, h = dict(y.dask.layers[y.name]), dict(x.dask), _dask_graph.halo(5)
     both_ends = 0
     for key in (k for k in layer if k[0] == y.name):
         widened = layer[key][2]
@@ -484,12 +484,12 @@ def test_pieces_not_laid_out_as_the_box_are_copied():
     layout puts them, or of different strides."""
     base = np.arange(6 * 8, dtype=np.float32).reshape(6, 8)
     places = [(0, 0), (3, 0)]
-    view = _dask.one_view((6, 8), places, [base[:3], base[3:]])
+    view = _dask_graph.one_view((6, 8), places, [base[:3], base[3:]])
     assert view is not None and np.array_equal(view, base) and not view.flags.writeable
-    assert _dask.one_view((6, 8), places, [base[:3], base[3:].copy()]) is None  # another array
-    assert _dask.one_view((6, 8), places, [base[3:], base[:3]]) is None  # swapped places
+    assert _dask_graph.one_view((6, 8), places, [base[:3], base[3:].copy()]) is None  # another array
+    assert _dask_graph.one_view((6, 8), places, [base[3:], base[:3]]) is None  # swapped places
     other = np.arange(6 * 16, dtype=np.float32).reshape(6, 16)[:, ::2]
-    assert _dask.one_view((6, 8), places, [base[:3], other[3:]]) is None  # other strides, other array
+    assert _dask_graph.one_view((6, 8), places, [base[:3], other[3:]]) is None  # other strides, other array
 
 
 # ---- bad arguments -------------------------------------------------------------------------------

@@ -46,8 +46,8 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
-from ._dask_graph import (Key, Widened, _bounds, _check_tiling, check_output_chunks, chunk_window, halo,  # noqa: F401
-                          one_view, region_reads, row_chunks, spline_coefficients, widen)
+from ._dask_graph import (Key, Widened, _bounds, _check_tiling, check_output_chunks, chunk_window, one_view,
+                          region_reads, row_chunks, spline_coefficients, widen)
 from ._dask_map import map_lazy
 from ._dask_points import transform_lazy
 from ._execute import (Box, as_output, coefficient_plan, compute_window, fill_window, input_box, kernel_dtype_of,

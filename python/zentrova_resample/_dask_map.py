@@ -23,8 +23,9 @@ from dask.highlevelgraph import HighLevelGraph
 from . import _dtypes
 from ._dask_graph import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
                           spline_coefficients, whole_source, widen)
-from ._execute import as_output, coefficient_plan, engine_array, fill_cval, needs_coefficients, run_points, run_window
-from ._plan import Given, Plan
+from ._execute import (as_output, coefficient_plan, engine_array, fill_cval, given_grid, needs_coefficients, run_points,
+                       run_window)
+from ._plan import Given, Plan, grid3
 
 Box = Tuple[Tuple[int, int], ...]
 
@@ -157,8 +158,8 @@ def _map_chunk(plan: Plan, box: Optional[Box], widened, out_dtype: np.dtype, coo
             for place, piece in zip(places, pieces):
                 source[tuple(slice(p, p + n) for p, n in zip(place, np.shape(piece)))] = piece
     src = engine_array(source, kernel_dtype).reshape((1,) * (3 - k) + tuple(b - a for a, b in box))
-    grid = (1, 1, shape[0]) if len(shape) == 1 else (int(np.prod(shape[:-2])), shape[-2], shape[-1])
-    given = np.ascontiguousarray(coord_block, dtype=np.float64).reshape((k,) + grid)
+    grid = grid3(shape)
+    given = given_grid(coord_block, grid)
     full = (1,) * (3 - k) + tuple(plan.input.shape)
     origin = (0,) * (3 - k) + tuple(a for a, _ in box)
     run_window(plan, src, result.reshape(grid), box_origin=origin, full_shape=full, coords=given)

@@ -63,10 +63,10 @@ def run_window(plan: Plan, src: np.ndarray, dst: np.ndarray, out_origin=_ORIGIN,
               grid_mode, None, float(plan.pad), coords, margin)
 
 
-def given_grid(plan: Plan, coords) -> np.ndarray:
-    """A Given plan's coordinates as the row kernels read them: float64, C-contiguous, (interpolated,
-    Z, Y, X) over the engine's three output axes (a copy only where the caller's are not so)."""
-    return np.ascontiguousarray(coords, dtype=np.float64).reshape((plan.interpolated,) + tuple(plan.out3))
+def given_grid(coords, grid) -> np.ndarray:
+    """Given coordinates of points on the engine's three output axes `grid`, as the row kernels read
+    them: float64, C-contiguous, (interpolated, Z, Y, X) (a copy only where the caller's are not so)."""
+    return np.ascontiguousarray(coords, dtype=np.float64).reshape((coords.shape[0],) + tuple(grid))
 
 
 def run_points(plan: Plan, src: np.ndarray, points: np.ndarray, dst: np.ndarray) -> None:
@@ -233,7 +233,7 @@ def _execute_rows(plan: Plan, source: np.ndarray, result: np.ndarray, kernel_dty
     caller's array when `callers`, which may hold the input too): one engine call per index of the
     carried axes (none when they fold into the first engine axis), each on the three-axis views of
     the input and the output."""
-    coords = given_grid(plan, plan.form.coords) if plan.form.kind == "given" else None
+    coords = given_grid(plan.form.coords, plan.out3) if plan.form.kind == "given" else None
     if plan.margin:  # one volume (no carried axes), its coefficients with a margin
         src_all = source
     else:

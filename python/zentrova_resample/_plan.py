@@ -486,7 +486,7 @@ def _batch_positions(named: Tuple[int, ...], ndim: int, k_out: int) -> Tuple[int
                      f"ones, got {named}")
 
 
-def _grid3(shape: Shape) -> Shape:
+def grid3(shape: Shape) -> Shape:
     """Points of this shape as the engine's three output axes (the leading ones merged)."""
     if len(shape) == 1:
         return (1, 1, shape[0])
@@ -533,7 +533,7 @@ def plan_given(input, coordinates, output, order, mode, cval, batch_axes=None, p
     info = ArrayInfo(tuple(arr.shape[a] for a in in_axes) if named else tuple(arr.shape), _dtypes.real_part(arr.dtype))
     in_t = info.shape[len(named):]
     if k <= MAX_INTERPOLATED:
-        in_t, out_t = _pad(in_t), _grid3(points_shape)
+        in_t, out_t = _pad(in_t), grid3(points_shape)
     else:
         out_t = points_shape
     plan = Plan(info, tuple(shape[a] for a in out_axes) if named else shape, info.shape[:len(named)], in_t, out_t, k,

@@ -14,7 +14,6 @@ import numpy as np
 from ._errors import ArgumentTypeError, ArgumentValueError
 from . import _dtypes
 from ._engine import MODES, get_num_threads
-from ._engine import empty as _empty
 from ._engine import fill_margin as _fill_margin
 from ._engine import spline_filter1d as _filter1d
 from ._engine import spline_filter_planes as _filter_planes
@@ -76,17 +75,9 @@ def _copy_into(dst: np.ndarray, src: np.ndarray) -> None:
         raise errors[0]
 
 
-def _new(shape, dtype) -> np.ndarray:
-    """A C-contiguous array of unset values in the engine's memory, which starts on a cache line (a
-    large one on a huge page): NumPy's own large arrays start 16 bytes into one, so that every vector
-    access of the filter's lines along an axis in place is split across two (15% of its time)."""
-    dtype = np.dtype(dtype)
-    return _empty(shape, dtype) if dtype.isnative else np.empty(shape, dtype)
-
-
 def _converted(src: np.ndarray, dtype) -> np.ndarray:
     """A C-contiguous copy of `src` as `dtype` (``np.array(src, dtype, copy=True)``), by _copy_into."""
-    out = _new(src.shape, dtype)
+    out = _dtypes.new_array(src.shape, dtype)
     _copy_into(out, src)
     return out
 
@@ -107,7 +98,7 @@ def padded(src: np.ndarray, lead: int, width: int, value=None, dtype=None, outer
     more, left unset."""
     edge = width + outer
     shape = src.shape[:lead] + tuple(n + 2 * edge for n in src.shape[lead:])
-    out = _new(shape, src.dtype if dtype is None else dtype)
+    out = _dtypes.new_array(shape, src.dtype if dtype is None else dtype)
     _copy_into(out[(slice(None),) * lead + tuple(slice(edge, edge + n) for n in src.shape[lead:])], src)
     if width:
         window = out[(slice(None),) * lead + tuple(slice(outer, outer + n + 2 * width) for n in src.shape[lead:])]
@@ -246,7 +237,7 @@ def _output(output, arr, name: str = "output"):
     if complex_input and not _dtypes.is_complex(dtype):
         warnings.warn("promoting specified output dtype to complex", stacklevel=3)
         dtype = np.promote_types(dtype, np.complex64)
-    return _new(arr.shape, dtype)
+    return _dtypes.new_array(arr.shape, dtype)
 
 
 def _filter_input(input) -> np.ndarray:
