@@ -625,3 +625,33 @@ def test_spline_calls_in_many_axes_fit_a_small_address_space():
     """)
     assert result == [[0], [1, 1, 3, 4, 9, 0], [1, 1, 0, 8, 18, 32], [1, 1, 6, 8, 18, 32], [1, 1, 3, 4, 9, 16],
                       [1, 1, 5]]
+
+
+def test_no_import_cycle():
+    """The package's modules import one another in one order: the graph of every relative import,
+    those inside functions included, has no cycle (a cycle breaks when a module is imported first)."""
+    import ast
+    import pathlib
+    folder = pathlib.Path(zr.__file__).parent
+    imports = {}
+    for path in folder.glob("*.py"):
+        names = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                names.update([node.module] if node.module else [a.name for a in node.names])
+        imports[path.stem] = {n for n in names if (folder / f"{n}.py").exists()}
+    done, path = set(), []
+
+    def visit(name):
+        assert name not in path, f"import cycle: {' -> '.join(path[path.index(name):] + [name])}"
+        if name in done:
+            return
+        path.append(name)
+        for other in sorted(imports[name]):
+            visit(other)
+        path.pop()
+        done.add(name)
+
+    for name in sorted(imports):
+        visit(name)
+    assert {"_plan", "_execute", "_run", "_dask"} <= done

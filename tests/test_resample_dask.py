@@ -707,3 +707,28 @@ def test_chunked_map_coordinates(mode):
             tolerance = spline_tolerance(data, dict(order=order, mode=mode, cval=2.5, batch_axes=None), expected)
             with np.errstate(invalid="ignore"):
                 assert not (np.abs(got.astype(np.float64) - expected.astype(np.float64)) > tolerance).any()
+
+
+@pytest.mark.parametrize("dtype", ("complex64", "complex128"))
+@pytest.mark.parametrize("order, prefilter", ((0, True), (1, True), (3, False)))
+def test_complex_inputs_lazy_as_in_memory(dtype, order, prefilter):
+    """A complex input, its parts resampled apart with a complex cval's parts, gives the in-memory
+    result bit for bit lazily too: map_coordinates with a dask input, dask coordinates or both, and
+    affine_transform and zoom of a dask input."""
+    rng = rng_for("dask complex", dtype, order)
+    data = (random_data(rng, (7, 9, 8), "float64", specials=False)
+            + 1j * random_data(rng, (7, 9, 8), "float64", specials=False)).astype(dtype)
+    x = da.from_array(data, chunks=uneven_chunks(rng, data.shape))
+    cval = complex(1.5, -2.0)
+    coords = rng.uniform(-2, 10, (3, 6, 5))
+    c = da.from_array(coords, chunks=(3,) + uneven_chunks(rng, coords.shape[1:]))
+    expected = zr.map_coordinates(data, coords, order=order, mode="constant", cval=cval, prefilter=prefilter)
+    for inp, crd in ((x, coords), (data, c), (x, c)):
+        got = zr.map_coordinates(inp, crd, order=order, mode="constant", cval=cval, prefilter=prefilter)
+        assert isinstance(got, da.Array)
+        assert_identical(got.compute(scheduler="sync"), expected, "map_coordinates")
+    matrix, offset = random_transform(rng, data.shape, (6, 8, 9), "rotate")
+    for name, args in (("affine_transform", (matrix, offset, (6, 8, 9))), ("zoom", (1.3,))):
+        f = getattr(zr, name)
+        kwargs = dict(order=order, mode="nearest", cval=cval, prefilter=prefilter)
+        assert_identical(f(x, *args, **kwargs).compute(scheduler="sync"), f(data, *args, **kwargs), name)
