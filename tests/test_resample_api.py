@@ -8,8 +8,9 @@ import pytest
 from scipy import ndimage as ndi
 
 import zentrova_resample as zr
-from resample_support import (ALL_DTYPES, MODES, assert_caught_as_scipy, assert_same, compute_dtype, differing, model,
-                              raised_by, random_data, random_transform, rng_for, saturate_wide, sm)
+from resample_support import (ALL_DTYPES, MODES, assert_caught_as_scipy, assert_identical, assert_same, compute_dtype,
+                              differing, model, quiet, raised_by, random_cval, random_data, random_shape,
+                              random_transform, rng_for, saturate_wide, sm)
 
 
 def general(rng, n):
@@ -490,6 +491,63 @@ def test_common_plan_equals_general_plan(monkeypatch, dtype):
         assert _plan.plan_common(call[0], matrix, offset, out_shape, None, 1, "constant", 0.0) is None
     assert _plan.plan_common(data, np.eye(3), 0.0, None, "float64", 1, "constant", 0.0) is None
     assert _plan.plan_common(data, np.eye(3), 0.0, None, None, 1, "constant", 0.0, batch_axes=0) is None
+
+
+@pytest.mark.parametrize("dtype", ALL_DTYPES)
+def test_common_given_plan_equals_general_plan(monkeypatch, dtype):
+    """map_coordinates' most common call (one to three axes, NumPy coordinates of a real dtype, no
+    output or batch axes) is planned as the general path plans it, field for field; calls just
+    outside it take the general path."""
+    from zentrova_resample import _plan
+    rng = rng_for("common given plan", dtype)
+    for trial in range(6):
+        ndim = 1 + trial % 3
+        data = random_data(rng, random_shape(rng, ndim, 2, 9), dtype)
+        points = (rng.random((ndim,) + random_shape(rng, 1 + trial % 4, 1, 4)) * 9).astype(("f8", "f4", "i2")[trial % 3])
+        args = (data, points, None, trial % 6, MODES[trial % len(MODES)], (0.0, 2.5, -1.0)[trial % 3])
+        common = _plan.plan_given_common(*args)
+        assert (common is not None) == (np.dtype(dtype).kind != "c"), args
+        with monkeypatch.context() as general:
+            general.setattr(_plan, "plan_given_common", lambda *a: None)
+            expected = _plan.plan_given(*args)
+        if common is not None:
+            assert _plan_fields(common[0]) == _plan_fields(expected[0]) and common[1:] == expected[1:], args
+    data = random_data(rng, (5, 6, 7), dtype)
+    for call in ((data, np.zeros((2, 4))), (data, np.zeros(3)), (data, np.zeros((3, 4)).tolist()), (data[None], np.zeros((4, 2)))):
+        assert _plan.plan_given_common(*call, None, 1, "constant", 0.0) is None
+    assert _plan.plan_given_common(data, np.zeros((3, 4)), "float64", 1, "constant", 0.0) is None
+    assert _plan.plan_given_common(data, np.zeros((2, 4)), None, 1, "constant", 0.0, batch_axes=0) is None
+
+
+@pytest.mark.parametrize("dtype", ALL_DTYPES)
+def test_one_call_path_equals_general_path(monkeypatch, dtype):
+    """The common in-memory call runs in one engine call on the caller's arrays (execute_volume); the
+    general path (a copy of the input in the kernels' layout, a three-axis result) gives the same
+    bits, for affine, separable and given coordinates, one to three axes (points of one to four
+    axes), every order and mode, strided and reversed inputs."""
+    from zentrova_resample import _execute, _run
+    rng = rng_for("one call", dtype)
+    for trial in range(12):
+        ndim = 1 + trial % 3
+        shape = random_shape(rng, ndim, 2, 8)
+        data = random_data(rng, tuple(2 * n for n in shape), dtype)[tuple(slice(None, None, (2, -2)[trial % 2]) for _ in shape)]
+        order, mode, cval = trial % 6, MODES[trial % len(MODES)], float(random_cval(rng, dtype))
+        matrix, offset = random_transform(rng, shape, shape, ("rotate", "shear", "scale_up", "general")[trial % 4])
+        points = rng.random((ndim,) + random_shape(rng, 1 + trial % 4, 1, 5)) * 1.4 * max(shape) - 2
+        calls = (lambda: zr.affine_transform(data, matrix, offset, order=order, mode=mode, cval=cval),
+                 lambda: zr.zoom(data, 1.3, order=order, mode=mode, cval=cval, grid_mode=trial % 2 == 1),
+                 lambda: zr.map_coordinates(data, points, order=order, mode=mode, cval=cval))
+        for call in calls:
+            with monkeypatch.context() as general:
+                general.setattr(_run, "execute_volume", lambda *a: None)
+                error = raised_by(call)  # a NaN cval padded into integers: both raise NumPy's error
+                expected = None if error else quiet(call)
+            if error:
+                assert raised_by(call) is error
+                continue
+            got = quiet(call)
+            assert_identical(got, expected, f"trial {trial}")
+            assert got.flags.c_contiguous
 
 
 @pytest.mark.parametrize("order", (0, 1))

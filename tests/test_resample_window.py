@@ -140,6 +140,21 @@ def test_engine_refuses_a_bad_margin(mode, order, margin, box_origin, shape):
     assert not out.any()
 
 
+def test_engine_refuses_coordinates_that_do_not_cover_the_output():
+    """Given coordinates of the points' own shape describe the whole output: a window of it (an
+    origin), or a count of points other than the output's, is refused before anything is written."""
+    src, out = np.ones((6, 7), np.float64), np.zeros((2, 5), np.float64)
+    args = ((0.0,) * 9, (0.0,) * 3, 1, 0, 0.0, 2)
+    _engine.resample(src, out, *args, coords=np.full((2, 10), 2.0))  # the whole output: one point each
+    assert (out == 1.0).all()
+    out[...] = 0
+    for coords, origin in ((np.zeros((2, 9)), (0, 0, 0)), (np.zeros((2, 10)), (0, 1, 0)),
+                           (np.zeros((3, 10)), (0, 0, 0)), (np.zeros((2, 10), np.float32), (0, 0, 0))):
+        with pytest.raises(ValueError, match="coords"):
+            _engine.resample(src, out, *args, out_origin=origin, coords=coords)
+        assert not out.any()
+
+
 def _poison(dtype):
     dtype = np.dtype(dtype)
     return np.nan if dtype.kind == "f" else np.iinfo(dtype).max

@@ -21,6 +21,8 @@ COMPLEX = (np.dtype("c8"), np.dtype("c16"))
 SUPPORTED = KERNEL + (BOOL,) + COMPLEX
 REAL_SUPPORTED = frozenset(KERNEL + (BOOL,))  # native dtypes only: a byte-swapped one is not in the set
 _SMALL, _KERNEL, _SUPPORTED = frozenset(SMALL), frozenset(KERNEL), frozenset(SUPPORTED)  # fast membership
+KERNEL_SET = _KERNEL
+_F32, _F64 = np.dtype("f4"), np.dtype("f8")
 SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.kind, d.itemsize)))
 
 
@@ -63,6 +65,8 @@ def real_part(dtype) -> np.dtype:
 
 def compute_dtype(*dtypes) -> np.dtype:
     """binary64 when any of the dtypes needs it (bool included), else binary32."""
+    if len(dtypes) == 2 and dtypes[0] is dtypes[1] and dtypes[0] in _KERNEL:  # one native dtype (the common call)
+        return _F32 if dtypes[0] in _SMALL else _F64
     return np.dtype("f4") if all(native(d) in _SMALL for d in dtypes) else np.dtype("f8")
 
 

@@ -10,6 +10,8 @@ import numpy.typing as npt
 # {mode name: the engine's code of the mode}, scipy's names.
 MODES: Dict[str, int]
 
+# input and output: one to three axes each (fewer are the last of the three); coords: (interpolated, Z, Y, X)
+# of the grid the output window lies in, or (interpolated, points...) of the whole output.
 def resample(
     input: npt.NDArray[Any],
     output: npt.NDArray[Any],

@@ -79,7 +79,8 @@ def run_points(plan: Plan, src: np.ndarray, points: np.ndarray, dst: np.ndarray)
 
 
 def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray, int]:
-    """(array, margin) for an engine call on the whole three-axis input `src` (the kernels' dtype):
+    """(array, margin) for an engine call on the whole input `src` (the kernels' dtype; its engine
+    axes, or fewer: the last of them):
     with 'nearest' and 'grid-constant' at orders 1 to 5, a copy with order + 1 samples more at both
     ends of every interpolated axis, holding what the mode reads past the edge (the edge sample, or
     cval), and that margin; else `src` and 0.
@@ -91,7 +92,7 @@ def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray
     instead: coefficients_with_margin), at order 1 for an input at most twice the output's size (a
     small window of a large input keeps its reads). 'grid-constant' needs cval exactly in the
     input's type (the one-voxel path uses it as the compute type holds it)."""
-    if (plan.mode != "nearest" and plan.mode != "grid-constant") or plan.order < 1 or src.ndim != 3:
+    if (plan.mode != "nearest" and plan.mode != "grid-constant") or plan.order < 1:
         return src, 0
     if plan.order == 1 and src.size > 2 * out_count:
         return src, 0
@@ -103,7 +104,8 @@ def with_margin(plan: Plan, src: np.ndarray, out_count: int) -> Tuple[np.ndarray
             exact = np.isfinite(plan.cval) and fill.astype(compute) == np.array(plan.cval).astype(compute)
         if not exact:
             return src, 0
-    return padded(src, 3 - plan.interpolated, plan.order + 1, fill), plan.order + 1
+    src3 = src.reshape((1,) * (3 - src.ndim) + src.shape)
+    return padded(src3, 3 - plan.interpolated, plan.order + 1, fill), plan.order + 1
 
 
 def with_coefficients(plan: Plan, source: np.ndarray, out_dtype, margin: bool = False) -> Tuple[Plan, np.ndarray]:
@@ -134,11 +136,13 @@ def coefficient_plan(plan: Plan, out_dtype) -> Plan:
     alone: the input padded by PREPAD samples on both sides of every interpolated axis for the modes
     scipy pads for, `pad` the coordinate offset that follows, the coefficients' dtype (float64 or
     float32: the compute type), and no prefilter left to do."""
-    pad = PREPAD if plan.mode in PREPADDED_MODES else 0
-    nbatch, k = len(plan.batch), plan.interpolated
-    shape = tuple(plan.input.shape[:nbatch]) + tuple(n + 2 * pad for n in plan.input.shape[nbatch:])
-    lead = len(plan.in3) - k  # the axes added in front of the interpolated ones
-    in3 = plan.in3[:lead] + tuple(n + 2 * pad for n in plan.in3[lead:])
+    shape, in3, pad = plan.input.shape, plan.in3, 0
+    if plan.mode in PREPADDED_MODES:
+        pad = PREPAD
+        nbatch, k = len(plan.batch), plan.interpolated
+        shape = tuple(shape[:nbatch]) + tuple(n + 2 * pad for n in shape[nbatch:])
+        lead = len(in3) - k  # the axes added in front of the interpolated ones
+        in3 = in3[:lead] + tuple(n + 2 * pad for n in in3[lead:])
     info = ArrayInfo(shape, _dtypes.compute_dtype(plan.input.dtype, out_dtype))
     return plan.copy(input=info, in3=in3, pad=pad, prefilter=False)
 
@@ -226,6 +230,29 @@ def execute(plan: Plan, source: np.ndarray, out_arr: Optional[np.ndarray], out_d
     if result is not out_arr:
         out_arr[...] = result
     return out_arr
+
+
+def execute_volume(plan: Plan, source: np.ndarray, out_dtype) -> Optional[np.ndarray]:
+    """The whole output of a plan of one volume (no carried axes) from `source` (the input, plan
+    order), as a new array of `out_dtype`, in one engine call on the caller's arrays as they are (the
+    engine takes one to three axes, and given coordinates of any points' shape), where the row
+    kernels read and write that dtype and it is the input's: the most common call, whose cost is
+    mostly this layer's. None for any other plan, which execute then runs."""
+    if (out_dtype is not source.dtype or source.dtype not in _dtypes.KERNEL_SET or plan.points or source.size == 0
+            or 0 in plan.out3):
+        return None
+    if needs_coefficients(plan) and _dtypes.compute_dtype(source.dtype, source.dtype) != source.dtype:
+        return None  # the kernels read coefficients of another dtype, and store into it
+    plan, source = with_coefficients(plan, source, source.dtype, margin=True)
+    shape = plan.output_shape
+    result = _empty(shape if len(shape) <= 3 else plan.out3, source.dtype)
+    coords = np.ascontiguousarray(plan.form.coords, dtype=np.float64) if plan.form.kind == "given" else None
+    if plan.margin:
+        run_window(plan, source, result, margin=plan.margin, coords=coords)
+    else:
+        held, margin = with_margin(plan, engine_array(source, source.dtype), result.size)
+        run_window(plan, held, result, margin=margin, coords=coords)
+    return result if len(shape) <= 3 else result.reshape(shape)
 
 
 def _execute_rows(plan: Plan, source: np.ndarray, result: np.ndarray, kernel_dtype: np.dtype, callers: bool) -> None:

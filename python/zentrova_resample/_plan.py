@@ -163,6 +163,8 @@ class Given:
 
 _FIELDS = ("input", "output_shape", "batch", "in3", "out3", "interpolated", "form", "folded", "order", "mode",
            "cval", "in_axes", "out_axes", "prefilter", "pad", "margin")
+_FIELD_SET = frozenset(_FIELDS)
+_get_fields = operator.attrgetter(*_FIELDS)
 
 
 class Plan:
@@ -196,18 +198,18 @@ class Plan:
 
     def copy(self, **changes) -> "Plan":
         """The plan with some fields changed (a new one; this one is left as it is)."""
-        new = Plan.__new__(Plan)
-        for name in _FIELDS:
-            setattr(new, name, changes.pop(name) if name in changes else getattr(self, name))
-        if changes:
-            raise TypeError(f"Plan has no field {next(iter(changes))!r}")
+        new = Plan(*_get_fields(self))
+        for name, value in changes.items():
+            if name not in _FIELD_SET:
+                raise TypeError(f"Plan has no field {name!r}")
+            setattr(new, name, value)
         return new
 
     def __repr__(self) -> str:
         return "Plan(" + ", ".join(f"{n}={getattr(self, n)!r}" for n in _FIELDS) + ")"
 
     def __dask_tokenize__(self):
-        return tuple(getattr(self, n) for n in _FIELDS)
+        return _get_fields(self)
 
     @property
     def points(self) -> bool:
@@ -321,6 +323,8 @@ def check_shape(shape, name: str = "output_shape") -> Shape:
 def check_scalars(order, mode, cval):
     """(order, mode, cval) checked. Read before any view of the caller's arrays is taken: a cval's
     __float__ may run any code, resizing an array under a view included."""
+    if type(order) is int and 0 <= order <= 5 and type(mode) is str and mode in MODES and type(cval) is float:
+        return order, mode, cval  # the common call, which the checks below would hand back as it is
     return check_order(order), check_mode(mode), check_cval(cval)
 
 
@@ -493,10 +497,31 @@ def grid3(shape: Shape) -> Shape:
     return (math.prod(shape[:-2]), shape[-2], shape[-1])
 
 
+def plan_given_common(input, coordinates, output, order, mode, cval, batch_axes=None, prefilter=True):
+    """The plan that plan_given makes for the most common call, made without most of its checks, or
+    None for any other call: a NumPy input of one to three axes and a real dtype the resampler takes,
+    NumPy coordinates of a real dtype and shape (k, ...), no output, no batch_axes, a real cval."""
+    if not (type(input) is np.ndarray and type(coordinates) is np.ndarray and output is None and batch_axes is None
+            and type(cval) is float):
+        return None
+    shape, dtype, cshape = input.shape, input.dtype, coordinates.shape
+    k = len(shape)
+    if not (1 <= k <= MAX_INTERPOLATED and len(cshape) >= 2 and cshape[0] == k and dtype in _dtypes.REAL_SUPPORTED
+            and coordinates.dtype.kind in "biuf"):
+        return None
+    points = cshape[1:]
+    plan = Plan(ArrayInfo(shape, dtype), points, (), _pad(shape), grid3(points), k, Given(coordinates), False, order,
+                mode, nearest_cval(cval, order, dtype), _ORDERED[k], _ORDERED[len(points)], bool(prefilter))
+    return plan, None, dtype
+
+
 def plan_given(input, coordinates, output, order, mode, cval, batch_axes=None, prefilter=True):
     """(Plan, output array or None, output dtype) for map_coordinates' arguments, the scalars already
     checked. A dask input or dask coordinates are described, not read (a lazy plan): its input an
     ArrayInfo, its coordinates the dask array, no batch axes."""
+    common = plan_given_common(input, coordinates, output, order, mode, cval, batch_axes, prefilter)
+    if common is not None:
+        return common
     lazy = is_dask_array(input) or is_dask_array(coordinates)
     arr = check_input(input)
     check_cval_for(cval, arr.dtype)

@@ -9,7 +9,7 @@ from typing import Optional
 import numpy as np
 
 from . import _dtypes
-from ._execute import execute
+from ._execute import execute, execute_volume
 from ._plan import Plan, is_dask_array
 
 
@@ -22,6 +22,11 @@ def check_no_output_chunks(output_chunks) -> None:
 def run(plan: Plan, input, out_arr: Optional[np.ndarray], out_dtype, output_chunks=None, label: str = "resample"):
     """The result of a plan made from `input`: computed now (into `out_arr` when given), or for a dask
     input or dask coordinates a lazy dask array of `output_chunks` (`label` names its tasks)."""
+    if type(input) is np.ndarray and out_arr is None and output_chunks is None and not plan.batch \
+            and type(plan.form.coords if plan.form.kind == "given" else input) is np.ndarray:
+        result = execute_volume(plan, input, out_dtype)  # the most common call
+        if result is not None:
+            return result
     if is_dask_array(input) or (plan.form.kind == "given" and is_dask_array(plan.form.coords)):
         from ._dask import run_lazy
         return run_lazy(plan, input, out_dtype, output_chunks, label)

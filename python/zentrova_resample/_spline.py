@@ -76,7 +76,10 @@ def _copy_into(dst: np.ndarray, src: np.ndarray) -> None:
 
 
 def _converted(src: np.ndarray, dtype) -> np.ndarray:
-    """A C-contiguous copy of `src` as `dtype` (``np.array(src, dtype, copy=True)``), by _copy_into."""
+    """A C-contiguous copy of `src` as `dtype` (``np.array(src, dtype, copy=True)``), by _copy_into
+    (NumPy's own for a copy that one thread makes: a small call's cost)."""
+    if src.size * np.dtype(dtype).itemsize < _PARALLEL_COPY_BYTES:
+        return np.array(src, dtype=dtype, order="C", copy=True)
     out = _dtypes.new_array(src.shape, dtype)
     _copy_into(out, src)
     return out
@@ -130,6 +133,9 @@ def _engine_pair(src: np.ndarray, dst: np.ndarray) -> bool:
     return _same(src, dst) or not np.may_share_memory(src, dst)
 
 
+_NO_FILL = (False, None)
+
+
 def filter_axes(src: np.ndarray, work: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int,
                 mode: str, margin: int = 0, fill=None) -> None:
     """The prefilter of `order` (2 to 5) along each of `axes` in turn, computed in float64: the first
@@ -140,16 +146,17 @@ def filter_axes(src: np.ndarray, work: np.ndarray, dst: np.ndarray, axes: Sequen
     planes take them: the value, or None for what the mode reads) fills the margins along its last
     two axes plane by plane."""
     axes = [int(a) for a in axes]
-    ndim = src.ndim
-    planes = len(axes) >= 2 and axes[-2:] == [ndim - 2, ndim - 1]
+    ndim, code = src.ndim, MODES[mode]
+    planes = len(axes) >= 2 and axes[-2] == ndim - 2 and axes[-1] == ndim - 1
     current = src
     for axis in axes[:-2] if planes else axes[:-1]:
-        _filter1d(current, work, axis, order, MODES[mode], margin)
+        _filter1d(current, work, axis, order, code, margin)
         current = work
     if planes:
-        _filter_planes(current, work, dst, order, MODES[mode], margin, *(fill or (False, None)))
+        fill_value = fill or _NO_FILL
+        _filter_planes(current, work, dst, order, code, margin, fill_value[0], fill_value[1])
     elif axes:
-        _filter1d(current, dst, axes[-1], order, MODES[mode], margin)
+        _filter1d(current, dst, axes[-1], order, code, margin)
 
 
 def _filter_into(src: np.ndarray, dst: np.ndarray, axes: Sequence[int], order: int, mode: str) -> None:

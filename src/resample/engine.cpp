@@ -52,40 +52,52 @@ bool element_of(PyArray_Descr* d, Element* out, bool bool_too = false) {
     }
 }
 
-// A 3-D array of a kernel element type, aligned, with whole-element strides
-// (for an output: unit x stride, non-negative z and y strides); its strides in
-// elements.
-PyArrayObject* well_behaved(PyObject* obj, const char* name, Element* element, std::int64_t strides[3],
-                            bool is_output) {
+// An array of one to three axes of a kernel element type, aligned, with
+// whole-element strides (for an output: unit x stride, non-negative z and y
+// strides), seen as three axes: fewer are the last ones, after axes of length
+// one. Its shape and its strides in elements.
+struct Array3 {
+    PyArrayObject* arr = nullptr;
+    Element element = Element::kF64;
+    std::int64_t shape[3] = {1, 1, 1};
+    std::int64_t strides[3] = {0, 0, 1};  // in elements
+};
+
+bool well_behaved(PyObject* obj, const char* name, bool is_output, Array3* view) {
     if (!PyArray_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "%s must be a numpy.ndarray", name);
-        return nullptr;
+        return false;
     }
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(arr) != 3) {
-        PyErr_Format(PyExc_ValueError, "%s must have 3 dimensions", name);
-        return nullptr;
+    const int ndim = PyArray_NDIM(arr);
+    if (ndim < 1 || ndim > 3) {
+        PyErr_Format(PyExc_ValueError, "%s must have 1 to 3 dimensions", name);
+        return false;
     }
-    if (!element_of(PyArray_DESCR(arr), element)) {
+    if (!element_of(PyArray_DESCR(arr), &view->element)) {
         PyErr_Format(PyExc_TypeError, "%s has an element type the kernels do not take", name);
-        return nullptr;
+        return false;
     }
     const npy_intp item = PyArray_ITEMSIZE(arr);
     bool ok = PyArray_ISALIGNED(arr);
-    for (int a = 0; a < 3 && ok; ++a) {
-        const npy_intp s = PyArray_STRIDE(arr, a);
-        const bool single = PyArray_DIM(arr, a) <= 1;
+    for (int a = 3 - ndim; a < 3 && ok; ++a) {
+        const int axis = a - (3 - ndim);
+        const npy_intp s = PyArray_STRIDE(arr, axis);
+        const npy_intp n = PyArray_DIM(arr, axis);
+        const bool single = n <= 1;
         ok = single || (s % item == 0 && (!is_output || (a == 2 ? s == item : s >= 0)));
-        strides[a] = single ? (a == 2 ? 1 : 0) : s / item;
+        view->shape[a] = n;
+        view->strides[a] = single ? (a == 2 ? 1 : 0) : s / item;
     }
     if (!ok) {
         PyErr_Format(PyExc_ValueError,
                      is_output ? "%s must be aligned, with unit stride along its last axis and non-negative strides"
                                : "%s must be aligned, with strides of whole elements",
                      name);
-        return nullptr;
+        return false;
     }
-    return arr;
+    view->arr = arr;
+    return true;
 }
 
 // None for kOk, else the exception of the status (and nullptr).
@@ -127,16 +139,16 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     if (!py::load_numpy_api()) return nullptr;
 
-    Element in_element, out_element;
-    std::int64_t in_strides[3], out_strides[3];
-    PyArrayObject* in = well_behaved(input, "input", &in_element, in_strides, false);
-    if (in == nullptr) return nullptr;
-    PyArrayObject* out = well_behaved(output, "output", &out_element, out_strides, true);
-    if (out == nullptr) return nullptr;
-    if (in_element != out_element) {
+    Array3 in_view, out_view;
+    if (!well_behaved(input, "input", false, &in_view) || !well_behaved(output, "output", true, &out_view))
+        return nullptr;
+    if (in_view.element != out_view.element) {
         PyErr_SetString(PyExc_TypeError, "input and output must have the same element type");
         return nullptr;
     }
+    PyArrayObject* in = in_view.arr;
+    PyArrayObject* out = out_view.arr;
+    const Element in_element = in_view.element;
     if (!PyArray_ISWRITEABLE(out)) {
         PyErr_SetString(PyExc_ValueError, "output is read-only");
         return nullptr;
@@ -167,7 +179,7 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
     // The box must lie inside the whole input: reads are checked against the
     // box, the border modes against the whole.
     for (int a = 0; a < 3; ++a) {
-        std::int64_t n = PyArray_DIM(in, a);
+        std::int64_t n = in_view.shape[a];
         if (margin > 0 && a >= 3 - interpolated) {
             if (n <= 2 * margin || box[a] != 0 || (full[a] >= 0 && full[a] != n - 2 * margin)) {
                 PyErr_SetString(PyExc_ValueError, "an input with a margin must hold the whole input and more "
@@ -175,7 +187,7 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
             n -= 2 * margin;
-            in_data += margin * PyArray_STRIDE(in, a);
+            in_data += margin * in_view.strides[a] * PyArray_ITEMSIZE(in);
         }
         if (full[a] < 0) full[a] = box[a] + n;
         if (box[a] < 0 || full[a] < box[a] + n || full[a] > (std::int64_t{1} << 62) || origin[a] < 0 ||
@@ -186,7 +198,7 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         call.in_shape[a] = n;
         call.box_origin[a] = box[a];
         call.full_shape[a] = full[a];
-        call.out_shape[a] = PyArray_DIM(out, a);
+        call.out_shape[a] = out_view.shape[a];
         call.out_origin[a] = origin[a];
         // An empty box is fine (a window that reads nothing: every read is
         // checked against the box); an empty whole input has nothing to read.
@@ -196,28 +208,39 @@ PyObject* resample(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
     if (coords_obj != Py_None) {
-        // The coordinates of the whole output grid, one float64 array per interpolated axis.
+        // The coordinates of the output grid, one float64 array per interpolated axis: of shape
+        // (interpolated, Z, Y, X), the grid the window lies in, or (interpolated, points...) of the
+        // whole output (its three axes' voxels in order).
         PyArrayObject* c = PyArray_Check(coords_obj) ? reinterpret_cast<PyArrayObject*>(coords_obj) : nullptr;
-        if (c == nullptr || PyArray_TYPE(c) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(c)->byteorder) ||
-            !PyArray_IS_C_CONTIGUOUS(c) || PyArray_NDIM(c) != 4 || PyArray_DIM(c, 0) != interpolated ||
-            PyArray_DIM(c, 1) < origin[0] + PyArray_DIM(out, 0) || PyArray_DIM(c, 2) < origin[1] + PyArray_DIM(out, 1) ||
-            PyArray_DIM(c, 3) < origin[2] + PyArray_DIM(out, 2) || separable) {
+        std::int64_t grid[3] = {0, 0, 0};
+        bool ok = c != nullptr && PyArray_TYPE(c) == NPY_FLOAT64 && PyArray_ISNBO(PyArray_DESCR(c)->byteorder) &&
+                  PyArray_IS_C_CONTIGUOUS(c) && PyArray_NDIM(c) >= 2 && PyArray_DIM(c, 0) == interpolated && !separable;
+        if (ok && PyArray_NDIM(c) == 4) {
+            for (int a = 0; a < 3; ++a) grid[a] = PyArray_DIM(c, a + 1);
+        } else if (ok) {
+            for (int a = 0; a < 3; ++a) grid[a] = out_view.shape[a];
+            ok = origin[0] == 0 && origin[1] == 0 && origin[2] == 0 &&
+                 PyArray_SIZE(c) == interpolated * PyArray_SIZE(out);
+        }
+        for (int a = 0; a < 3 && ok; ++a) ok = grid[a] >= origin[a] + out_view.shape[a];
+        if (!ok) {
             PyErr_SetString(PyExc_ValueError, "coords must be a C-contiguous float64 array of shape (interpolated, "
-                                              "Z, Y, X) covering the output window");
+                                              "Z, Y, X) covering the output window, or (interpolated, ...) of the "
+                                              "whole output's voxels");
             return nullptr;
         }
         const double* base = static_cast<const double*>(PyArray_DATA(c));
-        const std::int64_t plane = PyArray_DIM(c, 1) * PyArray_DIM(c, 2) * PyArray_DIM(c, 3);
+        const std::int64_t plane = grid[0] * grid[1] * grid[2];
         for (int a = 0; a < interpolated; ++a) call.coords[3 - interpolated + a] = base + a * plane;
-        call.coord_strides[0] = PyArray_DIM(c, 2) * PyArray_DIM(c, 3);
-        call.coord_strides[1] = PyArray_DIM(c, 3);
+        call.coord_strides[0] = grid[1] * grid[2];
+        call.coord_strides[1] = grid[2];
     }
     call.in = in_data;
     call.margin = margin;
     call.out = PyArray_DATA(out);
-    for (int a = 0; a < 3; ++a) call.in_strides[a] = in_strides[a];
-    call.out_strides[0] = out_strides[0];
-    call.out_strides[1] = out_strides[1];
+    for (int a = 0; a < 3; ++a) call.in_strides[a] = in_view.strides[a];
+    call.out_strides[0] = out_view.strides[0];
+    call.out_strides[1] = out_view.strides[1];
     call.order = order;
     call.mode = static_cast<Mode>(mode);
     call.interpolated = interpolated;
