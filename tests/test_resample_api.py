@@ -458,14 +458,13 @@ def _plan_fields(plan):
     return tuple(f.__dask_tokenize__() if hasattr(f, "kind") else f for f in plan.__dask_tokenize__())
 
 
-@pytest.mark.parametrize("dtype", ALL_DTYPES)
+@pytest.mark.parametrize("dtype", ALL_DTYPES + ("complex64",))
 def test_common_plan_equals_general_plan(monkeypatch, dtype):
     """The most common call's plan (one to three axes, a (k, k) float64 matrix, no output or batch
     axes), made without most of the checks, is the general path's plan field for field, for every
     order and mode and the offset's forms; calls just outside it take the general path."""
     from zentrova_resample import _plan
     rng = rng_for("common plan", dtype)
-    real = np.dtype(dtype).kind != "c"
     for trial in range(9):
         ndim = 1 + trial % 3
         shape = tuple(int(v) for v in rng.integers(2, 12, ndim))
@@ -476,7 +475,7 @@ def test_common_plan_equals_general_plan(monkeypatch, dtype):
         out_shape = (None, shape, list(shape))[trial % 3]
         args = (data, matrix, offset, out_shape, None, trial % 6, MODES[trial % len(MODES)], (0.0, 2.5, -1.0)[trial % 3])
         common = _plan.plan_common(*args)
-        fits = real and matrix.shape == (ndim, ndim)
+        fits = matrix.shape == (ndim, ndim)
         assert (common is not None) == fits, args
         with monkeypatch.context() as general:
             general.setattr(_plan, "plan_common", lambda *a: None)
@@ -493,33 +492,40 @@ def test_common_plan_equals_general_plan(monkeypatch, dtype):
     assert _plan.plan_common(data, np.eye(3), 0.0, None, None, 1, "constant", 0.0, batch_axes=0) is None
 
 
-@pytest.mark.parametrize("dtype", ALL_DTYPES)
-def test_common_given_plan_equals_general_plan(monkeypatch, dtype):
-    """map_coordinates' most common call (one to three axes, NumPy coordinates of a real dtype, no
-    output or batch axes) is planned as the general path plans it, field for field; calls just
-    outside it take the general path."""
+@pytest.mark.parametrize("dtype", ALL_DTYPES + ("complex64",))
+def test_common_given_and_separable_plans_equal_general_plans(monkeypatch, dtype):
+    """map_coordinates' and zoom's and shift's most common calls (one to three axes, NumPy coordinates
+    of a real dtype, no output or batch axes) are planned as the general path plans them, field for
+    field; calls just outside them take the general path."""
     from zentrova_resample import _plan
     rng = rng_for("common given plan", dtype)
     for trial in range(6):
         ndim = 1 + trial % 3
-        data = random_data(rng, random_shape(rng, ndim, 2, 9), dtype)
+        shape = random_shape(rng, ndim, 2, 9)
+        data = random_data(rng, shape, dtype)
         points = (rng.random((ndim,) + random_shape(rng, 1 + trial % 4, 1, 4)) * 9).astype(("f8", "f4", "i2")[trial % 3])
-        args = (data, points, None, trial % 6, MODES[trial % len(MODES)], (0.0, 2.5, -1.0)[trial % 3])
-        common = _plan.plan_given_common(*args)
-        assert (common is not None) == (np.dtype(dtype).kind != "c"), args
-        with monkeypatch.context() as general:
-            general.setattr(_plan, "plan_given_common", lambda *a: None)
-            expected = _plan.plan_given(*args)
-        if common is not None:
-            assert _plan_fields(common[0]) == _plan_fields(expected[0]) and common[1:] == expected[1:], args
+        order, mode, cval = trial % 6, MODES[trial % len(MODES)], (0.0, 2.5, -1.0)[trial % 3]
+        zoom, shift = rng.uniform(0.5, 2, ndim).tolist(), rng.uniform(-3, 3, ndim).tolist()
+        out_shape = tuple(int(n) for n in rng.integers(1, 9, ndim))
+        for name, args in (("plan_given", (data, points, None, order, mode, cval)),
+                           ("plan_separable", (data, zoom, shift, out_shape, None, order, mode, cval, trial % 2 == 1))):
+            common = getattr(_plan, name + "_common")(*args)
+            with monkeypatch.context() as general:
+                general.setattr(_plan, name + "_common", lambda *a: None)
+                expected = getattr(_plan, name)(*args)
+            assert _plan_fields(common[0]) == _plan_fields(expected[0]) and common[1:] == expected[1:], (name, args)
     data = random_data(rng, (5, 6, 7), dtype)
-    for call in ((data, np.zeros((2, 4))), (data, np.zeros(3)), (data, np.zeros((3, 4)).tolist()), (data[None], np.zeros((4, 2)))):
+    for call in ((data, np.zeros((2, 4))), (data, np.zeros(3)), (data, np.zeros((3, 4)).tolist()),
+                 (data[None], np.zeros((4, 2)))):
         assert _plan.plan_given_common(*call, None, 1, "constant", 0.0) is None
     assert _plan.plan_given_common(data, np.zeros((3, 4)), "float64", 1, "constant", 0.0) is None
     assert _plan.plan_given_common(data, np.zeros((2, 4)), None, 1, "constant", 0.0, batch_axes=0) is None
+    assert _plan.plan_separable_common(data[None], [1.0] * 4, [0.0] * 4, (1, 5, 6, 7), None, 1, "constant", 0.0) is None
+    assert _plan.plan_separable_common(data, [1.0] * 3, [0.0] * 3, (5, 6, 7), np.empty_like(data), 1, "constant",
+                                       0.0) is None
 
 
-@pytest.mark.parametrize("dtype", ALL_DTYPES)
+@pytest.mark.parametrize("dtype", ALL_DTYPES + ("complex64",))
 def test_one_call_path_equals_general_path(monkeypatch, dtype):
     """The common in-memory call runs in one engine call on the caller's arrays (execute_volume); the
     general path (a copy of the input in the kernels' layout, a three-axis result) gives the same

@@ -51,6 +51,8 @@ def _real_scalar(value, name: str) -> float:
 def _per_axis(value, ndim: int, name: str) -> list:
     """scipy's _normalize_sequence: a scalar repeated per axis, or a sequence of ndim values (kept as
     given, for scipy's arithmetic on them), each checked to be a real number."""
+    if type(value) is float or type(value) is int:  # the common case, without NumPy's checks
+        return [value] * ndim
     if not isinstance(value, (str, bytes)) and np.iterable(value):
         items = list(value)
         if len(items) != ndim:
@@ -119,9 +121,9 @@ def shift(input: Union[npt.ArrayLike, dask.array.Array], shift: RealOrSequence, 
     # scipy: shift = [-ii for ii in shift], then float64. Negating after the conversion gives the same
     # double for every float and signed integer (a NumPy unsigned value, which scipy negates modulo
     # 2**bits, is negated here as the number it is).
-    negated = -np.array([float(v) for v in values], dtype=np.float64)
+    negated = [-float(v) for v in values]
     _check_output_shape(output, arr.shape)
-    plan, out_arr, out_dtype = _plan.plan_separable(arr, np.ones(arr.ndim), negated, tuple(arr.shape), output,
+    plan, out_arr, out_dtype = _plan.plan_separable(arr, [1.0] * arr.ndim, negated, tuple(arr.shape), output,
                                                     order, mode, cval, name="shift", prefilter=bool(prefilter))
     return run(plan, input, out_arr, out_dtype, output_chunks, "shift")
 
@@ -143,16 +145,16 @@ def zoom_output_shape(input_shape: Sequence[int], zoom) -> Tuple[int, ...]:
     return tuple(shape)
 
 
-def zoom_factors(input_shape: Sequence[int], output_shape: Sequence[int], grid_mode: bool) -> np.ndarray:
+def zoom_factors(input_shape: Sequence[int], output_shape: Sequence[int], grid_mode: bool) -> list:
     """scipy's factors: ``(n - 1) / (m - 1)`` (or ``n / m`` with grid_mode) per axis, 1 where the
-    denominator is 0; int64 arithmetic, float64 division, as scipy writes it."""
-    zoom_div = np.array(output_shape)
-    zoom_nominator = np.array(input_shape)
-    if not grid_mode:
-        zoom_div -= 1
-        zoom_nominator -= 1
-    return np.divide(zoom_nominator, zoom_div, out=np.ones_like(input_shape, dtype=np.float64),
-                     where=zoom_div != 0)
+    denominator is 0, as floats. scipy divides int64 arrays in float64; Python's division of the
+    integers rounds the exact quotient once, the same double for every length below 2**53."""
+    shrink = 0 if grid_mode else 1
+    factors = []
+    for n, m in zip(input_shape, output_shape):
+        div = int(m) - shrink
+        factors.append((int(n) - shrink) / div if div != 0 else 1.0)
+    return factors
 
 
 @overload
@@ -225,7 +227,7 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
         warnings.warn(f"It is recommended to use mode = {suggest} instead of {mode} when grid_mode is True.",
                       stacklevel=2)
     factors = zoom_factors(arr.shape, output_shape, grid_mode)
-    plan, out_arr, out_dtype = _plan.plan_separable(arr, factors, np.zeros(arr.ndim), output_shape, output,
+    plan, out_arr, out_dtype = _plan.plan_separable(arr, factors, [0.0] * arr.ndim, output_shape, output,
                                                     order, mode, cval, grid_mode, name="zoom",
                                                     prefilter=bool(prefilter))
     return run(plan, input, out_arr, out_dtype, output_chunks, "zoom")

@@ -21,7 +21,7 @@ COMPLEX = (np.dtype("c8"), np.dtype("c16"))
 SUPPORTED = KERNEL + (BOOL,) + COMPLEX
 REAL_SUPPORTED = frozenset(KERNEL + (BOOL,))  # native dtypes only: a byte-swapped one is not in the set
 _SMALL, _KERNEL, _SUPPORTED = frozenset(SMALL), frozenset(KERNEL), frozenset(SUPPORTED)  # fast membership
-KERNEL_SET = _KERNEL
+KERNEL_SET, SUPPORTED_SET = _KERNEL, _SUPPORTED
 _F32, _F64 = np.dtype("f4"), np.dtype("f8")
 SUPPORTED_NAMES = ", ".join(d.name for d in sorted(SUPPORTED, key=lambda d: (d.kind, d.itemsize)))
 
@@ -40,6 +40,8 @@ def check(dtype, name: str) -> np.dtype:
     for text or what NumPy cannot read as a dtype."""
     if isinstance(dtype, np.dtype) and dtype in _SUPPORTED:  # native (a swapped one is not in the set)
         return dtype
+    if dtype is np.float64:  # spline_filter's default output
+        return _F64
     try:
         dt = np.dtype(dtype)
     except TypeError as exc:

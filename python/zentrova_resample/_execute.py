@@ -237,7 +237,12 @@ def execute_volume(plan: Plan, source: np.ndarray, out_dtype) -> Optional[np.nda
     order), as a new array of `out_dtype`, in one engine call on the caller's arrays as they are (the
     engine takes one to three axes, and given coordinates of any points' shape), where the row
     kernels read and write that dtype and it is the input's: the most common call, whose cost is
-    mostly this layer's. None for any other plan, which execute then runs."""
+    mostly this layer's. None for any other plan, which execute then runs. A complex input: its parts
+    so, joined."""
+    if source.dtype.kind == "c" and out_dtype is source.dtype:
+        parts = [execute_volume(plan.copy(cval=cval), part, part.dtype) for part, cval, _ in
+                 _dtypes.complex_parts(source, plan.cval)]
+        return None if parts[0] is None or parts[1] is None else _dtypes.join_complex(parts[0], parts[1], out_dtype)
     if (out_dtype is not source.dtype or source.dtype not in _dtypes.KERNEL_SET or plan.points or source.size == 0
             or 0 in plan.out3):
         return None

@@ -133,16 +133,19 @@ class Separable:
     kind = "separable"
     matrix9, offset3 = _ZERO9, _ZERO3
 
-    def __init__(self, zoom: np.ndarray, shift: np.ndarray, grid_mode: bool = False) -> None:
-        self.zoom, self.shift, self.grid_mode = zoom, shift, bool(grid_mode)
-        rows = zoom.shape == (3,)
-        self.separable = (True, tuple(zoom.tolist()), tuple(shift.tolist()), self.grid_mode) if rows else _NOT_SEPARABLE
+    def __init__(self, zoom: Sequence[float], shift: Sequence[float], grid_mode: bool = False) -> None:
+        """zoom and shift: float64 arrays, or sequences of Python floats (kept as tuples of floats)."""
+        self.zoom = tuple(zoom.tolist()) if isinstance(zoom, np.ndarray) else tuple(zoom)
+        self.shift = tuple(shift.tolist()) if isinstance(shift, np.ndarray) else tuple(shift)
+        self.grid_mode = bool(grid_mode)
+        rows = len(self.zoom) == 3
+        self.separable = (True, self.zoom, self.shift, self.grid_mode) if rows else _NOT_SEPARABLE
 
     def linear_part(self) -> np.ndarray:
-        return np.diag(self.zoom)
+        return np.diag(np.array(self.zoom, dtype=np.float64))
 
     def __dask_tokenize__(self):
-        return (self.kind, self.zoom.tolist(), self.shift.tolist(), self.grid_mode)
+        return (self.kind, self.zoom, self.shift, self.grid_mode)
 
 
 class Given:
@@ -497,20 +500,25 @@ def grid3(shape: Shape) -> Shape:
     return (math.prod(shape[:-2]), shape[-2], shape[-1])
 
 
+def _source_info(shape: Shape, dtype: np.dtype) -> ArrayInfo:
+    """What a common call's plan reads: the input, or a complex input's parts."""
+    return ArrayInfo(shape, dtype if dtype.kind != "c" else _dtypes.real_part(dtype))
+
+
 def plan_given_common(input, coordinates, output, order, mode, cval, batch_axes=None, prefilter=True):
     """The plan that plan_given makes for the most common call, made without most of its checks, or
-    None for any other call: a NumPy input of one to three axes and a real dtype the resampler takes,
-    NumPy coordinates of a real dtype and shape (k, ...), no output, no batch_axes, a real cval."""
+    None for any other call: a NumPy input of one to three axes and a dtype the resampler takes, NumPy
+    coordinates of a real dtype and shape (k, ...), no output, no batch_axes, a real cval."""
     if not (type(input) is np.ndarray and type(coordinates) is np.ndarray and output is None and batch_axes is None
             and type(cval) is float):
         return None
     shape, dtype, cshape = input.shape, input.dtype, coordinates.shape
     k = len(shape)
-    if not (1 <= k <= MAX_INTERPOLATED and len(cshape) >= 2 and cshape[0] == k and dtype in _dtypes.REAL_SUPPORTED
+    if not (1 <= k <= MAX_INTERPOLATED and len(cshape) >= 2 and cshape[0] == k and dtype in _dtypes.SUPPORTED_SET
             and coordinates.dtype.kind in "biuf"):
         return None
     points = cshape[1:]
-    plan = Plan(ArrayInfo(shape, dtype), points, (), _pad(shape), grid3(points), k, Given(coordinates), False, order,
+    plan = Plan(_source_info(shape, dtype), points, (), _pad(shape), grid3(points), k, Given(coordinates), False, order,
                 mode, nearest_cval(cval, order, dtype), _ORDERED[k], _ORDERED[len(points)], bool(prefilter))
     return plan, None, dtype
 
@@ -588,8 +596,8 @@ def _left_alone(axes: Sequence[int], moves, order: int, prefilter: bool) -> Tupl
 
 def plan_common(input, matrix, offset, output_shape, output, order, mode, cval, batch_axes=None, prefilter=True):
     """The plan that plan_affine makes for the most common call, made without most of its checks, or
-    None for any other call: a NumPy input of one to three axes and a real dtype the resampler takes,
-    a float64 (k, k) ndarray matrix, an offset of a number or k numbers, output_shape None or k
+    None for any other call: a NumPy input of one to three axes and a dtype the resampler takes, a
+    float64 (k, k) ndarray matrix, an offset of a number or k numbers, output_shape None or k
     integers, no output, no batch_axes, a real cval. A small call spends most of its time here."""
     if not (type(input) is np.ndarray and type(matrix) is np.ndarray and output is None and batch_axes is None
             and type(cval) is float):
@@ -597,7 +605,7 @@ def plan_common(input, matrix, offset, output_shape, output, order, mode, cval, 
     shape, dtype = input.shape, input.dtype
     k = len(shape)
     if not (1 <= k <= MAX_INTERPOLATED and matrix.shape == (k, k) and matrix.dtype == _FLOAT64
-            and dtype in _dtypes.REAL_SUPPORTED):
+            and dtype in _dtypes.SUPPORTED_SET):
         return None
     if type(offset) is float or type(offset) is int:
         off = [float(offset)] * k
@@ -614,7 +622,7 @@ def plan_common(input, matrix, offset, output_shape, output, order, mode, cval, 
         return None
     out_shape = tuple(output_shape)
     axes = _ORDERED[k]
-    plan = Plan(ArrayInfo(shape, dtype), out_shape, (), _pad(shape), _pad(out_shape), k,
+    plan = Plan(_source_info(shape, dtype), out_shape, (), _pad(shape), _pad(out_shape), k,
                 Affine.rows(matrix.tolist(), off), False, order, mode, nearest_cval(cval, order, dtype), axes, axes,
                 bool(prefilter))
     return plan, None, dtype
@@ -697,14 +705,38 @@ def plan_affine(input, matrix, offset, output_shape, output, order, mode, cval, 
     return plan, out_arr, out_dtype
 
 
-def plan_separable(arr, zoom: np.ndarray, shift: np.ndarray, output_shape: Shape, output, order, mode,
+def plan_separable_common(arr, zoom: list, shift: list, output_shape: Shape, output, order, mode, cval,
+                          grid_mode: bool = False, prefilter: bool = True):
+    """The plan that plan_separable makes for the most common call, made without NumPy, or None for any
+    other call: a NumPy input of one to three axes and a dtype the resampler takes, `zoom` and `shift`
+    lists of Python floats, no output array, a real cval."""
+    if not (type(arr) is np.ndarray and output is None and type(cval) is float):
+        return None
+    shape, dtype = arr.shape, arr.dtype
+    k = len(shape)
+    if not (1 <= k <= MAX_INTERPOLATED and dtype in _dtypes.SUPPORTED_SET):
+        return None
+    lead = 3 - k
+    form = Separable([1.0] * lead + zoom, [0.0] * lead + shift, grid_mode)
+    axes = _ORDERED[k]
+    plan = Plan(_source_info(shape, dtype), output_shape, (), _pad(shape), _pad(output_shape), k, form, False, order,
+                mode, nearest_cval(cval, order, dtype), axes, axes, bool(prefilter))
+    return plan, None, dtype
+
+
+def plan_separable(arr, zoom: list, shift: list, output_shape: Shape, output, order, mode,
                    cval, grid_mode: bool = False, name: str = "zoom", prefilter: bool = True):
     """(Plan, output array or None, output dtype) for scipy's per-axis coordinate (NI_ZoomShift) over
     every axis of `arr` (already checked by check_input; the scalars too): ``(k + shift) * zoom``, or
-    with grid_mode ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are float64, one value per
-    axis, and `output_shape` is the caller's. Of more than three axes, those left alone (zoom 1, shift
+    with grid_mode ``((k + shift) + 0.5) * zoom - 0.5``; `zoom` and `shift` are lists of Python floats,
+    one value per axis, and `output_shape` is the caller's. Of more than three axes, those left alone (zoom 1, shift
     0, the same length) are carried along (see _left_alone); `name` is the argument blamed when more than
     three move."""
+    common = plan_separable_common(arr, zoom, shift, tuple(output_shape), output, order, mode, cval, grid_mode,
+                                   prefilter)
+    if common is not None:
+        return common
+    zoom, shift = np.array(zoom, dtype=np.float64), np.array(shift, dtype=np.float64)
     check_cval_for(cval, arr.dtype)
     out_arr, out_dtype, out_shape = check_output(output, output_shape, arr)
     cval = nearest_cval(cval, order, out_dtype)

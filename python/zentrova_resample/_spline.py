@@ -122,7 +122,10 @@ def _direct(a: np.ndarray) -> bool:
 
 def _same(src: np.ndarray, dst: np.ndarray) -> bool:
     """Whether two direct arrays of one shape are one array."""
-    return src.dtype == dst.dtype and src.__array_interface__["data"][0] == dst.__array_interface__["data"][0]
+    if src is dst:
+        return True
+    return (src.dtype == dst.dtype and np.may_share_memory(src, dst)
+            and src.__array_interface__["data"][0] == dst.__array_interface__["data"][0])
 
 
 def _engine_pair(src: np.ndarray, dst: np.ndarray) -> bool:
@@ -130,7 +133,7 @@ def _engine_pair(src: np.ndarray, dst: np.ndarray) -> bool:
     two apart in memory."""
     if not (_direct(src) and _direct(dst) and dst.flags.writeable):
         return False
-    return _same(src, dst) or not np.may_share_memory(src, dst)
+    return src is dst or not np.may_share_memory(src, dst) or _same(src, dst)
 
 
 _NO_FILL = (False, None)
