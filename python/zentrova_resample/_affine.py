@@ -70,7 +70,7 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     than three axes, those it leaves alone (an identity row and column, no offset, the same length)
     are carried along (not with ``prefilter=False`` at orders 2 to 5, where the spline smooths the
     coefficients at whole positions too); more than three interpolated axes are sampled one voxel at
-    a time (scipy's results, slower than three). ``output``: None (the input's dtype), a dtype, or an array to fill.
+    a time (scipy's results, slower than three). ``output``: None (the input's dtype), a dtype, an array to fill, or a store (see below).
 
     Orders 2 to 5 interpolate B-spline coefficients: with ``prefilter`` (the default) those of the
     input, computed as scipy computes them (the input padded by 12 samples for 'nearest' and
@@ -106,7 +106,9 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     any chunking of the input and of the output. ``output_chunks`` sets its chunks, in any form
     ``dask.array`` takes (a block shape, per-axis sizes that tile the output shape, "auto"); default:
     the input's chunks when the output shape is the input's, else about 128 MiB per chunk of whole
-    rows. Each output chunk is one task, which reads exactly the input
+    rows; but where chunks of as many voxels shaped by the transform read input boxes more than 1.25
+    times smaller per voxel (a rotation, whose slabs read boxes several times their size), those (near
+    cubes for a rotation). Each output chunk is one task, which reads exactly the input
     box it needs (found from the transform, no guessed margin) as one slice of the input; a chunk
     that samples no input voxel is filled with cval without reading any. A task's peak memory is
     its output chunk plus its input box (plus, when the input and output dtypes differ, the chunk
@@ -117,7 +119,7 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     it is computed a part of about 2 M voxels at a time, each from the smaller box it reads. A
     transform that moves more than three axes reads the whole input in every chunk instead (made
     once, with its coefficients, in a task of its own): the in-memory result bit for bit at every
-    order. ``output`` is then a dtype or None. Unknown (NaN) chunk sizes, an unsupported dtype
+    order. ``output`` is then a dtype, None or a store. Unknown (NaN) chunk sizes, an unsupported dtype
     and ``output_chunks`` that do not tile the output raise ValueError or TypeError when the graph
     is built, before anything is computed.
 
@@ -141,6 +143,18 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     the input's values in it (the read tasks' results) and the output chunk; it is not
     computed in parts. With ``prefilter=False`` the input is the coefficients, and the result is bit
     for bit the in-memory one, as at orders 0 and 1.
+
+    Stores: a dask input that is a chunked store's array as it stands (``dask.array.from_zarr``, or
+    ``from_array`` of a Zarr array or the like, with nothing computed on it) is read from the store by
+    the output chunks' tasks themselves, each its box (the store's chunks it cuts), instead of through
+    the input's chunk tasks: no input chunk moves between workers. The values are the same. A chunk
+    that cannot be read raises ``StoreReadError`` (an OSError) naming it. ``output`` may be a Zarr
+    array (or another store's array with ``chunks`` and slicing) of the output's shape, or a path
+    (``pathlib.Path``, or a string ending in ``.zarr`` or holding a ``/``) where a Zarr array is made
+    (an error if one is there, as ``dask.array.to_zarr``): the result is written there and that array
+    returned. With a dask input each task writes its own region (nothing is gathered by the caller);
+    the chunks are the default ones moved onto the store's chunk boundaries (given ``output_chunks``
+    must fall on them, else ValueError), and a new array takes the chunks' shape as its own.
     """
     order, mode, cval = check_scalars(order, mode, cval)
     plan, out_arr, out_dtype = plan_affine(input, matrix, offset, output_shape, output, order, mode, cval,

@@ -43,16 +43,16 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import dask.array as da
 import numpy as np
 from dask.base import tokenize
-from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
-from ._dask_graph import (Key, Widened, _bounds, _check_tiling, check_output_chunks, chunk_window, one_view,
-                          region_reads, row_chunks, spline_coefficients, widen)
+from ._dask_graph import (Key, Widened, _bounds, _check_tiling, check_output_chunks, chunk_window, halo, layer_graph,
+                          one_view, region_reads, row_chunks, spline_coefficients, widen)
 from ._dask_map import map_lazy
 from ._dask_points import transform_lazy
 from ._execute import (Box, as_output, coefficient_plan, compute_window, fill_window, input_box, kernel_dtype_of,
                        needs_coefficients)
 from ._plan import Plan, is_dask_array
+from ._store import StoreOutput, aligned_chunks, check_aligned
 
 # ---- the boxes ----------------------------------------------------------------------------------
 
@@ -74,27 +74,61 @@ def reach(plan: Plan) -> np.ndarray:
     return out
 
 
-def parts(plan: Plan, start: Sequence[int], stop: Sequence[int], limit: int) -> List[Tuple[Tuple[int, ...],
-                                                                                           Tuple[int, ...]]]:
-    """The window [start, stop) cut into parts of at most `limit` voxels, (start, stop) of each. Sides
-    are halved one at a time, each time the side whose halving leaves the smallest input box per
-    output voxel (estimated from `reach`): slabs across the shear of a shear, near cubes for a
-    rotation."""
-    shape = [b - a for a, b in zip(start, stop)]
-    r, margin = reach(plan), plan.order + 1.0  # the footprint's samples per axis
+def _box_per_voxel(plan: Plan, side: Sequence[int]) -> float:
+    """About how many input samples a window of this side reads per output voxel (from `reach`; orders
+    2 to 5 with prefilter read the halo around the box too)."""
+    margin = plan.order + 1.0 + (2.0 * halo(plan.order) if needs_coefficients(plan) else 0.0)
+    return math.prod(reach(plan) @ (np.array(side, dtype=np.float64) - 1.0) + margin) / max(1, math.prod(side))
 
-    def box_per_voxel(side):
-        return math.prod(r @ (np.array(side) - 1.0) + margin) / math.prod(side)
 
+def halved_side(plan: Plan, shape: Sequence[int], limit: int) -> List[int]:
+    """A window side of at most `limit` voxels cut from `shape` by halving one side at a time, each time
+    the side whose halving leaves the smallest input box per output voxel: slabs across the shear of
+    a shear, near cubes for a rotation."""
     side = list(shape)
     while math.prod(side) > limit:
         options = [side[:axis] + [-(-n // 2)] + side[axis + 1:] for axis, n in enumerate(side) if n > 1]
-        side = min(options, key=box_per_voxel)
+        side = min(options, key=lambda option: _box_per_voxel(plan, option))
+    return side
+
+
+def parts(plan: Plan, start: Sequence[int], stop: Sequence[int], limit: int) -> List[Tuple[Tuple[int, ...],
+                                                                                           Tuple[int, ...]]]:
+    """The window [start, stop) cut into parts of at most `limit` voxels (halved_side), (start, stop) of
+    each."""
+    shape = [b - a for a, b in zip(start, stop)]
+    side = halved_side(plan, shape, limit)
     out = []
     for index in np.ndindex(*[-(-n // s) if n else 1 for n, s in zip(shape, side)]):
         lo = tuple(a + i * s for a, i, s in zip(start, index, side))
         out.append((lo, tuple(min(b, x + s) for b, x, s in zip(stop, lo, side))))
     return out
+
+
+# The default chunks (the input's, or whole rows) are kept unless their input boxes (estimated by
+# _box_per_voxel) are more than this factor larger than those of chunks of as many voxels shaped by
+# the transform (halved_side), which are then taken instead.
+KEEP_CHUNKS_BOX = 1.25
+
+
+def default_chunks(plan: Plan, x: da.Array, out_dtype: np.dtype) -> Tuple[Tuple[int, ...], ...]:
+    """The output's chunks when the caller gives none: the input's chunks when the output has the
+    input's shape, else about DEFAULT_CHUNK_BYTES of whole rows (row_chunks); but where chunks of as
+    many voxels shaped by the transform (halved_side: near cubes for a rotation, whose slabs of whole
+    rows or planes read boxes several times their size) read boxes more than KEEP_CHUNKS_BOX times
+    smaller per voxel, those."""
+    shape = tuple(plan.output_shape)
+    if shape == tuple(x.shape):
+        chunks = tuple(tuple(int(c) for c in axis) for axis in x.chunks)
+    else:
+        chunks = row_chunks(shape, out_dtype)
+    if 0 in shape:
+        return chunks
+    side = [max(axis) for axis in chunks]
+    shaped = halved_side(plan, shape, math.prod(side))
+    if _box_per_voxel(plan, side) <= KEEP_CHUNKS_BOX * _box_per_voxel(plan, shaped):
+        return chunks
+    return tuple((s,) * (n // s) + ((n % s,) if n % s else ()) for n, s in zip(shape, shaped))
 
 
 def _assemble(box: Box, part: Box, dtype: np.dtype, places: Sequence[Tuple[int, ...]],
@@ -190,16 +224,13 @@ def compute_spline_chunk(plan: Plan, widened: Optional[Widened], start: Tuple[in
 
 def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, label: str = "resample") -> da.Array:
     """The lazy result of `plan` on the dask array `x` (real, in plan order), of dtype `out_dtype`:
-    see the module's text. `output_chunks`: the caller's (checked), else the input's chunks when the
-    output shape is the input's, else about 128 MiB of whole rows per chunk."""
+    see the module's text. `output_chunks`: the caller's (checked), else default_chunks."""
     out_dtype = np.dtype(out_dtype)
     shape = tuple(plan.output_shape)
     if output_chunks is not None:
         chunks = check_output_chunks(output_chunks, shape, out_dtype)
-    elif shape == tuple(x.shape):  # the input's chunking
-        chunks = tuple(tuple(int(c) for c in axis) for axis in x.chunks)
     else:
-        chunks = row_chunks(shape, out_dtype)
+        chunks = default_chunks(plan, x, out_dtype)
     token = tokenize(x.name, plan, str(plan.input.dtype), out_dtype.str, chunks)
     if plan.points:
         return transform_lazy(plan, x, out_dtype, chunks, token, label)
@@ -218,13 +249,13 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * len(box))]
-        keys, places, sizes = region_reads(dsk, x.name, read, index, in_bounds, regions)
+        keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions)
         if spline:
             dsk[(name,) + index] = (compute_spline_chunk, task_plan, None if box is None else widened, start, stop,
                                     out_dtype, places, sizes, keys)
         else:
             dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, sizes, keys)
-    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x])
+    graph = layer_graph(name, dsk, [x])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 
@@ -252,3 +283,27 @@ def run_lazy(plan: Plan, x, out_dtype: np.dtype, output_chunks=None, label: str 
     real, imag = (plan.restore_output(graph(plan.copy(cval=cval), plan.arrange_input(part), part_dtype, output_chunks))
                   for part, cval, _ in _dtypes.complex_parts(x, plan.cval))
     return da.map_blocks(functools.partial(_dtypes.join_complex, dtype=out_dtype), real, imag, dtype=out_dtype)
+
+
+def store_lazy(plan: Plan, x, target: StoreOutput, out_dtype: np.dtype, output_chunks=None,
+               label: str = "resample") -> Any:
+    """The result of `plan` on the dask input `x` written into `target` by the tasks themselves, each its
+    own region (dask.array.store, nothing gathered here), and the store's array returned. Chunks: the
+    caller's (their boundaries on the store's chunk boundaries, else ValueError: two tasks would write
+    one store chunk), else the default ones, moved onto the store's chunk boundaries; a new store
+    array is made with the chunks' shape as its own."""
+    out_dtype = np.dtype(out_dtype)
+    result = run_lazy(plan, x, out_dtype, output_chunks, label)
+    shape = tuple(result.shape)
+    if target.array is not None:
+        if output_chunks is None:
+            aligned = aligned_chunks([max(c) for c in result.chunks], shape, target.array.chunks)
+            if aligned != result.chunks:
+                result = run_lazy(plan, x, out_dtype, aligned, label)
+        check_aligned(result.chunks, target.array.chunks)
+    elif any(len(set(c[:-1])) > 1 or (len(c) > 1 and c[-1] > c[0]) for c in result.chunks):
+        raise ValueError(f"output_chunks: a new store needs regular chunks (all of one size but the last), got "
+                         f"{result.chunks}")
+    array = target.open(shape, out_dtype, tuple(max(c) if c else 1 for c in result.chunks))
+    da.store(result, array, lock=False, compute=True)
+    return array

@@ -18,6 +18,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import dask.array as da
 import numpy as np
 from dask.array.core import normalize_chunks
+from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
 from ._engine import empty as _empty
@@ -25,6 +26,7 @@ from ._engine import spline_filter1d as _filter1d
 from ._execute import Box, engine_array, with_coefficients
 from ._plan import MODES, Plan
 from ._spline import PREPAD, pad_value
+from ._store import read_box, stored_array
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -110,15 +112,24 @@ def _reads(bounds: List[np.ndarray], box: Box) -> List[Tuple[Tuple[int, ...], Tu
     return out
 
 
-def region_reads(dsk: Dict[Any, Any], source: str, read: str, index: Tuple[int, ...], bounds: List[np.ndarray],
+def region_reads(dsk: Dict[Any, Any], x: da.Array, read: str, index: Tuple[int, ...], bounds: List[np.ndarray],
                  regions) -> Tuple[List[Any], List[Tuple[int, ...]], List[Tuple[int, ...]]]:
-    """(keys, places, sizes) of what the task at `index` reads: per input chunk that one of `regions`
-    (box, where it goes in the task's box) cuts, the chunk's key when it is read whole, else the key
-    of a slicing task added to `dsk` (named `read`); where each piece goes and its shape."""
+    """(keys, places, sizes) of what the task at `index` reads of the input `x`: per input chunk that one
+    of `regions` (box, where it goes in the task's box) cuts, the chunk's key when it is read whole,
+    else the key of a slicing task added to `dsk` (named `read`); where each piece goes and its shape.
+    An input that is a store's chunks (_store.stored_array) is read from the store instead, each
+    region at once inside the task itself (a nested task: no chunk travels between workers)."""
     keys, places, sizes = [], [], []
+    if stored_array(x) is not None:
+        store_key = "original-" + x.name
+        for region, at in regions:
+            keys.append((read_box, store_key, tuple(region)))
+            places.append(tuple(at))
+            sizes.append(tuple(b - a for a, b in region))
+        return keys, places, sizes
     for region, at in regions:
         for block, local, place, whole in _reads(bounds, region):
-            source_key = (source,) + block
+            source_key = (x.name,) + block
             if whole:
                 keys.append(source_key)
             else:
@@ -313,12 +324,34 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
     return work[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
 
 
+def layer_graph(name: str, dsk: Dict[Any, Any], inputs: Sequence[da.Array]) -> HighLevelGraph:
+    """The graph of the layer `name` (`dsk`) on the dask arrays `inputs`: of an input that is a store's
+    chunks (stored_array), only the layer that holds the store array, which the tasks read themselves
+    (the chunks' tasks are left out, not merely never run)."""
+    stored = [x for x in inputs if stored_array(x) is not None]
+    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x for x in inputs if stored_array(x) is None])
+    if not stored:
+        return graph
+    layers, dependencies = dict(graph.layers), {k: set(v) for k, v in graph.dependencies.items()}
+    for x in stored:
+        original = "original-" + x.name
+        layers[original] = x.dask.layers[original]
+        dependencies[original] = set()
+        dependencies[name].add(original)
+    return HighLevelGraph(layers, dependencies)
+
+
 # ---- the whole input as one source ------------------------------------------------------------
 
 def whole_source(dsk: Dict[Key, Any], plan: Plan, x: da.Array, out_dtype: np.dtype, name: str) -> Tuple[da.Array, Key]:
-    """(the input as one chunk, the key of the task that makes the source from it, added to `dsk`)."""
-    whole = x.rechunk(tuple(int(n) for n in x.shape))
+    """(the array the graph depends on: the input as one chunk, or a store's chunks as they are; the key
+    of the task that makes the source from it, added to `dsk`, which reads a store's whole array
+    itself)."""
     key = (f"zentrova-source-{name}",)
+    if stored_array(x) is not None:
+        dsk[key] = (_source, plan, np.dtype(out_dtype), (read_box, "original-" + x.name, tuple((0, n) for n in x.shape)))
+        return x, key
+    whole = x.rechunk(tuple(int(n) for n in x.shape))
     dsk[key] = (_source, plan, np.dtype(out_dtype), (whole.name,) + (0,) * whole.ndim)
     return whole, key
 

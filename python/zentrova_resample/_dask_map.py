@@ -18,11 +18,10 @@ import dask
 import dask.array as da
 import numpy as np
 from dask.base import tokenize
-from dask.highlevelgraph import HighLevelGraph
 
 from . import _dtypes
-from ._dask_graph import (_bounds, _check_tiling, check_output_chunks, one_view, region_reads, row_chunks,
-                          spline_coefficients, whole_source, widen)
+from ._dask_graph import (_bounds, _check_tiling, check_output_chunks, layer_graph, one_view, region_reads,
+                          row_chunks, spline_coefficients, whole_source, widen)
 from ._execute import (as_output, coefficient_plan, engine_array, fill_cval, given_grid, needs_coefficients, run_points,
                        run_window)
 from ._plan import Given, Plan, grid3
@@ -114,11 +113,11 @@ def map_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, *
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * k)]
-        keys, places, sizes = region_reads(dsk, x.name, read, index, in_bounds, regions)
+        keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions)
         coord_key = (coords.name, 0) + index
         dsk[(name,) + index] = (_map_chunk, task_plan, None if empty else box, widened if spline and not empty else None,
                                 out_dtype, coord_key, places, sizes, keys)
-    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[x, coords])
+    graph = layer_graph(name, dsk, [x, coords])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 
@@ -178,7 +177,7 @@ def _map_lazy_whole(plan: Plan, x: da.Array, coords: da.Array, out_dtype: np.dty
     whole, source = whole_source(dsk, plan, x, out_dtype, token)
     for index in np.ndindex(*[len(c) for c in chunks]):
         dsk[(name,) + index] = (_map_whole_chunk, plan, out_dtype, (coords.name, 0) + index, source)
-    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[whole, coords])
+    graph = layer_graph(name, dsk, [whole, coords])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 

@@ -11,9 +11,8 @@ from typing import Any, Dict
 
 import dask.array as da
 import numpy as np
-from dask.highlevelgraph import HighLevelGraph
 
-from ._dask_graph import Key, whole_source
+from ._dask_graph import Key, layer_graph, whole_source
 from ._engine import resample_points as _resample_points
 from ._execute import as_output, fill_cval, point_transform
 from ._plan import MODES, Plan
@@ -30,7 +29,7 @@ def transform_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, chunks, token: 
         start = tuple(int(s[i]) for s, i in zip(starts, index))
         stop = tuple(a + int(c[i]) for a, c, i in zip(start, chunks, index))
         dsk[(name,) + index] = (_transform_chunk, plan, np.dtype(out_dtype), start, stop, source)
-    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[whole])
+    graph = layer_graph(name, dsk, [whole])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
 

@@ -14,3 +14,8 @@ class ArgumentValueError(ValueError, RuntimeError):
 class ArgumentTypeError(TypeError, RuntimeError):
     """An argument of a kind or dtype that the function does not take, where scipy.ndimage raises
     RuntimeError for it."""
+
+
+class StoreReadError(OSError):
+    """A chunk of an input store (a Zarr array or the like) that could not be read; the message names
+    the chunk."""

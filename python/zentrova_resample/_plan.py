@@ -23,6 +23,7 @@ import numpy as np
 from ._errors import ArgumentTypeError, ArgumentValueError
 from . import _dtypes
 from ._engine import MODES
+from ._store import StoreOutput, is_store_array, is_store_path
 
 if TYPE_CHECKING:
     import dask.array
@@ -335,6 +336,17 @@ def check_output(output, output_shape: Optional[Shape], input):
     """(output array or None, output dtype, output shape). An input known by its ArrayInfo only (a lazy
     one) has a lazy result: an array to fill is refused. A complex input has a complex output (a real
     dtype asked for is promoted to complex, as scipy does, with its warning)."""
+    if is_store_array(output) or is_store_path(output):  # a store, written region by region
+        target = StoreOutput(output)
+        dtype = target.dtype if target.dtype is not None else _dtypes.native(input.dtype)
+        _dtypes.check(dtype, "output")
+        if _dtypes.is_complex(input.dtype) != _dtypes.is_complex(dtype):
+            raise ArgumentTypeError(f"output: a {'complex' if _dtypes.is_complex(input.dtype) else 'real'} input needs "
+                                    f"a store of a {'complex' if _dtypes.is_complex(input.dtype) else 'real'} dtype, "
+                                    f"got {dtype}")
+        shape = tuple(input.shape) if output_shape is None else tuple(output_shape)
+        target.check(shape, dtype)
+        return target, dtype, shape
     lazy = isinstance(input, ArrayInfo)
     if lazy and (isinstance(output, np.ndarray) or is_dask_array(output)):
         raise TypeError("output: with a dask input the result is a lazy dask array; give a dtype or None "

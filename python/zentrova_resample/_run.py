@@ -11,6 +11,7 @@ import numpy as np
 from . import _dtypes
 from ._execute import execute, execute_volume
 from ._plan import Plan, is_dask_array
+from ._store import StoreOutput
 
 
 def check_no_output_chunks(output_chunks) -> None:
@@ -21,12 +22,23 @@ def check_no_output_chunks(output_chunks) -> None:
 
 def run(plan: Plan, input, out_arr: Optional[np.ndarray], out_dtype, output_chunks=None, label: str = "resample"):
     """The result of a plan made from `input`: computed now (into `out_arr` when given), or for a dask
-    input or dask coordinates a lazy dask array of `output_chunks` (`label` names its tasks)."""
+    input or dask coordinates a lazy dask array of `output_chunks` (`label` names its tasks); with a
+    store as `out_arr` (StoreOutput), computed and written into it (region by region by the dask
+    tasks for a dask input), and the store's array returned."""
     if type(input) is np.ndarray and out_arr is None and output_chunks is None and not plan.batch \
             and type(plan.form.coords if plan.form.kind == "given" else input) is np.ndarray:
         result = execute_volume(plan, input, out_dtype)  # the most common call
         if result is not None:
             return result
+    if isinstance(out_arr, StoreOutput):  # written into a store, region by region
+        if not is_dask_array(input) and not (plan.form.kind == "given" and is_dask_array(plan.form.coords)):
+            check_no_output_chunks(output_chunks)
+            result = run(plan, input, None, out_dtype, None, label)
+            target = out_arr.open(result.shape, out_dtype, result.shape)
+            target[...] = result
+            return target
+        from ._dask import store_lazy
+        return store_lazy(plan, input, out_arr, out_dtype, output_chunks, label)
     if is_dask_array(input) or (plan.form.kind == "given" and is_dask_array(plan.form.coords)):
         from ._dask import run_lazy
         return run_lazy(plan, input, out_dtype, output_chunks, label)

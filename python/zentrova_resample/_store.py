@@ -1,0 +1,166 @@
+"""Chunked stores (Zarr arrays, and any array of a store with ``shape``, ``dtype``, ``chunks`` and slicing):
+inputs whose boxes each task reads straight from the store, and outputs written region by region.
+
+A dask array made by ``dask.array.from_zarr`` (or ``from_array`` of such an array) holds the store's
+array object in its graph, and its chunks read from it. Its tasks are then not needed: each output
+chunk's task reads the box it needs from the store itself (the store's chunks that the box cuts,
+decompressed in the task), so that no input chunk travels between workers through the scheduler.
+The values are the same as the chunks': the same array, read the same way.
+
+Nothing here imports zarr: a store array is recognised by what it has, and a path given as an
+output is opened with zarr only then.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+from typing import Any, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._errors import StoreReadError
+
+Box = Tuple[Tuple[int, int], ...]
+
+
+def is_store_array(obj: Any) -> bool:
+    """Whether `obj` is an array of a chunked store: not a NumPy or dask array, with a shape, a dtype,
+    regular chunks and slicing (a Zarr array, or the like)."""
+    if isinstance(obj, np.ndarray) or type(obj).__module__.startswith("dask"):
+        return False
+    chunks = getattr(obj, "chunks", None)
+    shape = getattr(obj, "shape", None)
+    return (hasattr(obj, "__getitem__") and hasattr(obj, "dtype") and isinstance(shape, tuple)
+            and isinstance(chunks, tuple) and len(chunks) == len(shape)
+            and all(isinstance(c, (int, np.integer)) and c > 0 for c in chunks))
+
+
+def stored_array(x: Any) -> Optional[Any]:
+    """The store array behind the dask array `x` when `x` is nothing but its chunks (as
+    ``dask.array.from_zarr`` and ``from_array(store_array)`` make it: the array object in a graph layer
+    of its own, read by one layer of chunk tasks), of x's shape and dtype; else None (an array
+    computed from it, sliced or converted, is read through its own tasks)."""
+    layers = getattr(getattr(x, "dask", None), "layers", None)
+    if layers is None or len(layers) != 2:
+        return None
+    original = layers.get("original-" + x.name)
+    if original is None or x.name not in layers:
+        return None
+    values = list(original.values())
+    if len(values) != 1 or not is_store_array(values[0]):
+        return None
+    store = values[0]
+    if tuple(store.shape) != tuple(x.shape) or np.dtype(store.dtype) != x.dtype:
+        return None
+    return store
+
+
+def _slices(box: Box) -> Tuple[slice, ...]:
+    return tuple(slice(a, b) for a, b in box)
+
+
+def _read(store: Any, box: Box) -> np.ndarray:
+    values = store[_slices(box)]
+    if not isinstance(values, np.ndarray) and hasattr(values, "read"):  # a TensorStore view: read it
+        values = values.read().result()
+    return np.asarray(values)
+
+
+def chunk_name(store: Any, index: Tuple[int, ...]) -> str:
+    """The store's chunk at grid position `index`: its position and, where the store says it, its key."""
+    metadata = getattr(store, "metadata", None)
+    encode = getattr(metadata, "encode_chunk_key", None)
+    try:
+        key = encode(index) if encode is not None else None
+    except Exception:  # noqa: BLE001 - the key is only a help to the reader of the message
+        key = None
+    return f"chunk {index}" + (f" (key {key!r})" if key else "")
+
+
+def read_box(store: Any, box: Box) -> np.ndarray:
+    """The store's values in `box` (a new array), reading only the chunks it cuts. A chunk that cannot
+    be read raises StoreReadError naming it (each chunk the box cuts is then read alone to find it)."""
+    try:
+        return _read(store, box)
+    except Exception as exc:  # noqa: BLE001 - told apart below, raised again with the chunk named
+        error = exc
+    chunks = store.chunks
+    ranges = [range(a // c, -(-b // c)) for (a, b), c in zip(box, chunks)]
+    for index in itertools.product(*ranges):
+        part = tuple((max(a, i * c), min(b, (i + 1) * c)) for (a, b), i, c in zip(box, index, chunks))
+        try:
+            _read(store, part)
+        except Exception as exc:  # noqa: BLE001
+            raise StoreReadError(f"input store {_describe(store)}: {chunk_name(store, index)} could not be read: "
+                                 f"{type(exc).__name__}: {exc}") from exc
+    raise StoreReadError(f"input store {_describe(store)}: the box {list(box)} could not be read: "
+                         f"{type(error).__name__}: {error}") from error
+
+
+def _describe(store: Any) -> str:
+    where = getattr(store, "store_path", None) or getattr(store, "store", None) or type(store).__name__
+    return str(where)
+
+
+# ---- outputs -------------------------------------------------------------------------------------
+
+def is_store_path(output: Any) -> bool:
+    """Whether `output` names a store to create: a path object, or a string that is a path or a URL
+    (ending in .zarr, or with a / in it), never a dtype's name."""
+    if isinstance(output, os.PathLike):
+        return True
+    return isinstance(output, str) and (output.endswith(".zarr") or "/" in output)
+
+
+class StoreOutput:
+    """Where a result is written: an existing store array of the output's shape, or a path where a
+    Zarr array is created (as ``dask.array.to_zarr`` creates it: an error if something is there)."""
+
+    def __init__(self, target: Any) -> None:
+        self.array = target if is_store_array(target) else None
+        self.path = None if self.array is not None else os.fspath(target)
+
+    @property
+    def dtype(self) -> Optional[np.dtype]:
+        return None if self.array is None else np.dtype(self.array.dtype)
+
+    def check(self, shape: Tuple[int, ...], dtype: np.dtype) -> None:
+        """ValueError unless an existing array has the output's shape, and TypeError unless its dtype is
+        `dtype` (the result is stored as its dtype: the output's)."""
+        if self.array is None:
+            return
+        if tuple(self.array.shape) != tuple(shape):
+            raise ValueError(f"output: the store array has shape {tuple(self.array.shape)}, the output {tuple(shape)}")
+        if np.dtype(self.array.dtype) != np.dtype(dtype):
+            raise TypeError(f"output: the store array's dtype {self.array.dtype} differs from the output's {dtype}")
+
+    def open(self, shape: Tuple[int, ...], dtype: np.dtype, chunks: Tuple[int, ...]) -> Any:
+        """The array to write: the given one, or a new Zarr array at the path with these chunks."""
+        if self.array is not None:
+            return self.array
+        import zarr
+
+        return zarr.open_array(self.path, mode="w-", shape=tuple(shape), chunks=tuple(int(c) for c in chunks),
+                               dtype=np.dtype(dtype))
+
+
+def aligned_chunks(side: Sequence[int], shape: Sequence[int], store_chunks: Sequence[int]) -> Tuple[Tuple[int, ...], ...]:
+    """Regular chunks of about `side` whose every boundary is one of the store's chunk boundaries (each a
+    whole number of the store's chunks), so that no two tasks write one store chunk."""
+    out = []
+    for s, n, c in zip(side, shape, store_chunks):
+        size = max(1, round(s / c)) * c if n else 1
+        count = max(1, -(-n // size))
+        out.append(tuple(min(size, n - i * size) for i in range(count)) if n else (0,))
+    return tuple(out)
+
+
+def check_aligned(chunks: Sequence[Sequence[int]], store_chunks: Sequence[int]) -> None:
+    """ValueError unless every boundary of `chunks` but the array's ends falls on a store chunk
+    boundary: two tasks would otherwise write one store chunk, and one of them would be lost."""
+    for axis, (sizes, c) in enumerate(zip(chunks, store_chunks)):
+        edges = np.cumsum(sizes)[:-1]
+        if np.any(edges % c):
+            raise ValueError(f"output_chunks: along axis {axis} the chunks {tuple(sizes)} cut the output store's chunks "
+                             f"of {c}: give chunks whose boundaries are multiples of {c} (or leave output_chunks None)")
