@@ -63,6 +63,24 @@ def test_store_input_read_by_the_tasks(tmp_path, call, order, dtype):
         assert_identical(got, CALLS[call](in_memory_twin(x), matrix, offset, order).compute())
 
 
+def test_each_chunk_read_once_per_computation(tmp_path, monkeypatch):
+    """The tasks of one computation share the chunks they read (each store chunk is read at most once
+    here, where boxes overlap), and a second computation of the same lazy array reads the store again:
+    a change made to the store in between is in its result."""
+    rng = rng_for("chunk cache")
+    data = random_data(rng, (24, 40, 40), "float32", specials=False)
+    array, x = stored(tmp_path, data, (8, 10, 10))
+    matrix, offset = random_transform(rng, data.shape, data.shape, "rotate")
+    reads = []
+    original = _store._read
+    monkeypatch.setattr(_store, "_read", lambda store, box: reads.append(box) or original(store, box))
+    lazy = zr.affine_transform(x, matrix, offset, order=1, output_chunks=(6, 10, 10))
+    assert_identical(lazy.compute(scheduler="sync"), zr.affine_transform(data, matrix, offset, order=1))
+    assert 0 < len(reads) == len(set(reads)) <= 3 * 4 * 4  # (threads may read one chunk at once, twice)
+    array[...] = data * 2
+    assert_identical(lazy.compute(), zr.affine_transform(data * 2, matrix, offset, order=1))
+
+
 @pytest.mark.parametrize("order", (1, 3))
 def test_output_into_a_store(tmp_path, order):
     """output= a path makes a Zarr array of the default chunks; output= an existing array is filled with

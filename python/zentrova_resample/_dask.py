@@ -235,6 +235,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     if plan.points:
         return transform_lazy(plan, x, out_dtype, chunks, token, label)
     name, read = f"zentrova-{label}-{token}", f"zentrova-read-{token}"
+    scope = (f"zentrova-scope-{token}",)  # the store chunks one computation shares (region_reads)
     in_bounds = [_bounds(c) for c in x.chunks]
     out_bounds = [_bounds(c) for c in chunks]
     spline = needs_coefficients(plan)
@@ -249,7 +250,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * len(box))]
-        keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions)
+        keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions, scope)
         if spline:
             dsk[(name,) + index] = (compute_spline_chunk, task_plan, None if box is None else widened, start, stop,
                                     out_dtype, places, sizes, keys)

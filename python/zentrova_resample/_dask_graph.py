@@ -26,7 +26,7 @@ from ._engine import spline_filter1d as _filter1d
 from ._execute import Box, engine_array, with_coefficients
 from ._plan import MODES, Plan
 from ._spline import PREPAD, pad_value
-from ._store import read_box, stored_array
+from ._store import new_scope, read_box, stored_array
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -113,17 +113,22 @@ def _reads(bounds: List[np.ndarray], box: Box) -> List[Tuple[Tuple[int, ...], Tu
 
 
 def region_reads(dsk: Dict[Any, Any], x: da.Array, read: str, index: Tuple[int, ...], bounds: List[np.ndarray],
-                 regions) -> Tuple[List[Any], List[Tuple[int, ...]], List[Tuple[int, ...]]]:
+                 regions, scope: Optional[Key] = None) -> Tuple[List[Any], List[Tuple[int, ...]], List[Tuple[int, ...]]]:
     """(keys, places, sizes) of what the task at `index` reads of the input `x`: per input chunk that one
     of `regions` (box, where it goes in the task's box) cuts, the chunk's key when it is read whole,
     else the key of a slicing task added to `dsk` (named `read`); where each piece goes and its shape.
     An input that is a store's chunks (_store.stored_array) is read from the store instead, each
-    region at once inside the task itself (a nested task: no chunk travels between workers)."""
+    region at once inside the task itself (a nested task: no chunk travels between workers), its
+    chunks kept for the other tasks of the same computation in the same process (_store.read_box):
+    `scope` is the key of a task added to `dsk` that names each computation afresh, so that a store
+    changed between two computations of one graph is read again."""
     keys, places, sizes = [], [], []
     if stored_array(x) is not None:
         store_key = "original-" + x.name
+        if scope is not None:
+            dsk.setdefault(scope, (new_scope,))
         for region, at in regions:
-            keys.append((read_box, store_key, tuple(region)))
+            keys.append((read_box, store_key, tuple(region), scope))
             places.append(tuple(at))
             sizes.append(tuple(b - a for a, b in region))
         return keys, places, sizes

@@ -100,6 +100,7 @@ def map_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, *
     token = tokenize(x.name, coords.name, plan.order, plan.mode, plan.cval, plan.prefilter, str(plan.input.dtype),
                      out_dtype.str, chunks)
     name, read = f"zentrova-map_coordinates-{token}", f"zentrova-read-{token}"
+    scope = (f"zentrova-scope-{token}",)  # the store chunks one computation shares (region_reads)
     in_bounds = [_bounds(c) for c in x.chunks]
     dsk: Dict[Any, Any] = {}
     for index in np.ndindex(*[len(c) for c in chunks]):
@@ -113,7 +114,7 @@ def map_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, *
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * k)]
-        keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions)
+        keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions, scope)
         coord_key = (coords.name, 0) + index
         dsk[(name,) + index] = (_map_chunk, task_plan, None if empty else box, widened if spline and not empty else None,
                                 out_dtype, coord_key, places, sizes, keys)

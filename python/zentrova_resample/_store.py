@@ -15,6 +15,9 @@ from __future__ import annotations
 
 import itertools
 import os
+import threading
+import uuid
+from collections import OrderedDict
 from typing import Any, Optional, Sequence, Tuple
 
 import numpy as np
@@ -70,7 +73,8 @@ def _read(store: Any, box: Box) -> np.ndarray:
 def chunk_name(store: Any, index: Tuple[int, ...]) -> str:
     """The store's chunk at grid position `index`: its position and, where the store says it, its key."""
     metadata = getattr(store, "metadata", None)
-    encode = getattr(metadata, "encode_chunk_key", None)
+    # zarr 3 names a chunk's key by its metadata, zarr 2 by the array
+    encode = getattr(metadata, "encode_chunk_key", None) or getattr(store, "_chunk_key", None)
     try:
         key = encode(index) if encode is not None else None
     except Exception:  # noqa: BLE001 - the key is only a help to the reader of the message
@@ -78,24 +82,95 @@ def chunk_name(store: Any, index: Tuple[int, ...]) -> str:
     return f"chunk {index}" + (f" (key {key!r})" if key else "")
 
 
-def read_box(store: Any, box: Box) -> np.ndarray:
-    """The store's values in `box` (a new array), reading only the chunks it cuts. A chunk that cannot
-    be read raises StoreReadError naming it (each chunk the box cuts is then read alone to find it)."""
+# Decompressed chunks of input stores, kept in this process for the next tasks of the same graph: a
+# rotated output chunk's box cuts a dozen input chunks, most of them partly, and its neighbours' boxes
+# cut the same ones, so that without it each input chunk would be read and decompressed several times
+# over. Entries are kept per computation (`scope`: a name a task of the graph makes each time the
+# graph is computed), so that a store changed between two computations is read again; the least
+# recently used go first past STORE_CACHE_BYTES (ZENTROVA_STORE_CACHE_MB, default 512; 0: no cache),
+# which a process holds at most beyond its tasks (until other chunks replace them).
+STORE_CACHE_BYTES = int(float(os.environ.get("ZENTROVA_STORE_CACHE_MB", "512")) * 2**20)
+
+
+class _ChunkCache:
+    def __init__(self, limit: int) -> None:
+        self.limit, self.held = limit, 0
+        self.entries: "OrderedDict[Tuple[Any, ...], np.ndarray]" = OrderedDict()
+        self.lock = threading.Lock()
+
+    def get(self, key: Tuple[Any, ...]) -> Optional[np.ndarray]:
+        with self.lock:
+            value = self.entries.get(key)
+            if value is not None:
+                self.entries.move_to_end(key)
+            return value
+
+    def put(self, key: Tuple[Any, ...], value: np.ndarray) -> None:
+        if value.nbytes > self.limit:
+            return
+        with self.lock:
+            if key in self.entries:
+                return
+            self.entries[key] = value
+            self.held += value.nbytes
+            while self.held > self.limit:
+                _, old = self.entries.popitem(last=False)
+                self.held -= old.nbytes
+
+    def clear(self) -> None:
+        with self.lock:
+            self.entries.clear()
+            self.held = 0
+
+
+_cache = _ChunkCache(STORE_CACHE_BYTES)
+
+
+def new_scope() -> str:
+    """A name for the chunks one computation reads (read_box's `scope`), new at every call."""
+    return uuid.uuid4().hex
+
+
+def _chunk(store: Any, index: Tuple[int, ...], scope: Optional[str]) -> np.ndarray:
+    """The store's chunk at grid position `index` (clipped to the array), read-only; from the cache when
+    this graph has read it before. A chunk that cannot be read raises StoreReadError naming it."""
+    key = (scope, index)
+    if scope is not None and STORE_CACHE_BYTES > 0:
+        found = _cache.get(key)
+        if found is not None:
+            return found
+    region = tuple((i * c, min((i + 1) * c, n)) for i, c, n in zip(index, store.chunks, store.shape))
     try:
-        return _read(store, box)
-    except Exception as exc:  # noqa: BLE001 - told apart below, raised again with the chunk named
-        error = exc
+        values = _read(store, region)
+    except Exception as exc:  # noqa: BLE001 - any failure of the store, named
+        raise StoreReadError(f"input store {_describe(store)}: {chunk_name(store, index)} could not be read: "
+                             f"{type(exc).__name__}: {exc}") from exc
+    values.flags.writeable = False
+    if scope is not None and STORE_CACHE_BYTES > 0:
+        _cache.put(key, values)
+    return values
+
+
+def read_box(store: Any, box: Box, scope: Optional[str] = None) -> np.ndarray:
+    """The store's values in `box` (read-only; a view of a chunk when the box lies in one), read a chunk
+    at a time: those it cuts, each decompressed once per graph (`scope`) and process while the cache
+    holds it. A chunk that cannot be read raises StoreReadError naming it."""
     chunks = store.chunks
-    ranges = [range(a // c, -(-b // c)) for (a, b), c in zip(box, chunks)]
-    for index in itertools.product(*ranges):
-        part = tuple((max(a, i * c), min(b, (i + 1) * c)) for (a, b), i, c in zip(box, index, chunks))
-        try:
-            _read(store, part)
-        except Exception as exc:  # noqa: BLE001
-            raise StoreReadError(f"input store {_describe(store)}: {chunk_name(store, index)} could not be read: "
-                                 f"{type(exc).__name__}: {exc}") from exc
-    raise StoreReadError(f"input store {_describe(store)}: the box {list(box)} could not be read: "
-                         f"{type(error).__name__}: {error}") from error
+    ranges = [range(a // c, -(-b // c)) if b > a else range(0) for (a, b), c in zip(box, chunks)]
+    indices = list(itertools.product(*ranges))
+    if len(indices) == 1:
+        index = indices[0]
+        chunk = _chunk(store, index, scope)
+        return chunk[tuple(slice(a - i * c, b - i * c) for (a, b), i, c in zip(box, index, chunks))]
+    out = np.empty(tuple(b - a for a, b in box), dtype=np.dtype(store.dtype))
+    for index in indices:
+        chunk = _chunk(store, index, scope)
+        lo = [max(a, i * c) for (a, _), i, c in zip(box, index, chunks)]
+        hi = [min(b, (i + 1) * c) for (_, b), i, c in zip(box, index, chunks)]
+        out[tuple(slice(l - a, h - a) for l, h, (a, _) in zip(lo, hi, box))] = \
+            chunk[tuple(slice(l - i * c, h - i * c) for l, h, i, c in zip(lo, hi, index, chunks))]
+    out.flags.writeable = False
+    return out
 
 
 def _describe(store: Any) -> str:
