@@ -95,6 +95,7 @@ def test_output_into_a_store(tmp_path, order):
 
     made = zr.affine_transform(x, matrix, offset, order=order, output=str(tmp_path / "new.zarr"))
     assert_identical(made[...], expected)
+    assert made.attrs[_store.COMPLETE] is True
     assert made.chunks == tuple(max(c) for c in zr.affine_transform(x, matrix, offset, order=order).chunks)
     with pytest.raises(Exception):  # as to_zarr: an existing array is not overwritten
         zr.affine_transform(x, matrix, offset, order=order, output=str(tmp_path / "new.zarr"))
@@ -143,7 +144,7 @@ def _dask_plan(x, matrix, offset, order):
 
 def test_unreadable_chunk_is_named(tmp_path):
     """A chunk of the input store that cannot be read raises StoreReadError naming it (its key in the
-    store), from the task that reads it, and nothing is returned as a result."""
+    store), from the task that reads it, and the output made at a path is not marked complete."""
     rng = rng_for("unreadable chunk")
     data = random_data(rng, (20, 20, 20), "uint16", specials=False)
     array, x = stored(tmp_path, data, (10, 10, 10))
@@ -153,6 +154,7 @@ def test_unreadable_chunk_is_named(tmp_path):
     with pytest.raises(zr.StoreReadError, match=r"chunk \(1, 0, 1\)") as caught:
         zr.affine_transform(x, np.eye(3), 0.5, order=1, output=str(tmp_path / "out.zarr"))
     assert isinstance(caught.value, OSError) and key in str(caught.value)
+    assert _store.COMPLETE not in zarr.open_array(str(tmp_path / "out.zarr"), mode="r").attrs  # not marked done
     # the chunks that can be read still are
     assert_identical(zr.affine_transform(x[:10], np.eye(3), 0.5, order=1).compute(),
                      zr.affine_transform(data[:10], np.eye(3), 0.5, order=1))

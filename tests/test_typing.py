@@ -22,7 +22,7 @@ EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
 MISTAKES = ROOT / "tests" / "typecheck" / "mistakes.py"
 PACKAGE = ROOT / "python" / "zentrova_resample"
 PUBLIC_MODULES = ["__init__.py", "_affine.py", "_derived.py", "_world.py", "_threads.py", "_typing.py",
-                  "_engine.pyi"]
+                  "_engine.pyi", "_ome.py"]
 
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
                                 reason="mypy is not installed (it is in the test extra)")

@@ -152,7 +152,8 @@ def affine_transform(input: Union[npt.ArrayLike, dask.array.Array], matrix: Real
     array (or another store's array with ``chunks`` and slicing) of the output's shape, or a path
     (``pathlib.Path``, or a string ending in ``.zarr`` or holding a ``/``) where a Zarr array is made
     (an error if one is there, as ``dask.array.to_zarr``): the result is written there and that array
-    returned. With a dask input each task writes its own region (nothing is gathered by the caller);
+    returned; an array made at a path gets the attribute ``zentrova_resample_complete`` once every
+    region is written (one whose computation failed lacks it). With a dask input each task writes its own region (nothing is gathered by the caller);
     the chunks are the default ones moved onto the store's chunk boundaries (given ``output_chunks``
     must fall on them, else ValueError), and a new array takes the chunks' shape as its own.
     """

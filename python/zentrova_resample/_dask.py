@@ -45,8 +45,8 @@ import numpy as np
 from dask.base import tokenize
 
 from . import _dtypes
-from ._dask_graph import (Key, Widened, _bounds, _check_tiling, check_output_chunks, chunk_window, halo, layer_graph,
-                          one_view, region_reads, row_chunks, spline_coefficients, widen)
+from ._dask_graph import (Key, Widened, _bounds, _check_tiling, add_scope, check_output_chunks, chunk_window, halo,
+                          layer_graph, one_view, region_reads, row_chunks, spline_coefficients, widen)
 from ._dask_map import map_lazy
 from ._dask_points import transform_lazy
 from ._execute import (Box, as_output, coefficient_plan, compute_window, fill_window, input_box, kernel_dtype_of,
@@ -241,6 +241,7 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
     spline = needs_coefficients(plan)
     task_plan = coefficient_plan(plan, out_dtype) if spline else plan
     dsk: Dict[Key, Any] = {}
+    rows: Dict[Tuple[int, ...], List[Box]] = {}  # the regions each row of output chunks reads
     windows = [(index,) + chunk_window(chunks, index, out_bounds) for index in np.ndindex(*[len(c) for c in chunks])]
     boxes = [input_box(task_plan, start, stop) for _, start, stop in windows]
     for (index, start, stop), box in zip(windows, boxes):
@@ -250,12 +251,14 @@ def resample(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, l
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * len(box))]
+        rows.setdefault(index[:-1], []).extend(region for region, _ in regions)
         keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions, scope)
         if spline:
             dsk[(name,) + index] = (compute_spline_chunk, task_plan, None if box is None else widened, start, stop,
                                     out_dtype, places, sizes, keys)
         else:
             dsk[(name,) + index] = (compute_chunk, plan, box, start, stop, out_dtype, places, sizes, keys)
+    add_scope(dsk, scope, x, list(rows.values()))
     graph = layer_graph(name, dsk, [x])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 
@@ -307,4 +310,4 @@ def store_lazy(plan: Plan, x, target: StoreOutput, out_dtype: np.dtype, output_c
                          f"{result.chunks}")
     array = target.open(shape, out_dtype, tuple(max(c) if c else 1 for c in result.chunks))
     da.store(result, array, lock=False, compute=True)
-    return array
+    return target.done()

@@ -26,7 +26,7 @@ from ._engine import spline_filter1d as _filter1d
 from ._execute import Box, engine_array, with_coefficients
 from ._plan import MODES, Plan
 from ._spline import PREPAD, pad_value
-from ._store import new_scope, read_box, stored_array
+from ._store import new_scope, read_box, shared_bytes, stored_array
 
 Chunks = Tuple[Tuple[int, ...], ...]
 Key = Tuple[Any, ...]
@@ -120,13 +120,11 @@ def region_reads(dsk: Dict[Any, Any], x: da.Array, read: str, index: Tuple[int, 
     An input that is a store's chunks (_store.stored_array) is read from the store instead, each
     region at once inside the task itself (a nested task: no chunk travels between workers), its
     chunks kept for the other tasks of the same computation in the same process (_store.read_box):
-    `scope` is the key of a task added to `dsk` that names each computation afresh, so that a store
+    `scope` is the key of the task (add_scope) that names each computation afresh, so that a store
     changed between two computations of one graph is read again."""
     keys, places, sizes = [], [], []
     if stored_array(x) is not None:
         store_key = "original-" + x.name
-        if scope is not None:
-            dsk.setdefault(scope, (new_scope,))
         for region, at in regions:
             keys.append((read_box, store_key, tuple(region), scope))
             places.append(tuple(at))
@@ -327,6 +325,15 @@ def spline_coefficients(plan: Plan, widened: Widened, places: Sequence[Tuple[int
     for axis, mode in zip(range(nbatch, work.ndim), widened.filter_modes):
         _filter1d(work, work, axis, plan.order, MODES[mode])
     return work[tuple(slice(a - o, b - o) for (a, b), o in zip(widened.box, widened.origin))]
+
+
+def add_scope(dsk: Dict[Any, Any], scope: Key, x: da.Array, rows: Sequence[Sequence[Box]]) -> None:
+    """For an input that is a store's chunks: the task `scope` that names each computation of the graph
+    afresh, with the bytes of chunks its tasks share (`rows`: the boxes of each row of output chunks, in
+    the order their tasks run; _store.shared_bytes)."""
+    store = stored_array(x)
+    if store is not None:
+        dsk[scope] = (new_scope, shared_bytes(store, rows))
 
 
 def layer_graph(name: str, dsk: Dict[Any, Any], inputs: Sequence[da.Array]) -> HighLevelGraph:

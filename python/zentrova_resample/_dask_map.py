@@ -20,7 +20,7 @@ import numpy as np
 from dask.base import tokenize
 
 from . import _dtypes
-from ._dask_graph import (_bounds, _check_tiling, check_output_chunks, layer_graph, one_view, region_reads,
+from ._dask_graph import (_bounds, _check_tiling, add_scope, check_output_chunks, layer_graph, one_view, region_reads,
                           row_chunks, spline_coefficients, whole_source, widen)
 from ._execute import (as_output, coefficient_plan, engine_array, fill_cval, given_grid, needs_coefficients, run_points,
                        run_window)
@@ -103,6 +103,7 @@ def map_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, *
     scope = (f"zentrova-scope-{token}",)  # the store chunks one computation shares (region_reads)
     in_bounds = [_bounds(c) for c in x.chunks]
     dsk: Dict[Any, Any] = {}
+    rows: Dict[Tuple[int, ...], List[Box]] = {}  # the regions each row of output chunks reads
     for index in np.ndindex(*[len(c) for c in chunks]):
         ext = stats[index]
         box = tuple(_axis_box(ext[a, 0] + task_plan.pad, ext[a, 1] + task_plan.pad, bool(ext[a, 2]), full[a],
@@ -114,10 +115,12 @@ def map_lazy(plan: Plan, x: da.Array, out_dtype: np.dtype, output_chunks=None, *
             widened, regions = widen(task_plan, box, plan.input.dtype)
         else:
             regions = [(box, (0,) * k)]
+        rows.setdefault(index[:-1], []).extend(region for region, _ in regions)
         keys, places, sizes = region_reads(dsk, x, read, index, in_bounds, regions, scope)
         coord_key = (coords.name, 0) + index
         dsk[(name,) + index] = (_map_chunk, task_plan, None if empty else box, widened if spline and not empty else None,
                                 out_dtype, coord_key, places, sizes, keys)
+    add_scope(dsk, scope, x, list(rows.values()))
     graph = layer_graph(name, dsk, [x, coords])
     return da.Array(graph, name, chunks, meta=np.empty((0,) * len(chunks), dtype=out_dtype))
 

@@ -82,14 +82,27 @@ def chunk_name(store: Any, index: Tuple[int, ...]) -> str:
     return f"chunk {index}" + (f" (key {key!r})" if key else "")
 
 
-# Decompressed chunks of input stores, kept in this process for the next tasks of the same graph: a
-# rotated output chunk's box cuts a dozen input chunks, most of them partly, and its neighbours' boxes
-# cut the same ones, so that without it each input chunk would be read and decompressed several times
-# over. Entries are kept per computation (`scope`: a name a task of the graph makes each time the
-# graph is computed), so that a store changed between two computations is read again; the least
-# recently used go first past STORE_CACHE_BYTES (ZENTROVA_STORE_CACHE_MB, default 512; 0: no cache),
-# which a process holds at most beyond its tasks (until other chunks replace them).
-STORE_CACHE_BYTES = int(float(os.environ.get("ZENTROVA_STORE_CACHE_MB", "512")) * 2**20)
+# Decompressed chunks of input stores, kept in this process for the next tasks of the same
+# computation: a rotated output chunk's box cuts a dozen input chunks, most of them partly, and its
+# neighbours' boxes cut the same ones, so that without it each input chunk would be read and
+# decompressed several times over. Entries are kept per computation (`scope`: a name a task of the
+# graph makes each time the graph is computed, with the bytes of chunks its tasks share: those two
+# neighbouring rows of output chunks read), so that a store changed between two computations is read
+# again; the least recently used go first past the limit. The limit: ZENTROVA_STORE_CACHE_MB when set
+# (0: no cache); else 512 MiB, raised to what a computation's tasks share, up to an eighth of the
+# machine's memory. A process holds it at most beyond its tasks (until other chunks replace them).
+_SET_LIMIT = os.environ.get("ZENTROVA_STORE_CACHE_MB")
+STORE_CACHE_BYTES = int(float(_SET_LIMIT if _SET_LIMIT is not None else "512") * 2**20)
+
+
+def _memory_bytes() -> int:
+    try:
+        return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
+    except (ValueError, OSError, AttributeError):
+        return 8 * 2**30
+
+
+STORE_CACHE_CAP = STORE_CACHE_BYTES if _SET_LIMIT is not None else max(STORE_CACHE_BYTES, _memory_bytes() // 8)
 
 
 class _ChunkCache:
@@ -97,6 +110,11 @@ class _ChunkCache:
         self.limit, self.held = limit, 0
         self.entries: "OrderedDict[Tuple[Any, ...], np.ndarray]" = OrderedDict()
         self.lock = threading.Lock()
+
+    def want(self, wanted: int) -> None:
+        """Raises the limit to `wanted` bytes, up to STORE_CACHE_CAP (never lowers it)."""
+        with self.lock:
+            self.limit = max(self.limit, min(int(wanted), STORE_CACHE_CAP))
 
     def get(self, key: Tuple[Any, ...]) -> Optional[np.ndarray]:
         with self.lock:
@@ -125,18 +143,38 @@ class _ChunkCache:
 
 _cache = _ChunkCache(STORE_CACHE_BYTES)
 
-
-def new_scope() -> str:
-    """A name for the chunks one computation reads (read_box's `scope`), new at every call."""
-    return uuid.uuid4().hex
+Scope = Tuple[str, int]
 
 
-def _chunk(store: Any, index: Tuple[int, ...], scope: Optional[str]) -> np.ndarray:
+def new_scope(shared: int = 0) -> Scope:
+    """A name for the chunks one computation reads (read_box's `scope`), new at every call, and the
+    bytes of chunks its tasks share (what the cache should hold for them)."""
+    return uuid.uuid4().hex, int(shared)
+
+
+def shared_bytes(store: Any, rows: Sequence[Sequence[Box]]) -> int:
+    """The bytes of the store's chunks that two neighbouring rows of output chunks read together (the
+    most over the rows): `rows`, in the order their tasks run, each the boxes its chunks read."""
+    chunk_bytes = int(np.prod(store.chunks)) * np.dtype(store.dtype).itemsize
+    previous: set = set()
+    most = 0
+    for boxes in rows:
+        current = set()
+        for box in boxes:
+            ranges = [range(a // c, -(-b // c)) if b > a else range(0) for (a, b), c in zip(box, store.chunks)]
+            current.update(itertools.product(*ranges))
+        most = max(most, len(current | previous))
+        previous = current
+    return most * chunk_bytes
+
+
+def _chunk(store: Any, index: Tuple[int, ...], scope: Optional[Scope]) -> np.ndarray:
     """The store's chunk at grid position `index` (clipped to the array), read-only; from the cache when
-    this graph has read it before. A chunk that cannot be read raises StoreReadError naming it."""
-    key = (scope, index)
-    if scope is not None and STORE_CACHE_BYTES > 0:
-        found = _cache.get(key)
+    this computation has read it before. A chunk that cannot be read raises StoreReadError naming it."""
+    caching = scope is not None and STORE_CACHE_CAP > 0
+    if caching:
+        _cache.want(scope[1])
+        found = _cache.get((scope[0], index))
         if found is not None:
             return found
     region = tuple((i * c, min((i + 1) * c, n)) for i, c, n in zip(index, store.chunks, store.shape))
@@ -146,12 +184,12 @@ def _chunk(store: Any, index: Tuple[int, ...], scope: Optional[str]) -> np.ndarr
         raise StoreReadError(f"input store {_describe(store)}: {chunk_name(store, index)} could not be read: "
                              f"{type(exc).__name__}: {exc}") from exc
     values.flags.writeable = False
-    if scope is not None and STORE_CACHE_BYTES > 0:
-        _cache.put(key, values)
+    if caching:
+        _cache.put((scope[0], index), values)
     return values
 
 
-def read_box(store: Any, box: Box, scope: Optional[str] = None) -> np.ndarray:
+def read_box(store: Any, box: Box, scope: Optional[Scope] = None) -> np.ndarray:
     """The store's values in `box` (read-only; a view of a chunk when the box lies in one), read a chunk
     at a time: those it cuts, each decompressed once per graph (`scope`) and process while the cache
     holds it. A chunk that cannot be read raises StoreReadError naming it."""
@@ -216,8 +254,20 @@ class StoreOutput:
             return self.array
         import zarr
 
-        return zarr.open_array(self.path, mode="w-", shape=tuple(shape), chunks=tuple(int(c) for c in chunks),
-                               dtype=np.dtype(dtype))
+        self.array = zarr.open_array(self.path, mode="w-", shape=tuple(shape), chunks=tuple(int(c) for c in chunks),
+                                     dtype=np.dtype(dtype))
+        return self.array
+
+    def done(self) -> Any:
+        """The array, every region written: one made at a path is marked complete (its attribute
+        COMPLETE), which it lacks while the tasks write and after one of them failed."""
+        if self.path is not None:
+            self.array.attrs[COMPLETE] = True
+        return self.array
+
+
+# The attribute of an array made at a path that says every region of the result is written.
+COMPLETE = "zentrova_resample_complete"
 
 
 def aligned_chunks(side: Sequence[int], shape: Sequence[int], store_chunks: Sequence[int]) -> Tuple[Tuple[int, ...], ...]:
