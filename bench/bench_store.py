@@ -189,7 +189,8 @@ def main() -> None:
     shape = shape_for(0.25 if args.quick else args.gb)
     chunks = tuple(min(c, n) for c, n in zip(args.chunks, shape))
     os.makedirs(args.dir, exist_ok=True)
-    in_path = os.path.join(args.dir, f"input-{'x'.join(map(str, shape))}-{'x'.join(map(str, chunks))}-{args.codec}.zarr")
+    name = f"input-{'x'.join(map(str, shape))}-{'x'.join(map(str, chunks))}-{args.codec}.zarr"
+    in_path = os.path.join(args.dir, name)
     out_path = os.path.join(args.dir, "rotated.zarr")
     results: Dict[str, object] = {"shape": shape, "chunks": chunks, "codec": args.codec,
                                   "gib": math.prod(shape) * 2 / GIB}
@@ -215,7 +216,8 @@ def main() -> None:
                 run["of_in_memory_per_core"] = run["per_worker_mvox_s"] / per_core
                 results[f"{label}, {workers} workers"] = run
                 print(f"  {workers} worker(s), from the store, {label}: {run['seconds']:.1f} s, {run['mvox_s']:.0f} "
-                      f"Mvox/s ({run['per_worker_mvox_s']:.0f} per worker, {100 * run['of_in_memory_per_core']:.0f}% of "
+                      f"Mvox/s ({run['per_worker_mvox_s']:.0f} per worker, "
+                      f"{100 * run['of_in_memory_per_core']:.0f}% of "
                       f"in memory per core), output chunks {run['chunks']}, peak {run['peak_gib_per_worker']:.2f} GiB "
                       f"per worker")
             if args.compare and workers == max(args.workers):

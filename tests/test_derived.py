@@ -540,6 +540,6 @@ def test_read_only_output():
 def test_exports():
     assert set(zr.__all__) == {"affine_transform", "shift", "zoom", "rotate", "resample_to", "get_num_threads",
                                "set_num_threads", "spline_filter", "spline_filter1d", "map_coordinates",
-                               "ArgumentValueError", "ArgumentTypeError"}
+                               "ArgumentValueError", "ArgumentTypeError", "StoreReadError", "write_ome_zarr"}
     for name in zr.__all__:
         assert getattr(zr, name).__doc__

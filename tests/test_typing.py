@@ -35,7 +35,7 @@ CONFIG = """\
 check_untyped_defs = {check_untyped_defs}
 warn_unused_ignores = True
 
-[mypy-scipy.*,nilearn.*,matplotlib.*,threadpoolctl.*]
+[mypy-scipy.*,nilearn.*,matplotlib.*,threadpoolctl.*,zarr.*]
 ignore_missing_imports = True
 """
 

@@ -113,7 +113,8 @@ def _reads(bounds: List[np.ndarray], box: Box) -> List[Tuple[Tuple[int, ...], Tu
 
 
 def region_reads(dsk: Dict[Any, Any], x: da.Array, read: str, index: Tuple[int, ...], bounds: List[np.ndarray],
-                 regions, scope: Optional[Key] = None) -> Tuple[List[Any], List[Tuple[int, ...]], List[Tuple[int, ...]]]:
+                 regions, scope: Optional[Key] = None
+                 ) -> Tuple[List[Any], List[Tuple[int, ...]], List[Tuple[int, ...]]]:
     """(keys, places, sizes) of what the task at `index` reads of the input `x`: per input chunk that one
     of `regions` (box, where it goes in the task's box) cuts, the chunk's key when it is read whole,
     else the key of a slicing task added to `dsk` (named `read`); where each piece goes and its shape.
@@ -361,7 +362,8 @@ def whole_source(dsk: Dict[Key, Any], plan: Plan, x: da.Array, out_dtype: np.dty
     itself)."""
     key = (f"zentrova-source-{name}",)
     if stored_array(x) is not None:
-        dsk[key] = (_source, plan, np.dtype(out_dtype), (read_box, "original-" + x.name, tuple((0, n) for n in x.shape)))
+        whole_box = tuple((0, n) for n in x.shape)
+        dsk[key] = (_source, plan, np.dtype(out_dtype), (read_box, "original-" + x.name, whole_box))
         return x, key
     whole = x.rechunk(tuple(int(n) for n in x.shape))
     dsk[key] = (_source, plan, np.dtype(out_dtype), (whole.name,) + (0,) * whole.ndim)

@@ -28,19 +28,21 @@ def _open_zarr_array(path: str, shape, chunks, dtype) -> Any:
     import zarr
 
     options = dict(mode="w-", shape=tuple(shape), chunks=tuple(chunks), dtype=np.dtype(dtype), dimension_separator="/")
-    try:
-        return zarr.open_array(path, zarr_format=2, **options)
-    except TypeError:  # zarr 2, which writes format 2 only
-        return zarr.open_array(path, **options)
+    if _zarr_major(zarr) >= 3:
+        options["zarr_format"] = 2  # zarr 2 writes format 2 only (and warns of the keyword)
+    return zarr.open_array(path, **options)
 
 
 def _open_group(path: str) -> Any:
     import zarr
 
-    try:
+    if _zarr_major(zarr) >= 3:
         return zarr.open_group(path, mode="w-", zarr_format=2)
-    except TypeError:  # zarr 2
-        return zarr.open_group(path, mode="w-")
+    return zarr.open_group(path, mode="w-")
+
+
+def _zarr_major(zarr: Any) -> int:
+    return int(str(zarr.__version__).split(".")[0])
 
 
 def default_levels(shape: Sequence[int], spatial: Sequence[bool], smallest: int = 256) -> int:

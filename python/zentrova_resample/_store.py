@@ -64,10 +64,7 @@ def _slices(box: Box) -> Tuple[slice, ...]:
 
 
 def _read(store: Any, box: Box) -> np.ndarray:
-    values = store[_slices(box)]
-    if not isinstance(values, np.ndarray) and hasattr(values, "read"):  # a TensorStore view: read it
-        values = values.read().result()
-    return np.asarray(values)
+    return np.asarray(store[_slices(box)])
 
 
 def chunk_name(store: Any, index: Tuple[int, ...]) -> str:
@@ -270,7 +267,8 @@ class StoreOutput:
 COMPLETE = "zentrova_resample_complete"
 
 
-def aligned_chunks(side: Sequence[int], shape: Sequence[int], store_chunks: Sequence[int]) -> Tuple[Tuple[int, ...], ...]:
+def aligned_chunks(side: Sequence[int], shape: Sequence[int],
+                   store_chunks: Sequence[int]) -> Tuple[Tuple[int, ...], ...]:
     """Regular chunks of about `side` whose every boundary is one of the store's chunk boundaries (each a
     whole number of the store's chunks), so that no two tasks write one store chunk."""
     out = []
@@ -287,5 +285,6 @@ def check_aligned(chunks: Sequence[Sequence[int]], store_chunks: Sequence[int]) 
     for axis, (sizes, c) in enumerate(zip(chunks, store_chunks)):
         edges = np.cumsum(sizes)[:-1]
         if np.any(edges % c):
-            raise ValueError(f"output_chunks: along axis {axis} the chunks {tuple(sizes)} cut the output store's chunks "
+            raise ValueError(f"output_chunks: along axis {axis} the chunks {tuple(sizes)} cut the output store's "
+                             f"chunks "
                              f"of {c}: give chunks whose boundaries are multiples of {c} (or leave output_chunks None)")
