@@ -109,6 +109,10 @@ def test_output_into_a_store(tmp_path, order):
         zr.affine_transform(x, matrix, offset, order=order, output=target, output_chunks=(10, 41, 35))
     assert (target[...] == 7).all()
 
+    for source, name in ((x, "ones-dask.zarr"), (data, "ones-numpy.zarr")):  # zoom's shortcut: a cast, stored
+        ones = zr.zoom(source, 1.0, output=str(tmp_path / name), order=order)
+        assert_identical(ones[...], zr.zoom(data, 1.0, order=order))
+        assert ones.attrs[_store.COMPLETE] is True
     in_memory = zr.affine_transform(data, matrix, offset, order=order, output=tmp_path / "numpy.zarr")
     assert_identical(in_memory[...], zr.affine_transform(data, matrix, offset, order=order))
     with pytest.raises(ValueError, match="shape"):

@@ -24,6 +24,7 @@ from ._errors import ArgumentValueError
 from . import _plan
 from ._plan import check_scalars, is_dask_array
 from ._run import check_no_output_chunks, run
+from ._store import StoreOutput
 
 if TYPE_CHECKING:
     # Only for the annotations (the package imports without dask): as affine_transform's, an ndarray
@@ -214,6 +215,8 @@ def zoom(input: Union[npt.ArrayLike, dask.array.Array], zoom: RealOrSequence, ou
     if all(z == 1 for z in values) and prefilter:
         # scipy's shortcut: the input as is, NumPy's cast into the output
         out_arr, out_dtype, _ = _plan.check_output(output, None, arr)
+        if isinstance(out_arr, StoreOutput):  # the cast written into the store
+            return out_arr.write(input, out_dtype, output_chunks)
         if is_dask_array(input):
             from ._dask_graph import cast
             return cast(input, out_dtype, output_chunks)

@@ -255,6 +255,22 @@ class StoreOutput:
                                      dtype=np.dtype(dtype))
         return self.array
 
+    def write(self, values: Any, dtype: np.dtype, chunks: Any = None) -> Any:
+        """`values` (a NumPy or dask array of the output's shape) cast to `dtype` with NumPy's cast and
+        written into the store (a dask array by its tasks, in the store's chunks), then done()."""
+        if not type(values).__module__.startswith("dask"):
+            cast = np.asarray(values).astype(dtype)
+            self.open(cast.shape, dtype, cast.shape)[...] = cast
+            return self.done()
+        import dask.array as da
+
+        lazy = values.astype(dtype)
+        if chunks is not None:
+            lazy = lazy.rechunk(chunks)
+        array = self.open(lazy.shape, dtype, tuple(max(c) if c else 1 for c in lazy.chunks))
+        da.store(lazy.rechunk(array.chunks), array, lock=False, compute=True)
+        return self.done()
+
     def done(self) -> Any:
         """The array, every region written: one made at a path is marked complete (its attribute
         COMPLETE), which it lacks while the tasks write and after one of them failed."""
