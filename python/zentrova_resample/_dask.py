@@ -308,6 +308,4 @@ def store_lazy(plan: Plan, x, target: StoreOutput, out_dtype: np.dtype, output_c
     elif any(len(set(c[:-1])) > 1 or (len(c) > 1 and c[-1] > c[0]) for c in result.chunks):
         raise ValueError(f"output_chunks: a new store needs regular chunks (all of one size but the last), got "
                          f"{result.chunks}")
-    array = target.open(shape, out_dtype, tuple(max(c) if c else 1 for c in result.chunks))
-    da.store(result, array, lock=False, compute=True)
-    return target.done()
+    return target.write(result, out_dtype)

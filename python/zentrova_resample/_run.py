@@ -34,8 +34,7 @@ def run(plan: Plan, input, out_arr: Optional[np.ndarray], out_dtype, output_chun
         if not is_dask_array(input) and not (plan.form.kind == "given" and is_dask_array(plan.form.coords)):
             check_no_output_chunks(output_chunks)
             result = run(plan, input, None, out_dtype, None, label)
-            out_arr.open(result.shape, out_dtype, result.shape)[...] = result
-            return out_arr.done()
+            return out_arr.write(result, out_dtype)
         from ._dask import store_lazy
         return store_lazy(plan, input, out_arr, out_dtype, output_chunks, label)
     if is_dask_array(input) or (plan.form.kind == "given" and is_dask_array(plan.form.coords)):

@@ -256,10 +256,11 @@ class StoreOutput:
         return self.array
 
     def write(self, values: Any, dtype: np.dtype, chunks: Any = None) -> Any:
-        """`values` (a NumPy or dask array of the output's shape) cast to `dtype` with NumPy's cast and
-        written into the store (a dask array by its tasks, in the store's chunks), then done()."""
+        """`values` (a NumPy or dask array of the output's shape; a dask one in `chunks` if given) cast to
+        `dtype` with NumPy's cast and written into the store, a dask array by its tasks, each its region
+        (rechunked to the store's chunks where its chunks cut them), then done()."""
         if not type(values).__module__.startswith("dask"):
-            cast = np.asarray(values).astype(dtype)
+            cast = np.asarray(values).astype(dtype, copy=False)
             self.open(cast.shape, dtype, cast.shape)[...] = cast
             return self.done()
         import dask.array as da
@@ -268,7 +269,9 @@ class StoreOutput:
         if chunks is not None:
             lazy = lazy.rechunk(chunks)
         array = self.open(lazy.shape, dtype, tuple(max(c) if c else 1 for c in lazy.chunks))
-        da.store(lazy.rechunk(array.chunks), array, lock=False, compute=True)
+        if not _aligned(lazy.chunks, array.chunks):
+            lazy = lazy.rechunk(array.chunks)
+        da.store(lazy, array, lock=False, compute=True)
         return self.done()
 
     def done(self) -> Any:
@@ -295,12 +298,16 @@ def aligned_chunks(side: Sequence[int], shape: Sequence[int],
     return tuple(out)
 
 
+def _aligned(chunks: Sequence[Sequence[int]], store_chunks: Sequence[int]) -> bool:
+    """Whether every boundary of `chunks` but the array's ends falls on a store chunk boundary."""
+    return not any(np.any(np.cumsum(sizes)[:-1] % c) for sizes, c in zip(chunks, store_chunks))
+
+
 def check_aligned(chunks: Sequence[Sequence[int]], store_chunks: Sequence[int]) -> None:
     """ValueError unless every boundary of `chunks` but the array's ends falls on a store chunk
     boundary: two tasks would otherwise write one store chunk, and one of them would be lost."""
     for axis, (sizes, c) in enumerate(zip(chunks, store_chunks)):
-        edges = np.cumsum(sizes)[:-1]
-        if np.any(edges % c):
+        if not _aligned([sizes], [c]):
             raise ValueError(f"output_chunks: along axis {axis} the chunks {tuple(sizes)} cut the output store's "
-                             f"chunks "
-                             f"of {c}: give chunks whose boundaries are multiples of {c} (or leave output_chunks None)")
+                             f"chunks of {c}: give chunks whose boundaries are multiples of {c} (or leave "
+                             f"output_chunks None)")
