@@ -229,3 +229,39 @@ def test_cluster_from_store_into_store_survives_a_killed_worker(tmp_path):
         os.kill(pids[sorted(pids)[0]], signal.SIGKILL)  # the nanny starts another
         future.result(timeout=120)
         assert_identical(target[...], expected)
+
+
+@pytest.mark.parametrize("shape, axes, levels", [((3, 40, 70), ("c", "y", "x"), None),
+                                                 ((2, 3, 10, 20, 18), None, 2),
+                                                 ((600, 30), None, None)])
+def test_ome_zarr_axes_kept_and_levels(tmp_path, shape, axes, levels):
+    """Only the spatial axes are halved from level to level (time and channels kept, with scale 1 and
+    their OME types), a 2-D image included; by default levels until the largest spatial axis is at most
+    256; every level equals zoom's halving of the one before along the spatial axes."""
+    data = random_data(rng_for("ome axes", shape), shape, "float32", specials=False)
+    zr.write_ome_zarr(str(tmp_path / "img.zarr"), data, levels=levels, axes=axes)
+    meta = json.loads(open(os.path.join(str(tmp_path / "img.zarr"), ".zattrs")).read())["multiscales"][0]
+    names = [a["name"] for a in meta["axes"]]
+    default = ("t", "c", "z", "y", "x")[5 - len(shape):] if len(shape) > 3 else ("z", "y", "x")[3 - len(shape):]
+    assert names == list(axes or default)
+    spatial = [a["type"] == "space" for a in meta["axes"]]
+    assert [a["type"] for a in meta["axes"]] == [{"t": "time", "c": "channel"}.get(n, "space") for n in names]
+    expected_levels = levels or 1 + max(0, int(np.ceil(np.log2(max(n for n, s in zip(shape, spatial) if s) / 256))))
+    assert len(meta["datasets"]) == expected_levels
+    level = data
+    for dataset in meta["datasets"]:
+        assert_identical(zarr.open_array(os.path.join(str(tmp_path / "img.zarr"), dataset["path"]), mode="r")[...],
+                         level)
+        scale = dataset["coordinateTransformations"][0]["scale"]
+        assert [v for v, s in zip(scale, spatial) if not s] == [1.0] * (len(shape) - sum(spatial))
+        half = [max(1, round(n * 0.5)) if s else n for n, s in zip(level.shape, spatial)]
+        level = zr.zoom(level, [m / n for m, n in zip(half, level.shape)], order=1, mode="nearest", grid_mode=True)
+
+
+@pytest.mark.parametrize("kwargs, match", [(dict(axes=("x", "y", "z")), "axes"), (dict(axes=("c", "t", "x")), "axes"),
+                                           (dict(axes=("c", "x")), "axes"), (dict(scale=(1.0, 0.0, 1.0)), "scale"),
+                                           (dict(chunks=(4, 4)), "chunks"), (dict(levels=0), "levels")])
+def test_ome_zarr_refuses_bad_arguments_before_writing(tmp_path, kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        zr.write_ome_zarr(str(tmp_path / "img.zarr"), np.zeros((4, 5, 6), np.uint8), **kwargs)
+    assert not os.path.exists(str(tmp_path / "img.zarr"))
